@@ -1,0 +1,42 @@
+// TConnParams: a read-only snapshot of the installation's settings in the registry, read once
+// with their defaults when the object is created.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace fw {
+
+class TConnParams {
+ public:
+  TConnParams();  // reads every value; never fails
+
+  // The driver options: ODBCOptions with %h, %d, %u, %p replaced in that order.
+  std::string ConnectOptions() const;
+
+  std::string DSNName;
+  std::string Host;
+  std::string Database;
+  std::string User;
+  std::string Pass;
+  std::string ODBCDriver;
+  std::string ODBCOptions;
+  std::string SMTPServer;
+  std::string FromEmail;
+  std::string EmailUser;
+  std::string EmailPass;
+  bool WebSiteEnabled = false;
+  bool AuthReq = false;
+  std::string WebSiteLocation;
+  std::string BackupEmailAddress;
+  bool BackupNotify = false;
+  bool DebugLog = true;
+  int32_t BackupDays = 0;
+  int32_t BackupTime = 0;
+  std::string BackupDest;
+  bool BackupUnique = false;
+  bool JavaInstalled = false;
+  int32_t DTLFreq = 0;
+};
+
+}  // namespace fw

@@ -1,0 +1,24 @@
+// Driver family of a connection; steers connection strings, cursors and quoting.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace fw {
+
+enum TDriverKind : uint8_t {
+  dkGeneric = 0,
+  dkOracle = 1,
+  dkMySql = 2,  // also MariaDB: same string literal rules
+  dkFoxPro = 3,
+  dkFirebird = 4,
+  dkAccess = 5,
+  dkExcel = 6,
+  dkSqlServer = 7,
+  dkCodeBase = 8,
+};
+
+// The first family whose name occurs in `text` (letter case ignored); `current` when none.
+TDriverKind DetectDriverKind(std::string_view text, TDriverKind current);
+
+}  // namespace fw

@@ -1,0 +1,82 @@
+// TODBC: one ODBC environment and connection, its driver kind, transactions and the
+// statements open on it. Failures are results: nothing here raises or logs.
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <string>
+#include <vector>
+
+#include "db/driver_kind.h"
+
+namespace fw {
+
+class TODBCStatement;
+
+// True for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO.
+inline bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+class TODBC {
+ public:
+  TODBC();  // binds the driver manager and allocates the environment
+  ~TODBC();
+  TODBC(const TODBC&) = delete;
+  TODBC& operator=(const TODBC&) = delete;
+
+  // Returns Connected() afterwards. A data source name is tried first with SQLConnect, then
+  // an assembled connection string with SQLDriverConnect.
+  bool Connect(const std::string& dataSource, const std::string& user,
+               const std::string& password, const std::string& database, bool manualCommit,
+               const std::string& driver, const std::string& options);
+  void Disconnect();
+  bool Connected() const { return connected_; }
+  bool EndTrans(bool commit);
+
+  TDriverKind DriverKind() const { return driverKind_; }
+  bool BindColumns() const { return bindColumns_; }
+  const std::string& ConnectInfo() const { return connectInfo_; }
+
+  // The last connect, commit or statement failure on this connection was a lost connection
+  // (SQLSTATE class 08, or HY000 with MariaDB's 2002/2003/2006/2013). Cleared by Connect.
+  bool LostConnection() const { return lostConnection_; }
+  void NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle);  // records a lost connection
+  // Diagnostics of the last failed Connect or EndTrans, joined with CR LF.
+  const std::string& LastError() const { return lastError_; }
+
+  // For statements.
+  SQLHENV Env() const { return env_; }
+  SQLHDBC Dbc() const { return dbc_; }
+  void RegisterStatement(TODBCStatement* statement);
+  void UnregisterStatement(TODBCStatement* statement);
+  // "message. State:  SQLSTATE" of record `n` (from 1); empty when there is none.
+  std::string DiagRecord(SQLSMALLINT handleType, SQLHANDLE handle, int n) const;
+  // Records 1, 2, ... joined with CR LF.
+  std::string DiagText(SQLSMALLINT handleType, SQLHANDLE handle) const;
+
+  // Exposed for tests and tools.
+  std::string BuildConnectionString(const std::string& dataSource, const std::string& user,
+                                    const std::string& password, const std::string& database,
+                                    const std::string& driver, const std::string& options) const;
+  std::string DataSourceDriver(const std::string& name) const;
+
+ private:
+  void DecideBindColumns();
+
+  bool bound_ = false;
+  SQLHENV env_ = SQL_NULL_HENV;
+  SQLHDBC dbc_ = SQL_NULL_HDBC;
+  bool bindColumns_ = false;
+  std::vector<TODBCStatement*> statements_;
+  bool connected_ = false;
+  std::string connectInfo_;
+  TDriverKind driverKind_ = dkGeneric;
+  bool lostConnection_ = false;
+  std::string lastError_;
+};
+
+// Reads section "ODBC" of a file data source as "key=value;..." (DRIVER values with a blank
+// wrapped in braces); empty when there is no such section.
+std::string FileDsnText(const std::string& path);
+
+}  // namespace fw

@@ -1,0 +1,55 @@
+// TSql: column names with values, turned into the text of one INSERT or UPDATE. Owns all
+// quoting of values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/driver_kind.h"
+#include "platform/datetime.h"
+
+namespace fw {
+
+class TSql {
+ public:
+  explicit TSql(TDriverKind driverKind);
+
+  void Clear(bool allowDuplicates = false);
+  // Returns the field's index; a name already present (any letter case) keeps its first value
+  // unless duplicates are allowed.
+  int AddField(const std::string& name, const std::string& value, bool quoted);
+  int AddInteger(const std::string& name, int32_t value);
+  int AddDateTime(const std::string& name, TDateTime value);
+
+  std::string UpdateText(const std::string& prefix, const std::string& where) const;
+  std::string InsertText(const std::string& prefix, const std::string& keyword,
+                         const std::string& suffix = "") const;
+
+  int IndexOfField(const std::string& name) const;
+  // Doubles quotes; for dkMySql then doubles backslashes.
+  std::string EscapeValue(const std::string& text) const;
+  // "'" + EscapeValue(text) + "'": how a value is put into any statement text safely.
+  std::string QuotedValue(const std::string& text) const;
+  static std::string QuoteName(const std::string& name);
+
+  TDriverKind DriverKind() const { return driverKind_; }
+  bool AllowDuplicates() const { return allowDuplicates_; }
+  size_t Count() const { return fieldNames_.size(); }
+
+ private:
+  std::string ValueText(size_t i) const;
+
+  TDriverKind driverKind_;
+  bool allowDuplicates_ = false;
+  std::vector<std::string> fieldNames_;
+  std::vector<std::string> fieldValues_;
+  std::vector<bool> quotedFlags_;
+};
+
+// "{ts 'yyyy-mm-dd hh:nn:ss'}", fractions dropped.
+std::string TimestampLiteral(TDateTime value);
+// Leading and trailing characters with codes 0..32 removed.
+std::string TrimControl(const std::string& text);
+
+}  // namespace fw

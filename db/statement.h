@@ -1,0 +1,108 @@
+// TODBCStatement: runs SQL text on one connection and reads the current row by column name.
+// Exec never raises; getters never fail (a missing column or NULL gives the empty value).
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/odbc.h"
+#include "platform/datetime.h"
+
+namespace fw {
+
+enum TSkipKind { skNext = 0, skFirst = 1, skLast = 2, skPrior = 3, skAbsolute = 4, skRelative = 5 };
+
+enum TColumnClass : uint8_t {
+  ctOther = 0,
+  ctString = 1,
+  ctInteger = 2,
+  ctFloat = 3,
+  ctBoolean = 4,
+  ctDate = 5,
+  ctTime = 6,
+  ctDateTime = 7,
+  ctMemo = 8,
+};
+
+struct TColInfo {
+  std::string name;  // upper-cased, at most 128 characters
+  TColumnClass cls = ctOther;
+  int32_t size = 0;
+  SQLLEN indicator = 0;
+};
+
+class TStatementWorker;
+
+class TODBCStatement {
+ public:
+  TODBCStatement(TODBC& connection, bool readOnly = false);
+  ~TODBCStatement();
+  TODBCStatement(const TODBCStatement&) = delete;
+  TODBCStatement& operator=(const TODBCStatement&) = delete;
+
+  bool Valid() const { return valid_; }
+  // True when the statement ran; for a SELECT only when a first row was fetched.
+  bool Exec(const std::string& sql);
+  bool ExecFmt(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  bool Skip(TSkipKind kind = skNext, SQLLEN count = 1);
+
+  std::string FieldAsString(const std::string& name);
+  int32_t FieldAsInteger(const std::string& name);
+  bool FieldAsBoolean(const std::string& name);
+  // Today's date (00:00) for a missing column or one that is not a date or time.
+  TDateTime FieldAsDateTime(const std::string& name);
+
+  std::string ErrorText() const;
+  // The last Exec or Skip failed because the connection is gone.
+  bool LostConnection() const { return lostConnection_; }
+
+  int ColumnIndex(const std::string& name) const;
+  int ColumnCount() const { return static_cast<int>(columns_.size()); }
+  TColumnClass ColumnClass(int index) const;
+  int32_t ColumnSize(int index) const;
+  std::string ColumnName(int index) const;
+  std::string ColumnText(int index);
+
+  bool ForwardOnly() const { return forwardOnly_; }
+  bool CanRefresh() const { return canRefresh_; }
+  SQLHSTMT Handle() const { return handle_; }
+  TODBC& Connection() const { return connection_; }
+
+  // The connection frees statements still open when it disconnects.
+  void Release();
+
+ private:
+  bool Setup(bool readOnly);
+  SQLRETURN RunDirect(const std::string& sql);
+  void DescribeColumns();
+  SQLLEN GetData(int index, SQLSMALLINT targetType, SQLPOINTER target, SQLLEN targetLength);
+  void NoteFailure();
+
+  TODBC& connection_;
+  SQLHSTMT handle_ = SQL_NULL_HSTMT;
+  bool valid_ = false;
+  bool registered_ = false;
+  bool bindColumns_ = false;
+  std::vector<TColInfo> columns_;
+  std::vector<std::vector<char>> buffers_;
+  bool forwardOnly_ = true;
+  bool canRefresh_ = false;
+  bool canAbsolute_ = false;
+  bool canRelative_ = false;
+  bool lostConnection_ = false;
+  std::unique_ptr<TStatementWorker> worker_;
+};
+
+// Fixed-position parsers of the texts drivers return; invalid texts give the zero date-time.
+TDateTime ParseDate(const std::string& text);
+TDateTime ParseTime(const std::string& text);
+TDateTime ParseDateTime(const std::string& text);
+// Third blank-separated word, upper-cased ("INTO" in SELECT x INTO t FROM ...).
+std::string ThirdWord(const std::string& sql);
+
+}  // namespace fw

@@ -1,0 +1,52 @@
+// fenwoldctl: the operator's tool beside the service.
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tools/ctl_command.h"
+
+namespace fw {
+namespace {
+
+std::map<std::string, const TCtlCommand*>& Registry() {
+  static std::map<std::string, const TCtlCommand*> commands;
+  return commands;
+}
+
+void PrintHelp() {
+  std::printf("Usage: fenwoldctl COMMAND [ARGS...]\n\nCommands:\n");
+  for (const auto& [name, cmd] : Registry()) {
+    std::printf("  %-34s %s\n", cmd->usage, cmd->summary);
+  }
+  std::printf("\n  --help                             this text\n"
+              "  --version                          the version\n");
+}
+
+}  // namespace
+
+TCtlCommand::TCtlCommand(const char* n, const char* u, const char* s, TCtlHandler h)
+    : name(n), usage(u), summary(s), handler(h) {
+  Registry()[n] = this;
+}
+
+}  // namespace fw
+
+int main(int argc, char** argv) {
+  using namespace fw;
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    PrintHelp();
+    return argc < 2 ? 1 : 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("fenwoldctl %s\n", FENWOLD_VERSION);
+    return 0;
+  }
+  const auto it = Registry().find(argv[1]);
+  if (it == Registry().end()) {
+    std::fprintf(stderr, "fenwoldctl: unknown command '%s' (see --help)\n", argv[1]);
+    return 2;
+  }
+  return it->second->handler(std::vector<std::string>(argv + 2, argv + argc));
+}
