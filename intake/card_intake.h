@@ -3,6 +3,7 @@
 // Everything reports to the log; nothing here raises.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "db/odbc.h"
@@ -57,7 +58,7 @@ class TCardIntake {
   TODBC& mainDb_;
   TODBC& stagingDb_;
   const TClock& clock_;
-  TStagedFiles* staged_;
+  std::unique_ptr<TStagedFiles> staged_;
 };
 
 // Moves a file into a folder (replacing a file of the same name); true without moving when the
