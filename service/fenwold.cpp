@@ -97,15 +97,17 @@ void TFenwold::ProcessFutureCards() {
 }
 
 bool TFenwold::Reconnect(TODBC& db, bool manualCommit) {
-  if (db.Connected() && !db.LostConnection()) return true;
+  if (db.Connected() && !db.LostConnection() && dbReachable_) return true;
   db.Disconnect();
   return db.Connect(params_->DSNName, params_->User, params_->Pass, params_->Database,
                     manualCommit, params_->ODBCDriver, params_->ConnectOptions());
 }
 
+// After a loss both connections are made afresh, also the one that has not failed yet: it
+// went to the same server and is as dead, only not yet used.
 bool TFenwold::EnsureConnected() {
   const bool main = Reconnect(*MainDb, false);
-  const bool staging = Reconnect(*StagingDb, true);
+  const bool staging = main && Reconnect(*StagingDb, true);
   if (!main || !staging) {
     NoteUnreachable(!main ? MainDb->LastError() : StagingDb->LastError());
     return false;

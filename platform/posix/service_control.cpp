@@ -77,6 +77,9 @@ const char* StateName(uint32_t state) {
 void PrepareServiceProcess() {
   const sigset_t set = ControlSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // An ignored signal is thrown away before it can be read, and a shell starts background
+  // programs with SIGINT ignored: these signals are our control requests, so take them all.
+  for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP}) signal(s, SIG_DFL);
 }
 
 uint32_t RunServiceDispatcher(const std::string& serviceName, TServiceMainProc serviceMain) {
