@@ -128,12 +128,12 @@ TDateTime FieldToDate(std::string_view text, const TClock& clock) {
 }
 
 const std::vector<TColumnDef> CardColumns = {
-    {"COMMAND", 'C'},   {"NUMBER", 'X'},    {"CARD_TYPE", 'C'}, {"DESCR", 'C'},
-    {"T", 'T'},         {"START_DT", 'D'},  {"T", 'T'},         {"EXP_IRY", 'D'},
+    {"COMMAND", 'C'},   {"NUMBER", 'X'},     {"CARD_TYPE", 'C'}, {"DESCR", 'C'},
+    {"T", 'T'},         {"START_DT", 'D'},   {"T", 'T'},         {"EXP_IRY", 'D'},
     {"ADD_VALUE", 'N'}, {"GROUP_NAME", 'C'}, {"LAST_NAME", 'C'}, {"FIRST_NAME", 'C'},
-    {"STR_EET", 'C'},   {"CI_TY", 'C'},     {"POST_CODE", 'C'}, {"PHONE_RES", 'C'},
-    {"PHONE_BUS", 'C'}, {"LICENSE_1", 'C'}, {"LICENSE_2", 'C'}, {"", 'I'},
-    {"MISC_1", 'C'},    {"MISC_2", 'C'},    {"MISC_3", 'C'},    {"MISC_4", 'C'},
+    {"STR_EET", 'C'},   {"CI_TY", 'C'},      {"POST_CODE", 'C'}, {"PHONE_RES", 'C'},
+    {"PHONE_BUS", 'C'}, {"LICENSE_1", 'C'},  {"LICENSE_2", 'C'}, {"", 'I'},
+    {"MISC_1", 'C'},    {"MISC_2", 'C'},     {"MISC_3", 'C'},    {"MISC_4", 'C'},
 };
 
 const std::vector<TColumnDef> GroupColumns = {{"NAME", 'C'}, {"MAX_INLOT", 'N'}};

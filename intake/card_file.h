@@ -54,9 +54,9 @@ enum TValueKind { vkQuoted, vkUnquoted, vkInteger, vkDateTime };
 struct TColumnEntry {
   std::string name;  // as the layout spells it
   TValueKind kind;
-  std::string text;       // vkQuoted, vkUnquoted: the field as split
-  int32_t integer = 0;    // vkInteger
-  TDateTime dateTime = 0; // vkDateTime: date plus the reader's current time of day
+  std::string text;        // vkQuoted, vkUnquoted: the field as split
+  int32_t integer = 0;     // vkInteger
+  TDateTime dateTime = 0;  // vkDateTime: date plus the reader's current time of day
 };
 
 // Types the fields of one line. `timeOfDay` is the reader's current time of day: 00:00 when a

@@ -5,10 +5,18 @@ namespace {
 
 void AddEntry(const TColumnEntry& e, TSql& sql) {
   switch (e.kind) {
-    case vkQuoted: sql.AddField(e.name, e.text, true); break;
-    case vkUnquoted: sql.AddField(e.name, e.text, false); break;
-    case vkInteger: sql.AddInteger(e.name, e.integer); break;
-    case vkDateTime: sql.AddDateTime(e.name, e.dateTime); break;
+    case vkQuoted:
+      sql.AddField(e.name, e.text, true);
+      break;
+    case vkUnquoted:
+      sql.AddField(e.name, e.text, false);
+      break;
+    case vkInteger:
+      sql.AddInteger(e.name, e.integer);
+      break;
+    case vkDateTime:
+      sql.AddDateTime(e.name, e.dateTime);
+      break;
   }
 }
 

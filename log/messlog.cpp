@@ -11,7 +11,9 @@ namespace {
 
 constexpr unsigned kRetryPauseMs = 87;
 
-std::string SeparatorLine() { return std::string(21, '.') + " - " + VersionBanner(""); }
+std::string SeparatorLine() {
+  return std::string(21, '.') + " - " + VersionBanner("");
+}
 
 bool IsRunningExecutable(const std::string& path) {
   if (path.empty()) return true;
@@ -21,8 +23,8 @@ bool IsRunningExecutable(const std::string& path) {
 
 }  // namespace
 
-TMessLog::TMessLog(const std::string& fileName, const std::string& openingText,
-                   bool replaceOldFile, bool dailyFiles, bool useDayOfMonth, bool noSeparator)
+TMessLog::TMessLog(const std::string& fileName, const std::string& openingText, bool replaceOldFile,
+                   bool dailyFiles, bool useDayOfMonth, bool noSeparator)
     : TMessLog(SystemClock(), fileName, openingText, replaceOldFile, dailyFiles, useDayOfMonth,
                noSeparator) {}
 
@@ -31,9 +33,8 @@ TMessLog::TMessLog(const std::string& fileName, bool replaceOldFile, bool dailyF
     : TMessLog(SystemClock(), fileName, "Start Log", replaceOldFile, dailyFiles, useDayOfMonth,
                noSeparator) {}
 
-TMessLog::TMessLog(const TClock& clock, const std::string& fileName,
-                   const std::string& openingText, bool replaceOldFile, bool dailyFiles,
-                   bool useDayOfMonth, bool noSeparator)
+TMessLog::TMessLog(const TClock& clock, const std::string& fileName, const std::string& openingText,
+                   bool replaceOldFile, bool dailyFiles, bool useDayOfMonth, bool noSeparator)
     : clock_(clock),
       replaceOldFile_(replaceOldFile),
       dailyFiles_(dailyFiles),
@@ -116,7 +117,9 @@ void TMessLog::SetMaxPending(int value) {
   maxPending_ = value;
 }
 
-std::string TMessLog::FileName() const { return fileName_; }
+std::string TMessLog::FileName() const {
+  return fileName_;
+}
 
 std::string TMessLog::CurrentFileName() const {
   std::lock_guard<std::mutex> guard(lock_);

@@ -8,18 +8,23 @@ char SeparatorInFormat(std::string_view format, char fallback) {
     if (c == '%') {
       size_t j = i + 1;
       // Skip the flags, width and E/O modifiers glibc allows before the conversion.
-      while (j < format.size() && std::string_view("_-0^#EO123456789").find(format[j]) !=
-                                      std::string_view::npos) {
+      while (j < format.size() &&
+             std::string_view("_-0^#EO123456789").find(format[j]) != std::string_view::npos) {
         ++j;
       }
       if (j >= format.size()) break;
       switch (format[j]) {
-        case 'D': return '/';
-        case 'F': return '-';
+        case 'D':
+          return '/';
+        case 'F':
+          return '-';
         case 'T':
-        case 'R': return ':';
-        case '%': return '%';
-        default: break;
+        case 'R':
+          return ':';
+        case '%':
+          return '%';
+        default:
+          break;
       }
       i = j;
       continue;

@@ -71,9 +71,10 @@ bool ValidateFile(const std::string& path, TDriverKind kind) {
   if (n.failing == 0) {
     std::printf("staging would commit it and move it to dtlfiles_dir\n");
   } else {
-    std::printf("%zu would fail: staging would roll the whole file back and move it to "
-                "dtlerrors_dir\n",
-                n.failing);
+    std::printf(
+        "%zu would fail: staging would roll the whole file back and move it to "
+        "dtlerrors_dir\n",
+        n.failing);
   }
   return n.failing == 0;
 }

@@ -45,9 +45,13 @@ std::string ExecutablePath() {
   return ec ? std::string() : p.string();
 }
 
-std::string ExtractFilePath(const std::string& p) { return p.substr(0, NameStart(p)); }
+std::string ExtractFilePath(const std::string& p) {
+  return p.substr(0, NameStart(p));
+}
 
-std::string ExtractFileName(const std::string& p) { return p.substr(NameStart(p)); }
+std::string ExtractFileName(const std::string& p) {
+  return p.substr(NameStart(p));
+}
 
 std::string ExpandFileName(const std::string& p) {
   if (p.empty()) return p;
@@ -66,12 +70,12 @@ std::string ExtractFileExt(const std::string& p) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool DirectoryExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -82,14 +86,16 @@ bool ForceDirectories(const std::string& path) {
   return DirectoryExists(path);
 }
 
-bool DeleteFileAt(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool DeleteFileAt(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
 
 bool RenameFileAt(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool ClearReadOnly(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
   if (st.st_mode & S_IWUSR) return true;
   return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
@@ -107,7 +113,7 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   // POSIX has no share modes; other writers cannot be denied, only ignored.
   TFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (f.fd < 0) return false;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::string data;
   data.reserve(static_cast<size_t>(st.st_size));
@@ -125,7 +131,9 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   return true;
 }
 
-TSharedAppendFile::~TSharedAppendFile() { Close(); }
+TSharedAppendFile::~TSharedAppendFile() {
+  Close();
+}
 
 bool TSharedAppendFile::Open(const std::string& path) {
   Close();
@@ -153,8 +161,12 @@ void TSharedAppendFile::Close() {
   fd_ = -1;
 }
 
-bool TSharedAppendFile::IsOpen() const { return fd_ >= 0; }
+bool TSharedAppendFile::IsOpen() const {
+  return fd_ >= 0;
+}
 
-void SleepMs(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(unsigned ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace fw

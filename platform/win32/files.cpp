@@ -30,7 +30,9 @@ struct THandle {
   THandle& operator=(const THandle&) = delete;
 };
 
-DWORD Attributes(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+DWORD Attributes(const std::string& path) {
+  return GetFileAttributesA(path.c_str());
+}
 
 }  // namespace
 
@@ -40,9 +42,13 @@ std::string ExecutablePath() {
   return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
 }
 
-std::string ExtractFilePath(const std::string& p) { return p.substr(0, NameStart(p)); }
+std::string ExtractFilePath(const std::string& p) {
+  return p.substr(0, NameStart(p));
+}
 
-std::string ExtractFileName(const std::string& p) { return p.substr(NameStart(p)); }
+std::string ExtractFileName(const std::string& p) {
+  return p.substr(NameStart(p));
+}
 
 std::string ExpandFileName(const std::string& p) {
   if (p.empty()) return p;
@@ -77,7 +83,9 @@ bool ForceDirectories(const std::string& path) {
   return DirectoryExists(path);
 }
 
-bool DeleteFileAt(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool DeleteFileAt(const std::string& path) {
+  return DeleteFileA(path.c_str()) != 0;
+}
 
 bool RenameFileAt(const std::string& from, const std::string& to) {
   return MoveFileA(from.c_str(), to.c_str()) != 0;
@@ -114,13 +122,15 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   return true;
 }
 
-TSharedAppendFile::~TSharedAppendFile() { Close(); }
+TSharedAppendFile::~TSharedAppendFile() {
+  Close();
+}
 
 bool TSharedAppendFile::Open(const std::string& path) {
   Close();
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = h;
   return true;
@@ -142,8 +152,12 @@ void TSharedAppendFile::Close() {
   handle_ = nullptr;
 }
 
-bool TSharedAppendFile::IsOpen() const { return handle_ != nullptr; }
+bool TSharedAppendFile::IsOpen() const {
+  return handle_ != nullptr;
+}
 
-void SleepMs(unsigned ms) { Sleep(ms); }
+void SleepMs(unsigned ms) {
+  Sleep(ms);
+}
 
 }  // namespace fw

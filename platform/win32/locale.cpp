@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "platform/locale.h"
+
+#include <windows.h>
 
 namespace fw {
 namespace {
@@ -15,8 +15,12 @@ char LocaleChar(LCTYPE type, char fallback) {
 
 }  // namespace
 
-char DateSeparator() { return LocaleChar(LOCALE_SDATE, '/'); }
+char DateSeparator() {
+  return LocaleChar(LOCALE_SDATE, '/');
+}
 
-char TimeSeparator() { return LocaleChar(LOCALE_STIME, ':'); }
+char TimeSeparator() {
+  return LocaleChar(LOCALE_STIME, ':');
+}
 
 }  // namespace fw
