@@ -200,31 +200,6 @@ TEST(FieldToDate, ReadsYearMonthDayAndFallsBackToToday) {
   }
 }
 
-TEST(Layouts, HaveTheirNamesAndTypeCodes) {
-  std::string types;
-  for (const auto& col : CardColumns) types += col.type;
-  EXPECT_EQ(types, "CXCCTDTDNCCCCCCCCCCICCCC");
-  EXPECT_STREQ(CardColumns[1].name, "NUMBER");
-  EXPECT_STREQ(CardColumns[5].name, "START_DT");
-  EXPECT_STREQ(CardColumns[7].name, "EXP_IRY");
-  EXPECT_STREQ(CardColumns[20].name, "MISC_1");
-  EXPECT_STREQ(CardColumns[23].name, "MISC_4");
-  ASSERT_EQ(GroupColumns.size(), 2u);
-  EXPECT_STREQ(GroupColumns[0].name, "NAME");
-  EXPECT_EQ(GroupColumns[0].type, 'C');
-  EXPECT_STREQ(GroupColumns[1].name, "MAX_INLOT");
-  EXPECT_EQ(GroupColumns[1].type, 'N');
-}
-
-TEST(LineKindOf, CountsFields) {
-  EXPECT_EQ(LineKindOf(0), lkIgnored);
-  EXPECT_EQ(LineKindOf(1), lkIgnored);
-  EXPECT_EQ(LineKindOf(2), lkGroup);
-  EXPECT_EQ(LineKindOf(3), lkCard);
-  EXPECT_EQ(LineKindOf(24), lkCard);
-  EXPECT_EQ(LineKindOf(100), lkCard);
-}
-
 class CardLineReaderTest : public testing::Test {
  protected:
   TLineKind Read(const std::string& line) {

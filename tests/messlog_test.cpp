@@ -298,14 +298,6 @@ TEST_F(MessLogTest, AddQueuesUntilMaxPendingThenFlushes) {
   EXPECT_EQ(ReadLines(path).size(), 304u);
 }
 
-TEST_F(MessLogTest, DefaultMaxPendingFlushesAtTheTwoHundredFiftiethLine) {
-  const std::string path = dir_.File("q.log");
-  TMessLog log(clock_, path, "Start Log", false, false, false, true);
-  for (int i = 1; i < 249; ++i) ASSERT_EQ(log.Add("x"), i);
-  EXPECT_EQ(log.Add("x"), -1);
-  EXPECT_EQ(ReadLines(path).size(), 1u + 250u);  // the new file's separator, then the lines
-}
-
 TEST_F(MessLogTest, UnopenableFileKeepsPendingLinesAndLosesTheText) {
   const std::string path = dir_.File("blocked.log");
   ASSERT_TRUE(fs::create_directory(path));  // a folder in the file's place cannot be opened
