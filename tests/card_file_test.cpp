@@ -1,6 +1,7 @@
 #include "intake/card_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -91,11 +92,13 @@ TEST(LoadLinesFromFile, ReadsWholeFileAndKeepsAByteOrderMark) {
   EXPECT_EQ(fields[0], bom + "A");
 }
 
-TEST(LoadLinesFromFile, FailsOnMissingFileAndOnFolder) {
+TEST(LoadLinesFromFile, FailsOnMissingFileFolderAndFifo) {
   test::TTempDir dir;
   std::vector<std::string> lines{"kept"};
   EXPECT_FALSE(LoadLinesFromFile(dir.File("absent.csv"), lines));
   EXPECT_FALSE(LoadLinesFromFile(dir.Path(), lines));
+  ASSERT_EQ(mkfifo(dir.File("fifo.csv").c_str(), 0600), 0);
+  EXPECT_FALSE(LoadLinesFromFile(dir.File("fifo.csv"), lines));  // must not wait for a writer
   EXPECT_EQ(lines, Fields{"kept"});
 }
 

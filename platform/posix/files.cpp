@@ -110,8 +110,9 @@ bool CreateEmptyFile(const std::string& path) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
-  // POSIX has no share modes; other writers cannot be denied, only ignored.
-  TFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // POSIX has no share modes; other writers cannot be denied, only ignored. O_NONBLOCK keeps a
+  // FIFO put in place of a file from blocking the caller; it does not affect regular files.
+  TFd f(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (f.fd < 0) return false;
   struct stat st {};
   if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
