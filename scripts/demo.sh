@@ -108,7 +108,7 @@ log=$demo/log/fenwold$(($(date +%w) + 1)).log
 echo "  pid $pid, log $log"
 echo "  signals: kill -USR1 $pid pauses, -USR2 continues, -TERM (or Ctrl-C) stops"
 say "The log as it grows"
-tail -n +1 -F "$log" 2>/dev/null | sed 's/\r$//; s/^/  log | /' &
+tail -n +1 -F --pid="$pid" "$log" 2>/dev/null | sed -u 's/\r$//; s/^/  log | /' &
 tailer=$!
 sleep 1
 
