@@ -1,15 +1,25 @@
 #include "service/fenwold.h"
 
+#include "db/statement.h"
 #include "platform/files.h"
 #include "service/service_app.h"
 
 namespace fw {
+namespace {
+
+// A tick may keep the systemd watchdog quiet this long while it waits for the database (a
+// backlog of large files takes a while); past that it counts as hung, and the keep-alives
+// stop until it ends.
+constexpr auto kTickKeepAlive = std::chrono::hours(1);
+
+}  // namespace
 
 TFenwold::TFenwold(TServiceApplication& app)
     : TService("Fenwold", "KELVO Fenwold"),
       tmrMain(app.Loop(), kDefaultTickMs, [this] { tmrMainTimer(); }),
       settings_(RunSettingsFromEnvironment()),
-      clock_(std::make_unique<TServiceClock>(settings_)) {
+      clock_(std::make_unique<TServiceClock>(settings_)),
+      watchdogMs_(WatchdogIntervalMs()) {
   tmrMain.SetInterval(settings_.tickMs);
   OnExecute = [this](TService& sender) { ServiceExecute(sender); };
 }
@@ -18,6 +28,7 @@ TFenwold::~TFenwold() {
   // An execute handler that did not get to its own clean-up leaves ticks that must end
   // before what they use goes.
   StopTicks();
+  if (hookSet_) SetExecWaitHook(nullptr);  // on the main thread, where it was set
   intake_.reset();
   StagingDb.reset();
   params_.reset();
@@ -65,6 +76,12 @@ void TFenwold::tmrMainTimer() {
   if (stopping_) return;
   tmrMain.SetEnabled(false);
   clock_->StartTick();
+  tickStart_ = std::chrono::steady_clock::now();
+  if (!hookSet_ && watchdogMs_ > 0) {
+    // The hook belongs to the thread that runs the statements: this one.
+    SetExecWaitHook([this] { KeepAliveInTick(); });
+    hookSet_ = true;
+  }
   try {
     ScanCardFiles();
     const TDateParts now = DecodeDateTime(clock_->Now());
@@ -94,6 +111,14 @@ void TFenwold::ScanCardFiles() {
 
 void TFenwold::ProcessFutureCards() {
   if (intake_->ProcessFutureCards() == poConnectionLost) NoteUnreachable("");
+}
+
+void TFenwold::KeepAliveInTick() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - tickStart_ > kTickKeepAlive) return;
+  if (now - lastPing_ < std::chrono::milliseconds(watchdogMs_)) return;
+  lastPing_ = now;
+  WatchdogPing();
 }
 
 bool TFenwold::Reconnect(TODBC& db, bool manualCommit) {

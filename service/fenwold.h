@@ -3,6 +3,7 @@
 // future-card pass.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +51,8 @@ class TFenwold : public TService {
   void NoteUnreachable(const std::string& detail);
   // No tick starts after this, and one that runs has ended when it returns.
   void StopTicks();
+  // Called while a tick waits for the database.
+  void KeepAliveInTick();
 
   TRunSettings settings_;
   std::unique_ptr<TServiceClock> clock_;
@@ -58,7 +61,10 @@ class TFenwold : public TService {
   std::mutex tickLock_;  // held for the whole of a tick
   bool stopping_ = false;
   bool dbReachable_ = true;
-  bool firstTick_ = true;
+  bool hookSet_ = false;
+  unsigned watchdogMs_ = 0;
+  std::chrono::steady_clock::time_point tickStart_{};
+  std::chrono::steady_clock::time_point lastPing_{};
 };
 
 }  // namespace fw

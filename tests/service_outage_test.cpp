@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <thread>
 
 #include "tests/support/db_fixture.h"
@@ -28,13 +27,12 @@ class TPrivateMariaDb {
 
   bool Start() {
     if (!Script("start")) return false;
-    std::smatch m;
     const std::string env = ReadTextFile(dir_ + "/env");
-    if (!std::regex_search(env, m, std::regex("FENWOLD_TEST_MARIADB_PORT=([0-9]+)"))) {
-      return false;
-    }
-    port_ = m[1];
-    return true;
+    const std::string key = "FENWOLD_TEST_MARIADB_PORT=";
+    const size_t at = env.find(key);
+    if (at == std::string::npos) return false;
+    port_ = env.substr(at + key.size(), env.find('\n', at) - at - key.size());
+    return !port_.empty();
   }
   bool Resume() { return Script("resume"); }
 

@@ -178,6 +178,37 @@ TEST_P(ServiceRun, StopInTheMiddleOfATick) {
   EXPECT_EQ(CountLog("Picked up " + folders_->drop + "/large.csv"), 1);
 }
 
+// While a tick waits for the database (here on a lock the test holds), the watchdog keeps
+// being fed from the thread that waits; the main loop's own keep-alives cannot run then.
+TEST_P(ServiceRun, WatchdogFedWhileATickWaits) {
+  ASSERT_TRUE(ExecSql(*db, "INSERT INTO card_pool (name, max_inlot, cur_inlot) "
+                           "VALUES ('Locked', 1, 0)"));
+  auto holder = Connect(true);
+  ASSERT_TRUE(holder);
+  ASSERT_TRUE(ExecSql(*holder, "UPDATE card_pool SET max_inlot = 2 WHERE name = 'Locked'"));
+
+  TNotifyListener notify(folders_->root + "/notify.sock");
+  ASSERT_TRUE(notify.Ok());
+  TFolderWatch watch(folders_->drop, IN_OPEN);
+  ASSERT_TRUE(watch.Ok());
+  Start(200, {{"NOTIFY_SOCKET", notify.Path()}, {"WATCHDOG_USEC", "1000000"}});
+  DropCardFile(*folders_, "locked.csv", "Locked,5\r\n" + StaffCardLine(760001));
+  const std::string name = "locked.csv";
+  ASSERT_TRUE(watch.Next(IN_OPEN, 30s, &name));
+  while (notify.Receive(0ms)) {
+  }
+  std::this_thread::sleep_for(3s);
+  int pings = 0;
+  while (auto m = notify.Receive(0ms)) pings += *m == "WATCHDOG=1";
+  EXPECT_FALSE(FileExistsAt(folders_->done + "/locked.csv")) << "the tick did not wait";
+  EXPECT_GE(pings, 3) << "a tick waiting for the database starves the watchdog";
+
+  ASSERT_TRUE(holder->EndTrans(false));
+  ASSERT_TRUE(Arrives(folders_->done, "locked.csv"));
+  EXPECT_EQ(Query("SELECT max_inlot FROM card_pool WHERE name = 'Locked'"), "5");
+  StopCleanly();
+}
+
 // The hourly pass runs on the first tick of minute 0, not on the second, again on a third.
 // The fake clock starts at 10:59:40 and moves 20 s per tick. A staged record that cannot be
 // deleted (a trigger keeps it) is applied at every pass, and every write of its card leaves a
