@@ -124,8 +124,8 @@ void TFenwold::KeepAliveInTick() {
 bool TFenwold::Reconnect(TODBC& db, bool manualCommit) {
   if (db.Connected() && !db.LostConnection() && dbReachable_) return true;
   db.Disconnect();
-  return db.Connect(params_->DSNName, params_->User, params_->Pass, params_->Database,
-                    manualCommit, params_->ODBCDriver, params_->ConnectOptions());
+  return db.Connect(params_->DSNName, params_->User, params_->Pass, params_->Database, manualCommit,
+                    params_->ODBCDriver, params_->ConnectOptions());
 }
 
 // After a loss both connections are made afresh, also the one that has not failed yet: it

@@ -1,7 +1,7 @@
 #include "service/run_settings.h"
 
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/files.h"
 
@@ -65,6 +65,8 @@ TDateTime TServiceClock::Now() const {
   return *fake_ + (ticks_ > 0 ? static_cast<double>(ticks_ - 1) * step_ / 86400.0 : 0.0);
 }
 
-void TServiceClock::StartTick() { ++ticks_; }
+void TServiceClock::StartTick() {
+  ++ticks_;
+}
 
 }  // namespace fw

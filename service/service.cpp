@@ -6,7 +6,9 @@
 
 namespace fw {
 
-void TEventLogger::LogMessage(const std::string& text) const { ReportEventError(source_, text); }
+void TEventLogger::LogMessage(const std::string& text) const {
+  ReportEventError(source_, text);
+}
 
 std::string SystemErrorText(uint32_t code, const std::string& message) {
   if (code == 0) return "A call to an OS function failed";

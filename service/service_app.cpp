@@ -10,9 +10,13 @@ TServiceApplication::TServiceApplication(std::vector<std::string> params)
     : params_(std::move(params)), logger_(ExtractFileName(ExecutablePath())) {}
 
 // The service goes before the loop its timer lives on.
-TServiceApplication::~TServiceApplication() { service_.reset(); }
+TServiceApplication::~TServiceApplication() {
+  service_.reset();
+}
 
-void TServiceApplication::Initialize() { PrepareServiceProcess(); }
+void TServiceApplication::Initialize() {
+  PrepareServiceProcess();
+}
 
 int TServiceApplication::Run() {
   const TCommandLine c = ParseCommandLine(params_);

@@ -1,5 +1,7 @@
 // The service host without the service body: switches, states and status reports with their
 // checkpoints, control requests, the event loop and its timers, and the run settings.
+#include "platform/service_host.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +11,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/service_host.h"
 #include "service/command_line.h"
 #include "service/run_settings.h"
 #include "service/service.h"
@@ -82,7 +83,8 @@ class RecordingService {
   void Start() {
     main_ = std::thread([this] { service_.Main({"Probe"}); });
     // Wait for the running report: the thread exists and its queue takes requests.
-    for (int i = 0; i < 500 && service_.Status() != csRunning; ++i) std::this_thread::sleep_for(2ms);
+    for (int i = 0; i < 500 && service_.Status() != csRunning; ++i)
+      std::this_thread::sleep_for(2ms);
     ASSERT_EQ(service_.Status(), csRunning);
   }
   void Release() {
@@ -128,9 +130,9 @@ TEST(ServiceStates, RequestsInOrderWithCheckpoints) {
   RecordingService probe;
   probe.Start();
   // Queued before the body handles any of them.
-  for (uint32_t code : std::initializer_list<uint32_t>{ccPause, ccInterrogate, ccContinue,
-                                                      ccContinue, 200u, ccStop, ccStop,
-                        ccPause, ccContinue}) {
+  for (uint32_t code :
+       std::initializer_list<uint32_t>{ccPause, ccInterrogate, ccContinue, ccContinue, 200u, ccStop,
+                                       ccStop, ccPause, ccContinue}) {
     probe.service_.Controller(code);
   }
   probe.Release();
@@ -259,7 +261,8 @@ TEST(EventLoop, TasksInOrderTimersBetweenThem) {
     if (++ticks == 3) loop.Quit();
   });
   std::thread poster([&] {
-    for (int i = 0; i < 3; ++i) loop.Post([&seen, i] { seen.push_back("task" + std::to_string(i)); });
+    for (int i = 0; i < 3; ++i)
+      loop.Post([&seen, i] { seen.push_back("task" + std::to_string(i)); });
     timer.SetEnabled(true);  // from another thread
   });
   poster.join();
@@ -339,9 +342,16 @@ TEST(RunSettings, TickInterval) {
   struct Case {
     const char* text;
     std::optional<unsigned> ms;
-  } cases[] = {{"25000", 25000u}, {"1", 1u},       {"300", 300u},      {"0", std::nullopt},
-               {"", std::nullopt}, {"-5", std::nullopt}, {"12ms", std::nullopt},
-               {" 5", std::nullopt}, {"86400000", 86400000u}, {"86400001", std::nullopt},
+  } cases[] = {{"25000", 25000u},
+               {"1", 1u},
+               {"300", 300u},
+               {"0", std::nullopt},
+               {"", std::nullopt},
+               {"-5", std::nullopt},
+               {"12ms", std::nullopt},
+               {" 5", std::nullopt},
+               {"86400000", 86400000u},
+               {"86400001", std::nullopt},
                {"999999999999", std::nullopt}};
   for (const Case& c : cases) EXPECT_EQ(ParseTickMs(c.text), c.ms) << c.text;
 }

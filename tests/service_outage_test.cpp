@@ -45,14 +45,18 @@ class TPrivateMariaDb {
         [&] {
           const std::string stat = ReadTextFile("/proc/" + std::to_string(pid) + "/stat");
           const size_t paren = stat.rfind(')');
-          return stat.empty() || (paren != std::string::npos && stat.size() > paren + 2 &&
-                                  stat[paren + 2] == 'Z');
+          return stat.empty() ||
+                 (paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] == 'Z');
         },
         20s);
   }
 
   TDbParams Params() const {
-    return {"", "fenwold", "fw-test-pw", "fenwold_test", "MariaDB Unicode",
+    return {"",
+            "fenwold",
+            "fw-test-pw",
+            "fenwold_test",
+            "MariaDB Unicode",
             "SERVER=127.0.0.1;PORT=" + port_};
   }
 
@@ -145,7 +149,8 @@ TEST(ServiceOutage, MariaDbKilledAndRestarted) {
     // Every row once: none lost with the first try, none doubled by the second.
     EXPECT_TRUE(WaitUntil(
         [&] {
-          return QueryText(db, "SELECT COUNT(*) FROM card WHERE number BETWEEN 741000 AND 742999") ==
+          return QueryText(db,
+                           "SELECT COUNT(*) FROM card WHERE number BETWEEN 741000 AND 742999") ==
                  std::to_string(rows);
         },
         60s));

@@ -63,9 +63,8 @@ class ServiceRun : public TDbTest {
   }
   int CountLog(const std::string& prefix) const {
     const auto texts = LogTexts();
-    return static_cast<int>(std::count_if(texts.begin(), texts.end(), [&](const std::string& t) {
-      return t.rfind(prefix, 0) == 0;
-    }));
+    return static_cast<int>(std::count_if(
+        texts.begin(), texts.end(), [&](const std::string& t) { return t.rfind(prefix, 0) == 0; }));
   }
   bool Arrives(const std::string& folder, const std::string& name,
                std::chrono::milliseconds timeout = 30s) const {
@@ -90,8 +89,7 @@ TEST_P(ServiceRun, FilesArePickedUpAtEachTick) {
   EXPECT_TRUE(WaitUntil([&] { return CardCount(700001, 700002) == 2; }, 10s));
 
   DropCardFile(*folders_, "second.csv", StaffCardLine(700003));
-  DropCardFile(*folders_, "bad.csv",
-               StaffCardLine(700004) + "A,70000X,STAFF,Bad number,,,,,0\r\n");
+  DropCardFile(*folders_, "bad.csv", StaffCardLine(700004) + "A,70000X,STAFF,Bad number,,,,,0\r\n");
   ASSERT_TRUE(Arrives(folders_->done, "second.csv"));
   ASSERT_TRUE(Arrives(folders_->errors, "bad.csv"));
   EXPECT_TRUE(FilesIn(folders_->drop).empty());
@@ -181,8 +179,9 @@ TEST_P(ServiceRun, StopInTheMiddleOfATick) {
 // While a tick waits for the database (here on a lock the test holds), the watchdog keeps
 // being fed from the thread that waits; the main loop's own keep-alives cannot run then.
 TEST_P(ServiceRun, WatchdogFedWhileATickWaits) {
-  ASSERT_TRUE(ExecSql(*db, "INSERT INTO card_pool (name, max_inlot, cur_inlot) "
-                           "VALUES ('Locked', 1, 0)"));
+  ASSERT_TRUE(ExecSql(*db,
+                      "INSERT INTO card_pool (name, max_inlot, cur_inlot) "
+                      "VALUES ('Locked', 1, 0)"));
   auto holder = Connect(true);
   ASSERT_TRUE(holder);
   ASSERT_TRUE(ExecSql(*holder, "UPDATE card_pool SET max_inlot = 2 WHERE name = 'Locked'"));
@@ -219,14 +218,13 @@ TEST_P(ServiceRun, HourlyPassAtMinuteZero) {
       "INSERT INTO futurecard (command, number, card_type, start_dt, add_value) "
       "VALUES ('A', 730001, 'DEBIT', {ts '2024-01-01 00:00:00'}, 1)"};
   if (IsSqlite()) {
-    setup.insert(setup.end(),
-                 {"CREATE TABLE pass_log (n INTEGER)",
-                  "CREATE TRIGGER log_insert AFTER INSERT ON card "
-                  "BEGIN INSERT INTO pass_log VALUES (1); END",
-                  "CREATE TRIGGER log_update AFTER UPDATE ON card "
-                  "BEGIN INSERT INTO pass_log VALUES (1); END",
-                  "CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard "
-                  "BEGIN SELECT RAISE(IGNORE); END"});
+    setup.insert(setup.end(), {"CREATE TABLE pass_log (n INTEGER)",
+                               "CREATE TRIGGER log_insert AFTER INSERT ON card "
+                               "BEGIN INSERT INTO pass_log VALUES (1); END",
+                               "CREATE TRIGGER log_update AFTER UPDATE ON card "
+                               "BEGIN INSERT INTO pass_log VALUES (1); END",
+                               "CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard "
+                               "BEGIN SELECT RAISE(IGNORE); END"});
   } else {
     setup.insert(setup.end(),
                  {"CREATE TABLE pass_log (n INT) ENGINE=MyISAM",

@@ -61,14 +61,22 @@ void Wake(int fd, char what) {
 
 const char* StateName(uint32_t state) {
   switch (state) {
-    case 1: return "stopped";
-    case 2: return "start pending";
-    case 3: return "stop pending";
-    case 4: return "running";
-    case 5: return "continue pending";
-    case 6: return "pause pending";
-    case 7: return "paused";
-    default: return "unknown";
+    case 1:
+      return "stopped";
+    case 2:
+      return "start pending";
+    case 3:
+      return "stop pending";
+    case 4:
+      return "running";
+    case 5:
+      return "continue pending";
+    case 6:
+      return "pause pending";
+    case 7:
+      return "paused";
+    default:
+      return "unknown";
   }
 }
 
@@ -189,6 +197,8 @@ unsigned WatchdogIntervalMs() {
   return half == 0 ? 1 : static_cast<unsigned>(half);
 }
 
-void WatchdogPing() { sd_notify(0, "WATCHDOG=1"); }
+void WatchdogPing() {
+  sd_notify(0, "WATCHDOG=1");
+}
 
 }  // namespace fw

@@ -36,7 +36,7 @@ std::string UnitName(const std::string& serviceName) {
 }
 
 bool SystemdRuns() {
-  struct stat st{};
+  struct stat st {};
   return stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -44,8 +44,8 @@ bool SystemdRuns() {
 // is left for whoever placed it there.
 bool SystemdReads(std::string dir) {
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  for (const char* known : {"/etc/systemd/system", "/run/systemd/system",
-                            "/usr/lib/systemd/system", "/lib/systemd/system"}) {
+  for (const char* known : {"/etc/systemd/system", "/run/systemd/system", "/usr/lib/systemd/system",
+                            "/lib/systemd/system"}) {
     if (dir == known) return true;
   }
   return false;
@@ -79,7 +79,7 @@ int Systemctl(const std::vector<std::string>& args) {
 
 // 0 when `dir` is a folder, else the error that stands in for "no service manager".
 int FolderError(const std::string& dir) {
-  struct stat st{};
+  struct stat st {};
   if (stat(dir.c_str(), &st) != 0) return errno;
   return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
@@ -185,7 +185,7 @@ TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info) {
 
 TServiceRegistration UninstallServiceEntry(const std::string& serviceName) {
   const std::string dir = UnitDir();
-  struct stat st{};
+  struct stat st {};
   if (const int error = FolderError(dir); error != 0) {
     TServiceRegistration r = Failure(error, ": " + dir);
     r.managerFailed = true;

@@ -1,17 +1,17 @@
 // Windows: the service control manager, the main thread's message loop with its timers,
 // thread messages for the service thread, and message boxes.
+#include "platform/service_host.h"
+
 #include <windows.h>
 
 #include <algorithm>
 #include <exception>
 #include <mutex>
 
-#include "platform/service_host.h"
-
 namespace fw {
 namespace {
 
-constexpr UINT kTaskMessage = WM_APP + 1;     // lParam: a heap-allocated std::function
+constexpr UINT kTaskMessage = WM_APP + 1;      // lParam: a heap-allocated std::function
 constexpr UINT kControlMessage = WM_USER + 1;  // wParam: the control code
 
 }  // namespace
@@ -114,9 +114,13 @@ void TEventLoop::Run() {
   }
 }
 
-void TEventLoop::Quit() { PostThreadMessageA(impl_->threadId, WM_QUIT, 0, 0); }
+void TEventLoop::Quit() {
+  PostThreadMessageA(impl_->threadId, WM_QUIT, 0, 0);
+}
 
-void TEventLoop::Post(std::function<void()> task) { PostToLoop(*impl_, std::move(task)); }
+void TEventLoop::Post(std::function<void()> task) {
+  PostToLoop(*impl_, std::move(task));
+}
 
 void TEventLoop::SetExceptionHandler(std::function<void(const std::string&)> handler) {
   std::lock_guard<std::mutex> hold(impl_->lock);
@@ -131,7 +135,9 @@ TTimer::TTimer(TEventLoop& loop, unsigned intervalMs, std::function<void()> onTi
   impl_->onTimer = std::move(onTimer);
 }
 
-TTimer::~TTimer() { KillTimer(impl_->loop->window, impl_->id); }
+TTimer::~TTimer() {
+  KillTimer(impl_->loop->window, impl_->id);
+}
 
 void TTimer::SetEnabled(bool enabled) {
   {
@@ -293,10 +299,10 @@ bool SetServiceStatusRecord(TServiceStatusHandle handle, const TServiceStatusRec
 TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info) {
   TScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (manager.h == nullptr) return LastErrorRegistration(true);
-  TScHandle service(CreateServiceA(
-      manager.h, info.name.c_str(), info.displayName.c_str(), SERVICE_ALL_ACCESS,
-      info.serviceType, info.startType, info.errorControl, info.executablePath.c_str(), nullptr,
-      nullptr, nullptr, nullptr, nullptr));
+  TScHandle service(CreateServiceA(manager.h, info.name.c_str(), info.displayName.c_str(),
+                                   SERVICE_ALL_ACCESS, info.serviceType, info.startType,
+                                   info.errorControl, info.executablePath.c_str(), nullptr, nullptr,
+                                   nullptr, nullptr, nullptr));
   if (service.h == nullptr) return LastErrorRegistration(false);
   TServiceRegistration r;
   r.ok = true;
@@ -315,10 +321,9 @@ TServiceRegistration UninstallServiceEntry(const std::string& serviceName) {
 
 std::string SystemErrorMessage(uint32_t code) {
   char* text = nullptr;
-  const DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-          FORMAT_MESSAGE_ARGUMENT_ARRAY,
-      nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                 nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
   std::string message = n > 0 && text != nullptr ? std::string(text, n) : std::string();
   if (text != nullptr) LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
@@ -332,7 +337,9 @@ void ShowMessageBox(const std::string& text, bool isError) {
   MessageBoxA(nullptr, text.c_str(), "", MB_OK | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
-unsigned WatchdogIntervalMs() { return 0; }
+unsigned WatchdogIntervalMs() {
+  return 0;
+}
 void WatchdogPing() {}
 
 }  // namespace fw

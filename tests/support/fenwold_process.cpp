@@ -103,7 +103,9 @@ bool TChildProcess::Start(const std::string& program, const std::vector<std::str
   return rc == 0;
 }
 
-bool TChildProcess::Signal(int signal) const { return pid_ > 0 && kill(pid_, signal) == 0; }
+bool TChildProcess::Signal(int signal) const {
+  return pid_ > 0 && kill(pid_, signal) == 0;
+}
 
 std::optional<int> TChildProcess::Wait(std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return std::nullopt;
@@ -120,11 +122,16 @@ std::optional<int> TChildProcess::Wait(std::chrono::milliseconds timeout) {
   }
 }
 
-std::string TChildProcess::Stdout() const { return ReadTextFile(outPath_); }
-std::string TChildProcess::Stderr() const { return ReadTextFile(errPath_); }
+std::string TChildProcess::Stdout() const {
+  return ReadTextFile(outPath_);
+}
+std::string TChildProcess::Stderr() const {
+  return ReadTextFile(errPath_);
+}
 
-TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const TEnv& env,
-                      const std::string& outputDir, std::chrono::milliseconds timeout) {
+TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const TEnv& env, const std::string& outputDir,
+                      std::chrono::milliseconds timeout) {
   TChildProcess child;
   TRunResult r;
   if (!child.Start(program, args, env, outputDir)) return r;
@@ -142,7 +149,7 @@ std::string ReadTextFile(const std::string& path) {
 }
 
 bool FileExistsAt(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return lstat(path.c_str(), &st) == 0;
 }
 
@@ -166,7 +173,7 @@ std::vector<std::string> LogLines(const std::string& folder) {
         name.compare(name.size() - 4, 4, ".log") != 0) {
       continue;
     }
-    struct stat st{};
+    struct stat st {};
     const std::string path = folder + "/" + name;
     if (stat(path.c_str(), &st) == 0) files.push_back({st.st_mtim, path});
   }
@@ -249,8 +256,7 @@ TFolderWatch::~TFolderWatch() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool TFolderWatch::Next(uint32_t want, std::chrono::milliseconds timeout,
-                        const std::string* name) {
+bool TFolderWatch::Next(uint32_t want, std::chrono::milliseconds timeout, const std::string* name) {
   const auto end = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     // Events are taken one at a time; those after a match wait for the next call.

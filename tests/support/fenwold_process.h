@@ -47,8 +47,8 @@ struct TRunResult {
 };
 
 // Runs a program to its end (at most `timeout`).
-TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const TEnv& env,
-                      const std::string& outputDir,
+TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                      const TEnv& env, const std::string& outputDir,
                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 std::string ReadTextFile(const std::string& path);

@@ -29,8 +29,7 @@ bool PrepareCardDatabase(TODBC& db, TTestDriver driver, const std::string& sourc
 
 // Puts a card file into the drop folder in one step (written beside it, then renamed), so
 // that the service never sees half of it.
-void DropCardFile(const TServiceFolders& folders, const std::string& name,
-                  const std::string& text);
+void DropCardFile(const TServiceFolders& folders, const std::string& name, const std::string& text);
 
 // A card row that stages a new STAFF card: "A,<number>,STAFF,...".
 std::string StaffCardLine(long long number);
