@@ -3,9 +3,8 @@
 # 127.0.0.1 at a free port. Never a system service.
 #   scripts/mariadb.sh start DIR   prints the shell exports of the connection details
 #   scripts/mariadb.sh stop DIR    stops the server by its PID
-#   scripts/mariadb.sh resume DIR  starts it again on its data and port (after a stop or kill)
 set -euo pipefail
-cmd=${1:?start|stop|resume}; dir=${2:?data folder}
+cmd=${1:?start|stop}; dir=${2:?data folder}
 
 free_port() {
   python3 - <<'PY' 2>/dev/null || echo $((20000 + RANDOM % 20000))
@@ -45,19 +44,6 @@ export FENWOLD_TEST_MARIADB_DIR=$dir
 ENV
   cat "$dir/env"
   ;;
-resume)
-  # shellcheck disable=SC1091
-  source "$dir/env"
-  mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$dir/sock" \
-    --port="$FENWOLD_TEST_MARIADB_PORT" --bind-address=127.0.0.1 --pid-file="$dir/pid" \
-    --log-error="$dir/error.log" --skip-name-resolve >/dev/null 2>&1 &
-  for _ in $(seq 1 150); do
-    mariadb --no-defaults -uroot --socket="$dir/sock" -e 'SELECT 1' >/dev/null 2>&1 && exit 0
-    sleep 0.2
-  done
-  echo "mariadb.sh: the server in $dir did not come back" >&2
-  exit 1
-  ;;
 stop)
   if [ -f "$dir/pid" ]; then
     pid=$(cat "$dir/pid")
@@ -65,5 +51,5 @@ stop)
     for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   fi
   ;;
-*) echo "usage: $0 start|stop|resume DIR" >&2; exit 2 ;;
+*) echo "usage: $0 start|stop DIR" >&2; exit 2 ;;
 esac

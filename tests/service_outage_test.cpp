@@ -34,7 +34,7 @@ class TPrivateMariaDb {
     port_ = env.substr(at + key.size(), env.find('\n', at) - at - key.size());
     return !port_.empty();
   }
-  bool Resume() { return Script("resume"); }
+  bool Resume() { return Script("restart"); }
 
   // SIGKILL to the server's PID; true once it is gone (or only a zombie is left of it).
   bool Kill() {
@@ -119,7 +119,7 @@ TEST(ServiceOutage, MariaDbKilledAndRestarted) {
   EXPECT_EQ(count("Database unreachable"), 1);
   EXPECT_EQ(count("Database reachable again"), 0);
 
-  ASSERT_TRUE(server.Resume()) << ReadTextFile(root + "/mariadb.resume.out");
+  ASSERT_TRUE(server.Resume()) << ReadTextFile(root + "/mariadb.restart.out");
   ASSERT_TRUE(arrives(folders.done, "during.csv"));
   EXPECT_EQ(count("Database reachable again"), 1);
 
