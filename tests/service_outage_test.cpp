@@ -6,82 +6,24 @@
 #include <sys/inotify.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <thread>
 
 #include "tests/support/db_fixture.h"
 #include "tests/support/fenwold_process.h"
 #include "tests/support/service_setup.h"
+#include "tests/support/temp_dir.h"
 
 namespace fw::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A private server: started by the script, killed by PID, resumed on its data and port.
-class TPrivateMariaDb {
- public:
-  explicit TPrivateMariaDb(const std::string& dir) : dir_(dir) {}
-  ~TPrivateMariaDb() { Script("stop"); }
-
-  bool Start() {
-    if (!Script("start")) return false;
-    const std::string env = ReadTextFile(dir_ + "/env");
-    const std::string key = "FENWOLD_TEST_MARIADB_PORT=";
-    const size_t at = env.find(key);
-    if (at == std::string::npos) return false;
-    port_ = env.substr(at + key.size(), env.find('\n', at) - at - key.size());
-    return !port_.empty();
-  }
-  bool Resume() { return Script("restart"); }
-
-  // SIGKILL to the server's PID; true once it is gone (or only a zombie is left of it).
-  bool Kill() {
-    const std::string pidText = ReadTextFile(dir_ + "/pid");
-    const int pid = std::atoi(pidText.c_str());
-    if (pid <= 0 || kill(pid, SIGKILL) != 0) return false;
-    return WaitUntil(
-        [&] {
-          const std::string stat = ReadTextFile("/proc/" + std::to_string(pid) + "/stat");
-          const size_t paren = stat.rfind(')');
-          return stat.empty() ||
-                 (paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] == 'Z');
-        },
-        20s);
-  }
-
-  TDbParams Params() const {
-    return {"",
-            "fenwold",
-            "fw-test-pw",
-            "fenwold_test",
-            "MariaDB Unicode",
-            "SERVER=127.0.0.1;PORT=" + port_};
-  }
-
- private:
-  bool Script(const std::string& command) {
-    const std::string cmd = "bash '" + std::string(FENWOLD_SOURCE_DIR) + "/scripts/mariadb.sh' " +
-                            command + " '" + dir_ + "' >'" + dir_ + "." + command + ".out' 2>&1";
-    return std::system(cmd.c_str()) == 0;
-  }
-
-  std::string dir_;
-  std::string port_;
-};
-
-// Removes the folder when the test ends, after the server in it has stopped.
-struct TScratch {
-  std::string path = MakeScratchDir("fenwold-outage");
-  ~TScratch() { RemoveScratchDir(path); }
-};
-
 TEST(ServiceOutage, MariaDbKilledAndRestarted) {
-  TScratch scratch;
-  const std::string& root = scratch.path;
-  TPrivateMariaDb server(root + "/mariadb");
-  ASSERT_TRUE(server.Start()) << ReadTextFile(root + "/mariadb.start.out");
+  TTempDir scratch;
+  const std::string& root = scratch.Path();
+  TPrivateMariaDb server(FENWOLD_SOURCE_DIR);
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
   TServiceFolders folders(root + "/svc");
   {
     TODBC db;
@@ -119,7 +61,7 @@ TEST(ServiceOutage, MariaDbKilledAndRestarted) {
   EXPECT_EQ(count("Database unreachable"), 1);
   EXPECT_EQ(count("Database reachable again"), 0);
 
-  ASSERT_TRUE(server.Resume()) << ReadTextFile(root + "/mariadb.restart.out");
+  ASSERT_TRUE(server.Restart(error)) << error;
   ASSERT_TRUE(arrives(folders.done, "during.csv"));
   EXPECT_EQ(count("Database reachable again"), 1);
 
@@ -136,7 +78,7 @@ TEST(ServiceOutage, MariaDbKilledAndRestarted) {
   ASSERT_TRUE(server.Kill());
   std::this_thread::sleep_for(2000ms);
   EXPECT_TRUE(FilesIn(folders.errors).empty());
-  ASSERT_TRUE(server.Resume());
+  ASSERT_TRUE(server.Restart(error)) << error;
   ASSERT_TRUE(arrives(folders.done, "cut.csv"));
   EXPECT_TRUE(FilesIn(folders.errors).empty());
   EXPECT_TRUE(FilesIn(folders.drop).empty());

@@ -11,6 +11,7 @@
 #include "tests/support/db_fixture.h"
 #include "tests/support/fenwold_process.h"
 #include "tests/support/service_setup.h"
+#include "tests/support/temp_dir.h"
 
 namespace fw::test {
 namespace {
@@ -257,7 +258,8 @@ FW_ON_BOTH_DRIVERS(ServiceRun);
 // Started against a database that cannot be reached: the log holds the separator, "Start
 // Log", the connect failure and "End Log", nothing else, and the process reports failure.
 TEST(ServiceStart, UnreachableDatabaseStopsWithFailure) {
-  const std::string root = MakeScratchDir("fenwold-unreachable");
+  TTempDir scratch;
+  const std::string& root = scratch.Path();
   struct Case {
     const char* name;
     TDbParams params;
@@ -290,7 +292,6 @@ TEST(ServiceStart, UnreachableDatabaseStopsWithFailure) {
     while (auto m = notify.Receive(100ms)) last = *m;
     EXPECT_EQ(last, "STATUS=stopped") << c.name;
   }
-  RemoveScratchDir(root);
 }
 
 }  // namespace

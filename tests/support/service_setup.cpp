@@ -1,7 +1,8 @@
 #include "tests/support/service_setup.h"
 
 #include <filesystem>
-#include <fstream>
+
+#include "tests/support/temp_dir.h"
 
 namespace fw::test {
 namespace {
@@ -59,7 +60,7 @@ void WriteRegistryFile(const std::string& path, const TDbParams& params) {
   text += "\"Pass\"=\"\"\r\n";  // the password travels in the options, unscrambled
   text += "\"ODBCDriver\"=" + RegText(params.driver) + "\r\n";
   text += "\"ODBCOptions\"=" + RegText(options) + "\r\n";
-  WriteTextFile(path, text);
+  WriteFileBytes(path, text);
 }
 
 TServiceFolders::TServiceFolders(const std::string& r)
@@ -85,7 +86,7 @@ bool PrepareCardDatabase(TODBC& db, TTestDriver driver, const std::string& sourc
 void DropCardFile(const TServiceFolders& folders, const std::string& name,
                   const std::string& text) {
   const std::string staging = folders.root + "/." + name + ".part";
-  WriteTextFile(staging, text);
+  WriteFileBytes(staging, text);
   std::filesystem::rename(staging, folders.drop + "/" + name);
 }
 
