@@ -2,6 +2,7 @@
 #include "platform/posix/registry_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -237,16 +238,21 @@ TEST(RegistryFileSeam, EachBadLineIsReportedOncePerFileContents) {
   EXPECT_EQ(count(err, ", line 7:"), 1u) << err;
 }
 
-TEST(RegistryFileSeam, UnreadableFileIsReportedAndEmpty) {
+TEST(RegistryFileSeam, PathThatIsNoRegularFileIsReportedAndEmpty) {
   TTempRegistry reg;
-  setenv("FENWOLD_REGISTRY", reg.Dir().c_str(), 1);  // a folder where the file should be
-  testing::internal::CaptureStderr();
-  TRegKey key;
-  EXPECT_FALSE(key.Open("\\"));
-  EXPECT_FALSE(key.Open("\\"));
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("cannot be read"), std::string::npos) << err;
-  EXPECT_EQ(err.find("cannot be read"), err.rfind("cannot be read")) << err;
+  const std::string fifo = reg.Dir() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A folder, and a FIFO that no one writes (it must not hang the open).
+  for (const std::string& path : {reg.Dir(), fifo}) {
+    setenv("FENWOLD_REGISTRY", path.c_str(), 1);
+    testing::internal::CaptureStderr();
+    TRegKey key;
+    EXPECT_FALSE(key.Open("\\"));
+    EXPECT_FALSE(key.Open("\\"));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(path + " cannot be read"), std::string::npos) << err;
+    EXPECT_EQ(err.find("cannot be read"), err.rfind("cannot be read")) << err;
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "platform/registry.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,7 @@ std::string RegistryFilePath() {
 
 struct TFileRead {
   bool exists = false;
-  int error = 0;  // errno of a file that exists but cannot be read
+  std::string error;  // why a file that exists cannot be read
   std::string bytes;
 
   bool operator==(const TFileRead&) const = default;
@@ -35,24 +36,30 @@ struct TFileRead {
 
 TFileRead ReadRegistryFile(const std::string& path) {
   TFileRead r;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO at the path cannot hang the open; it is refused below.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     r.exists = errno != ENOENT && errno != ENOTDIR;
-    r.error = r.exists ? errno : 0;
+    if (r.exists) r.error = std::strerror(errno);
     return r;
   }
   r.exists = true;
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      r.bytes.append(buf, static_cast<size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      r.error = errno;
-      r.bytes.clear();
-      break;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    r.error = "not a regular file";
+  } else {
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n > 0) {
+        r.bytes.append(buf, static_cast<size_t>(n));
+      } else if (n == 0) {
+        break;
+      } else if (errno != EINTR) {
+        r.error = std::strerror(errno);
+        r.bytes.clear();
+        break;
+      }
     }
   }
   ::close(fd);
@@ -79,9 +86,8 @@ std::shared_ptr<const TRegFileKeys> LoadRegistry() {
 
   std::vector<TRegFileProblem> problems;
   TRegFileKeys keys;
-  if (read.error != 0) {
-    ReportEventError(kEventSource, "Registry file " + path + " cannot be read (" +
-                                       std::strerror(read.error) +
+  if (!read.error.empty()) {
+    ReportEventError(kEventSource, "Registry file " + path + " cannot be read (" + read.error +
                                        "); every setting takes its default");
   } else {
     keys = ParseRegistryFile(read.bytes, problems);
@@ -126,8 +132,8 @@ std::string RegistryLocation() {
   const TFileRead read = ReadRegistryFile(path);
   if (!read.exists)
     return "registry file " + path + " (not found: every setting takes its default)";
-  if (read.error != 0) {
-    return "registry file " + path + " (cannot be read: " + std::strerror(read.error) + ")";
+  if (!read.error.empty()) {
+    return "registry file " + path + " (cannot be read: " + read.error + ")";
   }
   return "registry file " + path;
 }
