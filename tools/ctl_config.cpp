@@ -71,8 +71,7 @@ int RunConfig(const std::vector<std::string>& args) {
 }
 
 const TCtlCommand kConfig("config", "config",
-                          "print the connection parameters (passwords masked) and the options "
-                          "the service would connect with",
+                          "the connection parameters (passwords masked) and driver options",
                           RunConfig);
 
 }  // namespace
