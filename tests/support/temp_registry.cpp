@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
-
 namespace fw::test {
 namespace {
 
@@ -25,11 +22,7 @@ void Restore(const char* name, const std::string& value, bool had) {
 
 }  // namespace
 
-TTempRegistry::TTempRegistry() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "fenwold-reg-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  dir_ = pattern;
-  path_ = dir_ + "/registry.reg";
+TTempRegistry::TTempRegistry() : path_(dir_.File("registry.reg")) {
   Remember("FENWOLD_REGISTRY", oldRegistry_, hadRegistry_);
   Remember("JOURNAL_STREAM", oldJournal_, hadJournal_);
   setenv("FENWOLD_REGISTRY", path_.c_str(), 1);
@@ -39,14 +32,10 @@ TTempRegistry::TTempRegistry() {
 TTempRegistry::~TTempRegistry() {
   Restore("FENWOLD_REGISTRY", oldRegistry_, hadRegistry_);
   Restore("JOURNAL_STREAM", oldJournal_, hadJournal_);
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
 }
 
 void TTempRegistry::Write(std::string_view bytes) const {
-  std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) ADD_FAILURE() << "cannot write " << path_;
+  if (!WriteFileBytes(path_, std::string(bytes))) ADD_FAILURE() << "cannot write " << path_;
 }
 
 void TTempRegistry::WriteExport(std::string_view body) const {

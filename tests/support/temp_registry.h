@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "tests/support/temp_dir.h"
+
 namespace fw::test {
 
 class TTempRegistry {
@@ -18,10 +20,10 @@ class TTempRegistry {
   // A "Windows Registry Editor Version 5.00" file, UTF-8, holding `body` after the header.
   void WriteExport(std::string_view body) const;
   const std::string& Path() const { return path_; }
-  const std::string& Dir() const { return dir_; }
+  const std::string& Dir() const { return dir_.Path(); }
 
  private:
-  std::string dir_;
+  TTempDir dir_;
   std::string path_;
   std::string oldRegistry_, oldJournal_;
   bool hadRegistry_ = false, hadJournal_ = false;
