@@ -1,0 +1,119 @@
+#include "db/statement_worker.h"
+
+#include <chrono>
+#include <functional>
+
+#include "db/odbc_binding.h"
+#include "db/statement.h"
+
+namespace fw {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kHookInterval = std::chrono::milliseconds(50);
+// Most statements end within tens of microseconds; waiting that long without sleeping spares
+// the two thread wake-ups that would otherwise cost more than the statement itself.
+constexpr auto kCallerSpin = std::chrono::microseconds(200);
+constexpr auto kWorkerSpin = std::chrono::microseconds(200);
+
+struct TWaitHook {
+  std::function<void()> hook;
+  Clock::time_point lastCall;
+};
+
+thread_local TWaitHook waitHook;
+
+template <typename Ready>
+bool SpinUntil(Ready ready, std::chrono::microseconds limit) {
+  const auto until = Clock::now() + limit;
+  for (int i = 0;; ++i) {
+    if (ready()) return true;
+    if ((i & 63) == 63) {
+      if (Clock::now() >= until) return false;
+      std::this_thread::yield();
+    }
+  }
+}
+
+}  // namespace
+
+void SetExecWaitHook(std::function<void()> hook) {
+  waitHook.hook = std::move(hook);
+  waitHook.lastCall = Clock::now();
+}
+
+void PollExecWaitHook() {
+  if (!waitHook.hook) return;
+  const auto now = Clock::now();
+  if (now - waitHook.lastCall < kHookInterval) return;
+  waitHook.lastCall = now;
+  waitHook.hook();
+}
+
+TStatementWorker::TStatementWorker() : thread_([this] { Loop(); }) {}
+
+TStatementWorker::~TStatementWorker() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stop_ = true;
+  }
+  posted_.notify_one();
+  thread_.join();
+}
+
+SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    handle_ = handle;
+    sql_ = &sql;
+    state_.store(kPosted, std::memory_order_release);
+  }
+  posted_.notify_one();
+  PollExecWaitHook();
+  const auto done = [this] { return state_.load(std::memory_order_acquire) == kDone; };
+  if (!SpinUntil(done, kCallerSpin)) {
+    std::unique_lock<std::mutex> guard(lock_);
+    while (!done_.wait_for(guard, kHookInterval, done)) {
+      guard.unlock();
+      PollExecWaitHook();
+      guard.lock();
+    }
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  state_.store(kIdle, std::memory_order_relaxed);
+  return result_;
+}
+
+void TStatementWorker::Loop() {
+  const auto posted = [this] { return state_.load(std::memory_order_acquire) == kPosted; };
+  for (;;) {
+    // The next statement of a busy caller usually follows at once.
+    SpinUntil(posted, kWorkerSpin);
+    SQLHSTMT handle;
+    const std::string* sql;
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      posted_.wait(guard, [&] { return stop_ || posted(); });
+      if (!posted()) return;  // stopped
+      handle = handle_;
+      sql = sql_;
+    }
+    SQLRETURN rc;
+    try {
+      rc = OdbcApi.SQLExecDirect(
+          handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql->c_str())), SQL_NTS);
+    } catch (...) {
+      rc = SQL_ERROR;
+    }
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      result_ = rc;
+      state_.store(kDone, std::memory_order_release);
+    }
+    done_.notify_one();
+  }
+}
+
+}  // namespace fw

@@ -1,0 +1,157 @@
+#include "tests/support/db_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "db/statement.h"
+
+namespace fw::test {
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+std::string UniqueSuffix() {
+  static std::atomic<unsigned> counter{0};
+  static const unsigned seed = std::random_device{}();
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  return std::to_string(seed % 100000) + "_" + std::to_string(now % 1000000) + "_" +
+         std::to_string(counter++);
+}
+
+}  // namespace
+
+bool MariaDbServerFromEnv(TMariaDbServer& server, std::string& missing) {
+  struct {
+    const char* name;
+    std::string* value;
+  } vars[] = {{"FENWOLD_TEST_MARIADB_HOST", &server.host},
+              {"FENWOLD_TEST_MARIADB_PORT", &server.port},
+              {"FENWOLD_TEST_MARIADB_SOCKET", &server.socket},
+              {"FENWOLD_TEST_MARIADB_USER", &server.user},
+              {"FENWOLD_TEST_MARIADB_PASSWORD", &server.password},
+              {"FENWOLD_TEST_MARIADB_DATABASE", &server.database}};
+  missing.clear();
+  for (auto& v : vars) {
+    *v.value = Env(v.name);
+    if (v.value->empty()) missing += (missing.empty() ? "" : ", ") + std::string(v.name);
+  }
+  return missing.empty();
+}
+
+std::string MakeScratchDir(const std::string& prefix) {
+  std::error_code ec;
+  auto base = std::filesystem::temp_directory_path(ec);
+  if (ec) base = "/tmp";
+  for (;;) {
+    const auto dir = base / (prefix + "-" + UniqueSuffix());
+    if (std::filesystem::create_directories(dir, ec)) return dir.string();
+    if (ec) return {};
+  }
+}
+
+void RemoveScratchDir(const std::string& path) {
+  std::error_code ec;
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
+void WriteTextFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+std::unique_ptr<TTestDatabase> TTestDatabase::Create(TTestDriver driver, std::string& error) {
+  std::unique_ptr<TTestDatabase> t(new TTestDatabase());
+  t->driver_ = driver;
+  t->scratch_ = MakeScratchDir("fenwold-db");
+  if (t->scratch_.empty()) {
+    error = "no scratch folder could be created";
+    return nullptr;
+  }
+  if (driver == TTestDriver::kSqlite) {
+    t->params_.driver = "SQLite3";
+    t->params_.database = t->scratch_ + "/test.db";
+    return t;
+  }
+  std::string missing;
+  if (!MariaDbServerFromEnv(t->server_, missing)) {
+    error = "MariaDB test server details missing: " + missing +
+            " (scripts/test.sh starts a server and sets them)";
+    return nullptr;
+  }
+  const TMariaDbServer& s = t->server_;
+  t->params_ = {"", s.user, s.password, s.database, "MariaDB Unicode", s.Options()};
+  TODBC admin;
+  if (!t->params_.Connect(admin, false)) {
+    error = "cannot reach the MariaDB test server: " + admin.LastError();
+    return nullptr;
+  }
+  const std::string name = "fw_" + UniqueSuffix();
+  if (!ExecSql(admin, "CREATE DATABASE " + name, &error)) return nullptr;
+  t->params_.database = name;
+  return t;
+}
+
+TTestDatabase::~TTestDatabase() {
+  if (driver_ == TTestDriver::kMariaDb && params_.database != server_.database) {
+    TDbParams p = params_;
+    p.database = server_.database;
+    TODBC admin;
+    if (p.Connect(admin, false)) ExecSql(admin, "DROP DATABASE IF EXISTS " + params_.database);
+  }
+  RemoveScratchDir(scratch_);
+}
+
+bool ExecSql(TODBC& db, const std::string& sql, std::string* error) {
+  TODBCStatement st(db);
+  if (st.Exec(sql)) return true;
+  if (error) *error = st.ErrorText();
+  return false;
+}
+
+bool ExecAll(TODBC& db, const std::vector<std::string>& sqls) {
+  for (const auto& sql : sqls) {
+    std::string error;
+    if (!ExecSql(db, sql, &error)) {
+      ADD_FAILURE() << sql << ": " << error;
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string QueryText(TODBC& db, const std::string& sql) {
+  TODBCStatement st(db);
+  return st.Exec(sql) && st.ColumnCount() > 0 ? st.ColumnText(0) : std::string();
+}
+
+void TDbTest::SetUp() {
+  std::string error;
+  database_ = TTestDatabase::Create(GetParam(), error);
+  ASSERT_TRUE(database_) << error;
+  db = Connect(false);
+}
+
+void TDbTest::TearDown() {
+  db.reset();
+  database_.reset();
+}
+
+std::unique_ptr<TODBC> TDbTest::Connect(bool manualCommit) {
+  auto c = std::make_unique<TODBC>();
+  EXPECT_TRUE(Params().Connect(*c, manualCommit)) << c->LastError();
+  return c;
+}
+
+std::string TestDriverName(const ::testing::TestParamInfo<TTestDriver>& info) {
+  return info.param == TTestDriver::kSqlite ? "SQLite" : "MariaDB";
+}
+
+}  // namespace fw::test
