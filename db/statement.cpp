@@ -51,6 +51,17 @@ bool WholeNumber(std::string_view text, int64_t limit, int64_t& value) {
   return true;
 }
 
+// The length of the text's whole part when the text is a decimal number (sign, digits, and a
+// fraction of digits); the whole length otherwise.
+size_t WholePartLength(std::string_view text) {
+  const size_t dot = text.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) return text.size();
+  for (size_t i = dot + 1; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return text.size();
+  }
+  return dot;
+}
+
 // A field of a fixed-position date or time text (positions from 1); missing or not a whole
 // number: the default.
 int Field(const std::string& text, size_t position, size_t length, int fallback) {
@@ -444,20 +455,15 @@ std::string TODBCStatement::FieldAsString(const std::string& name) {
 
 int32_t TODBCStatement::FieldAsInteger(const std::string& name) {
   const int i = ColumnIndex(name);
-  if (i < 0 || !onRow_) return 0;
-  const auto at = static_cast<size_t>(i);
+  if (i < 0) return 0;
   int64_t v = 0;
-  if (bindColumns_) return WholeNumber(ColumnText(i), INT32_MAX, v) ? static_cast<int32_t>(v) : 0;
-  SQLINTEGER value = 0;
-  SQLLEN indicator = 0;
-  if (Succeeded(GetDataRc(i, SQL_C_LONG, &value, sizeof value, indicator))) {
-    return indicator == SQL_NULL_DATA ? 0 : value;
-  }
-  // A column already read as text may not be given again by a cursor that cannot refresh.
-  if (at < rowTextRead_.size() && rowTextRead_[at]) {
-    return WholeNumber(rowTexts_[at], INT32_MAX, v) ? static_cast<int32_t>(v) : 0;
-  }
-  return 0;
+  const std::string text = ColumnText(i);
+  if (bindColumns_) return WholeNumber(text, INT32_MAX, v) ? static_cast<int32_t>(v) : 0;
+  // Unbound columns are read once, as text: MariaDB's driver gives a column only once per row
+  // and wraps numbers beyond 32 bits when asked for SQL_C_LONG. The whole part of a decimal
+  // counts, as the driver's own conversion does.
+  return WholeNumber(text.substr(0, WholePartLength(text)), INT32_MAX, v) ? static_cast<int32_t>(v)
+                                                                          : 0;
 }
 
 bool TODBCStatement::FieldAsBoolean(const std::string& name) {

@@ -1,11 +1,16 @@
 #include "tests/support/db_fixture.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
+#include <thread>
 
 #include "db/statement.h"
 
@@ -109,6 +114,90 @@ TTestDatabase::~TTestDatabase() {
   RemoveScratchDir(scratch_);
 }
 
+namespace {
+
+// Still running: a killed server whose parent has gone stays a zombie, which holds nothing.
+bool ProcessAlive(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (pid <= 0 || !std::getline(stat, text)) return false;
+  const size_t close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
+         text[close + 2] != 'X';
+}
+
+}  // namespace
+
+TPrivateMariaDb::~TPrivateMariaDb() {
+  Stop();
+  RemoveScratchDir(dir_);
+}
+
+bool TPrivateMariaDb::Run(const std::string& command, std::string& error) {
+  const std::string line = "bash '" + sourceDir_ + "/scripts/mariadb.sh' " + command + " '" + dir_ +
+                           "/server' >'" + dir_ + "/script.log' 2>&1";
+  if (std::system(line.c_str()) == 0) return true;
+  std::ifstream log(dir_ + "/script.log");
+  std::stringstream text;
+  text << log.rdbuf();
+  error = "scripts/mariadb.sh " + command + " failed: " + text.str();
+  return false;
+}
+
+bool TPrivateMariaDb::Start(std::string& error) {
+  if (dir_.empty()) dir_ = MakeScratchDir("fenwold-mariadb");
+  if (!Run("start", error)) return false;
+  std::ifstream env(dir_ + "/server/env");
+  std::string line;
+  while (std::getline(env, line)) {
+    const auto value = [&](const char* key) -> const char* {
+      const std::string prefix = std::string("export ") + key + "=";
+      return line.rfind(prefix, 0) == 0 ? line.c_str() + prefix.size() : nullptr;
+    };
+    if (const char* v = value("FENWOLD_TEST_MARIADB_HOST")) server_.host = v;
+    if (const char* v = value("FENWOLD_TEST_MARIADB_PORT")) server_.port = v;
+    if (const char* v = value("FENWOLD_TEST_MARIADB_SOCKET")) server_.socket = v;
+    if (const char* v = value("FENWOLD_TEST_MARIADB_USER")) server_.user = v;
+    if (const char* v = value("FENWOLD_TEST_MARIADB_PASSWORD")) server_.password = v;
+    if (const char* v = value("FENWOLD_TEST_MARIADB_DATABASE")) server_.database = v;
+  }
+  if (server_.port.empty()) {
+    error = "the server's details are missing from " + dir_ + "/server/env";
+    return false;
+  }
+  return true;
+}
+
+int TPrivateMariaDb::Pid() const {
+  std::ifstream file(dir_ + "/server/pid");
+  int pid = 0;
+  file >> pid;
+  return ProcessAlive(pid) ? pid : 0;
+}
+
+bool TPrivateMariaDb::Kill() {
+  const int pid = Pid();
+  if (pid == 0 || ::kill(pid, SIGKILL) != 0) return false;
+  for (int i = 0; i < 200 && ProcessAlive(pid); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return !ProcessAlive(pid);
+}
+
+bool TPrivateMariaDb::Restart(std::string& error) {
+  return Run("restart", error);
+}
+
+void TPrivateMariaDb::Stop() {
+  std::string ignored;
+  if (!dir_.empty()) Run("stop", ignored);
+}
+
+TDbParams TPrivateMariaDb::Params() const {
+  return {
+      "", server_.user, server_.password, server_.database, "MariaDB Unicode", server_.Options()};
+}
+
 bool ExecSql(TODBC& db, const std::string& sql, std::string* error) {
   TODBCStatement st(db);
   if (st.Exec(sql)) return true;
@@ -120,7 +209,7 @@ bool ExecAll(TODBC& db, const std::vector<std::string>& sqls) {
   for (const auto& sql : sqls) {
     std::string error;
     if (!ExecSql(db, sql, &error)) {
-      ADD_FAILURE() << sql << ": " << error;
+      ADD_FAILURE() << sql.substr(0, 200) << (sql.size() > 200 ? "...: " : ": ") << error;
       return false;
     }
   }

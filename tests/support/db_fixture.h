@@ -62,6 +62,31 @@ class TTestDatabase {
   std::string scratch_;
 };
 
+// A MariaDB server of the test's own (scripts/mariadb.sh), for cases that kill or restart it.
+class TPrivateMariaDb {
+ public:
+  explicit TPrivateMariaDb(std::string sourceDir) : sourceDir_(std::move(sourceDir)) {}
+  ~TPrivateMariaDb();
+  TPrivateMariaDb(const TPrivateMariaDb&) = delete;
+  TPrivateMariaDb& operator=(const TPrivateMariaDb&) = delete;
+
+  bool Start(std::string& error);    // a fresh server with an empty database
+  bool Kill();                       // SIGKILL; true once the process is gone
+  bool Restart(std::string& error);  // the same data and port again
+  void Stop();
+  int Pid() const;  // 0 when not running
+
+  const TMariaDbServer& Server() const { return server_; }
+  // Reaches the server's database over TCP as the test user.
+  TDbParams Params() const;
+
+ private:
+  bool Run(const std::string& command, std::string& error);
+  std::string sourceDir_;
+  std::string dir_;
+  TMariaDbServer server_;
+};
+
 // A temporary folder under $TMPDIR (or /tmp), removed with its contents.
 std::string MakeScratchDir(const std::string& prefix);
 void RemoveScratchDir(const std::string& path);
