@@ -73,14 +73,12 @@ TEST(ConnectionString, AssembledPairsInOrder) {
 
 class FileDsn : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = test::MakeScratchDir("fenwold-dsn"); }
-  void TearDown() override { test::RemoveScratchDir(dir_); }
   std::string Write(const std::string& text) {
-    const std::string path = dir_ + "/cards.dsn";
-    test::WriteTextFile(path, text);
+    const std::string path = dir_.File("cards.dsn");
+    test::WriteFileBytes(path, text);
     return path;
   }
-  std::string dir_;
+  test::TTempDir dir_;
 };
 
 TEST_F(FileDsn, OdbcSectionInFileOrderWithBracedDriver) {
@@ -104,7 +102,7 @@ TEST_F(FileDsn, SectionNameIgnoresCaseAndBracedDriverStaysAsItIs) {
 TEST_F(FileDsn, WithoutOdbcSectionFallsBackToTheNamedPairs) {
   const std::string path = Write("[something]\nDRIVER=x\n");
   EXPECT_EQ(FileDsnText(path), "");
-  EXPECT_EQ(FileDsnText(dir_ + "/missing.dsn"), "");
+  EXPECT_EQ(FileDsnText(dir_.File("missing.dsn")), "");
   TODBC db;
   EXPECT_EQ(db.BuildConnectionString(path, "", "", "cards", "SQLite3", ""),
             "DSN=" + path + ";DRIVER={SQLite3};Database=cards");

@@ -59,7 +59,7 @@ TEST_P(OdbcConnect, SecondConnectReturnsTrueAndChangesNothing) {
 
 TEST_P(OdbcConnect, ByDataSourceName) {
   const std::string ini = ScratchDir() + "/odbc.ini";
-  test::WriteTextFile(ini, "[fenwold_cards]\n" + SourcePairs("Driver"));
+  test::WriteFileBytes(ini, "[fenwold_cards]\n" + SourcePairs("Driver"));
   setenv("ODBCINI", ini.c_str(), 1);
   TODBC c;
   // Driver names no family: the kind comes from the data source's driver.
@@ -72,7 +72,7 @@ TEST_P(OdbcConnect, ByDataSourceName) {
 
 TEST_P(OdbcConnect, ByFileDataSource) {
   const std::string dsn = ScratchDir() + "/cards.dsn";
-  test::WriteTextFile(dsn, "[ODBC]\n" + SourcePairs("DRIVER"));
+  test::WriteFileBytes(dsn, "[ODBC]\n" + SourcePairs("DRIVER"));
   TODBC c;
   ASSERT_TRUE(c.Connect(dsn, Params().user, Params().password, "", false, "", "")) << c.LastError();
   EXPECT_EQ(c.DriverKind(), ExpectedKind());

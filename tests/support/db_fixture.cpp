@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "db/statement.h"
@@ -51,38 +50,12 @@ bool MariaDbServerFromEnv(TMariaDbServer& server, std::string& missing) {
   return missing.empty();
 }
 
-std::string MakeScratchDir(const std::string& prefix) {
-  std::error_code ec;
-  auto base = std::filesystem::temp_directory_path(ec);
-  if (ec) base = "/tmp";
-  for (;;) {
-    const auto dir = base / (prefix + "-" + UniqueSuffix());
-    if (std::filesystem::create_directories(dir, ec)) return dir.string();
-    if (ec) return {};
-  }
-}
-
-void RemoveScratchDir(const std::string& path) {
-  std::error_code ec;
-  if (!path.empty()) std::filesystem::remove_all(path, ec);
-}
-
-void WriteTextFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
 std::unique_ptr<TTestDatabase> TTestDatabase::Create(TTestDriver driver, std::string& error) {
   std::unique_ptr<TTestDatabase> t(new TTestDatabase());
   t->driver_ = driver;
-  t->scratch_ = MakeScratchDir("fenwold-db");
-  if (t->scratch_.empty()) {
-    error = "no scratch folder could be created";
-    return nullptr;
-  }
   if (driver == TTestDriver::kSqlite) {
     t->params_.driver = "SQLite3";
-    t->params_.database = t->scratch_ + "/test.db";
+    t->params_.database = t->scratch_.File("test.db");
     return t;
   }
   std::string missing;
@@ -111,7 +84,6 @@ TTestDatabase::~TTestDatabase() {
     TODBC admin;
     if (p.Connect(admin, false)) ExecSql(admin, "DROP DATABASE IF EXISTS " + params_.database);
   }
-  RemoveScratchDir(scratch_);
 }
 
 namespace {
@@ -130,24 +102,20 @@ bool ProcessAlive(int pid) {
 
 TPrivateMariaDb::~TPrivateMariaDb() {
   Stop();
-  RemoveScratchDir(dir_);
 }
 
 bool TPrivateMariaDb::Run(const std::string& command, std::string& error) {
-  const std::string line = "bash '" + sourceDir_ + "/scripts/mariadb.sh' " + command + " '" + dir_ +
-                           "/server' >'" + dir_ + "/script.log' 2>&1";
+  const std::string line = "bash '" + sourceDir_ + "/scripts/mariadb.sh' " + command + " '" +
+                           dir_.File("server") + "' >'" + dir_.File("script.log") + "' 2>&1";
   if (std::system(line.c_str()) == 0) return true;
-  std::ifstream log(dir_ + "/script.log");
-  std::stringstream text;
-  text << log.rdbuf();
-  error = "scripts/mariadb.sh " + command + " failed: " + text.str();
+  error = "scripts/mariadb.sh " + command + " failed: " + ReadFileBytes(dir_.File("script.log"));
   return false;
 }
 
 bool TPrivateMariaDb::Start(std::string& error) {
-  if (dir_.empty()) dir_ = MakeScratchDir("fenwold-mariadb");
   if (!Run("start", error)) return false;
-  std::ifstream env(dir_ + "/server/env");
+  started_ = true;
+  std::ifstream env(dir_.File("server/env"));
   std::string line;
   while (std::getline(env, line)) {
     const auto value = [&](const char* key) -> const char* {
@@ -162,14 +130,14 @@ bool TPrivateMariaDb::Start(std::string& error) {
     if (const char* v = value("FENWOLD_TEST_MARIADB_DATABASE")) server_.database = v;
   }
   if (server_.port.empty()) {
-    error = "the server's details are missing from " + dir_ + "/server/env";
+    error = "the server's details are missing from " + dir_.File("server/env");
     return false;
   }
   return true;
 }
 
 int TPrivateMariaDb::Pid() const {
-  std::ifstream file(dir_ + "/server/pid");
+  std::ifstream file(dir_.File("server/pid"));
   int pid = 0;
   file >> pid;
   return ProcessAlive(pid) ? pid : 0;
@@ -190,7 +158,7 @@ bool TPrivateMariaDb::Restart(std::string& error) {
 
 void TPrivateMariaDb::Stop() {
   std::string ignored;
-  if (!dir_.empty()) Run("stop", ignored);
+  if (started_) Run("stop", ignored);
 }
 
 TDbParams TPrivateMariaDb::Params() const {

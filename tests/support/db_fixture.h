@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/odbc.h"
+#include "tests/support/temp_dir.h"
 
 namespace fw::test {
 
@@ -50,7 +51,7 @@ class TTestDatabase {
 
   TTestDriver Driver() const { return driver_; }
   const TDbParams& Params() const { return params_; }
-  const std::string& ScratchDir() const { return scratch_; }
+  const std::string& ScratchDir() const { return scratch_.Path(); }
   // The MariaDB server (empty for SQLite).
   const TMariaDbServer& Server() const { return server_; }
 
@@ -59,7 +60,7 @@ class TTestDatabase {
   TTestDriver driver_ = TTestDriver::kSqlite;
   TDbParams params_;
   TMariaDbServer server_;
-  std::string scratch_;
+  TTempDir scratch_;
 };
 
 // A MariaDB server of the test's own (scripts/mariadb.sh), for cases that kill or restart it.
@@ -83,14 +84,10 @@ class TPrivateMariaDb {
  private:
   bool Run(const std::string& command, std::string& error);
   std::string sourceDir_;
-  std::string dir_;
+  TTempDir dir_;
+  bool started_ = false;
   TMariaDbServer server_;
 };
-
-// A temporary folder under $TMPDIR (or /tmp), removed with its contents.
-std::string MakeScratchDir(const std::string& prefix);
-void RemoveScratchDir(const std::string& path);
-void WriteTextFile(const std::string& path, const std::string& text);
 
 // Runs SQL on its own statement; false with the statement's ErrorText in `error`.
 bool ExecSql(TODBC& db, const std::string& sql, std::string* error = nullptr);
