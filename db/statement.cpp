@@ -252,10 +252,19 @@ bool TODBCStatement::ExecFmt(const char* format, ...) {
 
 SQLRETURN TODBCStatement::RunDirect(const std::string& sql) {
   try {
+    // The worker keeps the caller's event loop alive while the driver works; a thread without
+    // one (a tool, a test) would gain nothing but two thread switches per statement, which
+    // cost as much as a whole SQLite INSERT.
+    if (!HasExecWaitHook()) {
+      return OdbcApi.SQLExecDirect(
+          handle_, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+    }
     if (!worker_) worker_ = std::make_unique<TStatementWorker>();
     return worker_->Run(handle_, sql);
   } catch (const std::system_error&) {
     return SQL_ERROR;  // no thread could be started
+  } catch (...) {
+    return SQL_ERROR;
   }
 }
 

@@ -15,8 +15,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kHookInterval = std::chrono::milliseconds(50);
 // Most statements end within tens of microseconds; waiting that long without sleeping spares
 // the two thread wake-ups that would otherwise cost more than the statement itself.
-constexpr auto kCallerSpin = std::chrono::microseconds(200);
-constexpr auto kWorkerSpin = std::chrono::microseconds(200);
+constexpr auto kCallerSpin = std::chrono::microseconds(50);
+constexpr auto kWorkerSpin = std::chrono::microseconds(50);
 
 struct TWaitHook {
   std::function<void()> hook;
@@ -25,15 +25,15 @@ struct TWaitHook {
 
 thread_local TWaitHook waitHook;
 
+// Checks with a yield in between: on a virtual machine a tight loop of pause instructions
+// makes the host deschedule the whole CPU, and a plain busy loop starves the other thread.
 template <typename Ready>
 bool SpinUntil(Ready ready, std::chrono::microseconds limit) {
   const auto until = Clock::now() + limit;
-  for (int i = 0;; ++i) {
+  for (;;) {
     if (ready()) return true;
-    if ((i & 63) == 63) {
-      if (Clock::now() >= until) return false;
-      std::this_thread::yield();
-    }
+    if (Clock::now() >= until) return false;
+    std::this_thread::yield();
   }
 }
 
@@ -42,6 +42,10 @@ bool SpinUntil(Ready ready, std::chrono::microseconds limit) {
 void SetExecWaitHook(std::function<void()> hook) {
   waitHook.hook = std::move(hook);
   waitHook.lastCall = Clock::now();
+}
+
+bool HasExecWaitHook() {
+  return static_cast<bool>(waitHook.hook);
 }
 
 void PollExecWaitHook() {

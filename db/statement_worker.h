@@ -38,6 +38,9 @@ class TStatementWorker {
   std::thread thread_;  // last: starts once everything above exists
 };
 
+// The calling thread has an exec-wait hook, that is, an event loop to keep alive.
+bool HasExecWaitHook();
+
 // Calls the calling thread's exec-wait hook when about 50 ms have passed since its last call.
 void PollExecWaitHook();
 

@@ -67,6 +67,9 @@ TEST_F(LostConnection, ServerKilledMidTransaction) {
 }
 
 TEST_F(LostConnection, ServerKilledWhileAStatementRuns) {
+  // With a wait hook the statement runs on the worker while this thread waits.
+  int hookCalls = 0;
+  SetExecWaitHook([&] { ++hookCalls; });
   TODBCStatement st(main_);
   std::thread killer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -76,7 +79,9 @@ TEST_F(LostConnection, ServerKilledWhileAStatementRuns) {
   const bool ok = st.Exec("SELECT SLEEP(30) AS s");
   const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
   killer.join();
+  SetExecWaitHook(nullptr);
   EXPECT_FALSE(ok);
+  EXPECT_GE(hookCalls, 1);
   EXPECT_LT(seconds.count(), 20) << "Exec must end when the connection breaks";
   EXPECT_TRUE(st.LostConnection()) << st.ErrorText();
   EXPECT_TRUE(main_.LostConnection());

@@ -259,6 +259,13 @@ TEST_P(CursorWalk, CommitAfterEveryRowVisitsEveryRowOnce) {
   Walk(*manual, true);
 }
 
+// As in the service, whose main thread keeps its event loop alive while statements run.
+TEST_P(CursorWalk, ThroughTheWorkerWithAWaitHookSet) {
+  SetExecWaitHook([] {});
+  Walk(*db, false);
+  SetExecWaitHook(nullptr);
+}
+
 TEST_P(CursorWalk, ReadOnlyStatementNextToTheWalk) {
   TODBCStatement settings(*db, true);
   ASSERT_TRUE(settings.Valid());
