@@ -42,4 +42,27 @@ TDriverKind DetectDriverKind(std::string_view text, TDriverKind current) {
   return current;
 }
 
+const char* DriverKindName(TDriverKind kind) {
+  switch (kind) {
+    case dkOracle:
+      return "Oracle";
+    case dkMySql:
+      return "MySQL family";
+    case dkFoxPro:
+      return "FoxPro/dBase";
+    case dkFirebird:
+      return "Firebird";
+    case dkAccess:
+      return "Access";
+    case dkExcel:
+      return "Excel";
+    case dkSqlServer:
+      return "SQL Server";
+    case dkCodeBase:
+      return "CodeBase";
+    default:
+      return "generic";
+  }
+}
+
 }  // namespace fw
