@@ -37,12 +37,6 @@ TEST(DriverKind, FirstFamilyInTableOrderWins) {
   }
 }
 
-TEST(DriverKind, NamesForTools) {
-  EXPECT_STREQ(DriverKindName(dkMySql), "MySQL family");
-  EXPECT_STREQ(DriverKindName(dkGeneric), "generic");
-  EXPECT_STREQ(DriverKindName(static_cast<TDriverKind>(99)), "generic");
-}
-
 TEST(DriverKind, UnknownTextKeepsTheCurrentKind) {
   EXPECT_EQ(DetectDriverKind("SQLite3", dkGeneric), dkGeneric);
   EXPECT_EQ(DetectDriverKind("SQLite3", dkMySql), dkMySql);
