@@ -60,6 +60,11 @@ bool LoadODBC() {
   return true;
 }
 
+int OdbcBindings() {
+  std::lock_guard<std::mutex> guard(bindingLock);
+  return bindings;
+}
+
 void UnloadODBC() {
   std::lock_guard<std::mutex> guard(bindingLock);
   if (bindings == 0) return;
@@ -68,3 +73,11 @@ void UnloadODBC() {
 }
 
 }  // namespace fw
+
+#if defined(__SANITIZE_ADDRESS__)
+// MariaDB Connector/ODBC 3.1 loses a few strings per connect (measured: about 15 bytes each);
+// not ours to mend, and reported by every sanitizer run of every binary that connects.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libmaodbc.so\n";
+}
+#endif

@@ -72,6 +72,8 @@ extern TODBCEntryPoints OdbcApi;
 // load reference, given back by UnloadODBC.
 bool LoadODBC();
 void UnloadODBC();
+// The load references held by live bindings.
+int OdbcBindings();
 
 // The names in table order (for tools and tests).
 extern const char* const OdbcEntryPointNames[OdbcEntryPointCount];

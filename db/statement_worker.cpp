@@ -21,6 +21,7 @@ constexpr auto kWorkerSpin = std::chrono::microseconds(50);
 struct TWaitHook {
   std::function<void()> hook;
   Clock::time_point lastCall;
+  bool running = false;  // a statement the hook itself runs must not call it again
 };
 
 thread_local TWaitHook waitHook;
@@ -49,11 +50,17 @@ bool HasExecWaitHook() {
 }
 
 void PollExecWaitHook() {
-  if (!waitHook.hook) return;
+  if (!waitHook.hook || waitHook.running) return;
   const auto now = Clock::now();
   if (now - waitHook.lastCall < kHookInterval) return;
   waitHook.lastCall = now;
-  waitHook.hook();
+  waitHook.running = true;
+  try {
+    waitHook.hook();
+  } catch (...) {
+    // The statement's wait goes on; the hook's owner reports its own failures.
+  }
+  waitHook.running = false;
 }
 
 TStatementWorker::TStatementWorker() : thread_([this] { Loop(); }) {}

@@ -54,8 +54,12 @@ stop_server() {
 case "$cmd" in
 start)
   rm -rf "$dir"; mkdir -p "$dir"
-  mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
-    --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1
+  if ! mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
+      --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1; then
+    echo "mariadb.sh: mariadb-install-db failed:" >&2
+    tail -n 20 "$dir/install.log" >&2
+    exit 1
+  fi
   started=0
   # Another process may take the free port before the server binds it: try again.
   for _ in 1 2 3; do

@@ -1,5 +1,6 @@
 #include "tests/support/db_fixture.h"
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -31,6 +32,24 @@ std::string UniqueSuffix() {
 }
 
 }  // namespace
+
+void PinLoadedOdbcDrivers() {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const size_t path = line.find('/');
+    if (path == std::string::npos) continue;
+    const std::string file = line.substr(path);
+    if (file.find("odbc") == std::string::npos) continue;
+    // Already loaded: this only marks it never to be unmapped.
+    if (void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(h);
+  }
+}
+
+bool TDbParams::Connect(TODBC& db, bool manualCommit) const {
+  const bool ok = db.Connect(dataSource, user, password, database, manualCommit, driver, options);
+  if (ok) PinLoadedOdbcDrivers();
+  return ok;
+}
 
 bool MariaDbServerFromEnv(TMariaDbServer& server, std::string& missing) {
   struct {
