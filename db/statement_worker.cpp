@@ -13,13 +13,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kHookInterval = std::chrono::milliseconds(50);
-// Waits poll before they sleep: many statements end within tens of microseconds, and the two
-// thread wake-ups of a sleeping wait would cost about as much again. The caller polls for
-// twice its usual wait, at most 150 us; the worker for 20 us. Longer polls (or polls that
-// yield) were measured to collapse on a loaded machine, where polling only takes the CPU
-// from the thread that is awaited.
-constexpr auto kMaxCallerPoll = std::chrono::microseconds(150);
-constexpr auto kWorkerPoll = std::chrono::microseconds(20);
+// Both sides sleep on condition variables. Polling before sleeping was measured on a shared
+// two-CPU machine: it halved the cost of a statement when both CPUs were free, and made it
+// four to forty times dearer when another process kept one busy, since the polling thread
+// then only took the CPU from the thread it waited for.
 
 struct TWaitHook {
   std::function<void()> hook;
@@ -28,17 +25,6 @@ struct TWaitHook {
 };
 
 thread_local TWaitHook waitHook;
-
-// Polls `ready` (no pause instruction: on a virtual machine a pause loop makes the host
-// deschedule the virtual CPU) until `limit` has passed.
-template <typename Ready>
-bool PollUntil(Ready ready, Clock::duration limit) {
-  const auto until = Clock::now() + limit;
-  do {
-    if (ready()) return true;
-  } while (Clock::now() < until);
-  return ready();
-}
 
 }  // namespace
 
@@ -86,19 +72,12 @@ SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
   posted_.notify_one();
   PollExecWaitHook();
   const auto done = [this] { return state_.load(std::memory_order_acquire) == kDone; };
-  const auto start = Clock::now();
-  const auto poll = std::min<Clock::duration>(typical_ * 2, kMaxCallerPoll);
-  if (!PollUntil(done, poll)) {
-    std::unique_lock<std::mutex> guard(lock_);
-    while (!done_.wait_for(guard, kHookInterval, done)) {
-      guard.unlock();
-      PollExecWaitHook();
-      guard.lock();
-    }
+  std::unique_lock<std::mutex> guard(lock_);
+  while (!done_.wait_for(guard, kHookInterval, done)) {
+    guard.unlock();
+    PollExecWaitHook();
+    guard.lock();
   }
-  const auto waited = Clock::now() - start;
-  typical_ = (typical_ * 7 + std::min<Clock::duration>(waited, kMaxCallerPoll * 2)) / 8;
-  std::lock_guard<std::mutex> guard(lock_);
   state_.store(kIdle, std::memory_order_relaxed);
   return result_;
 }
@@ -106,8 +85,6 @@ SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
 void TStatementWorker::Loop() {
   const auto posted = [this] { return state_.load(std::memory_order_acquire) == kPosted; };
   for (;;) {
-    // The next statement of a busy caller usually follows at once.
-    PollUntil(posted, kWorkerPoll);
     SQLHSTMT handle;
     const std::string* sql;
     {

@@ -6,7 +6,6 @@
 #include <sql.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -36,8 +35,6 @@ class TStatementWorker {
   SQLHSTMT handle_ = SQL_NULL_HSTMT;
   const std::string* sql_ = nullptr;
   SQLRETURN result_ = SQL_ERROR;
-  // How long the caller usually waits (moving average): how long to poll before sleeping.
-  std::chrono::steady_clock::duration typical_ = std::chrono::microseconds(20);
   std::thread thread_;  // last: starts once everything above exists
 };
 
