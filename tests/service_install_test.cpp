@@ -70,7 +70,7 @@ TEST_F(ServiceInstall, SwitchesAndTheirMessages) {
       EXPECT_EQ(r.err.rfind(s.errPrefix, 0), 0u) << label << ": " << r.err;
       EXPECT_EQ(r.err.substr(r.err.size() - 2), "\"\n") << label << ": " << r.err;
     }
-    EXPECT_EQ(FileExistsAt(units_ + "/" + kUnit), s.unitAfter) << label;
+    EXPECT_EQ(PathExists(units_ + "/" + kUnit), s.unitAfter) << label;
   }
 }
 
@@ -110,7 +110,7 @@ TEST_F(ServiceInstall, MissingUnitFolderFailsWithoutServiceMessage) {
     EXPECT_EQ(r.out, "") << sw;
     EXPECT_EQ(r.err.rfind("System Error.  Code: 2.\n", 0), 0u) << sw << ": " << r.err;
   }
-  EXPECT_FALSE(FileExistsAt(dir_ + "/absent"));
+  EXPECT_FALSE(PathExists(dir_ + "/absent"));
 }
 
 TEST_F(ServiceInstall, HelpAndVersion) {

@@ -46,7 +46,7 @@ TEST(ServiceOutage, MariaDbKilledAndRestarted) {
                          [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
   };
   auto arrives = [&](const std::string& folder, const std::string& name) {
-    return WaitUntil([&] { return FileExistsAt(folder + "/" + name); }, 60s);
+    return WaitUntil([&] { return PathExists(folder + "/" + name); }, 60s);
   };
 
   DropCardFile(folders, "before.csv", StaffCardLine(740001));
@@ -56,7 +56,7 @@ TEST(ServiceOutage, MariaDbKilledAndRestarted) {
   ASSERT_TRUE(server.Kill());
   DropCardFile(folders, "during.csv", StaffCardLine(740002));
   std::this_thread::sleep_for(2500ms);  // a dozen ticks
-  EXPECT_TRUE(FileExistsAt(folders.drop + "/during.csv"));
+  EXPECT_TRUE(PathExists(folders.drop + "/during.csv"));
   EXPECT_TRUE(FilesIn(folders.errors).empty());
   EXPECT_EQ(count("Database unreachable"), 1);
   EXPECT_EQ(count("Database reachable again"), 0);

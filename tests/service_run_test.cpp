@@ -69,7 +69,7 @@ class ServiceRun : public TDbTest {
   }
   bool Arrives(const std::string& folder, const std::string& name,
                std::chrono::milliseconds timeout = 30s) const {
-    return WaitUntil([&] { return FileExistsAt(folder + "/" + name); }, timeout);
+    return WaitUntil([&] { return PathExists(folder + "/" + name); }, timeout);
   }
   std::string Query(const std::string& sql) { return QueryText(*db, sql); }
   int CardCount(long long from, long long to) {
@@ -172,7 +172,7 @@ TEST_P(ServiceRun, StopInTheMiddleOfATick) {
   ASSERT_TRUE(watch.Next(IN_OPEN, 30s, &name)) << "the tick never opened the file";
   StopCleanly();
   // The tick ran to its end: the file was staged as a whole and moved.
-  EXPECT_TRUE(FileExistsAt(folders_->done + "/large.csv"));
+  EXPECT_TRUE(PathExists(folders_->done + "/large.csv"));
   EXPECT_EQ(Query("SELECT COUNT(*) FROM futurecard"), std::to_string(rows));
   EXPECT_EQ(CountLog("Picked up " + folders_->drop + "/large.csv"), 1);
 }
@@ -200,7 +200,7 @@ TEST_P(ServiceRun, WatchdogFedWhileATickWaits) {
   std::this_thread::sleep_for(3s);
   int pings = 0;
   while (auto m = notify.Receive(0ms)) pings += *m == "WATCHDOG=1";
-  EXPECT_FALSE(FileExistsAt(folders_->done + "/locked.csv")) << "the tick did not wait";
+  EXPECT_FALSE(PathExists(folders_->done + "/locked.csv")) << "the tick did not wait";
   EXPECT_GE(pings, 3) << "a tick waiting for the database starves the watchdog";
 
   ASSERT_TRUE(holder->EndTrans(false));

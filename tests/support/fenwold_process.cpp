@@ -148,7 +148,7 @@ std::string ReadTextFile(const std::string& path) {
   return text.str();
 }
 
-bool FileExistsAt(const std::string& path) {
+bool PathExists(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
 }

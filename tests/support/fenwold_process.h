@@ -52,7 +52,7 @@ TRunResult RunProgram(const std::string& program, const std::vector<std::string>
                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 std::string ReadTextFile(const std::string& path);
-bool FileExistsAt(const std::string& path);
+bool PathExists(const std::string& path);
 std::vector<std::string> FilesIn(const std::string& folder);  // names, sorted
 // The lines of every fenwold*.log in `folder`, oldest file first, split at CR LF.
 std::vector<std::string> LogLines(const std::string& folder);
