@@ -74,7 +74,8 @@ TStagedRecord ReadStagedRecord(TODBCStatement& staged) {
   record.expiry = staged.FieldAsDateTime("exp_iry");
   record.addValue = staged.FieldAsInteger("add_value");
   record.groupName = staged.FieldAsString("group_name");
-  for (size_t i = 1; i < 14; ++i) record.descriptive[i] = staged.FieldAsString(DescriptiveColumns[i]);
+  for (size_t i = 1; i < 14; ++i)
+    record.descriptive[i] = staged.FieldAsString(DescriptiveColumns[i]);
   return record;
 }
 
@@ -147,13 +148,13 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
   if (write) {
     if (exists) {
       typeId = card.FieldAsInteger("type_id");
-      haveType = type.ExecFmt("SELECT * FROM card_type WHERE id = %lld",
-                              static_cast<long long>(typeId));
+      haveType =
+          type.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(typeId));
       if (!haveType && LostConnection(type)) return aoConnectionLost;
     }
     if (!typeName.empty()) {
-      haveType = type.Exec("SELECT * FROM card_type WHERE Upper(name) = " +
-                           sql.QuotedValue(typeName));
+      haveType =
+          type.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql.QuotedValue(typeName));
       if (haveType) {
         typeId = type.FieldAsInteger("id");
       } else if (LostConnection(type)) {
@@ -208,8 +209,7 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
       }
     } else {
       const TDateTime cardExpiry = exists ? card.FieldAsDateTime("exp_iry") : 0;
-      sql.AddDateTime("exp_iry", DayExpiry(now, staged.expiry, exists,
-                                           cardExpiry, addValue));
+      sql.AddDateTime("exp_iry", DayExpiry(now, staged.expiry, exists, cardExpiry, addValue));
     }
   }
 
@@ -239,9 +239,8 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
   return aoDone;
 }
 
-TCardIntake::TWriteResult TCardIntake::WriteCard(const std::string& number, bool exists,
-                                                 TSql& sql, const TStagedRecord& staged,
-                                                 bool inactive) {
+TCardIntake::TWriteResult TCardIntake::WriteCard(const std::string& number, bool exists, TSql& sql,
+                                                 const TStagedRecord& staged, bool inactive) {
   TODBCStatement writer(mainDb_);
   for (size_t i = 0; i < 14; ++i) {
     const std::string& value = staged.descriptive[i];

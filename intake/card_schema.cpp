@@ -7,7 +7,8 @@ namespace fw {
 
 const char* CardSchemaFor(const std::string& database) {
   const auto same = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
   };
   for (const TCardSchema& schema : CardSchemas()) {
     const std::string name = schema.database;

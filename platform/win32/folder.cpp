@@ -74,9 +74,9 @@ bool GetFileStamp(const std::string& path, TFileStamp& stamp) {
     return false;
   }
   stamp.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  stamp.modified = static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime)
-                                         << 32) |
-                                        data.ftLastWriteTime.dwLowDateTime);
+  stamp.modified =
+      static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime);
   return true;
 }
 
