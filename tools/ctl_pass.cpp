@@ -25,8 +25,7 @@ int Pass(const std::vector<std::string>& args) {
   return 0;
 }
 
-const TCtlCommand command("pass", "pass", "apply the staged card records that are due, now",
-                          Pass);
+const TCtlCommand command("pass", "pass", "apply the staged card records that are due, now", Pass);
 
 }  // namespace
 }  // namespace fw

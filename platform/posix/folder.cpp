@@ -150,6 +150,14 @@ bool ExclusiveOpenTest(const std::string& path) {
 }
 
 bool MoveFileReplacing(const std::string& source, const std::string& target) {
+  // A file "moved" onto itself has not left its folder (a destination that names the drop
+  // folder itself); only a copy-then-delete would have lost it.
+  struct stat from {
+  }, to{};
+  if (::lstat(source.c_str(), &from) != 0) return false;
+  if (::lstat(target.c_str(), &to) == 0 && from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
+    return false;
+  }
   const std::string sourceFolder = FolderOf(source);
   const std::string targetFolder = FolderOf(target);
   if (::rename(source.c_str(), target.c_str()) == 0) {

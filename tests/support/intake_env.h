@@ -1,0 +1,110 @@
+// A card database with the card tables, the two connections of the service, a drop folder with
+// its two result folders, a message log and a settable clock: everything card intake runs on.
+// SQLite gets a fresh database file per test, MariaDB a fresh database per test (so that tests
+// may run in parallel against the one test server).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/odbc.h"
+#include "intake/card_intake.h"
+#include "log/messlog.h"
+#include "platform/datetime.h"
+
+namespace fw::test {
+
+enum TTestDb { tdSqlite, tdMariaDb };
+std::string TestDbName(TTestDb db);  // for test names
+
+class TFixedClock : public TClock {
+ public:
+  TDateTime now = 0;
+  TDateTime Now() const override { return now; }
+};
+
+// A fresh temporary folder, removed with everything in it by the destructor.
+class TTempDir {
+ public:
+  TTempDir();
+  ~TTempDir();
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+using TRow = std::map<std::string, std::string>;  // lower-case column name -> text
+
+class TIntakeEnv {
+ public:
+  // Fails the current test (never skips) when the database cannot be reached; `Ok()` tells.
+  explicit TIntakeEnv(TTestDb db, const std::string& sqliteOptions = "JournalMode=WAL");
+  ~TIntakeEnv();
+
+  bool Ok() const { return ok_; }
+  TTestDb Db() const { return db_; }
+
+  // Connection details in the form TODBC::Connect takes them.
+  struct TConnectArgs {
+    std::string user, password, database, driver, options;
+  };
+  const TConnectArgs& Args() const { return args_; }
+  bool Connect(TODBC& db, bool manualCommit) const;
+
+  // Runs a statement on the main connection; fails the test when it does not run.
+  void Exec(const std::string& sql);
+  std::vector<TRow> Query(const std::string& sql);
+  std::string Scalar(const std::string& sql);  // first column of the first row
+
+  // Settings row naming the three folders (an empty text leaves that setting empty).
+  void SetFolders(const std::string& drop, const std::string& done, const std::string& errors);
+  void SetFolders() { SetFolders(drop, done, errors); }
+  // Writes a file into the drop folder; returns its path.
+  std::string Drop(const std::string& name, const std::string& contents);
+  // Adds a card type; returns its id.
+  int AddCardType(const std::string& name, bool monthly, bool debit, bool globalExpiry = false);
+
+  std::string LogText() const;                  // everything written to the log so far
+  int LogCount(const std::string& text) const;  // lines containing `text`
+
+  TCardIntake& Intake() { return *intake_; }
+
+  TTempDir dir;
+  std::string drop, done, errors;
+  TFixedClock clock;
+  std::unique_ptr<TMessLog> log;
+  TODBC mainDb;
+  TODBC stagingDb;
+
+ private:
+  TTestDb db_;
+  bool ok_ = false;
+  TConnectArgs args_;
+  std::string serverDatabase_;  // MariaDB: the per-test database to drop
+  std::unique_ptr<TCardIntake> intake_;
+};
+
+// Another process that keeps a file open (for reading) until destroyed.
+class TFileHolder {
+ public:
+  explicit TFileHolder(const std::string& path);
+  ~TFileHolder();
+  TFileHolder(const TFileHolder&) = delete;
+  TFileHolder& operator=(const TFileHolder&) = delete;
+
+ private:
+  int pid_ = -1;
+  int release_ = -1;  // write end of the pipe the child waits on
+};
+
+bool FileExistsAt(const std::string& path);
+std::string ReadFileText(const std::string& path);
+void WriteFileText(const std::string& path, const std::string& contents);
+
+}  // namespace fw::test
