@@ -47,7 +47,9 @@ class TSql {
   std::vector<bool> quotedFlags_;
 };
 
-// "{ts 'yyyy-mm-dd hh:nn:ss'}", fractions dropped.
+// "{ts 'yyyy-mm-dd hh:nn:ss'}", fractions dropped (23:59:59.999 stays 23:59:59). A value
+// outside the years 1..9999 (or not a number) is written as 1899-12-30 00:00:00 rather than
+// as text no database would take.
 std::string TimestampLiteral(TDateTime value);
 // Leading and trailing characters with codes 0..32 removed.
 std::string TrimControl(const std::string& text);

@@ -23,9 +23,14 @@ std::vector<std::string> SplitIntoLines(std::string_view text);
 // Reads a whole file into lines. False when it cannot be opened or read.
 bool LoadLinesFromFile(const std::string& path, std::vector<std::string>& lines);
 
+// Leading spaces (not tabs), an optional sign, then decimal digits or hex digits after "$", x,
+// X, 0x or 0X. Anything else, an empty text or a value outside int32 gives 0. Hex is ranged
+// like decimal ("$FFFFFFFF" is out of range, not -1); a sign may precede the hex prefix.
 int32_t FieldToInt(std::string_view text);
+// hhmm as a number: 930 is 09:30, 12345 is 12:34 (first four digits); hours above 23 or
+// minutes above 59 give 00:00.
 TDateTime FieldToTime(std::string_view text);
-// An invalid date gives today's date (from `clock`) at 00:00.
+// yyyymmdd as a number. An invalid date gives today's date (from `clock`) at 00:00.
 TDateTime FieldToDate(std::string_view text, const TClock& clock = SystemClock());
 
 struct TColumnDef {
@@ -49,9 +54,9 @@ enum TValueKind { vkQuoted, vkUnquoted, vkInteger, vkDateTime };
 struct TColumnEntry {
   std::string name;  // as the layout spells it
   TValueKind kind;
-  std::string text;       // vkQuoted, vkUnquoted: the field as split
-  int32_t integer = 0;    // vkInteger
-  TDateTime dateTime = 0; // vkDateTime: date plus the reader's current time of day
+  std::string text;        // vkQuoted, vkUnquoted: the field as split
+  int32_t integer = 0;     // vkInteger
+  TDateTime dateTime = 0;  // vkDateTime: date plus the reader's current time of day
 };
 
 // Types the fields of one line. `timeOfDay` is the reader's current time of day: 00:00 when a

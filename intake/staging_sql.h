@@ -21,8 +21,9 @@ std::string GroupUpdateSql(const TSql& sql, int id);
 std::string GroupInsertSql(TSql& sql);
 
 // Card row: fills `sql` (cleared first, no duplicates) from the entries in layout order.
-// False, with `error` set, when NUMBER is neither empty nor a plain integer (optional sign,
-// digits): such a value must never reach the statement.
+// False, with `error` set and `sql` left empty, when NUMBER (after trimming) is neither empty
+// nor a plain integer (optional sign, digits): such a value must never reach the statement.
+// The caller treats it as a failed statement of the file.
 bool FillCardRow(const std::vector<TColumnEntry>& entries, TSql& sql, std::string& error);
 // INSERT INTO futurecard (...) Values (...)
 std::string CardInsertSql(const TSql& sql);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/datetime.h"
+
 namespace fw {
 
 class TMessLog {
@@ -17,17 +19,25 @@ class TMessLog {
   // The usual form: opening text "Start Log".
   TMessLog(const std::string& fileName, bool replaceOldFile, bool dailyFiles, bool useDayOfMonth,
            bool noSeparator);
+  // A text literal as second argument of the five-argument form would silently become
+  // `replaceOldFile`; the six-argument form is the one that takes an opening text.
+  TMessLog(const std::string& fileName, const char* openingText, bool, bool, bool) = delete;
+  // As the first form, with the clock that stamps lines and picks the day file.
+  TMessLog(const TClock& clock, const std::string& fileName, const std::string& openingText,
+           bool replaceOldFile, bool dailyFiles, bool useDayOfMonth, bool noSeparator);
   ~TMessLog();
   TMessLog(const TMessLog&) = delete;
   TMessLog& operator=(const TMessLog&) = delete;
 
   // Writes the pending lines and then `text` as one stamped line; an empty text only flushes.
+  // When the file cannot be opened (two attempts, 87 ms apart) the pending lines wait for the
+  // next write and `text` is lost.
   void AddLine(const std::string& text);
   // Queues a stamped line; returns its pending index, or -1 when the call flushed.
   int Add(const std::string& text);
 
   int MaxPending() const;
-  void SetMaxPending(int value);
+  void SetMaxPending(int value);        // 0 or less: no flushing by count
   std::string FileName() const;         // absolute base path
   std::string CurrentFileName() const;  // the file now written
   int PendingCount() const;
@@ -37,6 +47,7 @@ class TMessLog {
   std::string DayFileName();                 // also sets currentDay_
   int TodayNumber() const;
 
+  const TClock& clock_;
   std::string fileName_;
   std::string currentFileName_;
   mutable std::mutex lock_;
@@ -52,12 +63,15 @@ class TMessLog {
 
 // "hh:nn:ss.zzz dd/mm/yy" with the locale's separators.
 std::string FormatLogStamp(double dateTime);
+// The same with the given date and time separators.
+std::string FormatLogStamp(double dateTime, char dateSeparator, char timeSeparator);
 // Executable path (the running one when empty) + "   Version - " + FileVersionText.
 std::string VersionBanner(const std::string& path, bool zeroPad = false);
 // Four dot-joined numbers of the compiled-in version for the running executable; empty for
 // any other file (no version resource on this platform).
 std::string FileVersionText(const std::string& path, bool zeroPad = false);
-// Clears read-only, deletes; if that fails, moves the file aside to path + ".del".
+// Clears read-only, deletes; if that fails, moves the file aside to path + ".del" (deleting an
+// older file of that name first). Errors are swallowed.
 void RemoveLogFile(const std::string& path);
 
 }  // namespace fw

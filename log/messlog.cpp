@@ -1,0 +1,176 @@
+#include "log/messlog.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/files.h"
+#include "platform/locale.h"
+
+namespace fw {
+namespace {
+
+constexpr unsigned kRetryPauseMs = 87;
+
+std::string SeparatorLine() {
+  return std::string(21, '.') + " - " + VersionBanner("");
+}
+
+bool IsRunningExecutable(const std::string& path) {
+  if (path.empty()) return true;
+  std::error_code ec;
+  return std::filesystem::equivalent(path, ExecutablePath(), ec) && !ec;
+}
+
+}  // namespace
+
+TMessLog::TMessLog(const std::string& fileName, const std::string& openingText, bool replaceOldFile,
+                   bool dailyFiles, bool useDayOfMonth, bool noSeparator)
+    : TMessLog(SystemClock(), fileName, openingText, replaceOldFile, dailyFiles, useDayOfMonth,
+               noSeparator) {}
+
+TMessLog::TMessLog(const std::string& fileName, bool replaceOldFile, bool dailyFiles,
+                   bool useDayOfMonth, bool noSeparator)
+    : TMessLog(SystemClock(), fileName, "Start Log", replaceOldFile, dailyFiles, useDayOfMonth,
+               noSeparator) {}
+
+TMessLog::TMessLog(const TClock& clock, const std::string& fileName, const std::string& openingText,
+                   bool replaceOldFile, bool dailyFiles, bool useDayOfMonth, bool noSeparator)
+    : clock_(clock),
+      replaceOldFile_(replaceOldFile),
+      dailyFiles_(dailyFiles),
+      useDayOfMonth_(useDayOfMonth) {
+  fileName_ = ExpandFileName(fileName.empty() ? std::string("Messages.log") : fileName);
+  ForceDirectories(ExtractFilePath(fileName_));
+  if (dailyFiles_) {
+    // A restart on the same day appends to that day's file, whatever replaceOldFile says.
+    currentFileName_ = DayFileName();
+  } else {
+    currentFileName_ = fileName_;
+    if (replaceOldFile_ && FileExists(currentFileName_)) RemoveLogFile(currentFileName_);
+  }
+  separatorPending_ = !noSeparator;
+  writeClosingLine_ = !openingText.empty();
+  if (writeClosingLine_) Add(openingText);
+}
+
+TMessLog::~TMessLog() {
+  std::lock_guard<std::mutex> guard(lock_);
+  FlushLines(writeClosingLine_ ? "End Log" : "");
+}
+
+void TMessLog::AddLine(const std::string& text) {
+  std::lock_guard<std::mutex> guard(lock_);
+  FlushLines(text);
+}
+
+int TMessLog::Add(const std::string& text) {
+  std::lock_guard<std::mutex> guard(lock_);
+  pending_.push_back(FormatLogStamp(clock_.Now()) + " - " + text);
+  const int index = static_cast<int>(pending_.size()) - 1;
+  if (maxPending_ > 0 && static_cast<int>(pending_.size()) >= maxPending_) {
+    FlushLines("");
+    return -1;
+  }
+  return index;
+}
+
+void TMessLog::FlushLines(const std::string& text) {
+  if (pending_.empty() && text.empty()) return;
+  if (dailyFiles_ && TodayNumber() != currentDay_) {
+    currentFileName_ = DayFileName();
+    if (replaceOldFile_ && FileExists(currentFileName_)) RemoveLogFile(currentFileName_);
+  }
+  if (!FileExists(currentFileName_) && CreateEmptyFile(currentFileName_)) {
+    separatorPending_ = true;
+  }
+  TSharedAppendFile file;
+  if (!file.Open(currentFileName_)) {
+    SleepMs(kRetryPauseMs);
+    if (!file.Open(currentFileName_)) return;
+  }
+  // A short write is not retried: the next line goes on regardless.
+  if (separatorPending_) file.Write(SeparatorLine() + "\r\n");
+  separatorPending_ = false;
+  for (const std::string& line : pending_) file.Write(line + "\r\n");
+  if (!text.empty()) file.Write(FormatLogStamp(clock_.Now()) + " - " + text + "\r\n");
+  file.Close();
+  pending_.clear();
+}
+
+int TMessLog::TodayNumber() const {
+  const TDateParts p = DecodeDateTime(clock_.Now());
+  return useDayOfMonth_ ? p.day : p.dayOfWeek;
+}
+
+std::string TMessLog::DayFileName() {
+  currentDay_ = TodayNumber();
+  return ChangeFileExt(fileName_, "") + std::to_string(currentDay_) + ExtractFileExt(fileName_);
+}
+
+int TMessLog::MaxPending() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return maxPending_;
+}
+
+void TMessLog::SetMaxPending(int value) {
+  std::lock_guard<std::mutex> guard(lock_);
+  maxPending_ = value;
+}
+
+std::string TMessLog::FileName() const {
+  return fileName_;
+}
+
+std::string TMessLog::CurrentFileName() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return currentFileName_;
+}
+
+int TMessLog::PendingCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return static_cast<int>(pending_.size());
+}
+
+std::string FormatLogStamp(double dateTime) {
+  return FormatLogStamp(dateTime, DateSeparator(), TimeSeparator());
+}
+
+std::string FormatLogStamp(double dateTime, char dateSeparator, char timeSeparator) {
+  const TDateParts p = DecodeDateTime(dateTime);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%02d%c%02d%c%02d.%03d %02d%c%02d%c%02d", p.hour, timeSeparator,
+                p.minute, timeSeparator, p.second, p.msec, p.day, dateSeparator, p.month,
+                dateSeparator, p.year % 100);
+  return buf;
+}
+
+std::string VersionBanner(const std::string& path, bool zeroPad) {
+  return (path.empty() ? ExecutablePath() : path) + "   Version - " +
+         FileVersionText(path, zeroPad);
+}
+
+std::string FileVersionText(const std::string& path, bool zeroPad) {
+  if (!IsRunningExecutable(path)) return "";
+  // "+ 0" keeps a part that CMake left empty (a version without a tweak) a valid zero.
+  const int parts[4] = {FENWOLD_VERSION_MAJOR + 0, FENWOLD_VERSION_MINOR + 0,
+                        FENWOLD_VERSION_PATCH + 0, FENWOLD_VERSION_TWEAK + 0};
+  std::string text;
+  char buf[16];
+  for (int i = 0; i < 4; ++i) {
+    // Version resources hold 16-bit parts.
+    std::snprintf(buf, sizeof buf, zeroPad ? "%.3d" : "%d", parts[i] & 0xFFFF);
+    if (i > 0) text += '.';
+    text += buf;
+  }
+  return text;
+}
+
+void RemoveLogFile(const std::string& path) {
+  ClearReadOnly(path);
+  if (DeleteFileAt(path)) return;
+  const std::string aside = path + ".del";
+  DeleteFileAt(aside);
+  RenameFileAt(path, aside);
+}
+
+}  // namespace fw

@@ -1,0 +1,173 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace fw {
+
+const char PathDelim = '/';
+
+namespace {
+
+size_t NameStart(const std::string& p) {
+  const size_t slash = p.rfind('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
+// Position of the extension's '.' in the name part, or npos.
+size_t ExtStart(const std::string& p) {
+  const size_t dot = p.rfind('.');
+  return dot == std::string::npos || dot < NameStart(p) ? std::string::npos : dot;
+}
+
+// A descriptor closed when it goes out of scope.
+struct TFd {
+  int fd;
+  explicit TFd(int f) : fd(f) {}
+  ~TFd() {
+    if (fd >= 0) ::close(fd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+};
+
+}  // namespace
+
+std::string ExecutablePath() {
+  std::error_code ec;
+  const auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : p.string();
+}
+
+std::string ExtractFilePath(const std::string& p) {
+  return p.substr(0, NameStart(p));
+}
+
+std::string ExtractFileName(const std::string& p) {
+  return p.substr(NameStart(p));
+}
+
+std::string ExpandFileName(const std::string& p) {
+  if (p.empty()) return p;
+  std::error_code ec;
+  const auto abs = std::filesystem::absolute(p, ec);
+  return ec ? p : abs.lexically_normal().string();
+}
+
+std::string ChangeFileExt(const std::string& p, const std::string& ext) {
+  return p.substr(0, ExtStart(p)) + ext;
+}
+
+std::string ExtractFileExt(const std::string& p) {
+  const size_t dot = ExtStart(p);
+  return dot == std::string::npos ? std::string() : p.substr(dot);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ForceDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return DirectoryExists(path);
+}
+
+bool DeleteFileAt(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
+
+bool RenameFileAt(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool ClearReadOnly(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (st.st_mode & S_IWUSR) return true;
+  return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool CreateEmptyFile(const std::string& path) {
+  // The log may carry names and card numbers from failed statements: not world-readable.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& contents) {
+  // POSIX has no share modes; other writers cannot be denied, only ignored. O_NONBLOCK keeps a
+  // FIFO put in place of a file from blocking the caller; it does not affect regular files.
+  TFd f(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (f.fd < 0) return false;
+  struct stat st {};
+  if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::string data;
+  data.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(f.fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.append(buf, static_cast<size_t>(n));
+  }
+  contents = std::move(data);
+  return true;
+}
+
+TSharedAppendFile::~TSharedAppendFile() {
+  Close();
+}
+
+bool TSharedAppendFile::Open(const std::string& path) {
+  Close();
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  return fd_ >= 0;
+}
+
+bool TSharedAppendFile::Write(const std::string& bytes) {
+  if (fd_ < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void TSharedAppendFile::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool TSharedAppendFile::IsOpen() const {
+  return fd_ >= 0;
+}
+
+void SleepMs(unsigned ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace fw

@@ -1,0 +1,163 @@
+#include "platform/files.h"
+
+#include <windows.h>
+
+#include <filesystem>
+
+namespace fw {
+
+const char PathDelim = '\\';
+
+namespace {
+
+size_t NameStart(const std::string& p) {
+  const size_t sep = p.find_last_of("\\/:");
+  return sep == std::string::npos ? 0 : sep + 1;
+}
+
+size_t ExtStart(const std::string& p) {
+  const size_t dot = p.rfind('.');
+  return dot == std::string::npos || dot < NameStart(p) ? std::string::npos : dot;
+}
+
+struct THandle {
+  HANDLE h;
+  explicit THandle(HANDLE x) : h(x) {}
+  ~THandle() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  THandle(const THandle&) = delete;
+  THandle& operator=(const THandle&) = delete;
+};
+
+DWORD Attributes(const std::string& path) {
+  return GetFileAttributesA(path.c_str());
+}
+
+}  // namespace
+
+std::string ExecutablePath() {
+  char buf[MAX_PATH * 4];
+  const DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+  return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
+}
+
+std::string ExtractFilePath(const std::string& p) {
+  return p.substr(0, NameStart(p));
+}
+
+std::string ExtractFileName(const std::string& p) {
+  return p.substr(NameStart(p));
+}
+
+std::string ExpandFileName(const std::string& p) {
+  if (p.empty()) return p;
+  char buf[MAX_PATH * 4];
+  const DWORD n = GetFullPathNameA(p.c_str(), sizeof buf, buf, nullptr);
+  return n == 0 || n >= sizeof buf ? p : std::string(buf, n);
+}
+
+std::string ChangeFileExt(const std::string& p, const std::string& ext) {
+  return p.substr(0, ExtStart(p)) + ext;
+}
+
+std::string ExtractFileExt(const std::string& p) {
+  const size_t dot = ExtStart(p);
+  return dot == std::string::npos ? std::string() : p.substr(dot);
+}
+
+bool FileExists(const std::string& path) {
+  const DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::string& path) {
+  const DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool ForceDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return DirectoryExists(path);
+}
+
+bool DeleteFileAt(const std::string& path) {
+  return DeleteFileA(path.c_str()) != 0;
+}
+
+bool RenameFileAt(const std::string& from, const std::string& to) {
+  return MoveFileA(from.c_str(), to.c_str()) != 0;
+}
+
+bool ClearReadOnly(const std::string& path) {
+  const DWORD a = Attributes(path);
+  if (a == INVALID_FILE_ATTRIBUTES) return false;
+  return SetFileAttributesA(path.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
+}
+
+bool CreateEmptyFile(const std::string& path) {
+  THandle f(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return f.h != INVALID_HANDLE_VALUE;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& contents) {
+  THandle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (f.h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(f.h, &size)) return false;
+  std::string data;
+  data.reserve(static_cast<size_t>(size.QuadPart));
+  char buf[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(f.h, buf, sizeof buf, &n, nullptr)) return false;
+    if (n == 0) break;
+    data.append(buf, n);
+  }
+  contents = std::move(data);
+  return true;
+}
+
+TSharedAppendFile::~TSharedAppendFile() {
+  Close();
+}
+
+bool TSharedAppendFile::Open(const std::string& path) {
+  Close();
+  HANDLE h =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = h;
+  return true;
+}
+
+bool TSharedAppendFile::Write(const std::string& bytes) {
+  if (!handle_) return false;
+  // Others may append between our writes: seek to the end before each block.
+  LARGE_INTEGER zero{};
+  if (!SetFilePointerEx(static_cast<HANDLE>(handle_), zero, nullptr, FILE_END)) return false;
+  DWORD written = 0;
+  return WriteFile(static_cast<HANDLE>(handle_), bytes.data(), static_cast<DWORD>(bytes.size()),
+                   &written, nullptr) &&
+         written == bytes.size();
+}
+
+void TSharedAppendFile::Close() {
+  if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+}
+
+bool TSharedAppendFile::IsOpen() const {
+  return handle_ != nullptr;
+}
+
+void SleepMs(unsigned ms) {
+  Sleep(ms);
+}
+
+}  // namespace fw

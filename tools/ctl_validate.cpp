@@ -1,0 +1,121 @@
+// fenwoldctl validate: reads card files offline and prints, line by line, what staging would
+// run for them, without touching any database.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "db/sql.h"
+#include "intake/card_file.h"
+#include "intake/staging_sql.h"
+#include "tools/ctl_command.h"
+
+namespace fw {
+namespace {
+
+struct TCounts {
+  size_t group = 0, card = 0, ignored = 0, failing = 0;
+};
+
+void PrintSql(const char* label, const std::string& sql) {
+  std::printf("                %-11s%s\n", label, sql.c_str());
+}
+
+// Prints one file; false when staging would roll it back (or it cannot be read).
+bool ValidateFile(const std::string& path, TDriverKind kind) {
+  std::printf("%s\n", path.c_str());
+  std::vector<std::string> lines;
+  if (!LoadLinesFromFile(path, lines)) {
+    std::printf("  cannot be read: staging would log \"Failed to load\" and retry it\n");
+    return false;
+  }
+  TStringListSDF fields;
+  TCardLineReader reader;
+  TSql sql(kind);
+  std::vector<TColumnEntry> entries;
+  TCounts n;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    fields.SplitLine(lines[i]);
+    const TLineKind lineKind = reader.Read(fields, entries);
+    if (lineKind == lkIgnored) {
+      ++n.ignored;
+      std::printf("  %5zu ignored (%zu field%s)\n", i + 1, fields.size(),
+                  fields.size() == 1 ? "" : "s");
+      continue;
+    }
+    if (lineKind == lkGroup) {
+      ++n.group;
+      FillGroupRow(entries, sql);
+      std::printf("  %5zu group   %s\n", i + 1, GroupLookupSql(sql, fields[0]).c_str());
+      // The id is the found row's; show where it goes rather than a made-up number.
+      std::string update = GroupUpdateSql(sql, 0);
+      update.pop_back();
+      PrintSql("found:", update + "<id>");
+      PrintSql("not found:", GroupInsertSql(sql));
+      continue;
+    }
+    ++n.card;
+    std::string error;
+    if (FillCardRow(entries, sql, error)) {
+      std::printf("  %5zu card    %s\n", i + 1, CardInsertSql(sql).c_str());
+    } else {
+      ++n.failing;
+      std::printf("  %5zu card    FAILS: %s\n", i + 1, error.c_str());
+    }
+    if (fields.size() > CardColumns.size()) {
+      PrintSql("note:", std::to_string(fields.size() - CardColumns.size()) +
+                            " field(s) past the 24th ignored");
+    }
+  }
+  std::printf("  %zu line(s): %zu group, %zu card, %zu ignored; ", lines.size(), n.group, n.card,
+              n.ignored);
+  if (n.failing == 0) {
+    std::printf("staging would commit it and move it to dtlfiles_dir\n");
+  } else {
+    std::printf(
+        "%zu would fail: staging would roll the whole file back and move it to "
+        "dtlerrors_dir\n",
+        n.failing);
+  }
+  return n.failing == 0;
+}
+
+int Validate(const std::vector<std::string>& args) {
+  TDriverKind kind = dkGeneric;
+  std::vector<std::string> files;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string driver;
+    if (args[i] == "--driver" && i + 1 < args.size()) {
+      driver = args[++i];
+    } else if (args[i].rfind("--driver=", 0) == 0) {
+      driver = args[i].substr(9);
+    } else if (args[i].rfind("--", 0) == 0) {
+      std::fprintf(stderr, "fenwoldctl validate: unknown option '%s'\n", args[i].c_str());
+      return 2;
+    } else {
+      files.push_back(args[i]);
+      continue;
+    }
+    if (driver == "mysql") {
+      kind = dkMySql;
+    } else if (driver == "generic") {
+      kind = dkGeneric;
+    } else {
+      std::fprintf(stderr, "fenwoldctl validate: --driver takes mysql or generic\n");
+      return 2;
+    }
+  }
+  if (files.empty()) {
+    std::fprintf(stderr, "Usage: fenwoldctl validate [--driver mysql|generic] FILE...\n");
+    return 2;
+  }
+  bool allPass = true;
+  for (const std::string& f : files) allPass = ValidateFile(f, kind) && allPass;
+  return allPass ? 0 : 1;
+}
+
+const TCtlCommand kValidate("validate", "validate [--driver mysql|generic] FILE...",
+                            "each line's kind and the SQL staging would run; exit 1 if any fails",
+                            Validate);
+
+}  // namespace
+}  // namespace fw
