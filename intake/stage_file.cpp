@@ -19,6 +19,17 @@ std::string ErrorLine(const std::string& error, const std::string& sql) {
   return "Error \"" + error + "\" in SQL: " + sql;
 }
 
+// The statement of a card row refused for its NUMBER, as the log shows it: the value quoted,
+// so that the line shows what was refused without it ever being SQL.
+std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
+  for (TColumnEntry& e : entries) {
+    if (e.kind == vkUnquoted) e.kind = vkQuoted;
+  }
+  std::string ignored;
+  FillCardRow(entries, sql, ignored);
+  return CardInsertSql(sql);
+}
+
 // How the lines of a file went.
 enum TLinesResult { lrDone, lrConnectionLost };
 
@@ -80,7 +91,7 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
         std::string error;
         if (!FillCardRow(entries, sql, error)) {
           ++errors;
-          log_.AddLine(ErrorLine(error, CardInsertSql(sql)));
+          log_.AddLine(ErrorLine(error, RefusedCardSql(entries, sql)));
         } else if (!run(CardInsertSql(sql))) {
           result = lost(statement.ErrorText());
         }

@@ -33,7 +33,7 @@ TEST(CtlSchema, PrintsTheDdlFiles) {
   for (const char* db : {"mysql", "sqlite", "postgres"}) {
     const TRun run = RunCtl("", std::string("schema ") + db);
     EXPECT_EQ(run.status, 0) << db;
-    EXPECT_EQ(run.output, ReadFileText(std::string(FENWOLD_SOURCE_DIR) + "/schema/" + db + ".sql"));
+    EXPECT_EQ(run.output, ReadFileBytes(std::string(FENWOLD_SOURCE_DIR) + "/schema/" + db + ".sql"));
   }
   EXPECT_EQ(RunCtl("", "schema oracle").status, 2);
   EXPECT_EQ(RunCtl("", "schema").status, 2);
@@ -41,10 +41,10 @@ TEST(CtlSchema, PrintsTheDdlFiles) {
 
 TEST(CtlValidate, ShowsTheSqlAndFlagsLinesThatWouldFail) {
   TTempDir dir;
-  WriteFileText(dir / "good.csv", "Blue,4\nA,12,Staff,O'Hara\n\n");
-  WriteFileText(dir / "bad.csv", "A,12 OR 1=1,Staff\n");
-  const std::string env = "FENWOLD_REGISTRY=" + (dir / "none.reg");
-  TRun run = RunCtl(env, "validate " + (dir / "good.csv"));
+  WriteFileBytes(dir.File("good.csv"), "Blue,4\nA,12,Staff,O'Hara\n\n");
+  WriteFileBytes(dir.File("bad.csv"), "A,12 OR 1=1,Staff\n");
+  const std::string env = "FENWOLD_REGISTRY=" + (dir.File("none.reg"));
+  TRun run = RunCtl(env, "validate " + (dir.File("good.csv")));
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("SELECT id FROM card_pool WHERE name = 'Blue'"), std::string::npos)
       << run.output;
@@ -54,7 +54,7 @@ TEST(CtlValidate, ShowsTheSqlAndFlagsLinesThatWouldFail) {
       << run.output;
   EXPECT_NE(run.output.find("ignored"), std::string::npos);
 
-  run = RunCtl(env, "validate " + (dir / "good.csv") + " " + (dir / "bad.csv"));
+  run = RunCtl(env, "validate " + (dir.File("good.csv")) + " " + (dir.File("bad.csv")));
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find("FAILS"), std::string::npos) << run.output;
   EXPECT_EQ(RunCtl(env, "validate").status, 2);
@@ -66,8 +66,8 @@ TEST(CtlScanAndPass, WorkOnTheRegistrysDatabaseAndWriteTheServiceLog) {
   db.SetFolders();
   db.AddCardType("Staff", false, false);
   db.Exec("INSERT INTO futurecard (command, number, card_type) VALUES ('A', 5, 'Staff')");
-  const std::string registry = db.dir / "registry.reg";
-  WriteFileText(registry,
+  const std::string registry = db.dir.File("registry.reg");
+  WriteFileBytes(registry,
                 "Windows Registry Editor Version 5.00\r\n\r\n"
                 "[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n"
                 "\"DSNName\"=\"\"\r\n"
@@ -76,7 +76,7 @@ TEST(CtlScanAndPass, WorkOnTheRegistrysDatabaseAndWriteTheServiceLog) {
                     "\"\r\n"
                     "\"ODBCDriver\"=\"SQLite3\"\r\n"
                     "\"ODBCOptions\"=\"JournalMode=WAL\"\r\n");
-  const std::string logDir = db.dir / "logs";
+  const std::string logDir = db.dir.File("logs");
   std::filesystem::create_directory(logDir);
   const std::string env = "FENWOLD_REGISTRY=" + registry + " FENWOLD_LOG_DIR=" + logDir;
 
@@ -92,12 +92,12 @@ TEST(CtlScanAndPass, WorkOnTheRegistrysDatabaseAndWriteTheServiceLog) {
 
   std::string logText;
   for (const auto& entry : std::filesystem::directory_iterator(logDir)) {
-    logText += ReadFileText(entry.path().string());
+    logText += ReadFileBytes(entry.path().string());
   }
   EXPECT_NE(logText.find("Picked up " + db.drop + "/new.csv"), std::string::npos) << logText;
 
   // No database: exit 1 with the reason.
-  WriteFileText(registry,
+  WriteFileBytes(registry,
                 "Windows Registry Editor Version 5.00\r\n\r\n"
                 "[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n"
                 "\"ODBCDriver\"=\"No Such Driver\"\r\n");

@@ -15,32 +15,32 @@ namespace fw {
 namespace {
 
 using test::FileExistsAt;
-using test::ReadFileText;
+using test::ReadFileBytes;
 using test::TTempDir;
-using test::WriteFileText;
+using test::WriteFileBytes;
 
 TEST(ListCardFiles, RegularCsvFilesInAnyCaseOnly) {
   TTempDir dir;
   for (const char* name : {"a.csv", "B.CSV", "c.Csv", "d.txt", "e.csv.bak", ".hidden.csv", "csv"}) {
-    WriteFileText(dir / name, "x");
+    WriteFileBytes(dir.File(name), "x");
   }
-  std::filesystem::create_directory(dir / "folder.csv");
-  std::filesystem::create_symlink(dir / "a.csv", dir / "link.csv");
-  std::filesystem::create_symlink(dir / "missing", dir / "dangling.csv");
-  ASSERT_EQ(::mkfifo((dir / "fifo.csv").c_str(), 0600), 0);
-  WriteFileText(dir / "readonly.csv", "x");
-  ::chmod((dir / "readonly.csv").c_str(), 0444);  // listed; the open test refuses it later
+  std::filesystem::create_directory(dir.File("folder.csv"));
+  std::filesystem::create_symlink(dir.File("a.csv"), dir.File("link.csv"));
+  std::filesystem::create_symlink(dir.File("missing"), dir.File("dangling.csv"));
+  ASSERT_EQ(::mkfifo((dir.File("fifo.csv")).c_str(), 0600), 0);
+  WriteFileBytes(dir.File("readonly.csv"), "x");
+  ::chmod((dir.File("readonly.csv")).c_str(), 0444);  // listed; the open test refuses it later
 
   std::vector<std::string> names = ListCardFiles(dir.Path());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"B.CSV", "a.csv", "c.Csv", "readonly.csv"}));
-  EXPECT_TRUE(ListCardFiles(dir / "no-such-folder").empty());
+  EXPECT_TRUE(ListCardFiles(dir.File("no-such-folder")).empty());
 }
 
 TEST(ExclusiveOpenTest, RefusesFilesInUseReadOnlyOrNotRegular) {
   TTempDir dir;
-  const std::string file = dir / "a.csv";
-  WriteFileText(file, "A,1,T\n");
+  const std::string file = dir.File("a.csv");
+  WriteFileBytes(file, "A,1,T\n");
   EXPECT_TRUE(ExclusiveOpenTest(file));
   {
     test::TFileHolder holder(file);
@@ -52,33 +52,33 @@ TEST(ExclusiveOpenTest, RefusesFilesInUseReadOnlyOrNotRegular) {
   EXPECT_FALSE(ExclusiveOpenTest(file)) << "no write bit fails even for root";
   ::chmod(file.c_str(), 0644);
 
-  std::filesystem::create_symlink(file, dir / "link.csv");
-  EXPECT_FALSE(ExclusiveOpenTest(dir / "link.csv"));
-  EXPECT_FALSE(ExclusiveOpenTest(dir / "missing.csv"));
+  std::filesystem::create_symlink(file, dir.File("link.csv"));
+  EXPECT_FALSE(ExclusiveOpenTest(dir.File("link.csv")));
+  EXPECT_FALSE(ExclusiveOpenTest(dir.File("missing.csv")));
   EXPECT_FALSE(ExclusiveOpenTest(dir.Path()));
-  EXPECT_EQ(ReadFileText(file), "A,1,T\n") << "the test never changes the file";
+  EXPECT_EQ(ReadFileBytes(file), "A,1,T\n") << "the test never changes the file";
 }
 
 TEST(MoveToFolder, ReplacesOnTheSameFileSystem) {
   TTempDir dir;
-  std::filesystem::create_directory(dir / "done");
-  WriteFileText(dir / "a.csv", "new");
-  WriteFileText(dir / "done/a.csv", "old");
-  EXPECT_TRUE(MoveToFolder(dir / "a.csv", dir / "done"));
-  EXPECT_FALSE(FileExistsAt(dir / "a.csv"));
-  EXPECT_EQ(ReadFileText(dir / "done/a.csv"), "new");
+  std::filesystem::create_directory(dir.File("done"));
+  WriteFileBytes(dir.File("a.csv"), "new");
+  WriteFileBytes(dir.File("done/a.csv"), "old");
+  EXPECT_TRUE(MoveToFolder(dir.File("a.csv"), dir.File("done")));
+  EXPECT_FALSE(FileExistsAt(dir.File("a.csv")));
+  EXPECT_EQ(ReadFileBytes(dir.File("done/a.csv")), "new");
 }
 
 TEST(MoveToFolder, EmptyFolderMovesNothingMissingFolderFails) {
   TTempDir dir;
-  WriteFileText(dir / "a.csv", "x");
-  EXPECT_TRUE(MoveToFolder(dir / "a.csv", ""));
-  EXPECT_TRUE(FileExistsAt(dir / "a.csv"));
-  EXPECT_FALSE(MoveToFolder(dir / "a.csv", dir / "missing"));
-  EXPECT_TRUE(FileExistsAt(dir / "a.csv"));
+  WriteFileBytes(dir.File("a.csv"), "x");
+  EXPECT_TRUE(MoveToFolder(dir.File("a.csv"), ""));
+  EXPECT_TRUE(FileExistsAt(dir.File("a.csv")));
+  EXPECT_FALSE(MoveToFolder(dir.File("a.csv"), dir.File("missing")));
+  EXPECT_TRUE(FileExistsAt(dir.File("a.csv")));
   // A destination that is the file's own folder is no move, and never loses the file.
-  EXPECT_FALSE(MoveToFolder(dir / "a.csv", dir.Path() + "/"));
-  EXPECT_TRUE(FileExistsAt(dir / "a.csv"));
+  EXPECT_FALSE(MoveToFolder(dir.File("a.csv"), dir.Path() + "/"));
+  EXPECT_TRUE(FileExistsAt(dir.File("a.csv")));
 }
 
 TEST(MoveFileReplacing, CopiesAcrossFileSystems) {
@@ -89,12 +89,12 @@ TEST(MoveFileReplacing, CopiesAcrossFileSystems) {
   std::filesystem::create_directory(other);
   std::string big(300000, 'x');
   big[12345] = '\n';
-  WriteFileText(dir / "a.csv", big);
-  ::chmod((dir / "a.csv").c_str(), 0640);
-  WriteFileText(other + "/a.csv", "old");
-  EXPECT_TRUE(MoveToFolder(dir / "a.csv", other));
-  EXPECT_FALSE(FileExistsAt(dir / "a.csv"));
-  EXPECT_EQ(ReadFileText(other + "/a.csv"), big);
+  WriteFileBytes(dir.File("a.csv"), big);
+  ::chmod((dir.File("a.csv")).c_str(), 0640);
+  WriteFileBytes(other + "/a.csv", "old");
+  EXPECT_TRUE(MoveToFolder(dir.File("a.csv"), other));
+  EXPECT_FALSE(FileExistsAt(dir.File("a.csv")));
+  EXPECT_EQ(ReadFileBytes(other + "/a.csv"), big);
   struct stat st {};
   ::stat((other + "/a.csv").c_str(), &st);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -108,10 +108,10 @@ TEST(MoveFileReplacing, CopiesAcrossFileSystems) {
 TEST(FolderWritable, NeedsAnExistingWritableFolder) {
   TTempDir dir;
   EXPECT_TRUE(FolderWritable(dir.Path()));
-  EXPECT_FALSE(FolderWritable(dir / "missing"));
+  EXPECT_FALSE(FolderWritable(dir.File("missing")));
   EXPECT_FALSE(FolderWritable(""));
-  WriteFileText(dir / "file", "x");
-  EXPECT_FALSE(FolderWritable(dir / "file"));
+  WriteFileBytes(dir.File("file"), "x");
+  EXPECT_FALSE(FolderWritable(dir.File("file")));
   EXPECT_TRUE(std::filesystem::is_empty(dir.Path()) == false);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                           std::filesystem::directory_iterator()),
@@ -121,14 +121,14 @@ TEST(FolderWritable, NeedsAnExistingWritableFolder) {
 
 TEST(GetFileStamp, TellsVersionsApart) {
   TTempDir dir;
-  WriteFileText(dir / "a.csv", "one");
+  WriteFileBytes(dir.File("a.csv"), "one");
   TFileStamp first, second;
-  ASSERT_TRUE(GetFileStamp(dir / "a.csv", first));
+  ASSERT_TRUE(GetFileStamp(dir.File("a.csv"), first));
   EXPECT_EQ(first.size, 3u);
-  WriteFileText(dir / "a.csv", "three");
-  ASSERT_TRUE(GetFileStamp(dir / "a.csv", second));
+  WriteFileBytes(dir.File("a.csv"), "three");
+  ASSERT_TRUE(GetFileStamp(dir.File("a.csv"), second));
   EXPECT_NE(first, second);
-  EXPECT_FALSE(GetFileStamp(dir / "missing", second));
+  EXPECT_FALSE(GetFileStamp(dir.File("missing"), second));
   EXPECT_FALSE(GetFileStamp(dir.Path(), second));
 }
 

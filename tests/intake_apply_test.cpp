@@ -92,7 +92,7 @@ TEST_P(Apply, DueRecordsAndRecordsForNewCardsAreApplied) {
   EXPECT_EQ(Card("3").at("start_dt"), "2024-05-22 00:00:00");
   EXPECT_EQ(Staged(), "2");
 
-  Env().clock.now = EncodeDate(2024, 5, 22) + EncodeTime(0, 0, 1);
+  Env().clock.Set(At(2024, 5, 22, 0, 0, 1));
   Pass();
   EXPECT_EQ(Card("1").at("descr"), "next week");
   EXPECT_EQ(Card("2").at("descr"), "this instant");

@@ -114,7 +114,7 @@ TEST(CardSchema, EveryDatabaseHasTheFiveTables) {
 TEST(CardSchema, CompiledInTextEqualsTheFiles) {
   for (const char* db : {"mysql", "sqlite", "postgres"}) {
     EXPECT_EQ(CardSchemaFor(db),
-              test::ReadFileText(std::string(FENWOLD_SOURCE_DIR) + "/schema/" + db + ".sql"))
+              test::ReadFileBytes(std::string(FENWOLD_SOURCE_DIR) + "/schema/" + db + ".sql"))
         << db;
   }
 }

@@ -133,10 +133,10 @@ TEST_P(Staging, FailedStatementIsLoggedWithTheDriverTextAndEveryBadLineCounts) {
 
 TEST_P(Staging, SameNameInDestinationIsReplaced) {
   ReadSettings();
-  WriteFileText(Env().done + "/a.csv", "old contents");
+  WriteFileBytes(Env().done + "/a.csv", "old contents");
   const std::string path = Env().Drop("a.csv", "A,1,T\n");
   EXPECT_EQ(Intake().ProcessCardFile(path), foStaged);
-  EXPECT_EQ(ReadFileText(Env().done + "/a.csv"), "A,1,T\n");
+  EXPECT_EQ(ReadFileBytes(Env().done + "/a.csv"), "A,1,T\n");
 }
 
 TEST_P(Staging, CommittedFileLeftInDropFolderIsNeverStagedTwice) {
@@ -165,16 +165,16 @@ TEST_P(Staging, CommittedFileLeftInDropFolderIsNeverStagedTwice) {
 }
 
 TEST_P(Staging, FailedMoveOfCommittedFileRetriesOnlyTheMove) {
-  Env().SetFolders(Env().drop, Env().dir / "missing", Env().errors);
+  Env().SetFolders(Env().drop, Env().dir.File("missing"), Env().errors);
   ReadSettings();
   const std::string path = Env().Drop("a.csv", "A,1,T\n");
   EXPECT_EQ(Intake().ProcessCardFile(path), foStaged);
-  EXPECT_EQ(Env().LogCount("Cannot move file: " + path + " to " + Env().dir / "missing"), 1);
+  EXPECT_EQ(Env().LogCount("Cannot move file: " + path + " to " + Env().dir.File("missing")), 1);
   EXPECT_EQ(Intake().ProcessCardFile(path), foMoveRetried);
   EXPECT_EQ(Env().LogCount("Cannot move file: "), 2);
-  std::filesystem::create_directory(Env().dir / "missing");
+  std::filesystem::create_directory(Env().dir.File("missing"));
   EXPECT_EQ(Intake().ProcessCardFile(path), foMoveRetried);
-  EXPECT_TRUE(FileExistsAt(Env().dir / "missing/a.csv"));
+  EXPECT_TRUE(FileExistsAt(Env().dir.File("missing/a.csv")));
   EXPECT_EQ(Count("futurecard"), "1");
 }
 

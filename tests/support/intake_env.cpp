@@ -34,27 +34,16 @@ std::string TestDbName(TTestDb db) {
   return db == tdSqlite ? "SQLite" : "MariaDB";
 }
 
-TTempDir::TTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "fenwold-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-  path_ = pattern;
-}
-
-TTempDir::~TTempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
-  drop = dir / "drop";
-  done = dir / "done";
-  errors = dir / "errors";
+  drop = dir.File("drop");
+  done = dir.File("done");
+  errors = dir.File("errors");
   for (const std::string& folder : {drop, done, errors}) std::filesystem::create_directory(folder);
-  log = std::make_unique<TMessLog>(dir / "fenwold.log", false, true, false, false);
+  log = std::make_unique<TMessLog>(dir.File("fenwold.log"), false, true, false, false);
 
   const char* ddl = nullptr;
   if (db == tdSqlite) {
-    args_ = {"", "", dir / "cards.db", "SQLite3", sqliteOptions};
+    args_ = {"", "", dir.File("cards.db"), "SQLite3", sqliteOptions};
     ddl = CardSchemaFor("sqlite");
   } else {
     const std::string host = Env("FENWOLD_TEST_MARIADB_HOST");
@@ -90,7 +79,6 @@ TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
   ok_ = true;
   for (const std::string& statement : SplitSqlStatements(ddl)) Exec(statement);
   intake_ = std::make_unique<TCardIntake>(*log, mainDb, stagingDb, clock);
-  clock.now = EncodeDate(2024, 5, 15) + EncodeTime(12, 0, 0);
 }
 
 TIntakeEnv::~TIntakeEnv() {
@@ -154,7 +142,7 @@ void TIntakeEnv::SetFolders(const std::string& dropFolder, const std::string& do
 
 std::string TIntakeEnv::Drop(const std::string& name, const std::string& contents) {
   const std::string path = drop + "/" + name;
-  WriteFileText(path, contents);
+  WriteFileBytes(path, contents);
   return path;
 }
 
@@ -174,7 +162,7 @@ int TIntakeEnv::AddCardType(const std::string& name, bool monthly, bool debit, b
 std::string TIntakeEnv::LogText() const {
   log->AddLine("");  // flushes pending lines
   const std::string file = log->CurrentFileName();
-  return file.empty() ? std::string() : ReadFileText(file);
+  return file.empty() ? std::string() : ReadFileBytes(file);
 }
 
 int TIntakeEnv::LogCount(const std::string& text) const {
@@ -222,16 +210,5 @@ bool FileExistsAt(const std::string& path) {
   return std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec));
 }
 
-std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteFileText(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-}
 
 }  // namespace fw::test

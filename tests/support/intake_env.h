@@ -13,31 +13,13 @@
 #include "intake/card_intake.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
+#include "tests/support/fixed_clock.h"
+#include "tests/support/temp_dir.h"
 
 namespace fw::test {
 
 enum TTestDb { tdSqlite, tdMariaDb };
 std::string TestDbName(TTestDb db);  // for test names
-
-class TFixedClock : public TClock {
- public:
-  TDateTime now = 0;
-  TDateTime Now() const override { return now; }
-};
-
-// A fresh temporary folder, removed with everything in it by the destructor.
-class TTempDir {
- public:
-  TTempDir();
-  ~TTempDir();
-  TTempDir(const TTempDir&) = delete;
-  TTempDir& operator=(const TTempDir&) = delete;
-  const std::string& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 using TRow = std::map<std::string, std::string>;  // lower-case column name -> text
 
@@ -77,7 +59,7 @@ class TIntakeEnv {
 
   TTempDir dir;
   std::string drop, done, errors;
-  TFixedClock clock;
+  TFixedClock clock{At(2024, 5, 15, 12)};  // noon, 15 May 2024
   std::unique_ptr<TMessLog> log;
   TODBC mainDb;
   TODBC stagingDb;
@@ -104,7 +86,5 @@ class TFileHolder {
 };
 
 bool FileExistsAt(const std::string& path);
-std::string ReadFileText(const std::string& path);
-void WriteFileText(const std::string& path, const std::string& contents);
 
 }  // namespace fw::test
