@@ -33,7 +33,8 @@ TEST(CtlSchema, PrintsTheDdlFiles) {
   for (const char* db : {"mysql", "sqlite", "postgres"}) {
     const TRun run = RunCtl("", std::string("schema ") + db);
     EXPECT_EQ(run.status, 0) << db;
-    EXPECT_EQ(run.output, ReadFileBytes(std::string(FENWOLD_SOURCE_DIR) + "/schema/" + db + ".sql"));
+    EXPECT_EQ(run.output,
+              ReadFileBytes(std::string(FENWOLD_SOURCE_DIR) + "/schema/" + db + ".sql"));
   }
   EXPECT_EQ(RunCtl("", "schema oracle").status, 2);
   EXPECT_EQ(RunCtl("", "schema").status, 2);
@@ -68,14 +69,14 @@ TEST(CtlScanAndPass, WorkOnTheRegistrysDatabaseAndWriteTheServiceLog) {
   db.Exec("INSERT INTO futurecard (command, number, card_type) VALUES ('A', 5, 'Staff')");
   const std::string registry = db.dir.File("registry.reg");
   WriteFileBytes(registry,
-                "Windows Registry Editor Version 5.00\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n"
-                "\"DSNName\"=\"\"\r\n"
-                "\"Database\"=\"" +
-                    db.Args().database +
-                    "\"\r\n"
-                    "\"ODBCDriver\"=\"SQLite3\"\r\n"
-                    "\"ODBCOptions\"=\"JournalMode=WAL\"\r\n");
+                 "Windows Registry Editor Version 5.00\r\n\r\n"
+                 "[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n"
+                 "\"DSNName\"=\"\"\r\n"
+                 "\"Database\"=\"" +
+                     db.Args().database +
+                     "\"\r\n"
+                     "\"ODBCDriver\"=\"SQLite3\"\r\n"
+                     "\"ODBCOptions\"=\"JournalMode=WAL\"\r\n");
   const std::string logDir = db.dir.File("logs");
   std::filesystem::create_directory(logDir);
   const std::string env = "FENWOLD_REGISTRY=" + registry + " FENWOLD_LOG_DIR=" + logDir;
@@ -98,9 +99,9 @@ TEST(CtlScanAndPass, WorkOnTheRegistrysDatabaseAndWriteTheServiceLog) {
 
   // No database: exit 1 with the reason.
   WriteFileBytes(registry,
-                "Windows Registry Editor Version 5.00\r\n\r\n"
-                "[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n"
-                "\"ODBCDriver\"=\"No Such Driver\"\r\n");
+                 "Windows Registry Editor Version 5.00\r\n\r\n"
+                 "[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n"
+                 "\"ODBCDriver\"=\"No Such Driver\"\r\n");
   run = RunCtl(env, "scan");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find("cannot connect"), std::string::npos) << run.output;

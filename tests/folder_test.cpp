@@ -9,7 +9,8 @@
 #include <filesystem>
 
 #include "intake/card_intake.h"
-#include "tests/support/intake_env.h"
+#include "tests/support/file_holder.h"
+#include "tests/support/temp_dir.h"
 
 namespace fw {
 namespace {

@@ -4,7 +4,7 @@
 #include "db/sql.h"
 #include "intake/card_intake.h"
 #include "intake/card_schema.h"
-#include "tests/support/intake_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace fw {
 namespace {

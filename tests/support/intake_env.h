@@ -13,6 +13,7 @@
 #include "intake/card_intake.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
+#include "tests/support/file_holder.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/temp_dir.h"
 
@@ -71,20 +72,5 @@ class TIntakeEnv {
   std::string serverDatabase_;  // MariaDB: the per-test database to drop
   std::unique_ptr<TCardIntake> intake_;
 };
-
-// Another process that keeps a file open (for reading) until destroyed.
-class TFileHolder {
- public:
-  explicit TFileHolder(const std::string& path);
-  ~TFileHolder();
-  TFileHolder(const TFileHolder&) = delete;
-  TFileHolder& operator=(const TFileHolder&) = delete;
-
- private:
-  int pid_ = -1;
-  int release_ = -1;  // write end of the pipe the child waits on
-};
-
-bool FileExistsAt(const std::string& path);
 
 }  // namespace fw::test
