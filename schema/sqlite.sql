@@ -1,6 +1,7 @@
 -- Card tables of Fenwold for SQLite (through the SQLite3 ODBC driver).
 -- Card numbers are DECIMAL(20,0): the driver reads them back as text of 20 characters, where
--- BIGINT would come back under a C type code and INTEGER as 10 characters.
+-- BIGINT would come back under a C type code and INTEGER as 10 characters. SQLite stores them
+-- as 64-bit integers: exact up to 19 digits.
 -- Ids are INTEGER PRIMARY KEY AUTOINCREMENT, so futurecard ids only ever ascend.
 
 CREATE TABLE settings (
