@@ -27,7 +27,7 @@ std::string UpperCase(std::string text) {
 // them. The rest of MainDb's work stays auto-commit. Rolls back unless committed.
 class TMainTransaction {
  public:
-  explicit TMainTransaction(TODBC& db) : statement_(db) {
+  explicit TMainTransaction(TODBCStatement& statement) : statement_(statement) {
     open_ = statement_.Exec("BEGIN");
     failed_ = !open_;
   }
@@ -52,7 +52,7 @@ class TMainTransaction {
   }
 
  private:
-  TODBCStatement statement_;
+  TODBCStatement& statement_;
   bool open_ = false;
   bool failed_ = false;
 };
@@ -115,13 +115,13 @@ std::string NumberLiteral(const TSql& sql, const std::string& number) {
 }
 
 TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
-  return ApplyStagedRecord(ReadStagedRecord(staged));
+  TODBCStatement work(mainDb_);
+  return ApplyStagedRecord(ReadStagedRecord(staged), work);
 }
 
-TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
-  TODBCStatement card(mainDb_);
-  TODBCStatement type(mainDb_);
-  TODBCStatement group(mainDb_);
+// All statements of one record run one after the other on `work`: what a lookup returned is
+// read at once, so one statement (and its worker) serves the whole pass.
+TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
   TSql sql(mainDb_.DriverKind());
 
   const std::string& id = staged.id;
@@ -131,8 +131,16 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
 
   const std::string& number = staged.number;
   const std::string numberLiteral = NumberLiteral(sql, number);
-  const bool exists = card.Exec("SELECT * FROM card WHERE number = " + numberLiteral);
-  if (!exists && LostConnection(card)) return aoConnectionLost;
+  const bool exists = work.Exec("SELECT * FROM card WHERE number = " + numberLiteral);
+  if (!exists && LostConnection(work)) return aoConnectionLost;
+  int64_t typeId = -1;
+  int32_t cardDebit = 0;
+  TDateTime cardExpiry = 0;
+  if (exists) {  // in the table's column order, each once
+    typeId = work.FieldAsInteger("type_id");
+    cardDebit = work.FieldAsInteger("debit_left");
+    cardExpiry = work.FieldAsDateTime("exp_iry");
+  }
   const std::string typeName = UpperCase(staged.cardType);
 
   // Refused records are deleted like applied ones; `refusal` is their one log line.
@@ -143,23 +151,28 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
     write = false;
   }
 
-  bool haveType = false;  // the card-type lookup stands on a row: its flags count
-  int64_t typeId = -1;
+  // The flags come from the last card-type lookup, and count only when it found a row.
+  bool monthly = false, debit = false, globalExpiry = false;
   if (write) {
+    bool haveType = false;
     if (exists) {
-      typeId = card.FieldAsInteger("type_id");
       haveType =
-          type.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(typeId));
-      if (!haveType && LostConnection(type)) return aoConnectionLost;
+          work.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(typeId));
+      if (!haveType && LostConnection(work)) return aoConnectionLost;
     }
     if (!typeName.empty()) {
       haveType =
-          type.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql.QuotedValue(typeName));
+          work.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql.QuotedValue(typeName));
       if (haveType) {
-        typeId = type.FieldAsInteger("id");
-      } else if (LostConnection(type)) {
+        typeId = work.FieldAsInteger("id");
+      } else if (LostConnection(work)) {
         return aoConnectionLost;
       }
+    }
+    if (haveType) {
+      monthly = work.FieldAsBoolean("monthly_flg");
+      debit = work.FieldAsBoolean("debit_flg");
+      globalExpiry = work.FieldAsBoolean("global_expiry");
     }
     if (typeId == -1) {
       refusal = "Non-existant card type " + typeName;
@@ -168,9 +181,6 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
   }
 
   if (write) {
-    const bool monthly = haveType && type.FieldAsBoolean("monthly_flg");
-    const bool debit = haveType && type.FieldAsBoolean("debit_flg");
-    const bool globalExpiry = haveType && type.FieldAsBoolean("global_expiry");
     const int32_t addValue = staged.addValue;
     const TDateTime now = clock_.Now();
 
@@ -181,9 +191,9 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
 
     const std::string& groupName = staged.groupName;
     if (!groupName.empty()) {
-      if (group.Exec("SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(groupName))) {
-        sql.AddInteger("group_id", group.FieldAsInteger("id"));
-      } else if (LostConnection(group)) {
+      if (work.Exec("SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(groupName))) {
+        sql.AddInteger("group_id", work.FieldAsInteger("id"));
+      } else if (LostConnection(work)) {
         return aoConnectionLost;
       } else {
         log_.AddLine("Warning! Invalid group name for card " + number);
@@ -191,7 +201,7 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
     }
 
     if (debit && addValue != 0) {
-      const int64_t left = (exists ? card.FieldAsInteger("debit_left") : 0) + int64_t{addValue};
+      const int64_t left = (exists ? cardDebit : 0) + int64_t{addValue};
       sql.AddField("debit_left", std::to_string(left), false);
     } else if (monthly && !globalExpiry) {
       TDateTime expiry = 0;
@@ -200,34 +210,33 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
                   ": staged record deleted without a change to the card";
         write = false;
       } else {
-        const TDateTime oldExpiry = exists ? card.FieldAsDateTime("exp_iry") : now;
-        if (!IsNextMonth(oldExpiry, expiry)) {
+        if (!IsNextMonth(exists ? cardExpiry : now, expiry)) {
           const TDateParts parts = DecodeDateTime(expiry);
           sql.AddDateTime("start_dt", EncodeDate(parts.year, parts.month, 1));
         }
         sql.AddDateTime("exp_iry", expiry);
       }
     } else {
-      const TDateTime cardExpiry = exists ? card.FieldAsDateTime("exp_iry") : 0;
       sql.AddDateTime("exp_iry", DayExpiry(now, staged.expiry, exists, cardExpiry, addValue));
     }
   }
 
   if (!refusal.empty()) log_.AddLine(refusal);
 
-  TMainTransaction transaction(mainDb_);
+  TMainTransaction transaction(work);
   if (transaction.Failed() && transaction.Lost()) return aoConnectionLost;
   if (write) {
-    const TWriteResult written = WriteCard(number, exists, sql, staged, typeName == "INACTIVE");
+    const TWriteResult written =
+        WriteCard(number, exists, sql, staged, typeName == "INACTIVE", work);
     if (written.lost) return aoConnectionLost;
     // Some databases refuse every later statement of a transaction once one failed: keep the
     // failed write out of the delete's transaction.
     if (!written.ran) transaction.Rollback();
   }
-  if (!card.Exec("DELETE FROM futurecard WHERE id = " + id)) {
-    if (LostConnection(card)) return aoConnectionLost;
+  if (!work.Exec("DELETE FROM futurecard WHERE id = " + id)) {
+    if (LostConnection(work)) return aoConnectionLost;
     log_.AddLine("Cannot delete staged record " + id + " for card " + number + ": " +
-                 card.ErrorText());
+                 work.ErrorText());
     return aoKept;
   }
   if (!transaction.Commit()) {
@@ -240,8 +249,8 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged) {
 }
 
 TCardIntake::TWriteResult TCardIntake::WriteCard(const std::string& number, bool exists, TSql& sql,
-                                                 const TStagedRecord& staged, bool inactive) {
-  TODBCStatement writer(mainDb_);
+                                                 const TStagedRecord& staged, bool inactive,
+                                                 TODBCStatement& writer) {
   for (size_t i = 0; i < 14; ++i) {
     const std::string& value = staged.descriptive[i];
     if (!value.empty() || !exists) sql.AddField(DescriptiveColumns[i], value, true);

@@ -72,7 +72,6 @@ class TCardIntake {
   TPassOutcome ProcessFutureCards();
   // Applies the staged record on which `staged` (the pass's cursor) stands.
   TApplyOutcome ApplyFutureCard(TODBCStatement& staged);
-  TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged);
 
   std::string AuditsDir;
   std::string DtlErrorsDir;
@@ -97,8 +96,10 @@ class TCardIntake {
     bool ran = false;
     bool lost = false;
   };
+  // `work` is any statement on MainDb other than the pass's cursor.
+  TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work);
   TWriteResult WriteCard(const std::string& number, bool exists, TSql& sql,
-                         const TStagedRecord& staged, bool inactive);
+                         const TStagedRecord& staged, bool inactive, TODBCStatement& writer);
 
   TMessLog& log_;
   TODBC& mainDb_;

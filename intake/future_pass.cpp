@@ -18,7 +18,7 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
   if (!mainDb_.Connected()) return poConnectionLost;
   try {
     TODBCStatement cursor(mainDb_);
-    TODBCStatement check(mainDb_);
+    TODBCStatement work(mainDb_);  // the existence check and every statement of a record
     const TSql sql(mainDb_.DriverKind());
     if (!cursor.Exec("SELECT * FROM futurecard ORDER BY id")) {
       return LostConnection(cursor) ? poConnectionLost : poDone;
@@ -29,12 +29,12 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
       if (!apply) {
         const std::string query =
             "SELECT number FROM card WHERE number = " + NumberLiteral(sql, staged.number);
-        if (!check.Exec(query)) {
-          if (LostConnection(check)) return poConnectionLost;
+        if (!work.Exec(query)) {
+          if (LostConnection(work)) return poConnectionLost;
           apply = true;  // no card yet: a new card takes effect at once
         }
       }
-      if (apply && ApplyStagedRecord(staged) == aoConnectionLost) return poConnectionLost;
+      if (apply && ApplyStagedRecord(staged, work) == aoConnectionLost) return poConnectionLost;
     } while (cursor.Skip(skNext, 1));
     return LostConnection(cursor) ? poConnectionLost : poDone;
   } catch (const std::exception& e) {
