@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <stdexcept>
 
 #include "intake/card_intake.h"
 #include "tests/support/intake_env.h"
@@ -251,6 +252,39 @@ TEST_P(Staging, NoSettingsNoScan) {
   EXPECT_EQ(Intake().AuditsDir, "");
   EXPECT_EQ(Count("futurecard"), "0");
   EXPECT_EQ(Env().LogText().find("a.csv"), std::string::npos);
+}
+
+// A clock that fails once armed: the reader asks it for today's date for an empty date field.
+class TFailingClock : public TClock {
+ public:
+  bool armed = false;
+  TDateTime Now() const override {
+    if (armed) throw std::runtime_error("clock failed");
+    return At(2024, 5, 15, 12);
+  }
+};
+
+TEST_P(Staging, ExceptionMidFileRollsBackBeforeAnythingElse) {
+  ReadSettings();
+  TFailingClock clock;
+  TCardIntake intake(*Env().log, Env().mainDb, Env().stagingDb, clock);
+  intake.DtlFilesDir = Env().done;
+  intake.DtlErrorsDir = Env().errors;
+  // The group and the first card row run before the empty date field of the third line.
+  const std::string path = Env().Drop("a.csv", "Early,5\nA,1,T\nA,2,T,d,0800,,0900,,3\n");
+  clock.armed = true;
+  EXPECT_EQ(intake.ProcessCardFile(path), foLoadFailed);
+  EXPECT_EQ(Env().LogCount("Failed to load " + path + ", will retry later"), 1);
+  EXPECT_TRUE(FileExistsAt(path)) << "left for the next scan";
+
+  // The next file's commit must not carry the first file's statements.
+  clock.armed = false;
+  EXPECT_EQ(intake.ProcessCardFile(Env().Drop("b.csv", "A,3,T\n")), foStaged);
+  EXPECT_EQ(Count("card_pool"), "0");
+  EXPECT_EQ(Env().Scalar("SELECT COUNT(*) FROM futurecard WHERE number IN (1, 2)"), "0");
+  EXPECT_EQ(Count("futurecard"), "1");
+  EXPECT_EQ(intake.ProcessCardFile(path), foStaged);
+  EXPECT_EQ(Count("futurecard"), "3");
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, Staging, ::testing::Values(tdSqlite, tdMariaDb),
