@@ -320,7 +320,7 @@ int main(int argc, char** argv) {
   std::vector<TTarget> targets = {{"SQLite", "", "", "", "SQLite3", "JournalMode=WAL", "", ""}};
   const char* host = std::getenv("FENWOLD_TEST_MARIADB_HOST");
   const char* port = std::getenv("FENWOLD_TEST_MARIADB_PORT");
-  if (host != nullptr && port != nullptr) {
+  if (host != nullptr && *host != '\0' && port != nullptr && *port != '\0') {
     targets.push_back({"MariaDB", std::getenv("FENWOLD_TEST_MARIADB_USER"),
                        std::getenv("FENWOLD_TEST_MARIADB_PASSWORD"),
                        std::getenv("FENWOLD_TEST_MARIADB_DATABASE"), "MariaDB Unicode",

@@ -54,6 +54,9 @@ struct TStagedRecord {
 };
 TStagedRecord ReadStagedRecord(TODBCStatement& staged);
 
+// How many ids the future-card pass reads at a time.
+constexpr long long PassRangeIds = 1000;
+
 // The 14 descriptive columns, in the order in which they are written to `card`.
 extern const char* const DescriptiveColumns[14];
 

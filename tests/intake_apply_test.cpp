@@ -276,6 +276,20 @@ TEST_P(Apply, CursorWalksEveryRecordOnceAcrossTheCommits) {
   EXPECT_EQ(Env().Scalar("SELECT COUNT(*) FROM card WHERE debit_left = 2"), "40");
 }
 
+TEST_P(Apply, WalkCrossesIdRangesAndGaps) {
+  const long long ids[] = {1, 2, 999, 1000, 1001, 2000, 2001, 7500, 1000000, 1000001};
+  int number = 1;
+  for (long long id : ids) {
+    Env().Exec("INSERT INTO futurecard (id, command, number, card_type, add_value) VALUES (" +
+               std::to_string(id) + ", 'A', " + std::to_string(number++) + ", 'Debit', 1)");
+  }
+  Stage("C", "1", "Debit", "", "", 1);  // above the gaps, in the last range
+  Pass();
+  EXPECT_EQ(Staged(), "0");
+  EXPECT_EQ(Env().Scalar("SELECT COUNT(*) FROM card"), "10");
+  EXPECT_EQ(Card("1").at("debit_left"), "2");
+}
+
 TEST_P(Apply, EmptyTableNothingHappens) {
   Pass();
   EXPECT_EQ(Env().LogText().find("card"), std::string::npos);
