@@ -3,7 +3,7 @@
 // (JournalMode=WAL) and MariaDB (FENWOLD_TEST_MARIADB_*, as scripts/mariadb.sh prints them).
 // Every measurement runs in a child process of its own, so that its peak memory is its own.
 //
-//   intake_bench [rows...]     default: 10000 100000
+//   intake_bench [--repeat=N] [rows...]     defaults: 3, 10000 100000
 #include <dlfcn.h>
 #include <sql.h>
 #include <sqlext.h>
@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -170,7 +171,6 @@ long long PlainPass(TODBC& db) {
     ++records;
     const std::string id = cursor.Value(0), number = cursor.Value(2);
     const bool exists = card.Exec("SELECT * FROM card WHERE number = " + number);
-    if (exists) type.Exec("SELECT * FROM card_type WHERE id = " + card.Value(2));
     type.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql.QuotedValue("DAY"));
     group.Exec("SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(cursor.Value(8)));
     sql.Clear(false);
@@ -314,7 +314,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::vector<long long> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::atoll(argv[i]));
+  int repeats = 3;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]).rfind("--repeat=", 0) == 0) {
+      repeats = std::max(1, std::atoi(argv[i] + 9));
+    } else {
+      sizes.push_back(std::atoll(argv[i]));
+    }
+  }
   if (sizes.empty()) sizes = {10000, 100000};
 
   std::vector<TTarget> targets = {{"SQLite", "", "", "", "SQLite3", "JournalMode=WAL", "", ""}};
@@ -344,8 +351,15 @@ int main(int argc, char** argv) {
         std::filesystem::remove(path);
       }
       for (int kind = 0; kind < 2; ++kind) {
-        const TResult ours = Measure(target, kind == 1, false, rows);
-        const TResult plain = Measure(target, kind == 1, true, rows);
+        // Best of a few alternating runs: the machine is shared, and the best run is the one
+        // least disturbed by others.
+        TResult ours, plain;
+        for (int run = 0; run < repeats; ++run) {
+          const TResult o = Measure(target, kind == 1, false, rows);
+          const TResult p = Measure(target, kind == 1, true, rows);
+          if (run == 0 || (o.seconds > 0 && o.seconds < ours.seconds)) ours = o;
+          if (run == 0 || (p.seconds > 0 && p.seconds < plain.seconds)) plain = p;
+        }
         const double oursRate = ours.count / ours.seconds;
         const double plainRate = plain.count / plain.seconds;
         std::printf("%-8s %-8s %8lld %10.0f %10.0f %6.2f %9.1f %9.1f %9.1f", target.name.c_str(),

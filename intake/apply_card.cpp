@@ -155,7 +155,9 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   bool monthly = false, debit = false, globalExpiry = false;
   if (write) {
     bool haveType = false;
-    if (exists) {
+    // With a type name the name lookup decides the flags, found or not: the id lookup only
+    // matters without one.
+    if (exists && typeName.empty()) {
       haveType =
           work.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(typeId));
       if (!haveType && LostConnection(work)) return aoConnectionLost;
