@@ -84,7 +84,6 @@ TEST(MoveToFolder, EmptyFolderMovesNothingMissingFolderFails) {
 
 TEST(MoveFileReplacing, CopiesAcrossFileSystems) {
   // /dev/shm is a tmpfs: rename fails with EXDEV and the copy path runs.
-  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
   TTempDir dir;
   const std::string other = "/dev/shm/fenwold-move-" + std::to_string(::getpid());
   std::filesystem::create_directory(other);
