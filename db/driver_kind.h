@@ -21,4 +21,7 @@ enum TDriverKind : uint8_t {
 // The first family whose name occurs in `text` (letter case ignored); `current` when none.
 TDriverKind DetectDriverKind(std::string_view text, TDriverKind current);
 
+// "generic", "Oracle", "MySQL family", ... for tools and logs.
+const char* DriverKindName(TDriverKind kind);
+
 }  // namespace fw

@@ -15,7 +15,9 @@ namespace fw {
 class TODBCStatement;
 
 // True for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO.
-inline bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+inline bool Succeeded(SQLRETURN rc) {
+  return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
 
 class TODBC {
  public:
@@ -26,19 +28,23 @@ class TODBC {
 
   // Returns Connected() afterwards. A data source name is tried first with SQLConnect, then
   // an assembled connection string with SQLDriverConnect.
-  bool Connect(const std::string& dataSource, const std::string& user,
-               const std::string& password, const std::string& database, bool manualCommit,
-               const std::string& driver, const std::string& options);
+  bool Connect(const std::string& dataSource, const std::string& user, const std::string& password,
+               const std::string& database, bool manualCommit, const std::string& driver,
+               const std::string& options);
   void Disconnect();
   bool Connected() const { return connected_; }
   bool EndTrans(bool commit);
 
   TDriverKind DriverKind() const { return driverKind_; }
   bool BindColumns() const { return bindColumns_; }
+  // SQL_GETDATA_EXTENSIONS of the connected driver (SQL_GD_* bits); 0 before Connect.
+  SQLUINTEGER GetDataExtensions() const { return getDataExtensions_; }
   const std::string& ConnectInfo() const { return connectInfo_; }
 
-  // The last connect, commit or statement failure on this connection was a lost connection
-  // (SQLSTATE class 08, or HY000 with MariaDB's 2002/2003/2006/2013). Cleared by Connect.
+  // A connect, commit or statement failure on this connection was a lost connection (SQLSTATE
+  // class 08, or HY000 with MariaDB's 2002/2003/2006/2013). A lost connection never recovers,
+  // so this stays set until the next Connect; reconnect with Disconnect, then Connect. After a
+  // failed Connect it tells an unreachable server from a refused login.
   bool LostConnection() const { return lostConnection_; }
   void NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle);  // records a lost connection
   // Diagnostics of the last failed Connect or EndTrans, joined with CR LF.
@@ -67,6 +73,7 @@ class TODBC {
   SQLHENV env_ = SQL_NULL_HENV;
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   bool bindColumns_ = false;
+  SQLUINTEGER getDataExtensions_ = 0;
   std::vector<TODBCStatement*> statements_;
   bool connected_ = false;
   std::string connectInfo_;
@@ -74,6 +81,9 @@ class TODBC {
   bool lostConnection_ = false;
   std::string lastError_;
 };
+
+// True when the diagnostic records of the handle say that the connection is gone.
+bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle);
 
 // Reads section "ODBC" of a file data source as "key=value;..." (DRIVER values with a blank
 // wrapped in braces); empty when there is no such section.

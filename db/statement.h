@@ -6,6 +6,7 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,12 @@ struct TColInfo {
 
 class TStatementWorker;
 
+#if defined(__GNUC__)
+#define FW_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#else
+#define FW_PRINTF_FORMAT(f, a)
+#endif
+
 class TODBCStatement {
  public:
   TODBCStatement(TODBC& connection, bool readOnly = false);
@@ -48,7 +55,7 @@ class TODBCStatement {
   bool Valid() const { return valid_; }
   // True when the statement ran; for a SELECT only when a first row was fetched.
   bool Exec(const std::string& sql);
-  bool ExecFmt(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  bool ExecFmt(const char* format, ...) FW_PRINTF_FORMAT(2, 3);
   bool Skip(TSkipKind kind = skNext, SQLLEN count = 1);
 
   std::string FieldAsString(const std::string& name);
@@ -57,6 +64,8 @@ class TODBCStatement {
   // Today's date (00:00) for a missing column or one that is not a date or time.
   TDateTime FieldAsDateTime(const std::string& name);
 
+  // The driver's diagnostics of the last failure, records joined with CR LF; for a statement
+  // that could not be set up, why.
   std::string ErrorText() const;
   // The last Exec or Skip failed because the connection is gone.
   bool LostConnection() const { return lostConnection_; }
@@ -73,7 +82,7 @@ class TODBCStatement {
   SQLHSTMT Handle() const { return handle_; }
   TODBC& Connection() const { return connection_; }
 
-  // The connection frees statements still open when it disconnects.
+  // The connection frees statements still open when it disconnects; the object stays, unusable.
   void Release();
 
  private:
@@ -81,6 +90,10 @@ class TODBCStatement {
   SQLRETURN RunDirect(const std::string& sql);
   void DescribeColumns();
   SQLLEN GetData(int index, SQLSMALLINT targetType, SQLPOINTER target, SQLLEN targetLength);
+  SQLRETURN GetDataRc(int index, SQLSMALLINT targetType, SQLPOINTER target, SQLLEN targetLength,
+                      SQLLEN& indicator);
+  std::string ReadText(int index, SQLLEN length);
+  void ForgetRow();
   void NoteFailure();
 
   TODBC& connection_;
@@ -95,8 +108,19 @@ class TODBCStatement {
   bool canAbsolute_ = false;
   bool canRelative_ = false;
   bool lostConnection_ = false;
+  bool onRow_ = false;  // the last fetch brought a row
+  // Texts of the current row already read: a driver may not give a column twice.
+  std::vector<std::string> rowTexts_;
+  std::vector<bool> rowTextRead_;
+  std::string setupError_;
   std::unique_ptr<TStatementWorker> worker_;
 };
+
+// The calling thread's "while waiting" callback: while Exec waits for its statement to end
+// (on a worker thread), it calls the hook at most about every 50 ms, so the thread can serve
+// its event loop or a watchdog during long statements and long runs of short ones. The hook
+// must not start a statement on a connection whose statement is running. Empty: none.
+void SetExecWaitHook(std::function<void()> hook);
 
 // Fixed-position parsers of the texts drivers return; invalid texts give the zero date-time.
 TDateTime ParseDate(const std::string& text);

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # A private MariaDB server for tests: own data directory and socket under /tmp, TCP on
 # 127.0.0.1 at a free port. Never a system service.
-#   scripts/mariadb.sh start DIR   prints the shell exports of the connection details
-#   scripts/mariadb.sh stop DIR    stops the server by its PID
+#   scripts/mariadb.sh start DIR     a fresh server; prints the shell exports of its details
+#                                    (also written to DIR/env)
+#   scripts/mariadb.sh restart DIR   the same data directory and port again (after a kill)
+#   scripts/mariadb.sh stop DIR      stops the server by its PID
 set -euo pipefail
-cmd=${1:?start|stop}; dir=${2:?data folder}
+cmd=${1:?start|restart|stop}; dir=${2:?data folder}
 
 free_port() {
   python3 - <<'PY' 2>/dev/null || echo $((20000 + RANDOM % 20000))
@@ -13,20 +15,63 @@ s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.clos
 PY
 }
 
-case "$cmd" in
-start)
-  rm -rf "$dir"; mkdir -p "$dir"
-  mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
-    --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1
-  port=$(free_port)
+# A killed server whose parent is gone can stay a zombie; it holds nothing any more.
+alive() {  # pid
+  [ -r "/proc/$1/stat" ] || return 1
+  local state
+  state=$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
+  [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
+}
+
+sql() { mariadb --no-defaults -uroot --socket="$dir/sock" "$@"; }
+
+# Starts mariadbd on $dir/data at $port and waits until it answers; 1 when it does not.
+launch() {
+  rm -f "$dir/pid"
   mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$dir/sock" \
     --port="$port" --bind-address=127.0.0.1 --pid-file="$dir/pid" \
     --log-error="$dir/error.log" --skip-name-resolve >/dev/null 2>&1 &
-  for _ in $(seq 1 100); do
-    mariadb --no-defaults -uroot --socket="$dir/sock" -e 'SELECT 1' >/dev/null 2>&1 && break
+  local child=$!
+  for _ in $(seq 1 150); do
+    if sql -e 'SELECT 1' >/dev/null 2>&1; then return 0; fi
+    alive "$child" || break
     sleep 0.2
   done
-  mariadb --no-defaults -uroot --socket="$dir/sock" <<SQL
+  kill "$child" 2>/dev/null || true
+  return 1
+}
+
+stop_server() {
+  [ -f "$dir/pid" ] || return 0
+  local pid
+  pid=$(cat "$dir/pid")
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 1 300); do alive "$pid" || break; sleep 0.1; done
+  if alive "$pid"; then kill -9 "$pid" 2>/dev/null || true; sleep 0.5; fi
+  rm -f "$dir/pid"
+}
+
+case "$cmd" in
+start)
+  rm -rf "$dir"; mkdir -p "$dir"
+  if ! mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
+      --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1; then
+    echo "mariadb.sh: mariadb-install-db failed:" >&2
+    tail -n 20 "$dir/install.log" >&2
+    exit 1
+  fi
+  started=0
+  # Another process may take the free port before the server binds it: try again.
+  for _ in 1 2 3; do
+    port=$(free_port)
+    if launch; then started=1; break; fi
+  done
+  if [ "$started" != 1 ]; then
+    echo "mariadb.sh: the server did not start; $dir/error.log says:" >&2
+    tail -n 20 "$dir/error.log" >&2 || true
+    exit 1
+  fi
+  sql <<SQL
 CREATE DATABASE fenwold_test;
 CREATE USER 'fenwold'@'localhost' IDENTIFIED BY 'fw-test-pw';
 CREATE USER 'fenwold'@'127.0.0.1' IDENTIFIED BY 'fw-test-pw';
@@ -44,12 +89,17 @@ export FENWOLD_TEST_MARIADB_DIR=$dir
 ENV
   cat "$dir/env"
   ;;
-stop)
-  if [ -f "$dir/pid" ]; then
-    pid=$(cat "$dir/pid")
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+restart)
+  port=$(sed -n 's/^export FENWOLD_TEST_MARIADB_PORT=//p' "$dir/env")
+  stop_server
+  if ! launch; then
+    echo "mariadb.sh: the server did not start again; $dir/error.log says:" >&2
+    tail -n 20 "$dir/error.log" >&2 || true
+    exit 1
   fi
   ;;
-*) echo "usage: $0 start|stop DIR" >&2; exit 2 ;;
+stop)
+  stop_server
+  ;;
+*) echo "usage: $0 start|restart|stop DIR" >&2; exit 2 ;;
 esac

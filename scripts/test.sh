@@ -29,6 +29,12 @@ for suite in $suites; do
     sanitize) build "$root/build-asan" -DFENWOLD_SANITIZE=ON ;;
   esac
   dir="$root/build"; [ "$suite" = sanitize ] && dir="$root/build-asan"
+  log="$dir/ctest-output.log"
   (cd "$dir" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-     ctest --output-on-failure -j "$jobs" --timeout 600)
+     ctest --output-on-failure -j "$jobs" --timeout 600) | tee "$log"
+  # Every case runs, on both drivers: a skipped test is a failed run.
+  if grep -Eq '\*\*\*Skipped|[0-9]+ - .*\(Skipped\)|Not Run' "$log"; then
+    echo "== $suite build: tests were skipped or not run" >&2
+    exit 1
+  fi
 done

@@ -1,0 +1,68 @@
+#include "db/driver_kind.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+namespace fw {
+
+namespace {
+
+struct TKindName {
+  const char* substring;
+  TDriverKind kind;
+};
+
+// Order matters: the first substring found decides.
+constexpr TKindName kKindNames[] = {
+    {"oracle", dkOracle},
+    {"firebird", dkFirebird},
+    {"mysql", dkMySql},
+    // MariaDB registers its driver as "MariaDB Unicode"; taken for generic it would get no
+    // backslash escaping, and a value ending in "\" would break out of its string literal.
+    {"mariadb", dkMySql},
+    {"sql server", dkSqlServer},
+    {"sql native client", dkSqlServer},
+    {"codebase", dkCodeBase},
+    {"foxpro", dkFoxPro},
+    {"dbf", dkFoxPro},
+    {"access", dkAccess},
+    {"excel", dkExcel},
+};
+
+}  // namespace
+
+TDriverKind DetectDriverKind(std::string_view text, TDriverKind current) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const TKindName& k : kKindNames) {
+    if (lower.find(k.substring) != std::string::npos) return k.kind;
+  }
+  return current;
+}
+
+const char* DriverKindName(TDriverKind kind) {
+  switch (kind) {
+    case dkOracle:
+      return "Oracle";
+    case dkMySql:
+      return "MySQL family";
+    case dkFoxPro:
+      return "FoxPro/dBase";
+    case dkFirebird:
+      return "Firebird";
+    case dkAccess:
+      return "Access";
+    case dkExcel:
+      return "Excel";
+    case dkSqlServer:
+      return "SQL Server";
+    case dkCodeBase:
+      return "CodeBase";
+    default:
+      return "generic";
+  }
+}
+
+}  // namespace fw

@@ -1,0 +1,344 @@
+#include "db/odbc.h"
+
+#include <ini.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+
+#include "db/odbc_binding.h"
+#include "db/statement.h"
+
+namespace fw {
+
+namespace {
+
+// The ODBC API takes non-const text even where it only reads it.
+SQLCHAR* Text(const std::string& s) {
+  return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
+}
+
+SQLPOINTER IntegerAttr(uintptr_t value) {
+  return reinterpret_cast<SQLPOINTER>(value);
+}
+
+constexpr uintptr_t kLoginTimeoutSeconds = 5;
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::toupper(x) == std::toupper(y);
+         });
+}
+
+std::string Cut(const SQLCHAR* buffer, size_t capacity) {
+  const char* p = reinterpret_cast<const char*>(buffer);
+  return std::string(p, strnlen(p, capacity));
+}
+
+// A value holding ";" or starting with "{" would end its pair early or be misread; ODBC lets
+// such a value be written between braces, with "}" doubled inside.
+std::string PairValue(const std::string& value) {
+  if (value.find(';') == std::string::npos && (value.empty() || value[0] != '{')) return value;
+  std::string braced = "{";
+  for (char c : value) {
+    braced += c;
+    if (c == '}') braced += '}';
+  }
+  return braced + "}";
+}
+
+void AppendPair(std::string& text, const std::string& key, const std::string& value) {
+  if (!text.empty()) text += ';';
+  text += key;
+  text += '=';
+  text += value;
+}
+
+struct TDsnSection {
+  std::string text;
+};
+
+int OnDsnValue(void* user, const char* section, const char* name, const char* value) {
+  if (name == nullptr || value == nullptr || !SameTextIgnoringCase(section, "ODBC")) return 1;
+  auto& dsn = *static_cast<TDsnSection*>(user);
+  std::string v = value;
+  if (SameTextIgnoringCase(name, "DRIVER") && v.find(' ') != std::string::npos &&
+      v.front() != '{') {
+    v = "{" + v + "}";
+  }
+  AppendPair(dsn.text, name, v);
+  return 1;
+}
+
+}  // namespace
+
+bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle) {
+  for (SQLSMALLINT n = 1; n < 100; ++n) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR message[512] = {};
+    SQLSMALLINT length = 0;
+    if (!Succeeded(OdbcApi.SQLGetDiagRec(handleType, handle, n, state, &native, message,
+                                         sizeof message, &length))) {
+      return false;
+    }
+    const std::string s = Cut(state, 5);
+    if (s.rfind("08", 0) == 0) return true;
+    // MariaDB client errors: cannot connect (socket, TCP), server gone, lost during a query.
+    if (s == "HY000" && (native == 2002 || native == 2003 || native == 2006 || native == 2013)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string FileDsnText(const std::string& path) {
+  TDsnSection dsn;
+  ini_parse(path.c_str(), OnDsnValue, &dsn);
+  return dsn.text;
+}
+
+TODBC::TODBC() {
+  bound_ = LoadODBC();
+  if (!bound_) return;
+  SQLHANDLE env = SQL_NULL_HANDLE;
+  if (!Succeeded(OdbcApi.SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return;
+  if (!Succeeded(OdbcApi.SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, IntegerAttr(SQL_OV_ODBC3), 0))) {
+    OdbcApi.SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return;
+  }
+  env_ = env;
+}
+
+TODBC::~TODBC() {
+  Disconnect();
+  if (env_ != SQL_NULL_HENV) {
+    OdbcApi.SQLFreeHandle(SQL_HANDLE_ENV, env_);
+    env_ = SQL_NULL_HENV;
+  }
+  if (bound_) UnloadODBC();
+}
+
+bool TODBC::Connect(const std::string& dataSource, const std::string& user,
+                    const std::string& password, const std::string& database, bool manualCommit,
+                    const std::string& driver, const std::string& options) {
+  if (connected_) return true;
+  lostConnection_ = false;
+  lastError_.clear();
+  if (env_ == SQL_NULL_HENV) {
+    lastError_ = bound_ ? "No ODBC environment could be allocated."
+                        : "The ODBC driver manager could not be loaded.";
+    return false;
+  }
+  SQLHANDLE dbc = SQL_NULL_HANDLE;
+  if (!Succeeded(OdbcApi.SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc))) {
+    lastError_ = "No ODBC connection handle could be allocated.";
+    return false;
+  }
+  dbc_ = dbc;
+
+  // A failed attribute does not stop the connect; the driver keeps its default.
+  OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT, IntegerAttr(kLoginTimeoutSeconds),
+                            SQL_IS_UINTEGER);
+  driverKind_ = DetectDriverKind(driver, driverKind_);
+  if (!database.empty() && driverKind_ != dkCodeBase) {
+    OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, Text(database), SQL_NTS);
+  }
+  OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_METADATA_ID, IntegerAttr(SQL_FALSE), SQL_IS_UINTEGER);
+  if (manualCommit) {
+    OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, IntegerAttr(SQL_AUTOCOMMIT_OFF),
+                              SQL_IS_UINTEGER);
+  }
+  OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_ODBC_CURSORS, IntegerAttr(SQL_CUR_USE_IF_NEEDED),
+                            SQL_IS_UINTEGER);
+
+  SQLRETURN rc = SQL_ERROR;
+  if (!dataSource.empty()) {
+    rc = OdbcApi.SQLConnect(dbc_, Text(dataSource), SQL_NTS, Text(user), SQL_NTS, Text(password),
+                            SQL_NTS);
+  }
+  if (Succeeded(rc)) {
+    connectInfo_ = DataSourceDriver(dataSource);
+  } else {
+    const std::string in =
+        BuildConnectionString(dataSource, user, password, database, driver, options);
+    SQLCHAR out[1024] = {};
+    SQLSMALLINT outLength = 0;
+    rc = OdbcApi.SQLDriverConnect(dbc_, nullptr, Text(in), SQL_NTS, out, 1023, &outLength,
+                                  SQL_DRIVER_NOPROMPT);
+    if (Succeeded(rc)) {
+      const size_t n = std::clamp<SQLSMALLINT>(outLength, 0, 1023);
+      connectInfo_ = Cut(out, n);
+    }
+  }
+  if (!Succeeded(rc)) {
+    lastError_ = DiagText(SQL_HANDLE_DBC, dbc_);
+    NoteFailure(SQL_HANDLE_DBC, dbc_);
+    driverKind_ = dkGeneric;
+    OdbcApi.SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    dbc_ = SQL_NULL_HDBC;
+    return false;
+  }
+  // The family named by the driver manager wins over the configured driver name.
+  driverKind_ = DetectDriverKind(connectInfo_, driverKind_);
+  DecideBindColumns();
+  connected_ = true;
+  return true;
+}
+
+std::string TODBC::BuildConnectionString(const std::string& dataSource, const std::string& user,
+                                         const std::string& password, const std::string& database,
+                                         const std::string& driver,
+                                         const std::string& options) const {
+  // Within Connect the kind already holds what the driver name says; a tool asking before
+  // any connect gets the same string Connect would use.
+  const TDriverKind kind = DetectDriverKind(driver, driverKind_);
+  std::string text;
+  std::error_code ec;
+  if (!dataSource.empty() && std::filesystem::is_regular_file(dataSource, ec)) {
+    text = FileDsnText(dataSource);
+  }
+  if (text.empty()) {
+    if (!dataSource.empty()) AppendPair(text, "DSN", dataSource);
+    AppendPair(text, "DRIVER", "{" + driver + "}");
+    if (!database.empty()) {
+      const char* key = "Database";
+      if (kind == dkOracle || kind == dkCodeBase) key = "DBQ";
+      if (kind == dkFoxPro) key = "SourceDB";
+      AppendPair(text, key, database);
+    }
+  }
+  if (!user.empty()) AppendPair(text, "UID", PairValue(user));
+  if (!password.empty()) AppendPair(text, "PWD", PairValue(password));
+  if (!options.empty()) {
+    if (!text.empty()) text += ';';
+    text += options;
+  }
+  // MariaDB Connector/ODBC ignores the login timeout attribute when reached through unixODBC
+  // and would wait for a silent host for minutes; its own key carries the same 5 seconds.
+  const std::string lower = Lower(text);
+  if (lower.find("mariadb") != std::string::npos &&
+      lower.find("conn_timeout=") == std::string::npos) {
+    AppendPair(text, "CONN_TIMEOUT", std::to_string(kLoginTimeoutSeconds));
+  }
+  return text;
+}
+
+std::string TODBC::DataSourceDriver(const std::string& name) const {
+  if (env_ == SQL_NULL_HENV) return name;
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  for (;;) {
+    SQLCHAR dsn[256] = {};
+    SQLCHAR description[256] = {};
+    SQLSMALLINT dsnLength = 0, descriptionLength = 0;
+    if (!Succeeded(OdbcApi.SQLDataSources(env_, direction, dsn, sizeof dsn, &dsnLength, description,
+                                          sizeof description, &descriptionLength))) {
+      return name;
+    }
+    if (Cut(dsn, sizeof dsn - 1) == name) return Cut(description, sizeof description - 1);
+    direction = SQL_FETCH_NEXT;
+  }
+}
+
+void TODBC::DecideBindColumns() {
+  SQLUINTEGER extensions = 0;
+  OdbcApi.SQLGetInfo(dbc_, SQL_GETDATA_EXTENSIONS, &extensions, sizeof extensions, nullptr);
+  getDataExtensions_ = extensions;
+  bindColumns_ = !((extensions & SQL_GD_ANY_COLUMN) && (extensions & SQL_GD_ANY_ORDER));
+  if (bindColumns_) return;
+  // Reading a column twice needs a cursor that can refresh its row.
+  SQLUINTEGER scroll = 0;
+  OdbcApi.SQLGetInfo(dbc_, SQL_SCROLL_OPTIONS, &scroll, sizeof scroll, nullptr);
+  SQLUSMALLINT attributeSet = SQL_FORWARD_ONLY_CURSOR_ATTRIBUTES1;
+  if (scroll & SQL_SO_DYNAMIC) {
+    attributeSet = SQL_DYNAMIC_CURSOR_ATTRIBUTES1;
+  } else if ((scroll & SQL_SO_KEYSET_DRIVEN) && driverKind_ != dkOracle && driverKind_ != dkMySql) {
+    attributeSet = SQL_KEYSET_CURSOR_ATTRIBUTES1;
+  }
+  SQLUINTEGER attributes = 0;
+  OdbcApi.SQLGetInfo(dbc_, attributeSet, &attributes, sizeof attributes, nullptr);
+  bindColumns_ = !(attributes & SQL_CA1_POS_REFRESH);
+}
+
+bool TODBC::EndTrans(bool commit) {
+  if (!connected_) return true;
+  const SQLRETURN rc = OdbcApi.SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
+  if (Succeeded(rc)) return true;
+  lastError_ = DiagText(SQL_HANDLE_DBC, dbc_);
+  NoteFailure(SQL_HANDLE_DBC, dbc_);
+  return false;
+}
+
+void TODBC::Disconnect() {
+  // Release clears the statement's own slot.
+  for (size_t i = 0; i < statements_.size(); ++i) {
+    if (TODBCStatement* s = statements_[i]) s->Release();
+  }
+  statements_.clear();
+  if (!connected_) return;
+  EndTrans(true);
+  OdbcApi.SQLDisconnect(dbc_);
+  OdbcApi.SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+  dbc_ = SQL_NULL_HDBC;
+  connected_ = false;
+}
+
+void TODBC::NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle) {
+  if (handle != SQL_NULL_HANDLE && DiagShowsLostConnection(handleType, handle)) {
+    lostConnection_ = true;
+  }
+}
+
+void TODBC::RegisterStatement(TODBCStatement* statement) {
+  const auto slot = std::find(statements_.begin(), statements_.end(), nullptr);
+  if (slot != statements_.end()) {
+    *slot = statement;
+  } else {
+    statements_.push_back(statement);
+  }
+}
+
+void TODBC::UnregisterStatement(TODBCStatement* statement) {
+  const auto slot = std::find(statements_.begin(), statements_.end(), statement);
+  if (slot != statements_.end()) *slot = nullptr;
+}
+
+std::string TODBC::DiagRecord(SQLSMALLINT handleType, SQLHANDLE handle, int n) const {
+  if (dbc_ == SQL_NULL_HDBC || handle == SQL_NULL_HANDLE) return {};
+  SQLCHAR state[6] = {};
+  SQLINTEGER native = 0;
+  SQLCHAR message[512] = {};
+  SQLSMALLINT length = 0;
+  const auto record = static_cast<SQLSMALLINT>(n);
+  SQLRETURN rc = OdbcApi.SQLGetDiagRec(handleType, handle, record, state, &native, message,
+                                       sizeof message, &length);
+  const std::string s = Cut(state, 5);
+  if (Succeeded(rc) && s == "HY000") {
+    rc = OdbcApi.SQLGetDiagField(handleType, handle, record, SQL_DIAG_MESSAGE_TEXT, message,
+                                 sizeof message, &length);
+  }
+  // IM001 (driver does not support this function) ends the list: it says nothing useful.
+  if (!Succeeded(rc) || s == "IM001") return {};
+  return Cut(message, sizeof message - 1) + ". State:  " + s;
+}
+
+std::string TODBC::DiagText(SQLSMALLINT handleType, SQLHANDLE handle) const {
+  std::string text;
+  for (int n = 1; n < 100; ++n) {
+    const std::string record = DiagRecord(handleType, handle, n);
+    if (record.empty()) break;
+    if (!text.empty()) text += "\r\n";
+    text += record;
+  }
+  return text;
+}
+
+}  // namespace fw

@@ -1,0 +1,541 @@
+#include "db/statement.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "db/odbc_binding.h"
+#include "db/statement_worker.h"
+
+namespace fw {
+
+namespace {
+
+SQLPOINTER IntegerAttr(uintptr_t value) {
+  return reinterpret_cast<SQLPOINTER>(value);
+}
+
+std::string Trimmed(std::string_view text) {
+  auto isSpace = [](unsigned char c) { return c <= 32; };
+  size_t b = 0, e = text.size();
+  while (b < e && isSpace(text[b])) ++b;
+  while (e > b && isSpace(text[e - 1])) --e;
+  return std::string(text.substr(b, e - b));
+}
+
+std::string Upper(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+// Optional sign and decimal digits only; false when the text is anything else or does not fit.
+bool WholeNumber(std::string_view text, int64_t limit, int64_t& value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+    if (v > limit + 1) return false;
+  }
+  v = negative ? -v : v;
+  if (v > limit || v < -limit - 1) return false;
+  value = v;
+  return true;
+}
+
+// The length of the text's whole part when the text is a decimal number (sign, digits, and a
+// fraction of digits); the whole length otherwise.
+size_t WholePartLength(std::string_view text) {
+  const size_t dot = text.find('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) return text.size();
+  for (size_t i = dot + 1; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return text.size();
+  }
+  return dot;
+}
+
+// A field of a fixed-position date or time text (positions from 1); missing or not a whole
+// number: the default.
+int Field(const std::string& text, size_t position, size_t length, int fallback) {
+  if (text.size() < position) return fallback;
+  int64_t v = 0;
+  return WholeNumber(std::string_view(text).substr(position - 1, length), INT_MAX, v)
+             ? static_cast<int>(v)
+             : fallback;
+}
+
+TColumnClass ClassOf(SQLSMALLINT type, bool& listed) {
+  listed = true;
+  switch (type) {
+    case 0:
+      return ctOther;
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+      return ctString;
+    case SQL_INTEGER:
+    case SQL_SMALLINT:
+    case SQL_TINYINT:
+    case SQL_BIGINT:
+      return ctInteger;
+    case SQL_NUMERIC:
+    case SQL_DECIMAL:
+    case SQL_FLOAT:
+    case SQL_REAL:
+    case SQL_DOUBLE:
+      return ctFloat;
+    case SQL_BIT:
+      return ctBoolean;
+    case SQL_TYPE_DATE:
+      return ctDate;
+    case SQL_TIME:
+    case SQL_TYPE_TIME:
+      return ctTime;
+    case SQL_DATETIME:
+    case SQL_TIMESTAMP:
+    case SQL_TYPE_TIMESTAMP:
+      return ctDateTime;
+    case SQL_LONGVARCHAR:
+    case SQL_WLONGVARCHAR:
+      return ctMemo;
+    default:
+      listed = false;
+      return ctOther;
+  }
+}
+
+// Bound buffers grow no larger than this; a longer value is read whole through SQLGetData.
+constexpr int32_t kMaxBoundSize = 1 << 20;
+
+}  // namespace
+
+TODBCStatement::TODBCStatement(TODBC& connection, bool readOnly)
+    : connection_(connection), bindColumns_(connection.BindColumns()) {
+  valid_ = Setup(readOnly);
+  if (valid_) {
+    connection_.RegisterStatement(this);
+    registered_ = true;
+  }
+}
+
+TODBCStatement::~TODBCStatement() {
+  Release();
+}
+
+bool TODBCStatement::Setup(bool readOnly) {
+  if (!connection_.Connected()) {
+    setupError_ = "The statement has no connection: the database is not connected.";
+    return false;
+  }
+  SQLHANDLE h = SQL_NULL_HANDLE;
+  if (!Succeeded(OdbcApi.SQLAllocHandle(SQL_HANDLE_STMT, connection_.Dbc(), &h))) {
+    setupError_ = connection_.DiagText(SQL_HANDLE_DBC, connection_.Dbc());
+    lostConnection_ = DiagShowsLostConnection(SQL_HANDLE_DBC, connection_.Dbc());
+    connection_.NoteFailure(SQL_HANDLE_DBC, connection_.Dbc());
+    return false;
+  }
+  handle_ = h;
+
+  if (readOnly) {
+    OdbcApi.SQLSetStmtAttr(handle_, SQL_ATTR_CONCURRENCY, IntegerAttr(SQL_CONCUR_READ_ONLY), 0);
+  } else {
+    for (uintptr_t c : {SQL_CONCUR_ROWVER, SQL_CONCUR_VALUES, SQL_CONCUR_LOCK}) {
+      if (OdbcApi.SQLSetStmtAttr(handle_, SQL_ATTR_CONCURRENCY, IntegerAttr(c), 0) != SQL_ERROR) {
+        break;
+      }
+    }
+  }
+  OdbcApi.SQLSetStmtAttr(handle_, SQL_ATTR_METADATA_ID, IntegerAttr(SQL_FALSE), 0);
+
+  // The cursor must let one statement walk a table while others on the same connection
+  // delete the row it stands on, every row visited once. Asked for a dynamic cursor,
+  // SQLite3 ODBC gives a static one over the result it read whole at execute (as long as
+  // StepAPI stays 0), and MariaDB Connector/ODBC gives a static one, which becomes a
+  // forward-only cursor here over the client-side copy of the result. MariaDB's real dynamic
+  // cursor (its OPTION bit 32) re-reads the table and silently skips rows after a delete, so
+  // for the MySQL family anything but forward-only becomes forward-only.
+  OdbcApi.SQLSetStmtAttr(handle_, SQL_ATTR_CURSOR_TYPE, IntegerAttr(SQL_CURSOR_DYNAMIC), 0);
+  const TDriverKind kind = connection_.DriverKind();
+  SQLULEN cursor = SQL_CURSOR_FORWARD_ONLY;
+  if (kind == dkOracle || kind == dkMySql) {
+    OdbcApi.SQLGetStmtAttr(handle_, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
+    if ((kind == dkOracle && cursor == SQL_CURSOR_KEYSET_DRIVEN) ||
+        (kind == dkMySql && cursor != SQL_CURSOR_FORWARD_ONLY)) {
+      OdbcApi.SQLSetStmtAttr(handle_, SQL_ATTR_CURSOR_TYPE, IntegerAttr(SQL_CURSOR_FORWARD_ONLY),
+                             0);
+    }
+  }
+  cursor = SQL_CURSOR_FORWARD_ONLY;
+  OdbcApi.SQLGetStmtAttr(handle_, SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
+  SQLUSMALLINT attributeSet = SQL_FORWARD_ONLY_CURSOR_ATTRIBUTES1;
+  if (cursor == SQL_CURSOR_KEYSET_DRIVEN) attributeSet = SQL_KEYSET_CURSOR_ATTRIBUTES1;
+  if (cursor == SQL_CURSOR_DYNAMIC) attributeSet = SQL_DYNAMIC_CURSOR_ATTRIBUTES1;
+  if (cursor == SQL_CURSOR_STATIC) attributeSet = SQL_STATIC_CURSOR_ATTRIBUTES1;
+  SQLUINTEGER attributes = 0;
+  OdbcApi.SQLGetInfo(connection_.Dbc(), attributeSet, &attributes, sizeof attributes, nullptr);
+  canRefresh_ = cursor != SQL_CURSOR_STATIC && (attributes & SQL_CA1_POS_REFRESH) != 0;
+  canAbsolute_ = (attributes & SQL_CA1_ABSOLUTE) != 0;
+  canRelative_ = (attributes & SQL_CA1_RELATIVE) != 0;
+  forwardOnly_ = !canAbsolute_ && !canRelative_;
+
+  OdbcApi.SQLSetStmtAttr(handle_, SQL_ATTR_MAX_ROWS, IntegerAttr(0), 0);
+  return true;
+}
+
+void TODBCStatement::Release() {
+  if (registered_) {
+    connection_.UnregisterStatement(this);
+    registered_ = false;
+  }
+  worker_.reset();
+  if (valid_) {
+    OdbcApi.SQLCancel(handle_);
+    OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
+    OdbcApi.SQLFreeStmt(handle_, SQL_UNBIND);
+    OdbcApi.SQLFreeStmt(handle_, SQL_RESET_PARAMS);
+    OdbcApi.SQLFreeHandle(SQL_HANDLE_STMT, handle_);
+    handle_ = SQL_NULL_HSTMT;
+    valid_ = false;
+    setupError_ = "The statement was closed with its connection.";
+  }
+  buffers_.clear();
+  columns_.clear();
+  ForgetRow();
+}
+
+bool TODBCStatement::Exec(const std::string& sql) {
+  lostConnection_ = false;
+  if (!valid_) return false;
+  OdbcApi.SQLFreeStmt(handle_, SQL_UNBIND);
+  OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
+  ForgetRow();
+  const SQLRETURN rc = RunDirect(sql);
+  const std::string verb = Upper(Trimmed(std::string_view(sql).substr(0, 6)));
+  if (Succeeded(rc)) {
+    DescribeColumns();
+    if (verb != "SELECT") return true;
+    if (ThirdWord(sql) == "INTO") return true;
+    return Skip(skNext, 1);
+  }
+  if (rc == SQL_NO_DATA) return verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
+  NoteFailure();
+  return false;
+}
+
+bool TODBCStatement::ExecFmt(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string sql;
+  if (n > 0) {
+    sql.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(sql.data(), sql.size(), format, args);
+    sql.resize(static_cast<size_t>(n));
+  }
+  va_end(args);
+  return Exec(sql);
+}
+
+SQLRETURN TODBCStatement::RunDirect(const std::string& sql) {
+  try {
+    // The worker keeps the caller's event loop alive while the driver works; a thread without
+    // one (a tool, a test) would gain nothing but two thread switches per statement, which
+    // cost as much as a whole SQLite INSERT.
+    if (!HasExecWaitHook()) {
+      return OdbcApi.SQLExecDirect(
+          handle_, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+    }
+    if (!worker_) worker_ = std::make_unique<TStatementWorker>();
+    return worker_->Run(handle_, sql);
+  } catch (const std::system_error&) {
+    return SQL_ERROR;  // no thread could be started
+  } catch (...) {
+    return SQL_ERROR;
+  }
+}
+
+void TODBCStatement::DescribeColumns() {
+  columns_.clear();
+  SQLSMALLINT count = 0;
+  OdbcApi.SQLNumResultCols(handle_, &count);
+  const size_t n = count > 0 ? static_cast<size_t>(count) : 0;
+  if (bindColumns_) {
+    buffers_.clear();
+    buffers_.resize(n);
+  }
+  // Bound columns point at their entry's indicator: no reallocation after this.
+  columns_.reserve(n);
+  for (SQLUSMALLINT i = 1; i <= n; ++i) {
+    SQLCHAR name[254] = {};
+    SQLSMALLINT nameLength = 0;
+    OdbcApi.SQLColAttribute(handle_, i, SQL_DESC_NAME, name, sizeof name, &nameLength, nullptr);
+    SQLLEN displaySize = 0;
+    OdbcApi.SQLColAttribute(handle_, i, SQL_DESC_DISPLAY_SIZE, nullptr, 0, nullptr, &displaySize);
+    SQLLEN conciseType = 0;
+    SQLSMALLINT type = SQL_CHAR;
+    if (Succeeded(OdbcApi.SQLColAttribute(handle_, i, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr,
+                                          &conciseType))) {
+      type = static_cast<SQLSMALLINT>(conciseType);
+    }
+    TColInfo col;
+    const size_t nameChars =
+        std::min<size_t>(strnlen(reinterpret_cast<char*>(name), sizeof name - 1), 128);
+    col.name = Upper(std::string(reinterpret_cast<char*>(name), nameChars));
+    col.size = static_cast<int32_t>(std::clamp<SQLLEN>(displaySize, INT32_MIN, INT32_MAX));
+    if (connection_.DriverKind() == dkSqlServer && col.size == 0 && type == SQL_VARCHAR) {
+      col.size = 8000;
+    }
+    bool listed = false;
+    col.cls = ClassOf(type, listed);
+    if (!listed) {
+      // SQLite3 ODBC answers with a C type for some columns (BIGINT as SQL_C_SBIGINT); taken
+      // as "other", a wide card number would be cut to ten digits. Its SQL type decides.
+      SQLSMALLINT sqlType = 0, digits = 0, nullable = 0;
+      SQLULEN columnSize = 0;
+      if (Succeeded(OdbcApi.SQLDescribeCol(handle_, i, nullptr, 0, nullptr, &sqlType, &columnSize,
+                                           &digits, &nullable))) {
+        col.cls = ClassOf(sqlType, listed);
+      }
+      if (!listed) col.size = 0;
+    }
+    columns_.push_back(col);
+    if (!bindColumns_) continue;
+    TColInfo& entry = columns_.back();
+    std::vector<char>& buffer = buffers_[i - 1];
+    if (entry.cls == ctMemo) {
+      buffer.assign(1, '\0');
+      continue;
+    }
+    int32_t s = std::min(entry.size, kMaxBoundSize);
+    if (s < 1) s = 10;
+    if (entry.cls == ctInteger || entry.cls == ctFloat) s += 20;
+    buffer.assign(static_cast<size_t>(s) + 2, '\0');
+    entry.indicator = s + 1;
+    OdbcApi.SQLBindCol(handle_, i, SQL_C_CHAR, buffer.data(), s + 1, &entry.indicator);
+  }
+}
+
+void TODBCStatement::ForgetRow() {
+  onRow_ = false;
+  rowTexts_.clear();
+  rowTextRead_.clear();
+}
+
+bool TODBCStatement::Skip(TSkipKind kind, SQLLEN count) {
+  lostConnection_ = false;
+  ForgetRow();
+  if (!valid_) return false;
+  if (bindColumns_) {
+    for (auto& buffer : buffers_) {
+      if (!buffer.empty()) buffer[0] = '\0';
+    }
+  }
+  SQLRETURN rc;
+  if (forwardOnly_ || kind == skNext) {
+    rc = OdbcApi.SQLFetch(handle_);
+  } else {
+    const bool absolute = kind == skFirst || kind == skLast || kind == skAbsolute;
+    if (kind > skRelative || (absolute ? !canAbsolute_ : !canRelative_)) return false;
+    static constexpr SQLSMALLINT kOrientation[] = {SQL_FETCH_NEXT,     SQL_FETCH_FIRST,
+                                                   SQL_FETCH_LAST,     SQL_FETCH_PRIOR,
+                                                   SQL_FETCH_ABSOLUTE, SQL_FETCH_RELATIVE};
+    rc = OdbcApi.SQLFetchScroll(handle_, kOrientation[kind], count);
+  }
+  if (Succeeded(rc)) {
+    onRow_ = true;
+    return true;
+  }
+  if (rc != SQL_NO_DATA) NoteFailure();
+  return false;
+}
+
+SQLRETURN TODBCStatement::GetDataRc(int index, SQLSMALLINT targetType, SQLPOINTER target,
+                                    SQLLEN targetLength, SQLLEN& indicator) {
+  const auto column = static_cast<SQLUSMALLINT>(index + 1);
+  indicator = 0;
+  SQLRETURN rc = OdbcApi.SQLGetData(handle_, column, targetType, target, targetLength, &indicator);
+  // A column already read gives no data again until the row is refreshed.
+  if (rc == SQL_NO_DATA && canRefresh_ &&
+      OdbcApi.SQLSetPos(handle_, 1, SQL_REFRESH, SQL_LOCK_NO_CHANGE) != SQL_ERROR) {
+    indicator = 0;
+    rc = OdbcApi.SQLGetData(handle_, column, targetType, target, targetLength, &indicator);
+  }
+  return rc;
+}
+
+SQLLEN TODBCStatement::GetData(int index, SQLSMALLINT targetType, SQLPOINTER target,
+                               SQLLEN targetLength) {
+  SQLLEN indicator = 0;
+  GetDataRc(index, targetType, target, targetLength, indicator);
+  return indicator;
+}
+
+std::string TODBCStatement::ReadText(int index, SQLLEN length) {
+  std::vector<char> buffer(static_cast<size_t>(length) + 2, '\0');
+  SQLLEN indicator = 0;
+  SQLRETURN rc = GetDataRc(index, SQL_C_CHAR, buffer.data(), length + 1, indicator);
+  if (!Succeeded(rc) || (indicator <= 0 && indicator != SQL_NO_TOTAL)) return {};
+  std::string text(buffer.data(), strnlen(buffer.data(), static_cast<size_t>(length)));
+  // The size a driver reports counts characters, and SQLite does not hold values to their
+  // declared size: a longer value comes in pieces, and every piece is kept.
+  const auto column = static_cast<SQLUSMALLINT>(index + 1);
+  char piece[4096];
+  while (rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator > length)) {
+    length = sizeof piece - 1;
+    rc = OdbcApi.SQLGetData(handle_, column, SQL_C_CHAR, piece, sizeof piece, &indicator);
+    if (!Succeeded(rc)) break;
+    text.append(piece, strnlen(piece, sizeof piece - 1));
+  }
+  return text;
+}
+
+std::string TODBCStatement::ColumnText(int index) {
+  if (index < 0 || index >= ColumnCount() || !onRow_) return {};
+  const auto i = static_cast<size_t>(index);
+  if (rowTextRead_.size() != columns_.size()) {
+    rowTexts_.assign(columns_.size(), std::string());
+    rowTextRead_.assign(columns_.size(), false);
+  }
+  if (rowTextRead_[i]) return rowTexts_[i];
+  const TColInfo& col = columns_[i];
+  std::string text;
+  if (bindColumns_ && col.cls != ctMemo) {
+    const std::vector<char>& buffer = buffers_[i];
+    text.assign(buffer.data(), strnlen(buffer.data(), buffer.size()));
+    const auto bound = static_cast<SQLLEN>(buffer.size()) - 2;
+    if ((col.indicator == SQL_NO_TOTAL || col.indicator > bound) &&
+        (connection_.GetDataExtensions() & SQL_GD_BOUND) != 0) {
+      text = ReadText(index, bound);
+    }
+  } else {
+    SQLLEN length = col.size;
+    if (col.cls == ctMemo) {
+      char probe[1];
+      length = GetData(index, SQL_C_CHAR, probe, 0);
+      if (length == SQL_NO_TOTAL) length = 4096;
+    }
+    if (length > 0) text = ReadText(index, length);
+  }
+  rowTexts_[i] = Trimmed(text);
+  rowTextRead_[i] = true;
+  return rowTexts_[i];
+}
+
+int TODBCStatement::ColumnIndex(const std::string& name) const {
+  if (name.size() > 128) return -1;
+  const std::string upper = Upper(name);
+  for (size_t i = 0; i < columns_.size(); ++i) {
+    if (columns_[i].name == upper) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+TColumnClass TODBCStatement::ColumnClass(int index) const {
+  return index >= 0 && index < ColumnCount() ? columns_[static_cast<size_t>(index)].cls : ctOther;
+}
+
+int32_t TODBCStatement::ColumnSize(int index) const {
+  return index >= 0 && index < ColumnCount() ? columns_[static_cast<size_t>(index)].size : -1;
+}
+
+std::string TODBCStatement::ColumnName(int index) const {
+  return index >= 0 && index < ColumnCount() ? columns_[static_cast<size_t>(index)].name
+                                             : std::string();
+}
+
+std::string TODBCStatement::FieldAsString(const std::string& name) {
+  const int i = ColumnIndex(name);
+  return i < 0 ? std::string() : ColumnText(i);
+}
+
+int32_t TODBCStatement::FieldAsInteger(const std::string& name) {
+  const int i = ColumnIndex(name);
+  if (i < 0) return 0;
+  int64_t v = 0;
+  const std::string text = ColumnText(i);
+  if (bindColumns_) return WholeNumber(text, INT32_MAX, v) ? static_cast<int32_t>(v) : 0;
+  // Unbound columns are read once, as text: MariaDB's driver gives a column only once per row
+  // and wraps numbers beyond 32 bits when asked for SQL_C_LONG. The whole part of a decimal
+  // counts, as the driver's own conversion does.
+  return WholeNumber(text.substr(0, WholePartLength(text)), INT32_MAX, v) ? static_cast<int32_t>(v)
+                                                                          : 0;
+}
+
+bool TODBCStatement::FieldAsBoolean(const std::string& name) {
+  return FieldAsInteger(name) != 0;
+}
+
+TDateTime TODBCStatement::FieldAsDateTime(const std::string& name) {
+  const int i = ColumnIndex(name);
+  switch (ColumnClass(i)) {
+    case ctDate:
+      return ParseDate(ColumnText(i));
+    case ctTime:
+      return ParseTime(ColumnText(i));
+    case ctDateTime:
+      return ParseDateTime(ColumnText(i));
+    default:
+      return DateOf(LocalNow());
+  }
+}
+
+std::string TODBCStatement::ErrorText() const {
+  if (!valid_) return setupError_;
+  return connection_.DiagText(SQL_HANDLE_STMT, handle_);
+}
+
+void TODBCStatement::NoteFailure() {
+  lostConnection_ = DiagShowsLostConnection(SQL_HANDLE_STMT, handle_);
+  if (lostConnection_) connection_.NoteFailure(SQL_HANDLE_STMT, handle_);
+}
+
+TDateTime ParseDate(const std::string& text) {
+  TDateTime date = 0;
+  if (!TryEncodeDate(Field(text, 1, 4, 1899), Field(text, 6, 2, 12), Field(text, 9, 2, 30), date)) {
+    return 0;
+  }
+  return date;
+}
+
+TDateTime ParseTime(const std::string& text) {
+  TDateTime time = 0;
+  if (!TryEncodeTime(Field(text, 1, 2, 0), Field(text, 4, 2, 0), Field(text, 7, 2, 0), 0, time)) {
+    return 0;
+  }
+  return time;
+}
+
+TDateTime ParseDateTime(const std::string& text) {
+  TDateTime date = 0, time = 0;
+  if (!TryEncodeDate(Field(text, 1, 4, 1899), Field(text, 6, 2, 12), Field(text, 9, 2, 30), date) ||
+      !TryEncodeTime(Field(text, 12, 2, 0), Field(text, 15, 2, 0), Field(text, 18, 2, 0), 0,
+                     time)) {
+    return 0;
+  }
+  return date + time;
+}
+
+std::string ThirdWord(const std::string& sql) {
+  const size_t p1 = sql.find(' ');
+  const size_t after = p1 == std::string::npos ? 0 : p1 + 1;
+  const size_t p2 = sql.find(' ', after);
+  const size_t start = p2 == std::string::npos ? after : p2 + 1;
+  std::string word = Upper(Trimmed(std::string_view(sql).substr(std::min(start, sql.size()))));
+  return word.substr(0, word.find(' '));
+}
+
+}  // namespace fw

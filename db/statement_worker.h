@@ -1,0 +1,47 @@
+// Runs the SQLExecDirect of one statement on a thread kept for that statement, so that the
+// calling thread stays responsive (through its exec-wait hook) while the statement runs, and
+// returns as soon as the statement has ended.
+#pragma once
+
+#include <sql.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace fw {
+
+class TStatementWorker {
+ public:
+  TStatementWorker();  // throws std::system_error when no thread can be started
+  ~TStatementWorker();
+  TStatementWorker(const TStatementWorker&) = delete;
+  TStatementWorker& operator=(const TStatementWorker&) = delete;
+
+  // One execution at a time; SQL_ERROR when the call raised.
+  SQLRETURN Run(SQLHSTMT handle, const std::string& sql);
+
+ private:
+  enum : int { kIdle, kPosted, kDone };
+  void Loop();
+
+  std::mutex lock_;
+  std::condition_variable posted_;
+  std::condition_variable done_;
+  std::atomic<int> state_{kIdle};
+  bool stop_ = false;
+  SQLHSTMT handle_ = SQL_NULL_HSTMT;
+  const std::string* sql_ = nullptr;
+  SQLRETURN result_ = SQL_ERROR;
+  std::thread thread_;  // last: starts once everything above exists
+};
+
+// The calling thread has an exec-wait hook, that is, an event loop to keep alive.
+bool HasExecWaitHook();
+
+// Calls the calling thread's exec-wait hook when about 50 ms have passed since its last call.
+void PollExecWaitHook();
+
+}  // namespace fw

@@ -1,0 +1,125 @@
+// fenwoldctl check, run as the real binary against a registry file that names a test database.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "config/scramble.h"
+#include "tests/support/db_fixture.h"
+#include "tests/support/temp_registry.h"
+
+namespace fw {
+namespace {
+
+struct TRun {
+  int status = -1;
+  std::string out;
+};
+
+class CtlCheck : public test::TDbTest {
+ protected:
+  // Writes the settings of this test's database, with extra driver options, and runs check.
+  TRun Check(const std::string& extraOptions = "", const std::string& password = "",
+             const std::string& database = "") {
+    test::TDbParams p = Params();
+    if (!database.empty()) p.database = database;
+    std::string options = p.options;
+    if (!options.empty() && !extraOptions.empty()) options += ";";
+    options += extraOptions;
+    const auto scrambled = Scramble(password.empty() ? p.password : password);
+    registry_.WriteExport(
+        "[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n"
+        "\"DSNName\"=\"\"\r\n"
+        "\"Database\"=\"" +
+        p.database +
+        "\"\r\n"
+        "\"User\"=\"" +
+        p.user +
+        "\"\r\n"
+        "\"Pass\"=\"" +
+        scrambled.value_or("") +
+        "\"\r\n"
+        "\"ODBCDriver\"=\"" +
+        p.driver +
+        "\"\r\n"
+        "\"ODBCOptions\"=\"" +
+        options + "\"\r\n");
+    TRun r;
+    FILE* pipe = popen((std::string(FENWOLD_CTL_BINARY) + " check 2>&1").c_str(), "r");
+    if (pipe == nullptr) return r;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
+    const int st = pclose(pipe);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+  }
+  static bool HasLine(const TRun& r, const std::string& start) {
+    return r.out.find("\n" + start) != std::string::npos || r.out.rfind(start, 0) == 0;
+  }
+
+  test::TTempRegistry registry_;
+};
+
+TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
+  ASSERT_TRUE(test::ExecAll(*db, {"CREATE TABLE settings (audits_dir VARCHAR(200), "
+                                  "dtlfiles_dir VARCHAR(200), dtlerrors_dir VARCHAR(200))",
+                                  "INSERT INTO settings VALUES ('/a', '/b', '/c')"}));
+  const TRun r = Check();
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    driver options:")) << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    connect (auto-commit, as MainDb): connected, driver kind " +
+                             std::string(IsSqlite() ? "generic" : "MySQL family")))
+      << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    connect (manual commit, as StagingDb)")) << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    settings: read, 3 columns")) << r.out;
+  EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
+}
+
+TEST_P(CtlCheck, MissingSettingsFailWithTheDriversDiagnostics) {
+  TRun r = Check();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(HasLine(r, "FAIL  settings: SELECT * FROM settings failed")) << r.out;
+  EXPECT_NE(r.out.find("        "), std::string::npos) << "diagnostics indented: " << r.out;
+  EXPECT_NE(r.out.find(". State:  "), std::string::npos) << r.out;
+
+  ASSERT_TRUE(test::ExecAll(*db, {"CREATE TABLE settings (audits_dir VARCHAR(200))"}));
+  r = Check();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(HasLine(r, "FAIL  settings: the table settings has no row")) << r.out;
+}
+
+TEST_P(CtlCheck, RefusedConnectionFailsAndSkipsTheRest) {
+  TRun r;
+  if (IsSqlite()) {
+    // SQLite ignores credentials: an unusable file stands for a refusal.
+    r = Check("", "", ScratchDir() + "/no/such/folder/x.db");
+  } else {
+    r = Check("", "not-the-password");
+  }
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(HasLine(r, "FAIL  connect (auto-commit, as MainDb)")) << r.out;
+  EXPECT_TRUE(HasLine(r, "FAIL  connect (manual commit, as StagingDb)")) << r.out;
+  EXPECT_TRUE(HasLine(r, "skip  settings: no connection")) << r.out;
+  EXPECT_NE(r.out.find(". State:  "), std::string::npos) << r.out;
+}
+
+TEST_P(CtlCheck, WarnsAboutOptionsThatBreakStagingOrThePass) {
+  ASSERT_TRUE(test::ExecAll(*db, {"CREATE TABLE settings (audits_dir VARCHAR(200))",
+                                  "INSERT INTO settings VALUES ('/a')"}));
+  const TRun r = Check(IsSqlite() ? "StepAPI=1;NoTXN=1" : "OPTION=4194336");
+  EXPECT_EQ(r.status, 0) << "warnings alone pass: " << r.out;
+  EXPECT_TRUE(HasLine(r, "WARN  driver options:")) << r.out;
+  if (IsSqlite()) {
+    EXPECT_NE(r.out.find("StepAPI=1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("NoTXN=1"), std::string::npos) << r.out;
+  } else {
+    EXPECT_NE(r.out.find("dynamic-cursor bit (32)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("automatic reconnect"), std::string::npos) << r.out;
+  }
+}
+
+FW_ON_BOTH_DRIVERS(CtlCheck);
+
+}  // namespace
+}  // namespace fw
