@@ -97,6 +97,25 @@ TEST(CtlScanAndPass, WorkOnTheRegistrysDatabaseAndWriteTheServiceLog) {
   }
   EXPECT_NE(logText.find("Picked up " + db.drop + "/new.csv"), std::string::npos) << logText;
 
+  // check: the card tables and the three folders.
+  run = RunCtl(env, "check");
+  EXPECT_EQ(run.status, 0) << run.output;
+  for (const char* line : {"ok    table card: has the columns used",
+                           "ok    table futurecard: has the columns used",
+                           "ok    drop folder (audits_dir): "}) {
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+  }
+  db.Exec("DROP TABLE card_type");
+  db.Exec("CREATE TABLE card_type (id INTEGER, name VARCHAR(20), debit_flg INTEGER)");
+  std::filesystem::remove(db.errors);
+  run = RunCtl(env, "check");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("FAIL  table card_type: missing, or lacks a column used"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("FAIL  error folder (dtlerrors_dir): " + db.errors), std::string::npos)
+      << run.output;
+
   // No database: exit 1 with the reason.
   WriteFileBytes(registry,
                  "Windows Registry Editor Version 5.00\r\n\r\n"

@@ -5,9 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,11 +15,6 @@
 
 namespace fw::test {
 namespace {
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : std::string(value);
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -41,43 +34,24 @@ TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
   for (const std::string& folder : {drop, done, errors}) std::filesystem::create_directory(folder);
   log = std::make_unique<TMessLog>(dir.File("fenwold.log"), false, true, false, false);
 
-  const char* ddl = nullptr;
-  if (db == tdSqlite) {
-    args_ = {"", "", dir.File("cards.db"), "SQLite3", sqliteOptions};
-    ddl = CardSchemaFor("sqlite");
-  } else {
-    const std::string host = Env("FENWOLD_TEST_MARIADB_HOST");
-    const std::string port = Env("FENWOLD_TEST_MARIADB_PORT");
-    if (host.empty() || port.empty()) {
-      ADD_FAILURE() << "MariaDB test details missing: FENWOLD_TEST_MARIADB_* not set "
-                       "(scripts/test.sh starts a server and sets them)";
-      return;
-    }
-    args_ = {Env("FENWOLD_TEST_MARIADB_USER"), Env("FENWOLD_TEST_MARIADB_PASSWORD"),
-             Env("FENWOLD_TEST_MARIADB_DATABASE"), "MariaDB Unicode",
-             "SERVER=" + host + ";PORT=" + port};
-    static std::atomic<int> counter{0};
-    serverDatabase_ = "fw_intake_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
-    TODBC admin;
-    if (!Connect(admin, false)) {
-      ADD_FAILURE() << "cannot connect to MariaDB: " << admin.LastError();
-      return;
-    }
-    TODBCStatement create(admin);
-    create.Exec("DROP DATABASE IF EXISTS " + serverDatabase_);
-    if (!create.Exec("CREATE DATABASE " + serverDatabase_ + " CHARACTER SET utf8mb4")) {
-      ADD_FAILURE() << create.ErrorText();
-      return;
-    }
-    args_.database = serverDatabase_;
-    ddl = CardSchemaFor("mysql");
+  std::string error;
+  database_ =
+      TTestDatabase::Create(db == tdSqlite ? TTestDriver::kSqlite : TTestDriver::kMariaDb, error);
+  if (!database_) {
+    ADD_FAILURE() << error;
+    return;
   }
+  args_ = database_->Params();
+  if (db == tdSqlite) args_.options = sqliteOptions;
   if (!Connect(mainDb, false) || !Connect(stagingDb, true)) {
     ADD_FAILURE() << "cannot connect: " << mainDb.LastError() << stagingDb.LastError();
     return;
   }
   ok_ = true;
-  for (const std::string& statement : SplitSqlStatements(ddl)) Exec(statement);
+  for (const std::string& statement :
+       SplitSqlStatements(CardSchemaFor(db == tdSqlite ? "sqlite" : "mysql"))) {
+    Exec(statement);
+  }
   intake_ = std::make_unique<TCardIntake>(*log, mainDb, stagingDb, clock);
 }
 
@@ -85,21 +59,6 @@ TIntakeEnv::~TIntakeEnv() {
   intake_.reset();
   stagingDb.Disconnect();
   mainDb.Disconnect();
-  if (!serverDatabase_.empty()) {
-    TConnectArgs saved = args_;
-    args_.database = Env("FENWOLD_TEST_MARIADB_DATABASE");
-    TODBC admin;
-    if (Connect(admin, false)) {
-      TODBCStatement drop(admin);
-      drop.Exec("DROP DATABASE IF EXISTS " + serverDatabase_);
-    }
-    args_ = saved;
-  }
-}
-
-bool TIntakeEnv::Connect(TODBC& db, bool manualCommit) const {
-  return db.Connect("", args_.user, args_.password, args_.database, manualCommit, args_.driver,
-                    args_.options);
 }
 
 void TIntakeEnv::Exec(const std::string& sql) {

@@ -13,6 +13,7 @@
 #include "intake/card_intake.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
+#include "tests/support/db_fixture.h"
 #include "tests/support/file_holder.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/temp_dir.h"
@@ -33,12 +34,9 @@ class TIntakeEnv {
   bool Ok() const { return ok_; }
   TTestDb Db() const { return db_; }
 
-  // Connection details in the form TODBC::Connect takes them.
-  struct TConnectArgs {
-    std::string user, password, database, driver, options;
-  };
-  const TConnectArgs& Args() const { return args_; }
-  bool Connect(TODBC& db, bool manualCommit) const;
+  // Connection details of the test database (on SQLite with `sqliteOptions`).
+  const TDbParams& Args() const { return args_; }
+  bool Connect(TODBC& db, bool manualCommit) const { return args_.Connect(db, manualCommit); }
 
   // Runs a statement on the main connection; fails the test when it does not run.
   void Exec(const std::string& sql);
@@ -68,8 +66,8 @@ class TIntakeEnv {
  private:
   TTestDb db_;
   bool ok_ = false;
-  TConnectArgs args_;
-  std::string serverDatabase_;  // MariaDB: the per-test database to drop
+  std::unique_ptr<TTestDatabase> database_;
+  TDbParams args_;
   std::unique_ptr<TCardIntake> intake_;
 };
 
