@@ -100,9 +100,9 @@ TEST(CtlScanAndPass, WorkOnTheRegistrysDatabaseAndWriteTheServiceLog) {
   // check: the card tables and the three folders.
   run = RunCtl(env, "check");
   EXPECT_EQ(run.status, 0) << run.output;
-  for (const char* line : {"ok    table card: has the columns used",
-                           "ok    table futurecard: has the columns used",
-                           "ok    drop folder (audits_dir): "}) {
+  for (const char* line :
+       {"ok    table card: has the columns used", "ok    table futurecard: has the columns used",
+        "ok    drop folder (audits_dir): "}) {
     EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
   }
   db.Exec("DROP TABLE card_type");
