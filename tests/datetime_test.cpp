@@ -6,12 +6,9 @@ namespace fw {
 namespace {
 
 TEST(DateTime, EncodesDaysSince30December1899) {
-  struct Case {
-    int y, m, d;
-    double days;
-  } cases[] = {
-      {1899, 12, 30, 0},    {1900, 1, 1, 2},    {2000, 1, 1, 36526},
-      {2024, 2, 29, 45351}, {1, 1, 1, -693593}, {9999, 12, 31, 2958465},
+  struct Case { int y, m, d; double days; } cases[] = {
+      {1899, 12, 30, 0}, {1900, 1, 1, 2}, {2000, 1, 1, 36526}, {2024, 2, 29, 45351},
+      {1, 1, 1, -693593}, {9999, 12, 31, 2958465},
   };
   for (const auto& c : cases) {
     TDateTime v = -1;
@@ -26,13 +23,8 @@ TEST(DateTime, EncodesDaysSince30December1899) {
 
 TEST(DateTime, RejectsInvalidDatesAndTimes) {
   TDateTime v = 0;
-  for (auto [y, m, d] : {std::tuple{2023, 2, 29},
-                         {0, 1, 1},
-                         {10000, 1, 1},
-                         {2024, 13, 1},
-                         {2024, 4, 31},
-                         {2024, 0, 10},
-                         {2024, 1, 0}}) {
+  for (auto [y, m, d] : {std::tuple{2023, 2, 29}, {0, 1, 1}, {10000, 1, 1}, {2024, 13, 1},
+                         {2024, 4, 31}, {2024, 0, 10}, {2024, 1, 0}}) {
     EXPECT_FALSE(TryEncodeDate(y, m, d, v)) << y << "-" << m << "-" << d;
   }
   EXPECT_FALSE(TryEncodeTime(24, 0, 0, 0, v));
