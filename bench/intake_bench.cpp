@@ -3,7 +3,7 @@
 // (JournalMode=WAL) and MariaDB (FENWOLD_TEST_MARIADB_*, as scripts/mariadb.sh prints them).
 // Every measurement runs in a child process of its own, so that its peak memory is its own.
 //
-//   intake_bench [--repeat=N] [rows...]     defaults: 3, 10000 100000
+//   intake_bench [--repeat=N] [--only=staging|pass] [rows...]   defaults: 3, both, 10000 100000
 #include <dlfcn.h>
 #include <sql.h>
 #include <sqlext.h>
@@ -315,9 +315,12 @@ int main(int argc, char** argv) {
   }
   std::vector<long long> sizes;
   int repeats = 3;
+  std::string only;  // "staging" or "pass": that phase alone
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]).rfind("--repeat=", 0) == 0) {
       repeats = std::max(1, std::atoi(argv[i] + 9));
+    } else if (std::string(argv[i]).rfind("--only=", 0) == 0) {
+      only = argv[i] + 7;
     } else {
       sizes.push_back(std::atoll(argv[i]));
     }
@@ -351,6 +354,7 @@ int main(int argc, char** argv) {
         std::filesystem::remove(path);
       }
       for (int kind = 0; kind < 2; ++kind) {
+        if (!only.empty() && only != (kind == 0 ? "staging" : "pass")) continue;
         // Best of a few alternating runs: the machine is shared, and the best run is the one
         // least disturbed by others.
         TResult ours, plain;
