@@ -3,16 +3,19 @@
 // Everything reports to the log; nothing here raises.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "db/odbc.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
+#include "platform/folder.h"
 
 namespace fw {
 
 class TODBCStatement;
+class TSql;
 
 enum TFileOutcome {
   foStaged,          // committed; moved to DtlFilesDir (or left, the destination being empty)
@@ -29,6 +32,34 @@ enum TPassOutcome {
   poConnectionLost,  // stopped at a lost connection
 };
 
+enum TApplyOutcome {
+  aoSkipped,         // the command does not begin with A or C: the record stays
+  aoDone,            // applied (or refused with a log line) and deleted
+  aoKept,            // its delete failed: card and delete were rolled back together
+  aoConnectionLost,  // the pass must stop
+};
+
+// One row of futurecard, read column by column in table order, each column once (a driver
+// that reads through SQLGetData may not give a column twice).
+struct TStagedRecord {
+  std::string id;
+  std::string command;
+  std::string number;
+  std::string cardType;
+  std::string descriptive[14];  // DESCR .. MISC_4, in DescriptiveColumns order
+  TDateTime startDt = 0;
+  TDateTime expiry = 0;
+  int32_t addValue = 0;
+  std::string groupName;
+};
+TStagedRecord ReadStagedRecord(TODBCStatement& staged);
+
+// How many ids the future-card pass reads at a time.
+constexpr long long PassRangeIds = 1000;
+
+// The 14 descriptive columns, in the order in which they are written to `card`.
+extern const char* const DescriptiveColumns[14];
+
 class TCardIntake {
  public:
   TCardIntake(TMessLog& log, TODBC& mainDb, TODBC& stagingDb, const TClock& clock = SystemClock());
@@ -37,10 +68,13 @@ class TCardIntake {
   TCardIntake& operator=(const TCardIntake&) = delete;
 
   // Reads settings (first row) into the three folders, stages every card file of AuditsDir
-  // and, when it listed any, runs the future-card pass. False when a connection was lost.
+  // and, when it listed any, runs the future-card pass. False when a connection was lost (or
+  // is not there): files not reached stay in the drop folder.
   bool ScanCardFiles();
   TFileOutcome ProcessCardFile(const std::string& path);
   TPassOutcome ProcessFutureCards();
+  // Applies the staged record on which `staged` (the pass's cursor) stands.
+  TApplyOutcome ApplyFutureCard(TODBCStatement& staged);
 
   std::string AuditsDir;
   std::string DtlErrorsDir;
@@ -53,6 +87,22 @@ class TCardIntake {
 
  private:
   struct TStagedFiles;  // files committed but not yet moved, for the life of the process
+
+  TFileOutcome RetryMove(const std::string& path);
+  TFileOutcome StageFile(const std::string& path, const TFileStamp& stamp);
+  // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
+  // and that stays in the drop folder is remembered so that it is never staged twice.
+  void Dispose(const std::string& path, const TFileStamp& stamp, bool toErrors,
+               bool mayBeCommitted);
+
+  struct TWriteResult {
+    bool ran = false;
+    bool lost = false;
+  };
+  // `work` is any statement on MainDb other than the pass's cursor.
+  TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work);
+  TWriteResult WriteCard(const std::string& number, bool exists, TSql& sql,
+                         const TStagedRecord& staged, bool inactive, TODBCStatement& writer);
 
   TMessLog& log_;
   TODBC& mainDb_;
@@ -67,5 +117,15 @@ bool MoveToFolder(const std::string& path, const std::string& folder);
 
 // (month of second - month of first + 12) mod 12 == 1.
 bool IsNextMonth(TDateTime first, TDateTime second);
+
+// The expiry rules of a staged record (`addValue` as staged). The monthly rule is false when
+// `addValue` leads to month 0 (23, 35, ..., or -1 and 65535 as an unsigned 16-bit number).
+bool MonthlyExpiry(TDateTime now, int32_t addValue, TDateTime& expiry);
+TDateTime DayExpiry(TDateTime now, TDateTime stagedExpiry, bool exists, TDateTime cardExpiry,
+                    int32_t addValue);
+
+// A card number as it may stand in a statement: plain integers as they are, an empty number as
+// null, anything else as a quoted literal so that it can never change the statement.
+std::string NumberLiteral(const TSql& sql, const std::string& number);
 
 }  // namespace fw

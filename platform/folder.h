@@ -1,6 +1,7 @@
 // The drop-folder operations of card intake.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,5 +21,19 @@ bool MoveFileReplacing(const std::string& source, const std::string& target);
 
 // A folder exists and a file can be created in it.
 bool FolderWritable(const std::string& folder);
+
+// What tells one version of a file from another at the same path.
+struct TFileStamp {
+  uint64_t size = 0;
+  int64_t modified = 0;  // modification time, in the platform's finest unit
+
+  bool operator==(const TFileStamp&) const = default;
+};
+
+// False when the path is not a regular file (links are not followed).
+bool GetFileStamp(const std::string& path, TFileStamp& stamp);
+
+// `folder` joined with `name` by one path delimiter (none added when `folder` ends with one).
+std::string JoinPath(const std::string& folder, const std::string& name);
 
 }  // namespace fw

@@ -3,9 +3,11 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "config/scramble.h"
+#include "intake/card_schema.h"
 #include "tests/support/db_fixture.h"
 #include "tests/support/temp_registry.h"
 
@@ -54,6 +56,20 @@ class CtlCheck : public test::TDbTest {
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
   }
+  // The card tables and a settings row naming three existing folders: all that check asks for.
+  void CreateCardDatabase() {
+    ASSERT_TRUE(
+        test::ExecAll(*db, SplitSqlStatements(CardSchemaFor(IsSqlite() ? "sqlite" : "mysql"))));
+    std::string folders;
+    for (const char* name : {"drop", "done", "errors"}) {
+      const std::string folder = ScratchDir() + "/" + name;
+      std::filesystem::create_directory(folder);
+      folders += std::string(folders.empty() ? "" : ", ") + "'" + folder + "'";
+    }
+    ASSERT_TRUE(test::ExecAll(
+        *db, {"INSERT INTO settings (audits_dir, dtlfiles_dir, dtlerrors_dir) VALUES (" + folders +
+              ")"}));
+  }
   static bool HasLine(const TRun& r, const std::string& start) {
     return r.out.find("\n" + start) != std::string::npos || r.out.rfind(start, 0) == 0;
   }
@@ -62,9 +78,7 @@ class CtlCheck : public test::TDbTest {
 };
 
 TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
-  ASSERT_TRUE(test::ExecAll(*db, {"CREATE TABLE settings (audits_dir VARCHAR(200), "
-                                  "dtlfiles_dir VARCHAR(200), dtlerrors_dir VARCHAR(200))",
-                                  "INSERT INTO settings VALUES ('/a', '/b', '/c')"}));
+  CreateCardDatabase();
   const TRun r = Check();
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    driver options:")) << r.out;
@@ -72,7 +86,9 @@ TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
                              std::string(IsSqlite() ? "generic" : "MySQL family")))
       << r.out;
   EXPECT_TRUE(HasLine(r, "ok    connect (manual commit, as StagingDb)")) << r.out;
-  EXPECT_TRUE(HasLine(r, "ok    settings: read, 3 columns")) << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    settings: read, 4 columns")) << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    table futurecard: has the columns used")) << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    error folder (dtlerrors_dir): ")) << r.out;
   EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
 }
 
@@ -105,8 +121,7 @@ TEST_P(CtlCheck, RefusedConnectionFailsAndSkipsTheRest) {
 }
 
 TEST_P(CtlCheck, WarnsAboutOptionsThatBreakStagingOrThePass) {
-  ASSERT_TRUE(test::ExecAll(*db, {"CREATE TABLE settings (audits_dir VARCHAR(200))",
-                                  "INSERT INTO settings VALUES ('/a')"}));
+  CreateCardDatabase();
   const TRun r = Check(IsSqlite() ? "StepAPI=1;NoTXN=1" : "OPTION=4194336");
   EXPECT_EQ(r.status, 0) << "warnings alone pass: " << r.out;
   EXPECT_TRUE(HasLine(r, "WARN  driver options:")) << r.out;

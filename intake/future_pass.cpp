@@ -1,0 +1,81 @@
+// The future-card pass: walks futurecard in id order on MainDb and applies what is due.
+#include <exception>
+
+#include "db/sql.h"
+#include "db/statement.h"
+#include "intake/card_intake.h"
+#include "intake/staging_sql.h"
+
+namespace fw {
+namespace {
+
+bool LostConnection(const TODBCStatement& statement) {
+  return statement.LostConnection() || statement.Connection().LostConnection();
+}
+
+}  // namespace
+
+// The walk goes through futurecard in ascending id ranges rather than with one SELECT of the
+// whole table: drivers hold a result in memory whole (SQLite3 ODBC reads it at execute,
+// MariaDB's static cursor stores it), and a backlog of staged records must not cost its size in
+// memory. Records staged after the pass began lie above its last id and wait for the next
+// pass, as they would behind one SELECT.
+TPassOutcome TCardIntake::ProcessFutureCards() {
+  if (!mainDb_.Connected()) return poConnectionLost;
+  try {
+    TODBCStatement cursor(mainDb_);
+    TODBCStatement work(mainDb_);  // the existence check and every statement of a record
+    const TSql sql(mainDb_.DriverKind());
+
+    // Reads one id (MIN or MAX); false with `lost` set when the connection went away.
+    bool lost = false;
+    const auto readId = [&](const std::string& query, long long& id) {
+      if (!cursor.Exec(query)) {
+        lost = LostConnection(cursor);
+        return false;
+      }
+      const std::string text = cursor.FieldAsString("id");
+      if (!IsPlainInteger(text)) return false;  // NULL: no (further) record
+      id = std::stoll(text);
+      return true;
+    };
+    long long last = 0, first = 0;
+    if (!readId("SELECT MAX(id) AS id FROM futurecard", last) ||
+        !readId("SELECT MIN(id) AS id FROM futurecard", first)) {
+      return lost ? poConnectionLost : poDone;
+    }
+    for (;;) {
+      const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
+      if (cursor.Exec("SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
+                      " AND id <= " + std::to_string(end) + " ORDER BY id")) {
+        do {
+          const TStagedRecord staged = ReadStagedRecord(cursor);
+          bool apply = clock_.Now() > staged.startDt;
+          if (!apply) {
+            const std::string query =
+                "SELECT number FROM card WHERE number = " + NumberLiteral(sql, staged.number);
+            if (!work.Exec(query)) {
+              if (LostConnection(work)) return poConnectionLost;
+              apply = true;  // no card yet: a new card takes effect at once
+            }
+          }
+          if (apply && ApplyStagedRecord(staged, work) == aoConnectionLost) {
+            return poConnectionLost;
+          }
+        } while (cursor.Skip(skNext, 1));
+      }
+      if (LostConnection(cursor)) return poConnectionLost;
+      if (end >= last ||
+          !readId("SELECT MIN(id) AS id FROM futurecard WHERE id > " + std::to_string(end),
+                  first) ||
+          first > last) {
+        return lost ? poConnectionLost : poDone;
+      }
+    }
+  } catch (const std::exception& e) {
+    log_.AddLine(std::string("Future-card pass stopped: ") + e.what());
+    return poDone;
+  }
+}
+
+}  // namespace fw

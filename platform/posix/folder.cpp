@@ -1,0 +1,203 @@
+#include "platform/folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace fw {
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class TFd {
+ public:
+  explicit TFd(int fd = -1) : fd_(fd) {}
+  ~TFd() { Reset(); }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+class TDir {
+ public:
+  explicit TDir(const std::string& path) : dir_(::opendir(path.c_str())) {}
+  ~TDir() {
+    if (dir_ != nullptr) ::closedir(dir_);
+  }
+  TDir(const TDir&) = delete;
+  TDir& operator=(const TDir&) = delete;
+  DIR* Get() const { return dir_; }
+
+ private:
+  DIR* dir_;
+};
+
+bool EndsWithCsv(const char* name) {
+  const size_t n = std::strlen(name);
+  return n >= 4 && ::strcasecmp(name + n - 4, ".csv") == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool SyncFolder(const std::string& folder) {
+  TFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.Valid() && ::fsync(fd.Get()) == 0;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copy through a temporary name in the target's folder, so the target only ever appears
+// complete, then replace the target by rename.
+bool CopyReplacing(const std::string& source, const std::string& target) {
+  TFd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!in.Valid()) return false;
+  struct stat st {};
+  if (::fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+
+  std::string temp = JoinPath(FolderOf(target), ".fenwold-move-XXXXXX");
+  TFd out(::mkstemp(temp.data()));
+  if (!out.Valid()) return false;
+  bool ok = true;
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(in.Get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    if (!WriteAll(out.Get(), buffer, static_cast<size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  ok = ok && ::fchmod(out.Get(), st.st_mode & 07777) == 0;
+  ok = ok && ::fsync(out.Get()) == 0;
+  ok = ::close(out.Release()) == 0 && ok;
+  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+}  // namespace
+
+std::vector<std::string> ListCardFiles(const std::string& folder) {
+  std::vector<std::string> names;
+  TDir dir(folder);
+  if (dir.Get() == nullptr) return names;
+  const int dirFd = ::dirfd(dir.Get());
+  while (const dirent* entry = ::readdir(dir.Get())) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' || !EndsWithCsv(name)) continue;
+    struct stat st {};
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    names.emplace_back(name);
+  }
+  return names;
+}
+
+bool ExclusiveOpenTest(const std::string& path) {
+  TFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.Valid()) return false;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // Root may open a file without write bits; it still counts as read-only, as on Windows.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+
+  // A write lease is granted only while no other descriptor has the file open, which is the
+  // closest match to "no sharing". It needs the file's owner (or CAP_LEASE) and a file system
+  // that supports leases; otherwise an exclusive flock is the best we can check.
+  if (::fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
+    ::fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
+    return true;
+  }
+  if (errno == EAGAIN || errno == EBUSY) return false;
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
+  ::flock(fd.Get(), LOCK_UN);
+  return true;
+}
+
+bool MoveFileReplacing(const std::string& source, const std::string& target) {
+  // A file "moved" onto itself has not left its folder (a destination that names the drop
+  // folder itself); only a copy-then-delete would have lost it.
+  struct stat from {
+  }, to{};
+  if (::lstat(source.c_str(), &from) != 0) return false;
+  if (::lstat(target.c_str(), &to) == 0 && from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
+    return false;
+  }
+  const std::string sourceFolder = FolderOf(source);
+  const std::string targetFolder = FolderOf(target);
+  if (::rename(source.c_str(), target.c_str()) == 0) {
+    const bool synced = SyncFolder(targetFolder);
+    return SyncFolder(sourceFolder) && synced;
+  }
+  if (errno != EXDEV) return false;
+
+  if (!CopyReplacing(source, target) || !SyncFolder(targetFolder)) return false;
+  if (::unlink(source.c_str()) != 0) {
+    // Never leave the file in two places: the source stays the one copy.
+    ::unlink(target.c_str());
+    SyncFolder(targetFolder);
+    return false;
+  }
+  return SyncFolder(sourceFolder);
+}
+
+bool FolderWritable(const std::string& folder) {
+  struct stat st {};
+  if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  std::string probe = JoinPath(folder, ".fenwold-probe-XXXXXX");
+  TFd fd(::mkstemp(probe.data()));
+  if (!fd.Valid()) return false;
+  fd.Reset();
+  ::unlink(probe.c_str());
+  return true;
+}
+
+bool GetFileStamp(const std::string& path, TFileStamp& stamp) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  stamp.size = static_cast<uint64_t>(st.st_size);
+  stamp.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty() || folder.back() == '/') return folder + name;
+  return folder + '/' + name;
+}
+
+}  // namespace fw

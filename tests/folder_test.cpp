@@ -1,0 +1,142 @@
+// The drop-folder layer on real files: listing, the exclusive-open test, moves.
+#include "platform/folder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "intake/card_intake.h"
+#include "tests/support/file_holder.h"
+#include "tests/support/temp_dir.h"
+
+namespace fw {
+namespace {
+
+using test::FileExistsAt;
+using test::ReadFileBytes;
+using test::TTempDir;
+using test::WriteFileBytes;
+
+TEST(ListCardFiles, RegularCsvFilesInAnyCaseOnly) {
+  TTempDir dir;
+  for (const char* name : {"a.csv", "B.CSV", "c.Csv", "d.txt", "e.csv.bak", ".hidden.csv", "csv"}) {
+    WriteFileBytes(dir.File(name), "x");
+  }
+  std::filesystem::create_directory(dir.File("folder.csv"));
+  std::filesystem::create_symlink(dir.File("a.csv"), dir.File("link.csv"));
+  std::filesystem::create_symlink(dir.File("missing"), dir.File("dangling.csv"));
+  ASSERT_EQ(::mkfifo((dir.File("fifo.csv")).c_str(), 0600), 0);
+  WriteFileBytes(dir.File("readonly.csv"), "x");
+  ::chmod((dir.File("readonly.csv")).c_str(), 0444);  // listed; the open test refuses it later
+
+  std::vector<std::string> names = ListCardFiles(dir.Path());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"B.CSV", "a.csv", "c.Csv", "readonly.csv"}));
+  EXPECT_TRUE(ListCardFiles(dir.File("no-such-folder")).empty());
+}
+
+TEST(ExclusiveOpenTest, RefusesFilesInUseReadOnlyOrNotRegular) {
+  TTempDir dir;
+  const std::string file = dir.File("a.csv");
+  WriteFileBytes(file, "A,1,T\n");
+  EXPECT_TRUE(ExclusiveOpenTest(file));
+  {
+    test::TFileHolder holder(file);
+    EXPECT_FALSE(ExclusiveOpenTest(file));
+  }
+  EXPECT_TRUE(ExclusiveOpenTest(file)) << "free again once the other process let go";
+
+  ::chmod(file.c_str(), 0444);
+  EXPECT_FALSE(ExclusiveOpenTest(file)) << "no write bit fails even for root";
+  ::chmod(file.c_str(), 0644);
+
+  std::filesystem::create_symlink(file, dir.File("link.csv"));
+  EXPECT_FALSE(ExclusiveOpenTest(dir.File("link.csv")));
+  EXPECT_FALSE(ExclusiveOpenTest(dir.File("missing.csv")));
+  EXPECT_FALSE(ExclusiveOpenTest(dir.Path()));
+  EXPECT_EQ(ReadFileBytes(file), "A,1,T\n") << "the test never changes the file";
+}
+
+TEST(MoveToFolder, ReplacesOnTheSameFileSystem) {
+  TTempDir dir;
+  std::filesystem::create_directory(dir.File("done"));
+  WriteFileBytes(dir.File("a.csv"), "new");
+  WriteFileBytes(dir.File("done/a.csv"), "old");
+  EXPECT_TRUE(MoveToFolder(dir.File("a.csv"), dir.File("done")));
+  EXPECT_FALSE(FileExistsAt(dir.File("a.csv")));
+  EXPECT_EQ(ReadFileBytes(dir.File("done/a.csv")), "new");
+}
+
+TEST(MoveToFolder, EmptyFolderMovesNothingMissingFolderFails) {
+  TTempDir dir;
+  WriteFileBytes(dir.File("a.csv"), "x");
+  EXPECT_TRUE(MoveToFolder(dir.File("a.csv"), ""));
+  EXPECT_TRUE(FileExistsAt(dir.File("a.csv")));
+  EXPECT_FALSE(MoveToFolder(dir.File("a.csv"), dir.File("missing")));
+  EXPECT_TRUE(FileExistsAt(dir.File("a.csv")));
+  // A destination that is the file's own folder is no move, and never loses the file.
+  EXPECT_FALSE(MoveToFolder(dir.File("a.csv"), dir.Path() + "/"));
+  EXPECT_TRUE(FileExistsAt(dir.File("a.csv")));
+}
+
+TEST(MoveFileReplacing, CopiesAcrossFileSystems) {
+  // /dev/shm is a tmpfs: rename fails with EXDEV and the copy path runs.
+  TTempDir dir;
+  const std::string other = "/dev/shm/fenwold-move-" + std::to_string(::getpid());
+  std::filesystem::create_directory(other);
+  std::string big(300000, 'x');
+  big[12345] = '\n';
+  WriteFileBytes(dir.File("a.csv"), big);
+  ::chmod((dir.File("a.csv")).c_str(), 0640);
+  WriteFileBytes(other + "/a.csv", "old");
+  EXPECT_TRUE(MoveToFolder(dir.File("a.csv"), other));
+  EXPECT_FALSE(FileExistsAt(dir.File("a.csv")));
+  EXPECT_EQ(ReadFileBytes(other + "/a.csv"), big);
+  struct stat st {};
+  ::stat((other + "/a.csv").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // Nothing but the file is left behind in the target folder.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other),
+                          std::filesystem::directory_iterator()),
+            1);
+  std::filesystem::remove_all(other);
+}
+
+TEST(FolderWritable, NeedsAnExistingWritableFolder) {
+  TTempDir dir;
+  EXPECT_TRUE(FolderWritable(dir.Path()));
+  EXPECT_FALSE(FolderWritable(dir.File("missing")));
+  EXPECT_FALSE(FolderWritable(""));
+  WriteFileBytes(dir.File("file"), "x");
+  EXPECT_FALSE(FolderWritable(dir.File("file")));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()) == false);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
+                          std::filesystem::directory_iterator()),
+            1)
+      << "the probe file is removed";
+}
+
+TEST(GetFileStamp, TellsVersionsApart) {
+  TTempDir dir;
+  WriteFileBytes(dir.File("a.csv"), "one");
+  TFileStamp first, second;
+  ASSERT_TRUE(GetFileStamp(dir.File("a.csv"), first));
+  EXPECT_EQ(first.size, 3u);
+  WriteFileBytes(dir.File("a.csv"), "three");
+  ASSERT_TRUE(GetFileStamp(dir.File("a.csv"), second));
+  EXPECT_NE(first, second);
+  EXPECT_FALSE(GetFileStamp(dir.File("missing"), second));
+  EXPECT_FALSE(GetFileStamp(dir.Path(), second));
+}
+
+TEST(JoinPath, OneDelimiter) {
+  EXPECT_EQ(JoinPath("/a/b", "c.csv"), "/a/b/c.csv");
+  EXPECT_EQ(JoinPath("/a/b/", "c.csv"), "/a/b/c.csv");
+  EXPECT_EQ(JoinPath("", "c.csv"), "c.csv");
+}
+
+}  // namespace
+}  // namespace fw

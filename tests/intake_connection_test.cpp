@@ -1,0 +1,101 @@
+// A database connection that goes away is not a bad card file. MariaDB only: its connections
+// are killed from another session of the same test server (KILL CONNECTION), which is how a
+// server restart looks to the client.
+#include <gtest/gtest.h>
+
+#include "db/statement.h"
+#include "intake/card_intake.h"
+#include "tests/support/intake_env.h"
+
+namespace fw::test {
+namespace {
+
+class ConnectionLoss : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_ = std::make_unique<TIntakeEnv>(tdMariaDb);
+    if (!env_->Ok()) GTEST_FAIL() << "no database";
+    env_->SetFolders();
+    ASSERT_TRUE(env_->Connect(admin_, false));
+    Env().Intake().AuditsDir = Env().drop;
+    Env().Intake().DtlFilesDir = Env().done;
+    Env().Intake().DtlErrorsDir = Env().errors;
+  }
+  TIntakeEnv& Env() { return *env_; }
+
+  void Kill(TODBC& db, bool manualCommit) {
+    std::string id;
+    {
+      TODBCStatement statement(db);
+      ASSERT_TRUE(statement.Exec("SELECT CONNECTION_ID() AS cid"));
+      id = statement.FieldAsString("cid");
+    }
+    if (manualCommit) db.EndTrans(false);
+    TODBCStatement kill(admin_);
+    ASSERT_TRUE(kill.Exec("KILL CONNECTION " + id)) << kill.ErrorText();
+  }
+  std::string Count(const std::string& table) {
+    TODBCStatement statement(admin_);
+    statement.Exec("SELECT COUNT(*) AS n FROM " + Env().Args().database + "." + table);
+    return statement.FieldAsString("n");
+  }
+
+  std::unique_ptr<TIntakeEnv> env_;
+  TODBC admin_;
+};
+
+TEST_F(ConnectionLoss, WhileStagingTheFileStaysAndIsStagedAfterReconnecting) {
+  const std::string path = Env().Drop("a.csv", "Group,3\nA,1,T\nA,2,T\n");
+  Kill(Env().stagingDb, true);
+  EXPECT_EQ(Env().Intake().ProcessCardFile(path), foConnectionLost);
+  EXPECT_TRUE(FileExistsAt(path));
+  EXPECT_EQ(
+      Env().LogCount("Lost the database connection while staging " + path + ", will retry later"),
+      1);
+  EXPECT_EQ(Env().LogCount("Error \""), 0) << "no SQL error line for a lost connection";
+  EXPECT_EQ(Count("futurecard"), "0");
+  EXPECT_TRUE(Env().stagingDb.LostConnection());
+
+  Env().stagingDb.Disconnect();
+  ASSERT_TRUE(Env().Connect(Env().stagingDb, true));
+  EXPECT_EQ(Env().Intake().ProcessCardFile(path), foStaged);
+  EXPECT_EQ(Count("futurecard"), "2");
+  EXPECT_EQ(Count("card_pool"), "1");
+}
+
+TEST_F(ConnectionLoss, ScanStopsAtALostStagingConnection) {
+  Env().Drop("a.csv", "A,1,T\n");
+  Env().Drop("b.csv", "A,2,T\n");
+  Kill(Env().stagingDb, true);
+  EXPECT_FALSE(Env().Intake().ScanCardFiles());
+  EXPECT_TRUE(FileExistsAt(Env().drop + "/a.csv"));
+  EXPECT_TRUE(FileExistsAt(Env().drop + "/b.csv"));
+  EXPECT_EQ(Env().LogCount("Lost the database connection while staging "), 1);
+}
+
+TEST_F(ConnectionLoss, CommitWithLostConnectionGoesToErrorsAndIsNotStagedAgain) {
+  const std::string path = Env().Drop("a.csv", "");
+  Kill(Env().stagingDb, true);
+  EXPECT_EQ(Env().Intake().ProcessCardFile(path), foCommitUnknown);
+  EXPECT_FALSE(FileExistsAt(path));
+  EXPECT_TRUE(FileExistsAt(Env().errors + "/a.csv"));
+  EXPECT_EQ(Env().LogCount("Commit outcome unknown for " + path), 1);
+  EXPECT_EQ(Env().LogCount("Picked up"), 0);
+}
+
+TEST_F(ConnectionLoss, PassStopsAtALostConnection) {
+  Env().Exec("INSERT INTO card_type (name) VALUES ('T')");
+  Env().Exec("INSERT INTO futurecard (command, number, card_type) VALUES ('A', 1, 'T')");
+  Kill(Env().mainDb, false);
+  EXPECT_EQ(Env().Intake().ProcessFutureCards(), poConnectionLost);
+  EXPECT_EQ(Count("futurecard"), "1");
+
+  Env().mainDb.Disconnect();
+  ASSERT_TRUE(Env().Connect(Env().mainDb, false));
+  EXPECT_EQ(Env().Intake().ProcessFutureCards(), poDone);
+  EXPECT_EQ(Count("futurecard"), "0");
+  EXPECT_EQ(Count("card"), "1");
+}
+
+}  // namespace
+}  // namespace fw::test

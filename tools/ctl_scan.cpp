@@ -1,0 +1,36 @@
+// fenwoldctl scan: one scan of the drop folder, as a timer tick runs it (with the future-card
+// pass when it found files).
+#include <cstdio>
+
+#include "intake/card_intake.h"
+#include "tools/ctl_command.h"
+#include "tools/ctl_session.h"
+
+namespace fw {
+namespace {
+
+int Scan(const std::vector<std::string>& args) {
+  if (!args.empty()) {
+    std::fprintf(stderr, "usage: fenwoldctl scan\n");
+    return 2;
+  }
+  TCtlSession session;
+  if (!session.Open("scan", true)) return 1;
+  TCardIntake intake(*session.log, *session.mainDb, *session.stagingDb);
+  const bool ok = intake.ScanCardFiles();
+  if (intake.AuditsDir.empty()) {
+    std::printf("settings name no drop folder (audits_dir): nothing scanned\n");
+  } else {
+    std::printf("scanned %s; see %s\n", intake.AuditsDir.c_str(),
+                session.log->CurrentFileName().c_str());
+  }
+  if (!ok) std::fprintf(stderr, "fenwoldctl scan: the database connection was lost\n");
+  return ok ? 0 : 1;
+}
+
+const TCtlCommand command("scan", "scan",
+                          "stage the card files of the drop folder now, as a timer tick does",
+                          Scan);
+
+}  // namespace
+}  // namespace fw
