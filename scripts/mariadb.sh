@@ -54,7 +54,10 @@ stop_server() {
 case "$cmd" in
 start)
   rm -rf "$dir"; mkdir -p "$dir"
-  if ! mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
+  # Installs running at the same time collide on the server's temporary tables in /tmp
+  # (tests start private servers in parallel), so they take turns.
+  if ! flock /tmp/fenwold-mariadb-install.lock \
+      mariadb-install-db --no-defaults --user=root --datadir="$dir/data" \
       --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1; then
     echo "mariadb.sh: mariadb-install-db failed:" >&2
     tail -n 20 "$dir/install.log" >&2
