@@ -1,0 +1,23 @@
+// The switches of the service program.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace fw {
+
+// A parameter that is "/" or "-" followed by `word`, compared without regard to case; any
+// position counts.
+bool FindCmdLineSwitch(const std::vector<std::string>& params, const std::string& word);
+
+enum TRunMode { rmService, rmInstall, rmUninstall };
+
+struct TCommandLine {
+  TRunMode mode = rmService;
+  bool silent = false;
+};
+
+// INSTALL is looked for first; SILENT matters only with one of the two.
+TCommandLine ParseCommandLine(const std::vector<std::string>& params);
+
+}  // namespace fw

@@ -1,0 +1,159 @@
+#include "service/fenwold.h"
+
+#include "db/statement.h"
+#include "platform/files.h"
+#include "service/service_app.h"
+
+namespace fw {
+namespace {
+
+// A tick may keep the systemd watchdog quiet this long while it waits for the database (a
+// backlog of large files takes a while); past that it counts as hung, and the keep-alives
+// stop until it ends.
+constexpr auto kTickKeepAlive = std::chrono::hours(1);
+
+}  // namespace
+
+TFenwold::TFenwold(TServiceApplication& app)
+    : TService("Fenwold", "KELVO Fenwold"),
+      tmrMain(app.Loop(), kDefaultTickMs, [this] { tmrMainTimer(); }),
+      settings_(RunSettingsFromEnvironment()),
+      clock_(std::make_unique<TServiceClock>(settings_)),
+      watchdogMs_(WatchdogIntervalMs()) {
+  tmrMain.SetInterval(settings_.tickMs);
+  OnExecute = [this](TService& sender) { ServiceExecute(sender); };
+}
+
+TFenwold::~TFenwold() {
+  // An execute handler that did not get to its own clean-up leaves ticks that must end
+  // before what they use goes.
+  StopTicks();
+  if (hookSet_) SetExecWaitHook(nullptr);  // on the main thread, where it was set
+  intake_.reset();
+  StagingDb.reset();
+  params_.reset();
+  Log.reset();
+  MainDb.reset();
+}
+
+void TFenwold::ServiceExecute(TService& /*sender*/) {
+  PassRanLastTick = false;
+  Log = std::make_unique<TMessLog>(settings_.logFolder + "fenwold.log", false, true, false, false);
+  MainDb = std::make_unique<TODBC>();
+  params_ = std::make_unique<TConnParams>();
+  MainDb->Connect(params_->DSNName, params_->User, params_->Pass, params_->Database, false,
+                  params_->ODBCDriver, params_->ConnectOptions());
+  if (!MainDb->Connected()) {
+    Log->AddLine("Cannot connect to ODBC source.  Terminating service abnormally!");
+    // A stop that the service manager sees as a failure, so that it restarts the service.
+    ErrCode = kExitCannotConnect;
+  } else {
+    StagingDb = std::make_unique<TODBC>();
+    if (!Reconnect(*StagingDb, true)) NoteUnreachable(StagingDb->LastError());
+    intake_ = std::make_unique<TCardIntake>(*Log, *MainDb, *StagingDb, *clock_);
+    tmrMain.SetEnabled(true);
+    while (!ServiceThread()->Terminated()) {
+      ServiceThread()->ProcessRequests(false);
+      SleepMs(50);
+    }
+    StopTicks();
+    intake_.reset();
+    StagingDb.reset();
+  }
+  params_.reset();
+  Log.reset();
+  MainDb.reset();
+}
+
+void TFenwold::StopTicks() {
+  std::lock_guard<std::mutex> hold(tickLock_);
+  stopping_ = true;
+  tmrMain.SetEnabled(false);
+}
+
+void TFenwold::tmrMainTimer() {
+  std::lock_guard<std::mutex> hold(tickLock_);
+  if (stopping_) return;
+  tmrMain.SetEnabled(false);
+  clock_->StartTick();
+  tickStart_ = std::chrono::steady_clock::now();
+  if (!hookSet_ && watchdogMs_ > 0) {
+    // The hook belongs to the thread that runs the statements: this one.
+    SetExecWaitHook([this] { KeepAliveInTick(); });
+    hookSet_ = true;
+  }
+  try {
+    ScanCardFiles();
+    const TDateParts now = DecodeDateTime(clock_->Now());
+    if (now.minute == 0 && !PassRanLastTick) {
+      ProcessFutureCards();
+      PassRanLastTick = true;
+    } else {
+      PassRanLastTick = false;
+    }
+  } catch (...) {
+    tmrMain.SetEnabled(true);
+    throw;
+  }
+  tmrMain.SetEnabled(true);
+}
+
+void TFenwold::ScanCardFiles() {
+  // While either connection is down nothing is staged: the files wait in the drop folder
+  // instead of failing into the error folder.
+  if (!EnsureConnected()) return;
+  const bool ok = intake_->ScanCardFiles();
+  AuditsDir = intake_->AuditsDir;
+  DtlFilesDir = intake_->DtlFilesDir;
+  DtlErrorsDir = intake_->DtlErrorsDir;
+  if (!ok) NoteUnreachable("");
+}
+
+void TFenwold::ProcessFutureCards() {
+  if (intake_->ProcessFutureCards() == poConnectionLost) NoteUnreachable("");
+}
+
+void TFenwold::KeepAliveInTick() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - tickStart_ > kTickKeepAlive) return;
+  if (now - lastPing_ < std::chrono::milliseconds(watchdogMs_)) return;
+  lastPing_ = now;
+  WatchdogPing();
+}
+
+bool TFenwold::Reconnect(TODBC& db, bool manualCommit) {
+  if (db.Connected() && !db.LostConnection() && dbReachable_) return true;
+  db.Disconnect();
+  return db.Connect(params_->DSNName, params_->User, params_->Pass, params_->Database, manualCommit,
+                    params_->ODBCDriver, params_->ConnectOptions());
+}
+
+// After a loss both connections are made afresh, also the one that has not failed yet: it
+// went to the same server and is as dead, only not yet used.
+bool TFenwold::EnsureConnected() {
+  const bool main = Reconnect(*MainDb, false);
+  const bool staging = main && Reconnect(*StagingDb, true);
+  if (!main || !staging) {
+    NoteUnreachable(!main ? MainDb->LastError() : StagingDb->LastError());
+    return false;
+  }
+  if (!dbReachable_) {
+    dbReachable_ = true;
+    Log->AddLine("Database reachable again; staging card files resumes");
+  }
+  return true;
+}
+
+void TFenwold::NoteUnreachable(const std::string& detail) {
+  if (!dbReachable_) return;
+  dbReachable_ = false;
+  std::string line = "Database unreachable; card files stay in the drop folder until it is back";
+  if (!detail.empty()) {
+    std::string flat;
+    for (char c : detail) flat += (c == '\r' || c == '\n') ? ' ' : c;
+    line += ": " + flat;
+  }
+  Log->AddLine(line);
+}
+
+}  // namespace fw

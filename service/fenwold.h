@@ -1,0 +1,70 @@
+// TFenwold: the service body. ServiceExecute opens the log and the two connections and waits
+// for a stop; tmrMain's ticks, on the main thread, scan the drop folder and run the hourly
+// future-card pass.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "config/conn_params.h"
+#include "db/odbc.h"
+#include "intake/card_intake.h"
+#include "log/messlog.h"
+#include "platform/datetime.h"
+#include "platform/service_host.h"
+#include "service/run_settings.h"
+#include "service/service.h"
+
+namespace fw {
+
+class TServiceApplication;
+
+// Service-specific exit code of a run that ended because the card database could not be
+// reached at start.
+constexpr uint32_t kExitCannotConnect = 1;
+
+class TFenwold : public TService {
+ public:
+  explicit TFenwold(TServiceApplication& app);
+  ~TFenwold() override;
+
+  void ServiceExecute(TService& sender);
+  void tmrMainTimer();
+  void ScanCardFiles();
+  void ProcessFutureCards();
+
+  TTimer tmrMain;
+  std::unique_ptr<TMessLog> Log;
+  std::string AuditsDir;
+  std::string DtlErrorsDir;
+  std::string DtlFilesDir;
+  std::unique_ptr<TODBC> StagingDb;
+  bool PassRanLastTick = false;
+  std::unique_ptr<TODBC> MainDb;
+
+ private:
+  bool Reconnect(TODBC& db, bool manualCommit);
+  // Both connections usable, reconnecting any that was lost or never made.
+  bool EnsureConnected();
+  void NoteUnreachable(const std::string& detail);
+  // No tick starts after this, and one that runs has ended when it returns.
+  void StopTicks();
+  // Called while a tick waits for the database.
+  void KeepAliveInTick();
+
+  TRunSettings settings_;
+  std::unique_ptr<TServiceClock> clock_;
+  std::unique_ptr<TConnParams> params_;
+  std::unique_ptr<TCardIntake> intake_;
+  std::mutex tickLock_;  // held for the whole of a tick
+  bool stopping_ = false;
+  bool dbReachable_ = true;
+  bool hookSet_ = false;
+  unsigned watchdogMs_ = 0;
+  std::chrono::steady_clock::time_point tickStart_{};
+  std::chrono::steady_clock::time_point lastPing_{};
+};
+
+}  // namespace fw
