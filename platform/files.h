@@ -6,6 +6,8 @@
 namespace fw {
 
 extern const char PathDelim;  // '/' or '\\'
+// Characters that end a folder part of a path (Windows also takes '/' and a drive's ':').
+extern const char PathSeparators[];
 
 std::string ExecutablePath();                      // full path of the running executable
 std::string ExtractFilePath(const std::string& p);  // folder with its trailing delimiter

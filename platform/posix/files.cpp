@@ -12,19 +12,9 @@
 namespace fw {
 
 const char PathDelim = '/';
+const char PathSeparators[] = "/";
 
 namespace {
-
-size_t NameStart(const std::string& p) {
-  const size_t slash = p.rfind('/');
-  return slash == std::string::npos ? 0 : slash + 1;
-}
-
-// Position of the extension's '.' in the name part, or npos.
-size_t ExtStart(const std::string& p) {
-  const size_t dot = p.rfind('.');
-  return dot == std::string::npos || dot < NameStart(p) ? std::string::npos : dot;
-}
 
 // A descriptor closed when it goes out of scope.
 struct TFd {
@@ -45,28 +35,11 @@ std::string ExecutablePath() {
   return ec ? std::string() : p.string();
 }
 
-std::string ExtractFilePath(const std::string& p) {
-  return p.substr(0, NameStart(p));
-}
-
-std::string ExtractFileName(const std::string& p) {
-  return p.substr(NameStart(p));
-}
-
 std::string ExpandFileName(const std::string& p) {
   if (p.empty()) return p;
   std::error_code ec;
   const auto abs = std::filesystem::absolute(p, ec);
   return ec ? p : abs.lexically_normal().string();
-}
-
-std::string ChangeFileExt(const std::string& p, const std::string& ext) {
-  return p.substr(0, ExtStart(p)) + ext;
-}
-
-std::string ExtractFileExt(const std::string& p) {
-  const size_t dot = ExtStart(p);
-  return dot == std::string::npos ? std::string() : p.substr(dot);
 }
 
 bool FileExists(const std::string& path) {

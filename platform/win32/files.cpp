@@ -7,18 +7,9 @@
 namespace fw {
 
 const char PathDelim = '\\';
+const char PathSeparators[] = "\\/:";
 
 namespace {
-
-size_t NameStart(const std::string& p) {
-  const size_t sep = p.find_last_of("\\/:");
-  return sep == std::string::npos ? 0 : sep + 1;
-}
-
-size_t ExtStart(const std::string& p) {
-  const size_t dot = p.rfind('.');
-  return dot == std::string::npos || dot < NameStart(p) ? std::string::npos : dot;
-}
 
 struct THandle {
   HANDLE h;
@@ -42,28 +33,11 @@ std::string ExecutablePath() {
   return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
 }
 
-std::string ExtractFilePath(const std::string& p) {
-  return p.substr(0, NameStart(p));
-}
-
-std::string ExtractFileName(const std::string& p) {
-  return p.substr(NameStart(p));
-}
-
 std::string ExpandFileName(const std::string& p) {
   if (p.empty()) return p;
   char buf[MAX_PATH * 4];
   const DWORD n = GetFullPathNameA(p.c_str(), sizeof buf, buf, nullptr);
   return n == 0 || n >= sizeof buf ? p : std::string(buf, n);
-}
-
-std::string ChangeFileExt(const std::string& p, const std::string& ext) {
-  return p.substr(0, ExtStart(p)) + ext;
-}
-
-std::string ExtractFileExt(const std::string& p) {
-  const size_t dot = ExtStart(p);
-  return dot == std::string::npos ? std::string() : p.substr(dot);
 }
 
 bool FileExists(const std::string& path) {
