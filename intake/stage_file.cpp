@@ -30,10 +30,12 @@ std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
   return CardInsertSql(sql);
 }
 
-// How the lines of a file went.
-enum TLinesResult { lrDone, lrConnectionLost };
-
 }  // namespace
+
+// Card rows that follow one another with the same column list go to the database as one
+// INSERT of up to this many rows (and about this many bytes): one round trip instead of many.
+constexpr size_t StageBatchRows = 500;
+constexpr size_t StageBatchBytes = 512 * 1024;
 
 TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& stamp) {
   // A statement that cannot even be allocated means the connection is unusable, which is no
@@ -41,60 +43,22 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
   if (!stagingDb_.Connected()) return foConnectionLost;
 
   std::vector<std::string> lines;
-  TStringListSDF fields;
-  std::vector<TColumnEntry> entries;
-  TSql sql(stagingDb_.DriverKind());
-  TODBCStatement statement(stagingDb_);
-  TCardLineReader reader(clock_);
-  int errors = 0;
-  std::string lostText;
-
-  const auto lost = [&](const std::string& text) {
-    lostText = text;
-    return lrConnectionLost;
-  };
-  // Runs one statement; false when the connection went away.
-  const auto run = [&](const std::string& text) {
-    if (statement.Exec(text)) return true;
-    if (LostConnection(statement)) return false;
-    ++errors;
-    log_.AddLine(ErrorLine(statement.ErrorText(), text));
-    return true;
-  };
-
-  TLinesResult result = lrDone;
+  TStageResult staged;
   try {
+    TODBCStatement statement(stagingDb_);
     if (!statement.Valid()) {
-      result = lost(statement.ErrorText());
+      staged = {lrConnectionLost, 0, statement.ErrorText()};
     } else if (!LoadLinesFromFile(path, lines)) {
       stagingDb_.EndTrans(false);
       log_.AddLine("Failed to load " + path + ", will retry later");
       return foLoadFailed;
-    }
-    for (size_t i = 0; result == lrDone && i < lines.size(); ++i) {
-      fields.SplitLine(lines[i]);
-      const TLineKind kind = reader.Read(fields, entries);
-      if (kind == lkGroup) {
-        FillGroupRow(entries, sql);
-        const std::string lookup = GroupLookupSql(sql, entries[0].text);
-        std::string text;
-        if (statement.Exec(lookup)) {
-          text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-        } else if (LostConnection(statement)) {
-          result = lost(statement.ErrorText());
-          break;
-        } else {
-          text = GroupInsertSql(sql);
-        }
-        if (!run(text)) result = lost(statement.ErrorText());
-      } else if (kind == lkCard) {
-        std::string error;
-        if (!FillCardRow(entries, sql, error)) {
-          ++errors;
-          log_.AddLine(ErrorLine(error, RefusedCardSql(entries, sql)));
-        } else if (!run(CardInsertSql(sql))) {
-          result = lost(statement.ErrorText());
-        }
+    } else {
+      staged = batched_ ? StageLinesBatched(lines, statement) : TStageResult{};
+      if (!batched_ || staged.result == lrFailed) {
+        // The batches stop at the first failure and log nothing: the file goes again line by
+        // line from the start, which logs every bad line with its own statement.
+        if (batched_) stagingDb_.EndTrans(false);
+        staged = StageLines(lines, statement);
       }
     }
   } catch (const std::exception&) {
@@ -103,6 +67,9 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
     log_.AddLine("Failed to load " + path + ", will retry later");
     return foLoadFailed;
   }
+  const TLinesResult result = staged.result;
+  const int errors = staged.errors;
+  const std::string& lostText = staged.lostText;
 
   if (result == lrConnectionLost) {
     stagingDb_.EndTrans(false);
@@ -135,6 +102,126 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
   log_.AddLine("Picked up " + path);
   Dispose(path, stamp, false, true);
   return foStaged;
+}
+
+TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>& lines,
+                                                  TODBCStatement& statement) {
+  TStringListSDF fields;
+  std::vector<TColumnEntry> entries;
+  TSql sql(stagingDb_.DriverKind());
+  TCardLineReader reader(clock_);
+  TStageResult staged;
+
+  const auto lost = [&](const std::string& text) {
+    staged.result = lrConnectionLost;
+    staged.lostText = text;
+  };
+  // Runs one statement; false when the connection went away.
+  const auto run = [&](const std::string& text) {
+    if (statement.Exec(text)) return true;
+    if (LostConnection(statement)) return false;
+    ++staged.errors;
+    log_.AddLine(ErrorLine(statement.ErrorText(), text));
+    return true;
+  };
+
+  for (size_t i = 0; staged.result == lrDone && i < lines.size(); ++i) {
+    fields.SplitLine(lines[i]);
+    const TLineKind kind = reader.Read(fields, entries);
+    if (kind == lkGroup) {
+      FillGroupRow(entries, sql);
+      std::string text;
+      if (statement.Exec(GroupLookupSql(sql, entries[0].text))) {
+        text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
+      } else if (LostConnection(statement)) {
+        lost(statement.ErrorText());
+        break;
+      } else {
+        text = GroupInsertSql(sql);
+      }
+      if (!run(text)) lost(statement.ErrorText());
+    } else if (kind == lkCard) {
+      std::string error;
+      if (!FillCardRow(entries, sql, error)) {
+        ++staged.errors;
+        log_.AddLine(ErrorLine(error, RefusedCardSql(entries, sql)));
+      } else if (!run(CardInsertSql(sql))) {
+        lost(statement.ErrorText());
+      }
+    }
+  }
+  return staged;
+}
+
+// The same statements as StageLines, card rows gathered into INSERTs of many rows. Group rows
+// end the pending batch first, so their look-ups see every row before them. Stops at the
+// first failure (lrFailed) without logging: the caller rolls back and goes line by line.
+TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::string>& lines,
+                                                         TODBCStatement& statement) {
+  TStringListSDF fields;
+  std::vector<TColumnEntry> entries;
+  TSql sql(stagingDb_.DriverKind());
+  TCardLineReader reader(clock_);
+  TStageResult staged;
+
+  std::string columns;  // of the pending rows
+  std::string pending;  // their values, joined
+  size_t rows = 0;
+  const auto fail = [&]() {
+    if (LostConnection(statement)) {
+      staged.result = lrConnectionLost;
+      staged.lostText = statement.ErrorText();
+    } else {
+      staged.result = lrFailed;
+    }
+    return false;
+  };
+  const auto flush = [&]() {
+    if (rows == 0) return true;
+    const bool ran = statement.Exec("INSERT INTO futurecard (" + columns + ") Values " + pending);
+    rows = 0;
+    pending.clear();
+    return ran || fail();
+  };
+
+  for (const std::string& line : lines) {
+    fields.SplitLine(line);
+    const TLineKind kind = reader.Read(fields, entries);
+    if (kind == lkGroup) {
+      if (!flush()) return staged;
+      FillGroupRow(entries, sql);
+      std::string text;
+      if (statement.Exec(GroupLookupSql(sql, entries[0].text))) {
+        text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
+      } else if (LostConnection(statement)) {
+        fail();
+        return staged;
+      } else {
+        text = GroupInsertSql(sql);
+      }
+      if (!statement.Exec(text)) {
+        fail();
+        return staged;
+      }
+    } else if (kind == lkCard) {
+      std::string error;
+      if (!FillCardRow(entries, sql, error)) {
+        staged.result = lrFailed;
+        return staged;
+      }
+      std::string rowColumns = sql.ColumnListText();
+      if (rows > 0 && rowColumns != columns && !flush()) return staged;
+      if (rows == 0) columns = std::move(rowColumns);
+      pending += rows == 0 ? "" : ", ";
+      pending += sql.ValuesText();
+      ++rows;
+      if ((rows >= StageBatchRows || pending.size() >= StageBatchBytes) && !flush()) {
+        return staged;
+      }
+    }
+  }
+  flush();
+  return staged;
 }
 
 }  // namespace fw
