@@ -297,6 +297,13 @@ void TODBC::NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle) {
   }
 }
 
+bool TODBC::ConnectionDead() const {
+  if (!connected_ || dbc_ == SQL_NULL_HDBC) return false;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  return Succeeded(OdbcApi.SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+         dead == SQL_CD_TRUE;
+}
+
 void TODBC::RegisterStatement(TODBCStatement* statement) {
   const auto slot = std::find(statements_.begin(), statements_.end(), nullptr);
   if (slot != statements_.end()) {

@@ -47,6 +47,10 @@ class TODBC {
   // failed Connect it tells an unreachable server from a refused login.
   bool LostConnection() const { return lostConnection_; }
   void NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle);  // records a lost connection
+  // The driver says the connection is gone (SQL_ATTR_CONNECTION_DEAD), whatever the failure's
+  // diagnostics say: a write to a socket the server has closed reports "Broken pipe" as HY000.
+  bool ConnectionDead() const;
+  void NoteLost() { lostConnection_ = true; }
   // Diagnostics of the last failed Connect or EndTrans, joined with CR LF.
   const std::string& LastError() const { return lastError_; }
 

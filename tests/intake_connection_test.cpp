@@ -5,6 +5,7 @@
 
 #include "db/statement.h"
 #include "intake/card_intake.h"
+#include "tests/support/fenwold_process.h"
 #include "tests/support/intake_env.h"
 
 namespace fw::test {
@@ -33,6 +34,13 @@ class ConnectionLoss : public ::testing::Test {
     if (manualCommit) db.EndTrans(false);
     TODBCStatement kill(admin_);
     ASSERT_TRUE(kill.Exec("KILL CONNECTION " + id)) << kill.ErrorText();
+    // KILL returns before the connection is gone; a statement sent meanwhile still runs.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          TODBCStatement list(admin_);
+          return !list.Exec("SELECT id FROM information_schema.processlist WHERE id = " + id);
+        },
+        std::chrono::seconds(10)));
   }
   std::string Count(const std::string& table) {
     TODBCStatement statement(admin_);
