@@ -165,6 +165,7 @@ TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::
   TStageResult staged;
 
   std::string columns;  // of the pending rows
+  size_t columnCount = 0;
   std::string pending;  // their values, joined
   size_t rows = 0;
   const auto fail = [&]() {
@@ -209,9 +210,12 @@ TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::
         staged.result = lrFailed;
         return staged;
       }
-      std::string rowColumns = sql.ColumnListText();
-      if (rows > 0 && rowColumns != columns && !flush()) return staged;
-      if (rows == 0) columns = std::move(rowColumns);
+      // Card rows list their columns in layout order, so the same count is the same list.
+      if (rows > 0 && sql.Count() != columnCount && !flush()) return staged;
+      if (rows == 0) {
+        columns = sql.ColumnListText();
+        columnCount = sql.Count();
+      }
       pending += rows == 0 ? "" : ", ";
       pending += sql.ValuesText();
       ++rows;
