@@ -6,6 +6,7 @@
 #include "db/statement.h"
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
+#include "intake/stage_batches.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
@@ -158,74 +159,48 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
 // first failure (lrFailed) without logging: the caller rolls back and goes line by line.
 TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::string>& lines,
                                                          TODBCStatement& statement) {
-  TStringListSDF fields;
-  std::vector<TColumnEntry> entries;
   TSql sql(stagingDb_.DriverKind());
-  TCardLineReader reader(clock_);
   TStageResult staged;
-
-  std::string columns;  // of the pending rows
-  size_t columnCount = 0;
-  std::string pending;  // their values, joined
-  size_t rows = 0;
-  const auto fail = [&]() {
+  const auto fail = [&] {
     if (LostConnection(statement)) {
       staged.result = lrConnectionLost;
       staged.lostText = statement.ErrorText();
     } else {
       staged.result = lrFailed;
     }
-    return false;
-  };
-  const auto flush = [&]() {
-    if (rows == 0) return true;
-    const bool ran = statement.Exec("INSERT INTO futurecard (" + columns + ") Values " + pending);
-    rows = 0;
-    pending.clear();
-    return ran || fail();
+    return staged;
   };
 
-  for (const std::string& line : lines) {
-    fields.SplitLine(line);
-    const TLineKind kind = reader.Read(fields, entries);
-    if (kind == lkGroup) {
-      if (!flush()) return staged;
-      FillGroupRow(entries, sql);
-      std::string text;
-      if (statement.Exec(GroupLookupSql(sql, entries[0].text))) {
-        text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-      } else if (LostConnection(statement)) {
-        fail();
+  TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
+  for (;;) {
+    TStageItem item = batches.Next();
+    switch (item.kind) {
+      case TStageItem::ikEnd:
         return staged;
-      } else {
-        text = GroupInsertSql(sql);
-      }
-      if (!statement.Exec(text)) {
-        fail();
-        return staged;
-      }
-    } else if (kind == lkCard) {
-      std::string error;
-      if (!FillCardRow(entries, sql, error)) {
+      case TStageItem::ikRefused:
         staged.result = lrFailed;
         return staged;
-      }
-      // Card rows list their columns in layout order, so the same count is the same list.
-      if (rows > 0 && sql.Count() != columnCount && !flush()) return staged;
-      if (rows == 0) {
-        columns = sql.ColumnListText();
-        columnCount = sql.Count();
-      }
-      pending += rows == 0 ? "" : ", ";
-      pending += sql.ValuesText();
-      ++rows;
-      if ((rows >= StageBatchRows || pending.size() >= StageBatchBytes) && !flush()) {
-        return staged;
+      case TStageItem::ikCards:
+        if (!statement.Exec("INSERT INTO futurecard (" + item.columns + ") Values " +
+                            item.values)) {
+          return fail();
+        }
+        break;
+      case TStageItem::ikGroup: {
+        FillGroupRow(item.entries, sql);
+        std::string text;
+        if (statement.Exec(GroupLookupSql(sql, item.entries[0].text))) {
+          text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
+        } else if (LostConnection(statement)) {
+          return fail();
+        } else {
+          text = GroupInsertSql(sql);
+        }
+        if (!statement.Exec(text)) return fail();
+        break;
       }
     }
   }
-  flush();
-  return staged;
 }
 
 }  // namespace fw
