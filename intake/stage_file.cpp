@@ -1,5 +1,6 @@
 // Staging of one card file on StagingDb: all of its statements in one transaction.
 #include <exception>
+#include <system_error>
 #include <vector>
 
 #include "db/sql.h"
@@ -54,7 +55,13 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
       log_.AddLine("Failed to load " + path + ", will retry later");
       return foLoadFailed;
     } else {
-      staged = batched_ ? StageLinesBatched(lines, statement) : TStageResult{};
+      if (batched_) {
+        try {
+          staged = StageLinesBatched(lines, statement);
+        } catch (const std::system_error&) {
+          staged.result = lrFailed;  // no thread for the reader: line by line it is
+        }
+      }
       if (!batched_ || staged.result == lrFailed) {
         // The batches stop at the first failure and log nothing: the file goes again line by
         // line from the start, which logs every bad line with its own statement.
