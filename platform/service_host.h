@@ -122,6 +122,7 @@ struct TServiceRegistration {
   bool managerFailed = false;  // the service manager itself could not be opened
   uint32_t code = 0;           // system error code of the failure
   std::string message;         // the system's message for it
+  std::string note;            // said after the success message (how the service will run)
 };
 
 TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info);

@@ -1,0 +1,24 @@
+// Windows services have no unit files; the service manager keeps their settings.
+#include "platform/service_unit.h"
+
+namespace fw {
+
+const char kServiceAccount[] = "fenwold";
+
+bool UnitsSupported() {
+  return false;
+}
+bool ServiceAccountExists() {
+  return false;
+}
+std::string ServiceUnitText(const TUnitOptions&) {
+  return {};
+}
+std::string FoldersDropInText(const std::vector<std::string>&) {
+  return {};
+}
+std::string FoldersDropInPath(const std::string&) {
+  return {};
+}
+
+}  // namespace fw
