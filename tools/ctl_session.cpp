@@ -7,13 +7,12 @@
 #include "db/statement.h"
 #include "platform/files.h"
 #include "platform/folder.h"
+#include "service/run_settings.h"
 
 namespace fw {
 
 std::string ServiceLogPath() {
-  const char* dir = std::getenv("FENWOLD_LOG_DIR");
-  if (dir != nullptr && *dir != '\0') return JoinPath(dir, "fenwold.log");
-  return ExtractFilePath(ExecutablePath()) + "fenwold.log";
+  return RunSettingsFromEnvironment().logFolder + "fenwold.log";
 }
 
 bool TCtlSession::Open(const std::string& command, bool withStaging) {
