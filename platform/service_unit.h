@@ -25,5 +25,10 @@ std::string ServiceUnitText(const TUnitOptions& options);
 std::string FoldersDropInText(const std::vector<std::string>& folders);
 // Where the drop-in goes for the unit folder `unitDir`.
 std::string FoldersDropInPath(const std::string& unitDir);
+// The writable paths a drop-in names, as FoldersDropInText wrote them.
+std::vector<std::string> FoldersInDropIn(const std::string& text);
+// Whether the service account can create files in `folder`; `known` false when that cannot
+// be told from here (no account, or not root).
+bool FolderWritableForAccount(const std::string& folder, bool& known);
 
 }  // namespace fw

@@ -3,7 +3,12 @@
 // folder and the card folders that the drop-in adds.
 #include "platform/service_unit.h"
 
+#include <grp.h>
 #include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 
@@ -130,6 +135,62 @@ std::string FoldersDropInText(const std::vector<std::string>& folders) {
 
 std::string FoldersDropInPath(const std::string& unitDir) {
   return Folder(unitDir) + "/fenwold.service.d/folders.conf";
+}
+
+std::vector<std::string> FoldersInDropIn(const std::string& text) {
+  std::vector<std::string> folders;
+  const std::string key = "ReadWritePaths=";
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.rfind(key, 0) != 0) continue;
+    std::string value = line.substr(key.size());
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+      std::string plain;
+      for (size_t i = 1; i + 1 < value.size(); ++i) {
+        if (value[i] == '\\' && i + 2 < value.size()) {
+          plain += value[++i];
+        } else {
+          plain += value[i];
+          if (value[i] == '%' && value[i + 1] == '%') ++i;
+        }
+      }
+      value = plain;
+    }
+    if (!value.empty() && value[0] == '-') value.erase(0, 1);
+    folders.push_back(value);
+  }
+  return folders;
+}
+
+bool FolderWritableForAccount(const std::string& folder, bool& known) {
+  known = false;
+  const passwd* account = getpwnam(kServiceAccount);
+  if (account == nullptr) return false;
+  const uid_t uid = account->pw_uid;
+  const gid_t gid = account->pw_gid;
+  if (geteuid() == uid) {
+    known = true;
+    return access(folder.c_str(), W_OK | X_OK) == 0;
+  }
+  if (geteuid() != 0) return false;
+  // The kernel's own answer, asked in a child that has become the account.
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    const bool as = initgroups(kServiceAccount, gid) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+    _exit(!as ? 2 : access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) return false;
+  known = true;
+  return WEXITSTATUS(status) == 0;
 }
 
 }  // namespace fw

@@ -21,4 +21,12 @@ std::string FoldersDropInPath(const std::string&) {
   return {};
 }
 
+std::vector<std::string> FoldersInDropIn(const std::string&) {
+  return {};
+}
+bool FolderWritableForAccount(const std::string&, bool& known) {
+  known = false;
+  return false;
+}
+
 }  // namespace fw
