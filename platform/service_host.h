@@ -105,6 +105,9 @@ TServiceStatusHandle RegisterServiceControlHandler(const std::string& serviceNam
                                                    TControlHandlerProc handler, uint32_t& error);
 bool SetServiceStatusRecord(TServiceStatusHandle handle, const TServiceStatusRecord& status,
                             uint32_t& error);
+// A line of free text beside the state, for the operator (systemd's STATUS=); the Windows
+// service manager has no place for it.
+void SetServiceStatusText(TServiceStatusHandle handle, const std::string& text);
 
 // ---- Install and uninstall.
 
