@@ -104,7 +104,8 @@ long long Count(TODBC& db, const std::string& query, std::string* earliest = nul
   TODBCStatement st(db, true);
   if (!st.Exec(query)) return -1;
   const long long n = std::stoll("0" + st.FieldAsString("n"));
-  if (earliest != nullptr && n > 0) *earliest = FormatDateTimeIso(st.FieldAsDateTime("first"));
+  // As text: SQLite types an aggregate of dates as text, which FieldAsDateTime does not read.
+  if (earliest != nullptr && n > 0) *earliest = st.FieldAsString("first").substr(0, 19);
   return n;
 }
 
