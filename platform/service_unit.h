@@ -19,6 +19,8 @@ struct TUnitOptions {
 };
 
 bool UnitsSupported();
+// Where units go: $FENWOLD_UNIT_DIR, else /etc/systemd/system.
+std::string UnitFolder();
 bool ServiceAccountExists();
 std::string ServiceUnitText(const TUnitOptions& options);
 // The drop-in that adds the folders to the sandbox's writable paths.

@@ -11,11 +11,6 @@
 namespace fw {
 namespace {
 
-std::string UnitDir() {
-  const char* dir = std::getenv("FENWOLD_UNIT_DIR");
-  return dir != nullptr && *dir != '\0' ? dir : "/etc/systemd/system";
-}
-
 bool Covers(const std::string& root, const std::string& path) {
   return path == root || (path.rfind(root, 0) == 0 && (root.back() == '/' || path[root.size()] == '/'));
 }
@@ -31,7 +26,7 @@ TCheckResult CheckSandbox(TCheckContext& c) {
     return {TCheckStatus::kSkip, "no service account: the service runs as root, unsandboxed", ""};
   }
   if (!c.settingsRead) return {TCheckStatus::kSkip, "settings not read", ""};
-  const std::string path = FoldersDropInPath(UnitDir());
+  const std::string path = FoldersDropInPath(UnitFolder());
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();

@@ -14,11 +14,6 @@
 namespace fw {
 namespace {
 
-std::string UnitDir() {
-  const char* dir = std::getenv("FENWOLD_UNIT_DIR");
-  return dir != nullptr && *dir != '\0' ? dir : "/etc/systemd/system";
-}
-
 // A SQLite card database outside the service's state folder needs its folder writable too
 // (journal and WAL files are created beside it).
 std::string SqliteFolder(const TConnParams& p) {
@@ -62,7 +57,7 @@ int Folders(const std::vector<std::string>& args) {
   }
   std::vector<std::string> paths = {f.audits, f.files, f.errors};
   if (const std::string db = SqliteFolder(TConnParams()); !db.empty()) paths.push_back(db);
-  const std::string path = FoldersDropInPath(UnitDir());
+  const std::string path = FoldersDropInPath(UnitFolder());
   if (!ForceDirectories(ExtractFilePath(path)) || !WriteAtomically(path, FoldersDropInText(paths))) {
     std::fprintf(stderr, "fenwoldctl folders: cannot write %s\n", path.c_str());
     return 1;

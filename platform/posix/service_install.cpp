@@ -21,11 +21,6 @@ extern char** environ;
 namespace fw {
 namespace {
 
-std::string UnitDir() {
-  const char* dir = std::getenv("FENWOLD_UNIT_DIR");
-  return dir != nullptr && *dir != '\0' ? dir : "/etc/systemd/system";
-}
-
 std::string UnitName(const std::string& serviceName) {
   std::string name;
   for (char c : serviceName) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -98,7 +93,7 @@ TServiceRegistration SystemctlFailure(const std::string& what, int status) {
 }  // namespace
 
 TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info) {
-  const std::string dir = UnitDir();
+  const std::string dir = UnitFolder();
   if (const int error = FolderError(dir); error != 0) {
     TServiceRegistration r = Failure(error, ": " + dir);
     r.managerFailed = true;
@@ -153,7 +148,7 @@ TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info) {
 }
 
 TServiceRegistration UninstallServiceEntry(const std::string& serviceName) {
-  const std::string dir = UnitDir();
+  const std::string dir = UnitFolder();
   struct stat st {};
   if (const int error = FolderError(dir); error != 0) {
     TServiceRegistration r = Failure(error, ": " + dir);

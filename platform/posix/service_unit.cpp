@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include <string>
 
@@ -79,6 +80,11 @@ const char kSandbox[] =
 
 bool UnitsSupported() {
   return true;
+}
+
+std::string UnitFolder() {
+  const char* dir = std::getenv("FENWOLD_UNIT_DIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/etc/systemd/system";
 }
 
 bool ServiceAccountExists() {

@@ -8,6 +8,9 @@ const char kServiceAccount[] = "fenwold";
 bool UnitsSupported() {
   return false;
 }
+std::string UnitFolder() {
+  return {};
+}
 bool ServiceAccountExists() {
   return false;
 }
