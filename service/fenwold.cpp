@@ -150,6 +150,7 @@ bool TFenwold::EnsureConnected() {
   }
   if (!dbReachable_) {
     dbReachable_ = true;
+    ReportProgress();  // the status line stops saying "unreachable" at once, not after the tick
     Log->AddLine("Database reachable again; staging card files resumes");
   }
   return true;
@@ -159,6 +160,7 @@ void TFenwold::NoteUnreachable(const std::string& detail) {
   if (!dbReachable_) return;
   dbReachable_ = false;
   unreachableSince_ = clock_->Now();
+  ReportProgress();
   std::string line = "Database unreachable; card files stay in the drop folder until it is back";
   if (!detail.empty()) {
     std::string flat;
