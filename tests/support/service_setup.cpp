@@ -19,8 +19,7 @@ std::string RegText(const std::string& text) {
 }  // namespace
 
 bool LoadSchema(TODBC& db, TTestDriver driver, const std::string& sourceDir) {
-  const std::string path =
-      sourceDir + "/schema/" + (driver == TTestDriver::kSqlite ? "sqlite.sql" : "mysql.sql");
+  const std::string path = sourceDir + "/schema/" + SchemaName(driver) + ".sql";
   std::string text = ReadTextFile(path);
   if (text.empty()) {
     ADD_FAILURE() << "no schema at " << path;
