@@ -321,8 +321,7 @@ TEST_P(Apply, QuotesAndBackslashesInLookupsAndTextsEndUpExactly) {
   EXPECT_EQ(Env().LogText().find("Warning"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Db, Apply, ::testing::Values(tdSqlite, tdMariaDb),
-                         [](const auto& info) { return TestDbName(info.param); });
+FW_ON_EVERY_DRIVER(Apply);
 
 }  // namespace
 }  // namespace fw::test
