@@ -34,7 +34,9 @@ class OdbcConnect : public test::TDbTest {
     const TDbParams& p = Params();
     std::string text = std::string(driverKey) + "=" + p.driver + "\nDatabase=" + p.database + "\n";
     if (!IsSqlite()) {
-      text += "SERVER=" + database_->Server().host + "\nPORT=" + database_->Server().port + "\n";
+      // psqlODBC reads the host of a data source as Servername only.
+      text += (Driver() == TTestDriver::kPostgres ? "Servername=" : "SERVER=") +
+              database_->Server().host + "\nPORT=" + database_->Server().port + "\n";
     }
     return text;
   }

@@ -64,6 +64,10 @@ const char* SchemaName(TTestDriver driver) {
   return "";
 }
 
+const char* DateTimeType(TTestDriver driver) {
+  return driver == TTestDriver::kPostgres ? "TIMESTAMP(0)" : "DATETIME";
+}
+
 const char* OdbcDriverName(TTestDriver driver) {
   switch (driver) {
     case TTestDriver::kSqlite:

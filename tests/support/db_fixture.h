@@ -53,6 +53,8 @@ bool DbServerFromEnv(TTestDriver driver, TDbServer& server, std::string& missing
 inline bool MariaDbServerFromEnv(TDbServer& server, std::string& missing) {
   return DbServerFromEnv(TTestDriver::kMariaDb, server, missing);
 }
+// The column type of a date and time with seconds: DATETIME, or TIMESTAMP(0) on PostgreSQL.
+const char* DateTimeType(TTestDriver driver);
 // The name under which Debian registers the driver.
 const char* OdbcDriverName(TTestDriver driver);
 
