@@ -82,7 +82,8 @@ const char* const kKindNames[] = {"generic", "MySQL family", "PostgreSQL"};
 
 TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
   CreateCardDatabase();
-  const TRun r = Check();
+  const TRun r =
+      Check(Driver() == test::TTestDriver::kPostgres ? "UseDeclareFetch=1;Fetch=1000" : "");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    driver options:")) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    connect (auto-commit, as MainDb): connected, driver kind " +
@@ -131,7 +132,7 @@ TEST_P(CtlCheck, WarnsAboutOptionsThatBreakStagingOrThePass) {
   const Case cases[] = {
       {"StepAPI=1;NoTXN=1", {"StepAPI=1", "NoTXN=1"}},
       {"OPTION=4194336", {"dynamic-cursor bit (32)", "automatic reconnect"}},
-      {"Protocol=7.4-1;UseDeclareFetch=1", {"Protocol=7.4-1", "UseDeclareFetch=1"}},
+      {"Protocol=7.4-1", {"Protocol=7.4-1", "no UseDeclareFetch=1"}},
   };
   const Case& c = cases[static_cast<int>(Driver())];
   CreateCardDatabase();

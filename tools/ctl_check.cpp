@@ -136,11 +136,11 @@ TCheckResult CheckDriverOptions(TCheckContext& c) {
            ": psqlODBC rolls the whole transaction back at a failed statement, and the rows "
            "staged before it are lost without a word");
     }
-    if (IsOn(value("USEDECLAREFETCH"))) {
+    if (!IsOn(value("USEDECLAREFETCH"))) {
       warn(
-          "UseDeclareFetch=1: psqlODBC reads results through a server-side cursor that a "
-          "commit on the same connection closes, and the pass commits while it walks the "
-          "staged records");
+          "no UseDeclareFetch=1: psqlODBC reads every result whole into memory, so the pass "
+          "holds all staged records at once; UseDeclareFetch=1;Fetch=1000 reads them in "
+          "blocks");
     }
     std::string commLog = value("COMMLOG");
     if (commLog.empty() && !p.ODBCDriver.empty()) commLog = DriverCommLog(p.ODBCDriver);

@@ -49,7 +49,9 @@ bool LoadSchema(TODBC& db, TTestDriver driver, const std::string& sourceDir) {
 void WriteRegistryFile(const std::string& path, const TDbParams& params) {
   std::string options = params.options;
   if (!params.password.empty()) {
-    options += (options.empty() ? "" : ";") + std::string("PWD=") + params.password;
+    if (!options.empty()) options += ';';
+    options += "PWD=";
+    options += params.password;
   }
   std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
   text += "[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n";
