@@ -25,6 +25,10 @@ using TTestDb = TTestDriver;
 inline constexpr TTestDb tdSqlite = TTestDriver::kSqlite;
 inline constexpr TTestDb tdMariaDb = TTestDriver::kMariaDb;
 inline constexpr TTestDb tdPostgres = TTestDriver::kPostgres;
+// For test names of suites instantiated by hand.
+inline std::string TestDbName(TTestDb db) {
+  return TestDriverName(::testing::TestParamInfo<TTestDriver>(db, 0));
+}
 
 using TRow = std::map<std::string, std::string>;  // lower-case column name -> text
 
