@@ -1,9 +1,10 @@
 // Card intake batched against the per-row paths (FENWOLD_INTAKE=per-row): staging, the
 // future-card pass and a whole scan (staging then the pass, as `fenwoldctl scan` and every
 // tick of the service run it) of card files of 10,000 and 100,000 new cards, all due, on
-// SQLite (JournalMode=WAL) and MariaDB (FENWOLD_TEST_MARIADB_*, as scripts/mariadb.sh prints
-// them). Every measurement runs in a child process of its own, so that its peak memory is its
-// own. The goal column is the speed-up (or, for a scan, the time) to reach.
+// SQLite (JournalMode=WAL), MariaDB (FENWOLD_TEST_MARIADB_*, as scripts/mariadb.sh prints
+// them) and PostgreSQL (FENWOLD_TEST_POSTGRES_*, as scripts/postgres.sh prints them). Every
+// measurement runs in a child process of its own, so that its peak memory is its own. The
+// goal column is the speed-up (or, for a scan, the time) to reach.
 //
 //   intake_bench [--repeat=N] [--only=staging|pass|scan] [rows...]   defaults: 1, all, 10000 100000
 #include <sys/resource.h>
@@ -32,8 +33,8 @@ namespace {
 struct TTarget {
   std::string name;
   std::string user, password, database, driver, options;
-  std::string adminDatabase;   // MariaDB: the database to connect to for CREATE / DROP
-  std::string serverDatabase;  // MariaDB: created per run
+  std::string adminDatabase;   // servers: the database to connect to for CREATE / DROP
+  std::string serverDatabase;  // servers: created per run
 };
 
 struct TResult {
@@ -57,7 +58,9 @@ bool Connect(const TTarget& t, TODBC& db, bool manual) {
 }
 
 void RunDdl(TODBC& db, const TTarget& t) {
-  const char* ddl = CardSchemaFor(t.driver == "SQLite3" ? "sqlite" : "mysql");
+  const char* ddl = CardSchemaFor(t.driver == "SQLite3"              ? "sqlite"
+                                  : t.driver == "PostgreSQL Unicode" ? "postgres"
+                                                                     : "mysql");
   for (const std::string& statement : SplitSqlStatements(ddl)) {
     TODBCStatement s(db);
     s.Exec(statement);
@@ -221,6 +224,17 @@ int main(int argc, char** argv) {
                        std::getenv("FENWOLD_TEST_MARIADB_DATABASE"), ""});
   } else {
     std::printf("MariaDB left out: FENWOLD_TEST_MARIADB_* not set\n");
+  }
+  const char* pgHost = std::getenv("FENWOLD_TEST_POSTGRES_HOST");
+  const char* pgPort = std::getenv("FENWOLD_TEST_POSTGRES_PORT");
+  if (pgHost != nullptr && *pgHost != '\0' && pgPort != nullptr && *pgPort != '\0') {
+    targets.push_back({"Postgres", std::getenv("FENWOLD_TEST_POSTGRES_USER"),
+                       std::getenv("FENWOLD_TEST_POSTGRES_PASSWORD"),
+                       std::getenv("FENWOLD_TEST_POSTGRES_DATABASE"), "PostgreSQL Unicode",
+                       std::string("SERVER=") + pgHost + ";PORT=" + pgPort,
+                       std::getenv("FENWOLD_TEST_POSTGRES_DATABASE"), ""});
+  } else {
+    std::printf("PostgreSQL left out: FENWOLD_TEST_POSTGRES_* not set\n");
   }
 
   const TStep steps[] = {stStage, stPass, stScan};

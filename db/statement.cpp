@@ -505,13 +505,9 @@ std::string TODBCStatement::ErrorText() const {
 }
 
 void TODBCStatement::NoteFailure() {
-  lostConnection_ = DiagShowsLostConnection(SQL_HANDLE_STMT, handle_);
-  if (lostConnection_) {
-    connection_.NoteFailure(SQL_HANDLE_STMT, handle_);
-  } else if (connection_.ConnectionDead()) {
-    lostConnection_ = true;
-    connection_.NoteLost();
-  }
+  lostConnection_ =
+      DiagShowsLostConnection(SQL_HANDLE_STMT, handle_) || connection_.ConnectionDead();
+  if (lostConnection_) connection_.NoteFailure(SQL_HANDLE_STMT, handle_);
 }
 
 TDateTime ParseDate(const std::string& text) {

@@ -32,6 +32,25 @@ std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
   return CardInsertSql(sql);
 }
 
+// PostgreSQL refuses every statement after a failed one until the transaction ends (psqlODBC
+// guards each statement itself only in its default mode). A savepoint around each line keeps
+// the rest of the file running there, so that every bad line gets its own error line.
+class TLineSavepoint {
+ public:
+  explicit TLineSavepoint(TODBCStatement& statement)
+      : statement_(statement), used_(statement.Connection().DriverKind() == dkPostgres) {}
+  // False when the connection went away.
+  bool Begin() { return !used_ || Run("SAVEPOINT fw_line"); }
+  bool End(bool lineFailed) {
+    return !used_ || Run(lineFailed ? "ROLLBACK TO SAVEPOINT fw_line" : "RELEASE SAVEPOINT fw_line");
+  }
+
+ private:
+  bool Run(const char* sql) { return statement_.Exec(sql) || !LostConnection(statement_); }
+  TODBCStatement& statement_;
+  bool used_;
+};
+
 }  // namespace
 
 // Card rows that follow one another with the same column list go to the database as one
@@ -133,9 +152,15 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
     return true;
   };
 
+  TLineSavepoint savepoint(statement);
   for (size_t i = 0; staged.result == lrDone && i < lines.size(); ++i) {
     fields.SplitLine(lines[i]);
     const TLineKind kind = reader.Read(fields, entries);
+    const int errorsBefore = staged.errors;
+    if ((kind == lkGroup || kind == lkCard) && !savepoint.Begin()) {
+      lost(statement.ErrorText());
+      break;
+    }
     if (kind == lkGroup) {
       FillGroupRow(entries, sql);
       std::string text;
@@ -156,6 +181,10 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
       } else if (!run(CardInsertSql(sql))) {
         lost(statement.ErrorText());
       }
+    }
+    if (staged.result == lrDone && (kind == lkGroup || kind == lkCard) &&
+        !savepoint.End(staged.errors > errorsBefore)) {
+      lost(statement.ErrorText());
     }
   }
   return staged;

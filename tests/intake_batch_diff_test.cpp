@@ -167,8 +167,7 @@ TEST_P(BatchDiff, RandomFilesGiveTheSameTablesLogAndFolders) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Db, BatchDiff, ::testing::Values(tdSqlite, tdMariaDb),
-                         [](const auto& info) { return TestDbName(info.param); });
+FW_ON_EVERY_DRIVER(BatchDiff);
 
 }  // namespace
 }  // namespace fw::test
