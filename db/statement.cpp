@@ -233,6 +233,12 @@ bool TODBCStatement::Exec(const std::string& sql) {
   return false;
 }
 
+SQLLEN TODBCStatement::RowsAffected() const {
+  SQLLEN rows = -1;
+  if (!valid_ || !Succeeded(OdbcApi.SQLRowCount(handle_, &rows))) return -1;
+  return rows;
+}
+
 bool TODBCStatement::ExecFmt(const char* format, ...) {
   va_list args;
   va_start(args, format);

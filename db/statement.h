@@ -57,6 +57,8 @@ class TODBCStatement {
   bool Exec(const std::string& sql);
   bool ExecFmt(const char* format, ...) FW_PRINTF_FORMAT(2, 3);
   bool Skip(TSkipKind kind = skNext, SQLLEN count = 1);
+  // Rows changed by the last INSERT, UPDATE or DELETE; -1 when the driver cannot tell.
+  SQLLEN RowsAffected() const;
 
   std::string FieldAsString(const std::string& name);
   int32_t FieldAsInteger(const std::string& name);

@@ -6,6 +6,7 @@
 #include "db/sql.h"
 #include "db/statement.h"
 #include "intake/card_intake.h"
+#include "intake/card_plan.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
@@ -13,49 +14,10 @@ namespace {
 
 const TDateTime EndOfDay = 86399999.0 / 86400000.0;  // 23:59:59.999
 
-bool LostConnection(const TODBCStatement& statement) {
-  return statement.LostConnection() || statement.Connection().LostConnection();
-}
-
 std::string UpperCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
-
-// The card write and the delete of its staged record commit together, so that a record is
-// never applied twice (a debit added twice) when the process or the connection dies between
-// them. The rest of MainDb's work stays auto-commit. Rolls back unless committed.
-class TMainTransaction {
- public:
-  explicit TMainTransaction(TODBCStatement& statement) : statement_(statement) {
-    open_ = statement_.Exec("BEGIN");
-    failed_ = !open_;
-  }
-  ~TMainTransaction() {
-    if (open_) statement_.Exec("ROLLBACK");
-  }
-  TMainTransaction(const TMainTransaction&) = delete;
-  TMainTransaction& operator=(const TMainTransaction&) = delete;
-
-  bool Failed() const { return failed_; }
-  bool Lost() const { return LostConnection(statement_); }
-  std::string ErrorText() const { return statement_.ErrorText(); }
-  // True when nothing was left to commit.
-  bool Commit() {
-    if (!open_) return true;
-    open_ = false;
-    return statement_.Exec("COMMIT");
-  }
-  void Rollback() {
-    if (open_) statement_.Exec("ROLLBACK");
-    open_ = false;
-  }
-
- private:
-  TODBCStatement& statement_;
-  bool open_ = false;
-  bool failed_ = false;
-};
 
 }  // namespace
 
@@ -114,6 +76,50 @@ std::string NumberLiteral(const TSql& sql, const std::string& number) {
   return sql.QuotedValue(number);
 }
 
+bool TStatementLookups::Card(const std::string& number, TCard& card) {
+  card = TCard{};
+  card.exists = work_.Exec("SELECT * FROM card WHERE number = " + number);
+  if (!card.exists) return !LostConnection(work_);
+  // in the table's column order, each once
+  card.typeId = work_.FieldAsInteger("type_id");
+  card.debitLeft = work_.FieldAsInteger("debit_left");
+  card.expiry = work_.FieldAsDateTime("exp_iry");
+  return true;
+}
+
+namespace {
+
+bool ReadType(TODBCStatement& work, bool found, TCardLookups::TType& type) {
+  type = TCardLookups::TType{};
+  type.found = found;
+  if (!found) return !LostConnection(work);
+  type.id = work.FieldAsInteger("id");
+  type.monthly = work.FieldAsBoolean("monthly_flg");
+  type.debit = work.FieldAsBoolean("debit_flg");
+  type.globalExpiry = work.FieldAsBoolean("global_expiry");
+  return true;
+}
+
+}  // namespace
+
+bool TStatementLookups::TypeById(int64_t id, TType& type) {
+  return ReadType(
+      work_, work_.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(id)),
+      type);
+}
+
+bool TStatementLookups::TypeByName(const std::string& name, TType& type) {
+  return ReadType(
+      work_, work_.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql_.QuotedValue(name)),
+      type);
+}
+
+bool TStatementLookups::Group(const std::string& name, bool& found, int32_t& id) {
+  found = work_.Exec("SELECT id FROM card_pool WHERE name = " + sql_.QuotedValue(name));
+  id = found ? work_.FieldAsInteger("id") : 0;
+  return found || !LostConnection(work_);
+}
+
 TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
   TODBCStatement work(mainDb_);
   return ApplyStagedRecord(ReadStagedRecord(staged), work);
@@ -122,25 +128,54 @@ TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
 // All statements of one record run one after the other on `work`: what a lookup returned is
 // read at once, so one statement (and its worker) serves the whole pass.
 TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
+  const TSql sql(mainDb_.DriverKind());
+  TStatementLookups lookups(work, sql);
+  TCardPlan plan;
+  const TApplyOutcome planned = PlanStagedRecord(staged, lookups, plan);
+  if (planned != aoDone) return planned;
+  for (const std::string& line : plan.lines) log_.AddLine(line);
+
+  const std::string& number = staged.number;
+  TMainTransaction transaction(work);
+  if (transaction.Failed() && transaction.Lost()) return aoConnectionLost;
+  if (!plan.write.empty() && !work.Exec(plan.write)) {
+    if (LostConnection(work)) return aoConnectionLost;
+    log_.AddLine("SQL err: " + plan.write);
+    // Some databases refuse every later statement of a transaction once one failed: keep the
+    // failed write out of the delete's transaction.
+    transaction.Rollback();
+  }
+  if (!work.Exec("DELETE FROM futurecard WHERE id = " + plan.id)) {
+    if (LostConnection(work)) return aoConnectionLost;
+    log_.AddLine("Cannot delete staged record " + plan.id + " for card " + number + ": " +
+                 work.ErrorText());
+    return aoKept;
+  }
+  if (!transaction.Commit()) {
+    if (transaction.Lost()) return aoConnectionLost;
+    log_.AddLine("Cannot commit staged record " + plan.id + " for card " + number + ": " +
+                 transaction.ErrorText());
+    return aoKept;
+  }
+  return aoDone;
+}
+
+TApplyOutcome TCardIntake::PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
+                                            TCardPlan& plan) {
   TSql sql(mainDb_.DriverKind());
 
   const std::string& id = staged.id;
   const std::string command = UpperCase(staged.command);
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
   if (!IsPlainInteger(id)) return aoSkipped;  // not a row of ours: nothing to delete it by
+  plan.id = id;
 
   const std::string& number = staged.number;
   const std::string numberLiteral = NumberLiteral(sql, number);
-  const bool exists = work.Exec("SELECT * FROM card WHERE number = " + numberLiteral);
-  if (!exists && LostConnection(work)) return aoConnectionLost;
-  int64_t typeId = -1;
-  int32_t cardDebit = 0;
-  TDateTime cardExpiry = 0;
-  if (exists) {  // in the table's column order, each once
-    typeId = work.FieldAsInteger("type_id");
-    cardDebit = work.FieldAsInteger("debit_left");
-    cardExpiry = work.FieldAsDateTime("exp_iry");
-  }
+  TCardLookups::TCard card;
+  if (!lookups.Card(numberLiteral, card)) return aoConnectionLost;
+  const bool exists = card.exists;
+  int64_t typeId = exists ? card.typeId : -1;
   const std::string typeName = UpperCase(staged.cardType);
 
   // Refused records are deleted like applied ones; `refusal` is their one log line.
@@ -152,35 +187,23 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   }
 
   // The flags come from the last card-type lookup, and count only when it found a row.
-  bool monthly = false, debit = false, globalExpiry = false;
+  TCardLookups::TType type;
   if (write) {
-    bool haveType = false;
     // With a type name the name lookup decides the flags, found or not: the id lookup only
     // matters without one.
-    if (exists && typeName.empty()) {
-      haveType =
-          work.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(typeId));
-      if (!haveType && LostConnection(work)) return aoConnectionLost;
-    }
+    if (exists && typeName.empty() && !lookups.TypeById(typeId, type)) return aoConnectionLost;
     if (!typeName.empty()) {
-      haveType =
-          work.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql.QuotedValue(typeName));
-      if (haveType) {
-        typeId = work.FieldAsInteger("id");
-      } else if (LostConnection(work)) {
-        return aoConnectionLost;
-      }
-    }
-    if (haveType) {
-      monthly = work.FieldAsBoolean("monthly_flg");
-      debit = work.FieldAsBoolean("debit_flg");
-      globalExpiry = work.FieldAsBoolean("global_expiry");
+      if (!lookups.TypeByName(typeName, type)) return aoConnectionLost;
+      if (type.found) typeId = type.id;
     }
     if (typeId == -1) {
       refusal = "Non-existant card type " + typeName;
       write = false;
     }
   }
+  const bool monthly = type.found && type.monthly;
+  const bool debit = type.found && type.debit;
+  const bool globalExpiry = type.found && type.globalExpiry;
 
   if (write) {
     const int32_t addValue = staged.addValue;
@@ -193,17 +216,18 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
 
     const std::string& groupName = staged.groupName;
     if (!groupName.empty()) {
-      if (work.Exec("SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(groupName))) {
-        sql.AddInteger("group_id", work.FieldAsInteger("id"));
-      } else if (LostConnection(work)) {
-        return aoConnectionLost;
+      bool found = false;
+      int32_t groupId = 0;
+      if (!lookups.Group(groupName, found, groupId)) return aoConnectionLost;
+      if (found) {
+        sql.AddInteger("group_id", groupId);
       } else {
-        log_.AddLine("Warning! Invalid group name for card " + number);
+        plan.lines.push_back("Warning! Invalid group name for card " + number);
       }
     }
 
     if (debit && addValue != 0) {
-      const int64_t left = (exists ? cardDebit : 0) + int64_t{addValue};
+      const int64_t left = (exists ? card.debitLeft : 0) + int64_t{addValue};
       sql.AddField("debit_left", std::to_string(left), false);
     } else if (monthly && !globalExpiry) {
       TDateTime expiry = 0;
@@ -212,69 +236,36 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
                   ": staged record deleted without a change to the card";
         write = false;
       } else {
-        if (!IsNextMonth(exists ? cardExpiry : now, expiry)) {
+        if (!IsNextMonth(exists ? card.expiry : now, expiry)) {
           const TDateParts parts = DecodeDateTime(expiry);
           sql.AddDateTime("start_dt", EncodeDate(parts.year, parts.month, 1));
         }
         sql.AddDateTime("exp_iry", expiry);
       }
     } else {
-      sql.AddDateTime("exp_iry", DayExpiry(now, staged.expiry, exists, cardExpiry, addValue));
+      sql.AddDateTime("exp_iry", DayExpiry(now, staged.expiry, exists, card.expiry, addValue));
     }
   }
 
-  if (!refusal.empty()) log_.AddLine(refusal);
+  if (!refusal.empty()) plan.lines.push_back(refusal);
+  if (!write) return aoDone;
 
-  TMainTransaction transaction(work);
-  if (transaction.Failed() && transaction.Lost()) return aoConnectionLost;
-  if (write) {
-    const TWriteResult written =
-        WriteCard(number, exists, sql, staged, typeName == "INACTIVE", work);
-    if (written.lost) return aoConnectionLost;
-    // Some databases refuse every later statement of a transaction once one failed: keep the
-    // failed write out of the delete's transaction.
-    if (!written.ran) transaction.Rollback();
-  }
-  if (!work.Exec("DELETE FROM futurecard WHERE id = " + id)) {
-    if (LostConnection(work)) return aoConnectionLost;
-    log_.AddLine("Cannot delete staged record " + id + " for card " + number + ": " +
-                 work.ErrorText());
-    return aoKept;
-  }
-  if (!transaction.Commit()) {
-    if (transaction.Lost()) return aoConnectionLost;
-    log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
-                 transaction.ErrorText());
-    return aoKept;
-  }
-  return aoDone;
-}
-
-TCardIntake::TWriteResult TCardIntake::WriteCard(const std::string& number, bool exists, TSql& sql,
-                                                 const TStagedRecord& staged, bool inactive,
-                                                 TODBCStatement& writer) {
   for (size_t i = 0; i < 14; ++i) {
     const std::string& value = staged.descriptive[i];
     if (!value.empty() || !exists) sql.AddField(DescriptiveColumns[i], value, true);
   }
-  if (inactive) sql.AddInteger("debit_left", 0);
+  if (typeName == "INACTIVE") sql.AddInteger("debit_left", 0);
   sql.AddInteger("in_lot", 0);
-
-  const std::string numberLiteral = NumberLiteral(sql, number);
-  std::string text;
   if (exists) {
-    text = sql.UpdateText("UPDATE card", " WHERE number = " + numberLiteral);
+    plan.write = sql.UpdateText("UPDATE card", " WHERE number = " + numberLiteral);
   } else {
     sql.AddField("number", numberLiteral, false);
-    text = sql.InsertText("INSERT INTO card", "Values");
+    plan.write = sql.InsertText("INSERT INTO card", "Values");
+    plan.insert = true;
+    plan.columns = sql.ColumnListText();
+    plan.values = sql.ValuesText();
   }
-  TWriteResult result;
-  result.ran = writer.Exec(text);
-  if (!result.ran) {
-    result.lost = LostConnection(writer);
-    if (!result.lost) log_.AddLine("SQL err: " + text);
-  }
-  return result;
+  return aoDone;
 }
 
 }  // namespace fw

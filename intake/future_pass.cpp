@@ -4,17 +4,11 @@
 #include "db/sql.h"
 #include "db/statement.h"
 #include "intake/card_intake.h"
+#include "intake/card_plan.h"
+#include "intake/pass_cache.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
-namespace {
-
-bool LostConnection(const TODBCStatement& statement) {
-  return statement.LostConnection() || statement.Connection().LostConnection();
-}
-
-}  // namespace
-
 // The walk goes through futurecard in ascending id ranges rather than with one SELECT of the
 // whole table: drivers hold a result in memory whole (SQLite3 ODBC reads it at execute,
 // MariaDB's static cursor stores it), and a backlog of staged records must not cost its size in
@@ -26,6 +20,7 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
     TODBCStatement cursor(mainDb_);
     TODBCStatement work(mainDb_);  // the existence check and every statement of a record
     const TSql sql(mainDb_.DriverKind());
+    TPassCache cache(work, sql);  // card types and groups, for the batched pass
 
     // Reads one id (MIN or MAX); false with `lost` set when the connection went away.
     bool lost = false;
@@ -51,8 +46,18 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
     }
     for (;;) {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
-      if (cursor.Exec("SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
-                      " AND id <= " + std::to_string(end) + " ORDER BY id")) {
+      const std::string range = "SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
+                                " AND id <= " + std::to_string(end) + " ORDER BY id";
+      if (batched_) {
+        std::vector<TStagedRecord> records;
+        if (cursor.Exec(range)) {
+          do {
+            records.push_back(ReadStagedRecord(cursor));
+          } while (cursor.Skip(skNext, 1));
+        }
+        if (LostConnection(cursor)) return poConnectionLost;
+        if (ApplyRangeBatched(records, work, cache) == poConnectionLost) return poConnectionLost;
+      } else if (cursor.Exec(range)) {
         do {
           const TStagedRecord staged = ReadStagedRecord(cursor);
           bool apply = clock_.Now() > staged.startDt;

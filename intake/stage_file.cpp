@@ -1,11 +1,13 @@
 // Staging of one card file on StagingDb: all of its statements in one transaction.
 #include <exception>
+#include <system_error>
 #include <vector>
 
 #include "db/sql.h"
 #include "db/statement.h"
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
+#include "intake/stage_batches.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
@@ -49,10 +51,12 @@ class TLineSavepoint {
   bool used_;
 };
 
-// How the lines of a file went.
-enum TLinesResult { lrDone, lrConnectionLost };
-
 }  // namespace
+
+// Card rows that follow one another with the same column list go to the database as one
+// INSERT of up to this many rows (and about this many bytes): one round trip instead of many.
+constexpr size_t StageBatchRows = 500;
+constexpr size_t StageBatchBytes = 512 * 1024;
 
 TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& stamp) {
   // A statement that cannot even be allocated means the connection is unusable, which is no
@@ -60,70 +64,28 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
   if (!stagingDb_.Connected()) return foConnectionLost;
 
   std::vector<std::string> lines;
-  TStringListSDF fields;
-  std::vector<TColumnEntry> entries;
-  TSql sql(stagingDb_.DriverKind());
-  TODBCStatement statement(stagingDb_);
-  TCardLineReader reader(clock_);
-  TLineSavepoint savepoint(statement);
-  int errors = 0;
-  std::string lostText;
-
-  const auto lost = [&](const std::string& text) {
-    lostText = text;
-    return lrConnectionLost;
-  };
-  // Runs one statement; false when the connection went away.
-  const auto run = [&](const std::string& text) {
-    if (statement.Exec(text)) return true;
-    if (LostConnection(statement)) return false;
-    ++errors;
-    log_.AddLine(ErrorLine(statement.ErrorText(), text));
-    return true;
-  };
-
-  TLinesResult result = lrDone;
+  TStageResult staged;
   try {
+    TODBCStatement statement(stagingDb_);
     if (!statement.Valid()) {
-      result = lost(statement.ErrorText());
+      staged = {lrConnectionLost, 0, statement.ErrorText()};
     } else if (!LoadLinesFromFile(path, lines)) {
       stagingDb_.EndTrans(false);
       log_.AddLine("Failed to load " + path + ", will retry later");
       return foLoadFailed;
-    }
-    for (size_t i = 0; result == lrDone && i < lines.size(); ++i) {
-      fields.SplitLine(lines[i]);
-      const TLineKind kind = reader.Read(fields, entries);
-      const int errorsBefore = errors;
-      if ((kind == lkGroup || kind == lkCard) && !savepoint.Begin()) {
-        result = lost(statement.ErrorText());
-        break;
-      }
-      if (kind == lkGroup) {
-        FillGroupRow(entries, sql);
-        const std::string lookup = GroupLookupSql(sql, entries[0].text);
-        std::string text;
-        if (statement.Exec(lookup)) {
-          text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-        } else if (LostConnection(statement)) {
-          result = lost(statement.ErrorText());
-          break;
-        } else {
-          text = GroupInsertSql(sql);
-        }
-        if (!run(text)) result = lost(statement.ErrorText());
-      } else if (kind == lkCard) {
-        std::string error;
-        if (!FillCardRow(entries, sql, error)) {
-          ++errors;
-          log_.AddLine(ErrorLine(error, RefusedCardSql(entries, sql)));
-        } else if (!run(CardInsertSql(sql))) {
-          result = lost(statement.ErrorText());
+    } else {
+      if (batched_) {
+        try {
+          staged = StageLinesBatched(lines, statement);
+        } catch (const std::system_error&) {
+          staged.result = lrFailed;  // no thread for the reader: line by line it is
         }
       }
-      if (result == lrDone && (kind == lkGroup || kind == lkCard) &&
-          !savepoint.End(errors > errorsBefore)) {
-        result = lost(statement.ErrorText());
+      if (!batched_ || staged.result == lrFailed) {
+        // The batches stop at the first failure and log nothing: the file goes again line by
+        // line from the start, which logs every bad line with its own statement.
+        if (batched_) stagingDb_.EndTrans(false);
+        staged = StageLines(lines, statement);
       }
     }
   } catch (const std::exception&) {
@@ -132,6 +94,9 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
     log_.AddLine("Failed to load " + path + ", will retry later");
     return foLoadFailed;
   }
+  const TLinesResult result = staged.result;
+  const int errors = staged.errors;
+  const std::string& lostText = staged.lostText;
 
   if (result == lrConnectionLost) {
     stagingDb_.EndTrans(false);
@@ -164,6 +129,114 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
   log_.AddLine("Picked up " + path);
   Dispose(path, stamp, false, true);
   return foStaged;
+}
+
+TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>& lines,
+                                                  TODBCStatement& statement) {
+  TStringListSDF fields;
+  std::vector<TColumnEntry> entries;
+  TSql sql(stagingDb_.DriverKind());
+  TCardLineReader reader(clock_);
+  TStageResult staged;
+
+  const auto lost = [&](const std::string& text) {
+    staged.result = lrConnectionLost;
+    staged.lostText = text;
+  };
+  // Runs one statement; false when the connection went away.
+  const auto run = [&](const std::string& text) {
+    if (statement.Exec(text)) return true;
+    if (LostConnection(statement)) return false;
+    ++staged.errors;
+    log_.AddLine(ErrorLine(statement.ErrorText(), text));
+    return true;
+  };
+
+  TLineSavepoint savepoint(statement);
+  for (size_t i = 0; staged.result == lrDone && i < lines.size(); ++i) {
+    fields.SplitLine(lines[i]);
+    const TLineKind kind = reader.Read(fields, entries);
+    const int errorsBefore = staged.errors;
+    if ((kind == lkGroup || kind == lkCard) && !savepoint.Begin()) {
+      lost(statement.ErrorText());
+      break;
+    }
+    if (kind == lkGroup) {
+      FillGroupRow(entries, sql);
+      std::string text;
+      if (statement.Exec(GroupLookupSql(sql, entries[0].text))) {
+        text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
+      } else if (LostConnection(statement)) {
+        lost(statement.ErrorText());
+        break;
+      } else {
+        text = GroupInsertSql(sql);
+      }
+      if (!run(text)) lost(statement.ErrorText());
+    } else if (kind == lkCard) {
+      std::string error;
+      if (!FillCardRow(entries, sql, error)) {
+        ++staged.errors;
+        log_.AddLine(ErrorLine(error, RefusedCardSql(entries, sql)));
+      } else if (!run(CardInsertSql(sql))) {
+        lost(statement.ErrorText());
+      }
+    }
+    if (staged.result == lrDone && (kind == lkGroup || kind == lkCard) &&
+        !savepoint.End(staged.errors > errorsBefore)) {
+      lost(statement.ErrorText());
+    }
+  }
+  return staged;
+}
+
+// The same statements as StageLines, card rows gathered into INSERTs of many rows. Group rows
+// end the pending batch first, so their look-ups see every row before them. Stops at the
+// first failure (lrFailed) without logging: the caller rolls back and goes line by line.
+TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::string>& lines,
+                                                         TODBCStatement& statement) {
+  TSql sql(stagingDb_.DriverKind());
+  TStageResult staged;
+  const auto fail = [&] {
+    if (LostConnection(statement)) {
+      staged.result = lrConnectionLost;
+      staged.lostText = statement.ErrorText();
+    } else {
+      staged.result = lrFailed;
+    }
+    return staged;
+  };
+
+  TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
+  for (;;) {
+    TStageItem item = batches.Next();
+    switch (item.kind) {
+      case TStageItem::ikEnd:
+        return staged;
+      case TStageItem::ikRefused:
+        staged.result = lrFailed;
+        return staged;
+      case TStageItem::ikCards:
+        if (!statement.Exec("INSERT INTO futurecard (" + item.columns + ") Values " +
+                            item.values)) {
+          return fail();
+        }
+        break;
+      case TStageItem::ikGroup: {
+        FillGroupRow(item.entries, sql);
+        std::string text;
+        if (statement.Exec(GroupLookupSql(sql, item.entries[0].text))) {
+          text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
+        } else if (LostConnection(statement)) {
+          return fail();
+        } else {
+          text = GroupInsertSql(sql);
+        }
+        if (!statement.Exec(text)) return fail();
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace fw
