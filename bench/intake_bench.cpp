@@ -23,6 +23,7 @@
 #include "db/odbc.h"
 #include "db/sql.h"
 #include "db/statement.h"
+#include "intake/card_encoding.h"
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
 #include "intake/card_schema.h"
@@ -146,7 +147,8 @@ void WriteCardFile(const std::string& path, long long rows) {
 // Staging with the plain loop: the same reading, the same texts, SQLExecDirect on this thread.
 void PlainStage(TODBC& staging, const std::string& path) {
   std::vector<std::string> lines;
-  LoadLinesFromFile(path, lines);
+  TCardText text;
+  LoadCardFile(path, TCardFileEncoding(), text, lines);
   TStringListSDF fields;
   std::vector<TColumnEntry> entries;
   TCardLineReader reader;

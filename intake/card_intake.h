@@ -8,6 +8,7 @@
 #include <string>
 
 #include "db/odbc.h"
+#include "intake/card_encoding.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
 #include "platform/folder.h"
@@ -79,6 +80,7 @@ class TCardIntake {
   std::string AuditsDir;
   std::string DtlErrorsDir;
   std::string DtlFilesDir;
+  TCardFileEncoding Encoding;  // how card files are decoded
 
   TMessLog& Log() { return log_; }
   TODBC& MainDb() { return mainDb_; }
