@@ -35,7 +35,7 @@ std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
 std::string ReadingNote(const TCardText& text) {
   std::string note;
   if (text.replaced > 0) {
-    note += std::to_string(text.replaced) + " character(s) not representable here were replaced";
+    note += std::to_string(text.replaced) + " character(s) replaced";
   }
   if (text.Mixed()) {
     if (!note.empty()) note += "; ";

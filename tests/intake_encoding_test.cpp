@@ -186,6 +186,30 @@ TEST_P(Encodings, UnknownEncodingLeavesTheFileForLater) {
   EXPECT_TRUE(FileExistsAt(path));
 }
 
+TEST_P(Encodings, PickedUpLineTellsOfReplacedCharactersAndMixedFiles) {
+  TIntakeEnv& env = *env_;
+  env.Intake().Encoding = FromRegistry("");
+  const struct {
+    const char* name;
+    std::string bytes, note;
+  } cases[] = {
+      {"plain.csv", "A,1,Day,M\xFCller\r\n", ""},
+      {"undefined.csv", "A,2,Day,M\x81ller\x81\r\n", " (2 character(s) replaced)"},
+      {"mixed.csv", "B,1\r\nA,3,Day,M\xC3\xBCller\r\nA,4,Day,M\xFCller\x81\r\n",
+       " (1 character(s) replaced; it mixes encodings: line 2 is UTF-8, line 3 is not; all was "
+       "read as windows-1252)"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = env.Drop(c.name, c.bytes);
+    EXPECT_EQ(env.Intake().ProcessCardFile(path), foStaged);
+    const std::string line = "Picked up " + path + c.note;
+    EXPECT_EQ(env.LogCount(line), 1) << line << "\n" << env.LogText();
+    if (c.note.empty()) {
+      EXPECT_EQ(env.LogCount(line + " ("), 0) << env.LogText();
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Db, Encodings, ::testing::Values(tdSqlite, tdMariaDb),
                          [](const auto& info) { return TestDbName(info.param); });
 

@@ -48,7 +48,7 @@ bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEnco
   }
   std::printf("  encoding: %s (%s)\n", text.encoding.c_str(), text.how.c_str());
   if (text.replaced > 0) {
-    std::printf("  note: %zu character(s) not representable here would be replaced\n",
+    std::printf("  note: %zu character(s) would be replaced\n",
                 text.replaced);
   }
   if (text.Mixed()) {
