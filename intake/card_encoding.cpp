@@ -5,6 +5,7 @@
 #include "intake/card_file.h"
 #include "platform/files.h"
 #include "platform/text_encoding.h"
+#include "platform/text_encoding_names.h"
 
 namespace fw {
 namespace {
@@ -18,7 +19,11 @@ std::string Lower(std::string_view s) {
 }
 
 bool IsUtf8Name(const std::string& name) {
-  return name == "utf-8" || name == "utf8" || name == "65001";
+  return CodePageOf(name) == 65001;
+}
+
+bool IsUtf16Name(const std::string& name) {
+  return CodePageOf(name) == 1200 || CodePageOf(name) == 1201;
 }
 
 // The line (from 1) that byte `offset` is on, with the line breaks of SplitIntoLines.
@@ -118,7 +123,7 @@ bool DecodeCardFile(std::string_view bytes, const TCardFileEncoding& setting, TC
                                                 : "which CardFileEncoding requires");
       return false;
     }
-  } else if (out.encoding.rfind("utf-16", 0) != 0 && !IsUtf8Name(Lower(out.encoding))) {
+  } else if (!IsUtf16Name(out.encoding) && !IsUtf8Name(out.encoding)) {
     SortLines(bytes, out);
   }
 
