@@ -82,6 +82,9 @@ TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
   const TRun r = Check();
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    driver options:")) << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    card file encoding: auto; files that are not UTF-8 read as "
+                         "windows-1252"))
+      << r.out;
   EXPECT_TRUE(HasLine(r, "ok    connect (auto-commit, as MainDb): connected, driver kind " +
                              std::string(IsSqlite() ? "generic" : "MySQL family")))
       << r.out;
