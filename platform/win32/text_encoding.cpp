@@ -38,6 +38,7 @@ bool ToWide(std::string_view bytes, unsigned codePage, std::wstring& wide) {
 std::string ToAnsi(const wchar_t* wide, int count, bool& lacking) {
   lacking = false;
   if (count == 0) return {};
+  // No best fit: it would turn characters such as U+FF07 into a quote that ends an SQL string.
   // UTF-8 as the ANSI code page holds every character, and takes neither flag nor default.
   const bool utf8 = GetACP() == CP_UTF8;
   const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
