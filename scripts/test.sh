@@ -38,3 +38,4 @@ for suite in $suites; do
     exit 1
   fi
 done
+scripts/test-package.sh   # the Debian package: build, lintian, install, check, purge
