@@ -213,8 +213,7 @@ TEST_P(Encodings, PickedUpLineTellsOfReplacedCharactersAndMixedFiles) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Db, Encodings, ::testing::Values(tdSqlite, tdMariaDb),
-                         [](const auto& info) { return TestDbName(info.param); });
+FW_ON_EVERY_DRIVER(Encodings);
 
 }  // namespace
 }  // namespace fw::test
