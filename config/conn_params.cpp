@@ -2,6 +2,7 @@
 
 #include "config/registry.h"
 #include "platform/files.h"
+#include "platform/text_encoding.h"
 
 namespace fw {
 namespace {
@@ -56,6 +57,8 @@ TConnParams::TConnParams() {
   AuthReq = reg.ReadBool("AuthReq");
   EmailUser = reg.ReadString("EmailUser");
   EmailPass = reg.ReadScrambled("EmailPass");
+  CardFileEncoding = reg.ReadStringDef("CardFileEncoding", "auto");
+  CardFileCodePage = reg.ReadStringDef("CardFileCodePage", DefaultLegacyEncoding());
 }
 
 std::string TConnParams::ConnectOptions() const {

@@ -37,6 +37,9 @@ class TConnParams {
   bool BackupUnique = false;
   bool JavaInstalled = false;
   int32_t DTLFreq = 0;
+  // "auto" or the encoding of every card file; the code page of card files that are not UTF-8.
+  std::string CardFileEncoding;
+  std::string CardFileCodePage;
 };
 
 }  // namespace fw

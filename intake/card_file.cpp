@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "platform/files.h"
 
 namespace fw {
 
@@ -52,13 +51,6 @@ std::vector<std::string> SplitIntoLines(std::string_view text) {
   }
   if (start < text.size()) lines.emplace_back(text.substr(start));
   return lines;
-}
-
-bool LoadLinesFromFile(const std::string& path, std::vector<std::string>& lines) {
-  std::string contents;
-  if (!ReadWholeFile(path, contents)) return false;
-  lines = SplitIntoLines(contents);
-  return true;
 }
 
 namespace {

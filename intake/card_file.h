@@ -20,8 +20,6 @@ class TStringListSDF : public std::vector<std::string> {
 // Cuts text into lines at CR LF, lone LF and lone CR (LF CR is two breaks); a NUL ends the
 // text; a final line break leaves no empty last line.
 std::vector<std::string> SplitIntoLines(std::string_view text);
-// Reads a whole file into lines. False when it cannot be opened or read.
-bool LoadLinesFromFile(const std::string& path, std::vector<std::string>& lines);
 
 // Leading spaces (not tabs), an optional sign, then decimal digits or hex digits after "$", x,
 // X, 0x or 0X. Anything else, an empty text or a value outside int32 gives 0. Hex is ranged

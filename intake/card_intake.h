@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "db/odbc.h"
+#include "intake/card_encoding.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
 #include "platform/folder.h"
@@ -100,6 +101,7 @@ class TCardIntake {
   std::string AuditsDir;
   std::string DtlErrorsDir;
   std::string DtlFilesDir;
+  TCardFileEncoding Encoding;  // how card files are decoded
   TIntakeTally Tally;
 
   TMessLog& Log() { return log_; }

@@ -5,6 +5,7 @@
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "intake/card_encoding.h"
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
 #include "intake/stage_batches.h"
@@ -30,6 +31,21 @@ std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
   std::string ignored;
   FillCardRow(entries, sql, ignored);
   return CardInsertSql(sql);
+}
+
+// What the "Picked up" line adds about the file's text, when anything needs saying.
+std::string ReadingNote(const TCardText& text) {
+  std::string note;
+  if (text.replaced > 0) {
+    note += std::to_string(text.replaced) + " character(s) replaced";
+  }
+  if (text.Mixed()) {
+    if (!note.empty()) note += "; ";
+    note += "it mixes encodings: line " + std::to_string(text.utf8Lines.front()) +
+            " is UTF-8, line " + std::to_string(text.otherLines.front()) +
+            " is not; all was read as " + text.encoding;
+  }
+  return note.empty() ? note : " (" + note + ")";
 }
 
 // PostgreSQL refuses every statement after a failed one until the transaction ends (psqlODBC
@@ -64,15 +80,23 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
   if (!stagingDb_.Connected()) return foConnectionLost;
 
   std::vector<std::string> lines;
+  TCardText text;
   TStageResult staged;
   try {
     TODBCStatement statement(stagingDb_);
     if (!statement.Valid()) {
       staged = {lrConnectionLost, 0, statement.ErrorText()};
-    } else if (!LoadLinesFromFile(path, lines)) {
+    } else if (!LoadCardFile(path, Encoding, text, lines)) {
       stagingDb_.EndTrans(false);
-      log_.AddLine("Failed to load " + path + ", will retry later");
-      return foLoadFailed;
+      if (text.error.empty() || text.badSetting) {
+        log_.AddLine("Failed to load " + path + ", will retry later" +
+                     (text.error.empty() ? "" : ": " + text.error));
+        return foLoadFailed;
+      }
+      // Nothing of it was staged: its text cannot be trusted to be what its producer meant.
+      log_.AddLine("Rejected " + path + ": " + text.error);
+      Dispose(path, stamp, true, false);
+      return foRejected;
     } else {
       if (batched_) {
         try {
@@ -126,7 +150,7 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
     Dispose(path, stamp, true, false);
     return foRejected;
   }
-  log_.AddLine("Picked up " + path);
+  log_.AddLine("Picked up " + path + ReadingNote(text));
   Dispose(path, stamp, false, true);
   return foStaged;
 }

@@ -56,6 +56,7 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
     StagingDb = std::make_unique<TODBC>();
     if (!Reconnect(*StagingDb, true)) NoteUnreachable(StagingDb->LastError());
     intake_ = std::make_unique<TCardIntake>(*Log, *MainDb, *StagingDb, *clock_);
+    intake_->Encoding = {params_->CardFileEncoding, params_->CardFileCodePage};
     tmrMain.SetEnabled(true);
     while (!ServiceThread()->Terminated()) {
       ServiceThread()->ProcessRequests(false);

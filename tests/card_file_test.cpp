@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "intake/card_encoding.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/temp_dir.h"
 
@@ -79,27 +80,27 @@ TEST(SplitIntoLines, CutsAtEveryKindOfBreakAndStopsAtNul) {
   }
 }
 
-TEST(LoadLinesFromFile, ReadsWholeFileAndKeepsAByteOrderMark) {
-  const std::string bom = "\xEF\xBB\xBF";
+TEST(LoadCardFile, ReadsWholeFileWithoutItsByteOrderMark) {
   test::TTempDir dir;
   const std::string path = dir.File("cards.csv");
-  ASSERT_TRUE(test::WriteFileBytes(path, bom + "A,1,X\r\nB,2\r\n"));
+  ASSERT_TRUE(test::WriteFileBytes(path, "\xEF\xBB\xBF" "A,1,X\r\nB,2\r\n"));
   std::vector<std::string> lines;
-  ASSERT_TRUE(LoadLinesFromFile(path, lines));
-  ASSERT_EQ(lines, (Fields{bom + "A,1,X", "B,2"}));
-  TStringListSDF fields;
-  fields.SplitLine(lines[0]);
-  EXPECT_EQ(fields[0], bom + "A");
+  TCardText text;
+  ASSERT_TRUE(LoadCardFile(path, TCardFileEncoding(), text, lines));
+  ASSERT_EQ(lines, (Fields{"A,1,X", "B,2"}));
 }
 
-TEST(LoadLinesFromFile, FailsOnMissingFileFolderAndFifo) {
+TEST(LoadCardFile, FailsOnMissingFileFolderAndFifo) {
   test::TTempDir dir;
   std::vector<std::string> lines{"kept"};
-  EXPECT_FALSE(LoadLinesFromFile(dir.File("absent.csv"), lines));
-  EXPECT_FALSE(LoadLinesFromFile(dir.Path(), lines));
+  TCardText text;
+  EXPECT_FALSE(LoadCardFile(dir.File("absent.csv"), TCardFileEncoding(), text, lines));
+  EXPECT_FALSE(LoadCardFile(dir.Path(), TCardFileEncoding(), text, lines));
   ASSERT_EQ(mkfifo(dir.File("fifo.csv").c_str(), 0600), 0);
-  EXPECT_FALSE(LoadLinesFromFile(dir.File("fifo.csv"), lines));  // must not wait for a writer
+  // Must not wait for a writer.
+  EXPECT_FALSE(LoadCardFile(dir.File("fifo.csv"), TCardFileEncoding(), text, lines));
   EXPECT_EQ(lines, Fields{"kept"});
+  EXPECT_EQ(text.error, "");
 }
 
 TEST(FieldToInt, ReadsDecimalAndHexAndGivesZeroForAnythingElse) {

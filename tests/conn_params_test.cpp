@@ -5,6 +5,7 @@
 
 #include "config/scramble.h"
 #include "platform/files.h"
+#include "platform/text_encoding.h"
 #include "tests/support/temp_registry.h"
 
 namespace fw {
@@ -42,6 +43,8 @@ void ExpectDefaults(const TConnParams& p) {
   EXPECT_FALSE(p.BackupUnique);
   EXPECT_FALSE(p.JavaInstalled);
   EXPECT_EQ(p.DTLFreq, 0);
+  EXPECT_EQ(p.CardFileEncoding, "auto");
+  EXPECT_EQ(p.CardFileCodePage, DefaultLegacyEncoding());
 }
 
 TEST(ConnParams, DefaultsWithoutFileEmptyKeyOrWrongTypes) {
@@ -54,7 +57,8 @@ TEST(ConnParams, DefaultsWithoutFileEmptyKeyOrWrongTypes) {
           "\"Pass\"=dword:00000001\r\n\"ODBCDriver\"=hex(7):41,00,00,00\r\n"
           "\"ODBCOptions\"=dword:00000002\r\n\"DebugLog\"=\"0\"\r\n\"BackupDays\"=\"7\"\r\n"
           "\"BackupTime\"=\"5\"\r\n\"DTLFreq\"=hex:05,00,00,00\r\n\"WebSiteEnabled\"=\"1\"\r\n"
-          "\"WebSiteLocation\"=dword:00000001\r\n\"BackupDest\"=dword:00000001\r\n",
+          "\"WebSiteLocation\"=dword:00000001\r\n\"BackupDest\"=dword:00000001\r\n"
+          "\"CardFileEncoding\"=dword:00000001\r\n\"CardFileCodePage\"=hex:31,32\r\n",
   };
   for (const std::string& body : files) {
     TTempRegistry reg;
@@ -81,7 +85,8 @@ TEST(ConnParams, EveryValueIsRead) {
                   "\"BackupEmailAddress\"=\"b@x\"\r\n\"BackupNotify\"=dword:00000001\r\n"
                   "\"DebugLog\"=dword:00000000\r\n\"BackupDays\"=dword:00000007\r\n"
                   "\"BackupTime\"=dword:ffffffff\r\n\"BackupDest\"=\"/var/backup\"\r\n"
-                  "\"BackupUnique\"=dword:00000001\r\n\"DTLFreq\"=dword:0000000f\r\n");
+                  "\"BackupUnique\"=dword:00000001\r\n\"DTLFreq\"=dword:0000000f\r\n"
+                  "\"CardFileEncoding\"=\"utf-8\"\r\n\"CardFileCodePage\"=\"1250\"\r\n");
   const TConnParams p;
   EXPECT_EQ(p.DSNName, "cards");
   EXPECT_EQ(p.Host, "db1");
@@ -105,6 +110,8 @@ TEST(ConnParams, EveryValueIsRead) {
   EXPECT_EQ(p.BackupDest, "/var/backup");
   EXPECT_TRUE(p.BackupUnique);
   EXPECT_EQ(p.DTLFreq, 15);
+  EXPECT_EQ(p.CardFileEncoding, "utf-8");
+  EXPECT_EQ(p.CardFileCodePage, "1250");
 }
 
 TEST(ConnParams, EmptyStringsAreUsedAsStored) {

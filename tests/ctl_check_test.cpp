@@ -86,6 +86,9 @@ TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
       Check(Driver() == test::TTestDriver::kPostgres ? "UseDeclareFetch=1;Fetch=1000" : "");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    driver options:")) << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    card file encoding: auto; files that are not UTF-8 read as "
+                         "windows-1252"))
+      << r.out;
   EXPECT_TRUE(HasLine(r, "ok    connect (auto-commit, as MainDb): connected, driver kind " +
                              std::string(kKindNames[static_cast<int>(Driver())])))
       << r.out;

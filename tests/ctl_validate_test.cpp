@@ -5,9 +5,12 @@
 #include <string>
 
 #include "tests/support/temp_dir.h"
+#include "tests/support/temp_registry.h"
 
 namespace fw {
 namespace {
+
+using namespace std::string_literals;
 
 struct TRun {
   int status;
@@ -73,6 +76,36 @@ TEST(CtlValidate, UnreadableFilesAndBadArguments) {
   const TRun run = Validate(empty);
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("0 line(s)"), std::string::npos) << run.out;
+}
+
+TEST(CtlValidate, ShowsTheEncodingReadAndFlagsMixedFiles) {
+  test::TTempRegistry reg;
+  reg.WriteExport("[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n\"CardFileCodePage\"=\"1250\"\r\n");
+  test::TTempDir dir;
+  const std::string utf8Line = "A,1,T,\xC5\x81\xC3\xB3\x64\xC5\xBA\r\n";  // Łódź
+  const std::string legacyLine = "A,2,T,\xA3\xF3\x64\x9F\r\n";                  // the same in 1250
+  const struct {
+    const char* name;
+    std::string options, bytes;
+    int status;
+    const char* shown;
+  } cases[] = {
+      {"legacy", "", legacyLine, 0, "encoding: 1250 (not UTF-8)"},
+      {"legacy", "", legacyLine, 0, "'A', 2, 'T', '\xC5\x81\xC3\xB3\x64\xC5\xBA'"},
+      {"utf16", "", "\xFF\xFE" "A\0,\0"s, 0, "encoding: utf-16le (byte-order mark)"},
+      {"mixed", "", "B,1\r\n" + utf8Line + legacyLine, 1,
+       "MIXED ENCODINGS: line(s) 2 are UTF-8, line(s) 3 are not; all would be read as 1250"},
+      {"declared", "--encoding utf-8 ", legacyLine, 1,
+       "encoding: utf-8, FAILS: not valid UTF-8 in line 1 (byte 7)"},
+      {"unknown", "--encoding=klingon ", utf8Line, 1, "unknown encoding \"klingon\""},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir.File(std::string(c.name) + ".csv");
+    ASSERT_TRUE(test::WriteFileBytes(path, c.bytes));
+    const TRun run = Validate(c.options + path);
+    EXPECT_EQ(run.status, c.status) << run.out;
+    EXPECT_NE(run.out.find(c.shown), std::string::npos) << c.shown << "\n" << run.out;
+  }
 }
 
 }  // namespace

@@ -49,6 +49,9 @@ int RunConfig(const std::vector<std::string>& args) {
   Line("Pass", Masked(params.Pass));
   Line("ODBCDriver", params.ODBCDriver);
   Line("ODBCOptions", params.ODBCOptions);
+  std::printf("Card files:\n");
+  Line("CardFileEncoding", params.CardFileEncoding);
+  Line("CardFileCodePage", params.CardFileCodePage);
   std::printf("Other settings:\n");
   Line("DebugLog", params.DebugLog);
   Line("DTLFreq", params.DTLFreq);

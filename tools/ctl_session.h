@@ -6,6 +6,7 @@
 #include <string>
 
 #include "db/odbc.h"
+#include "intake/card_encoding.h"
 #include "log/messlog.h"
 
 namespace fw {
@@ -17,6 +18,7 @@ struct TCtlSession {
   std::unique_ptr<TMessLog> log;
   std::unique_ptr<TODBC> mainDb;     // auto-commit
   std::unique_ptr<TODBC> stagingDb;  // manual commit
+  TCardFileEncoding encoding;        // the registry's card file settings
 
   // Opens the log and connects both; on failure prints why on stderr and returns false.
   bool Open(const std::string& command, bool withStaging);

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "config/conn_params.h"
 #include "db/sql.h"
+#include "intake/card_encoding.h"
 #include "intake/card_file.h"
 #include "intake/staging_sql.h"
 #include "tools/ctl_command.h"
@@ -16,17 +18,46 @@ struct TCounts {
   size_t group = 0, card = 0, ignored = 0, failing = 0;
 };
 
+// "2, 5, 9" (the first few, then "...").
+std::string LineList(const std::vector<size_t>& lines) {
+  std::string out;
+  for (size_t i = 0; i < lines.size() && i < 5; ++i) {
+    out += (i > 0 ? ", " : "") + std::to_string(lines[i]);
+  }
+  return lines.size() > 5 ? out + ", ..." : out;
+}
+
 void PrintSql(const char* label, const std::string& sql) {
   std::printf("                %-11s%s\n", label, sql.c_str());
 }
 
 // Prints one file; false when staging would roll it back (or it cannot be read).
-bool ValidateFile(const std::string& path, TDriverKind kind) {
+bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEncoding& setting) {
   std::printf("%s\n", path.c_str());
   std::vector<std::string> lines;
-  if (!LoadLinesFromFile(path, lines)) {
-    std::printf("  cannot be read: staging would log \"Failed to load\" and retry it\n");
+  TCardText text;
+  if (!LoadCardFile(path, setting, text, lines)) {
+    if (text.error.empty() || text.badSetting) {
+      std::printf("  cannot be read%s%s: staging would log \"Failed to load\" and retry it\n",
+                  text.error.empty() ? "" : ": ", text.error.c_str());
+    } else {
+      std::printf("  encoding: %s, FAILS: %s; staging would move it to dtlerrors_dir\n",
+                  text.encoding.c_str(), text.error.c_str());
+    }
     return false;
+  }
+  std::printf("  encoding: %s (%s)\n", text.encoding.c_str(), text.how.c_str());
+  if (text.replaced > 0) {
+    std::printf("  note: %zu character(s) would be replaced\n",
+                text.replaced);
+  }
+  if (text.Mixed()) {
+    std::printf("  MIXED ENCODINGS: line(s) %s are UTF-8, line(s) %s are not; all would be read "
+                "as %s\n",
+                LineList(text.utf8Lines).c_str(), LineList(text.otherLines).c_str(),
+                text.encoding.c_str());
+  } else if (!text.utf8Lines.empty()) {
+    std::printf("  note: the text is UTF-8 but would be read as %s\n", text.encoding.c_str());
   }
   TStringListSDF fields;
   TCardLineReader reader;
@@ -76,14 +107,23 @@ bool ValidateFile(const std::string& path, TDriverKind kind) {
         "dtlerrors_dir\n",
         n.failing);
   }
-  return n.failing == 0;
+  return n.failing == 0 && !text.Mixed();
 }
 
 int Validate(const std::vector<std::string>& args) {
   TDriverKind kind = dkGeneric;
+  std::string encoding;
   std::vector<std::string> files;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string driver;
+    if (args[i] == "--encoding" && i + 1 < args.size()) {
+      encoding = args[++i];
+      continue;
+    }
+    if (args[i].rfind("--encoding=", 0) == 0) {
+      encoding = args[i].substr(11);
+      continue;
+    }
     if (args[i] == "--driver" && i + 1 < args.size()) {
       driver = args[++i];
     } else if (args[i].rfind("--driver=", 0) == 0) {
@@ -105,16 +145,22 @@ int Validate(const std::vector<std::string>& args) {
     }
   }
   if (files.empty()) {
-    std::fprintf(stderr, "Usage: fenwoldctl validate [--driver mysql|generic] FILE...\n");
+    std::fprintf(stderr, "Usage: fenwoldctl validate [--driver mysql|generic] [--encoding NAME] FILE...\n");
     return 2;
   }
+  // The registry's card file settings, unless the command line names an encoding.
+  const TConnParams params;
+  TCardFileEncoding setting{params.CardFileEncoding, params.CardFileCodePage};
+  if (!encoding.empty()) setting.encoding = encoding;
   bool allPass = true;
-  for (const std::string& f : files) allPass = ValidateFile(f, kind) && allPass;
+  for (const std::string& f : files) allPass = ValidateFile(f, kind, setting) && allPass;
   return allPass ? 0 : 1;
 }
 
-const TCtlCommand kValidate("validate", "validate [--driver mysql|generic] FILE...",
-                            "each line's kind and the SQL staging would run; exit 1 if any fails",
+const TCtlCommand kValidate("validate",
+                            "validate [--driver mysql|generic] [--encoding NAME] FILE...",
+                            "the encoding, each line's kind and the SQL staging would run; exit 1 "
+                            "if any fails or the file mixes encodings",
                             Validate);
 
 }  // namespace

@@ -1,0 +1,152 @@
+#include "intake/card_encoding.h"
+
+#include <cctype>
+
+#include "intake/card_file.h"
+#include "platform/files.h"
+#include "platform/text_encoding.h"
+#include "platform/text_encoding_names.h"
+
+namespace fw {
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string out;
+  for (char c : s) {
+    if (c != ' ') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return out;
+}
+
+bool IsUtf8Name(const std::string& name) {
+  return CodePageOf(name) == 65001;
+}
+
+bool IsUtf16Name(const std::string& name) {
+  return CodePageOf(name) == 1200 || CodePageOf(name) == 1201;
+}
+
+// The line (from 1) that byte `offset` is on, with the line breaks of SplitIntoLines.
+size_t LineOf(std::string_view bytes, size_t offset) {
+  size_t line = 1;
+  for (size_t i = 0; i < offset && i < bytes.size(); ++i) {
+    if (bytes[i] == '\r' || (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r'))) ++line;
+  }
+  return line;
+}
+
+void SortLines(std::string_view bytes, TCardText& out) {
+  const std::vector<std::string> lines = SplitIntoLines(bytes);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    bool ascii = true;
+    for (char c : lines[i]) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) continue;
+    (InvalidUtf8At(lines[i]) == std::string_view::npos ? out.utf8Lines : out.otherLines)
+        .push_back(i + 1);
+  }
+}
+
+}  // namespace
+
+size_t InvalidUtf8At(std::string_view s) {
+  const auto at = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = at(i);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    // The sequence length, and the range its second byte must lie in (which rules out
+    // overlong forms, surrogates and code points above U+10FFFF).
+    size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      n = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return i;
+    }
+    if (i + n > s.size() || at(i + 1) < lo || at(i + 1) > hi) return i;
+    for (size_t k = 2; k < n; ++k) {
+      if (at(i + k) < 0x80 || at(i + k) > 0xBF) return i;
+    }
+    i += n;
+  }
+  return std::string_view::npos;
+}
+
+bool DecodeCardFile(std::string_view bytes, const TCardFileEncoding& setting, TCardText& out) {
+  out = TCardText();
+  std::string set = Lower(setting.encoding);
+  if (set.empty()) set = "auto";
+  const auto starts = [&](std::string_view mark) { return bytes.substr(0, mark.size()) == mark; };
+  bool strictUtf8 = false;
+  if (starts("\xFF\xFE")) {
+    out.encoding = "utf-16le";
+    out.how = "byte-order mark";
+    bytes.remove_prefix(2);
+  } else if (starts("\xFE\xFF")) {
+    out.encoding = "utf-16be";
+    out.how = "byte-order mark";
+    bytes.remove_prefix(2);
+  } else if (starts("\xEF\xBB\xBF")) {
+    out.encoding = "utf-8";
+    out.how = "byte-order mark";
+    strictUtf8 = true;
+    bytes.remove_prefix(3);
+  } else if (set != "auto") {
+    out.encoding = setting.encoding;
+    out.how = "CardFileEncoding";
+    strictUtf8 = IsUtf8Name(set);
+  } else if (InvalidUtf8At(bytes) == std::string_view::npos) {
+    out.encoding = "utf-8";
+    out.how = "valid UTF-8";
+  } else {
+    out.encoding = setting.legacy.empty() ? DefaultLegacyEncoding() : setting.legacy;
+    out.how = "not UTF-8";
+  }
+
+  if (strictUtf8) {
+    const size_t bad = InvalidUtf8At(bytes);
+    if (bad != std::string_view::npos) {
+      out.error = "not valid UTF-8 in line " + std::to_string(LineOf(bytes, bad)) + " (byte " +
+                  std::to_string(bad + 1 + (out.how == "byte-order mark" ? 3 : 0)) + "), " +
+                  (out.how == "byte-order mark" ? "though it begins with a UTF-8 byte-order mark"
+                                                : "which CardFileEncoding requires");
+      return false;
+    }
+  } else if (!IsUtf16Name(out.encoding) && !IsUtf8Name(out.encoding)) {
+    SortLines(bytes, out);
+  }
+
+  TSystemText system;
+  if (!ToSystemText(bytes, out.encoding, system)) {
+    out.badSetting = true;
+    out.error = "unknown encoding \"" + out.encoding + "\" in " +
+                (out.how == "not UTF-8" ? "CardFileCodePage" : "CardFileEncoding");
+    return false;
+  }
+  out.text = std::move(system.text);
+  out.replaced = system.replaced;
+  return true;
+}
+
+bool LoadCardFile(const std::string& path, const TCardFileEncoding& setting, TCardText& out,
+                  std::vector<std::string>& lines) {
+  out = TCardText();
+  std::string bytes;
+  if (!ReadWholeFile(path, bytes)) return false;
+  if (!DecodeCardFile(bytes, setting, out)) return false;
+  lines = SplitIntoLines(out.text);
+  return true;
+}
+
+}  // namespace fw
