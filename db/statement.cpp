@@ -220,8 +220,11 @@ bool TODBCStatement::Exec(const std::string& sql) {
   OdbcApi.SQLFreeStmt(handle_, SQL_UNBIND);
   OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
   ForgetRow();
+  rowCount_ = -1;
   const SQLRETURN rc = RunDirect(sql);
   const std::string verb = Upper(Trimmed(std::string_view(sql).substr(0, 6)));
+  if (rc == SQL_NO_DATA) rowCount_ = 0;
+  if (Succeeded(rc) && !Succeeded(OdbcApi.SQLRowCount(handle_, &rowCount_))) rowCount_ = -1;
   if (Succeeded(rc)) {
     DescribeColumns();
     if (verb != "SELECT") return true;

@@ -57,6 +57,8 @@ class TODBCStatement {
   bool Exec(const std::string& sql);
   bool ExecFmt(const char* format, ...) FW_PRINTF_FORMAT(2, 3);
   bool Skip(TSkipKind kind = skNext, SQLLEN count = 1);
+  // Rows that the last INSERT, UPDATE or DELETE touched; -1 when the driver cannot tell.
+  SQLLEN RowCount() const { return rowCount_; }
 
   std::string FieldAsString(const std::string& name);
   int32_t FieldAsInteger(const std::string& name);
@@ -109,6 +111,7 @@ class TODBCStatement {
   bool canRelative_ = false;
   bool lostConnection_ = false;
   bool onRow_ = false;  // the last fetch brought a row
+  SQLLEN rowCount_ = -1;
   // Texts of the current row already read: a driver may not give a column twice.
   std::vector<std::string> rowTexts_;
   std::vector<bool> rowTextRead_;
@@ -121,6 +124,10 @@ class TODBCStatement {
 // its event loop or a watchdog during long statements and long runs of short ones. The hook
 // must not start a statement on a connection whose statement is running. Empty: none.
 void SetExecWaitHook(std::function<void()> hook);
+// The calling thread's "give up" test: while a statement runs on the worker (that is, with a
+// wait hook set), a true answer cancels it (SQLCancel), and Exec returns false as for any
+// failed statement. Empty: none.
+void SetExecCancelCheck(std::function<bool()> check);
 
 // Fixed-position parsers of the texts drivers return; invalid texts give the zero date-time.
 TDateTime ParseDate(const std::string& text);

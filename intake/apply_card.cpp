@@ -57,6 +57,15 @@ class TMainTransaction {
   bool failed_ = false;
 };
 
+// A failure that says "try again" rather than "this statement is wrong": a deadlock or a
+// serialisation failure (SQLSTATE class 40) or a lock wait that timed out.
+bool TransientFailure(const std::string& error) {
+  return error.find("State:  40") != std::string::npos ||
+         error.find("State:  HYT00") != std::string::npos ||
+         error.find("Lock wait timeout") != std::string::npos ||
+         error.find("database is locked") != std::string::npos;
+}
+
 }  // namespace
 
 const char* const DescriptiveColumns[14] = {
@@ -121,6 +130,12 @@ TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
 
 // All statements of one record run one after the other on `work`: what a lookup returned is
 // read at once, so one statement (and its worker) serves the whole pass.
+//
+// The record is claimed first: its delete opens the transaction that writes the card, and
+// only the one pass whose delete removed the row goes on. Another instance's delete of the
+// same row waits for that transaction and then finds nothing, so a record is applied once
+// however many services walk the table; the card is read after the claim, locked where the
+// database can, so that two records of one card never both add to the same old value.
 TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
   TSql sql(mainDb_.DriverKind());
 
@@ -129,10 +144,36 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
   if (!IsPlainInteger(id)) return aoSkipped;  // not a row of ours: nothing to delete it by
 
+  const auto cut = [&](const TODBCStatement& s) { return LostConnection(s) || StopRequested(); };
+  const auto interrupted = [&] { return StopRequested() ? aoStopped : aoConnectionLost; };
   const std::string& number = staged.number;
+
+  TMainTransaction transaction(work);
+  if (transaction.Failed() && cut(work)) return interrupted();
+  const TApplyOutcome claim = Claim(staged, work);
+  if (claim != aoDone) return claim;
+
   const std::string numberLiteral = NumberLiteral(sql, number);
-  const bool exists = work.Exec("SELECT * FROM card WHERE number = " + numberLiteral);
-  if (!exists && LostConnection(work)) return aoConnectionLost;
+  const std::string cardLookup = "SELECT * FROM card WHERE number = " + numberLiteral;
+  bool exists = false;
+  if (lockingReads_) {
+    exists = work.Exec(cardLookup + " FOR UPDATE");
+    if (!exists && cut(work)) return interrupted();
+    const std::string error = exists ? std::string() : work.ErrorText();
+    if (TransientFailure(error)) {
+      transaction.Rollback();
+      recordsKept_ = true;
+      log_.AddLine("Staged record " + id + " for card " + number +
+                   " stays for the next pass: " + error);
+      return aoKept;
+    }
+    // A database without FOR UPDATE (SQLite, whose one writer the claim already is).
+    if (!error.empty()) lockingReads_ = false;
+  }
+  if (!lockingReads_) {
+    exists = work.Exec(cardLookup);
+    if (!exists && cut(work)) return interrupted();
+  }
   int64_t typeId = -1;
   int32_t cardDebit = 0;
   TDateTime cardExpiry = 0;
@@ -160,15 +201,15 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
     if (exists && typeName.empty()) {
       haveType =
           work.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(typeId));
-      if (!haveType && LostConnection(work)) return aoConnectionLost;
+      if (!haveType && cut(work)) return interrupted();
     }
     if (!typeName.empty()) {
       haveType =
           work.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql.QuotedValue(typeName));
       if (haveType) {
         typeId = work.FieldAsInteger("id");
-      } else if (LostConnection(work)) {
-        return aoConnectionLost;
+      } else if (cut(work)) {
+        return interrupted();
       }
     }
     if (haveType) {
@@ -195,8 +236,8 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
     if (!groupName.empty()) {
       if (work.Exec("SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(groupName))) {
         sql.AddInteger("group_id", work.FieldAsInteger("id"));
-      } else if (LostConnection(work)) {
-        return aoConnectionLost;
+      } else if (cut(work)) {
+        return interrupted();
       } else {
         log_.AddLine("Warning! Invalid group name for card " + number);
       }
@@ -225,29 +266,56 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
 
   if (!refusal.empty()) log_.AddLine(refusal);
 
-  TMainTransaction transaction(work);
-  if (transaction.Failed() && transaction.Lost()) return aoConnectionLost;
   if (write) {
     const TWriteResult written =
         WriteCard(number, exists, sql, staged, typeName == "INACTIVE", work);
-    if (written.lost) return aoConnectionLost;
-    // Some databases refuse every later statement of a transaction once one failed: keep the
-    // failed write out of the delete's transaction.
-    if (!written.ran) transaction.Rollback();
-  }
-  if (!work.Exec("DELETE FROM futurecard WHERE id = " + id)) {
-    if (LostConnection(work)) return aoConnectionLost;
-    log_.AddLine("Cannot delete staged record " + id + " for card " + number + ": " +
-                 work.ErrorText());
-    return aoKept;
+    if (written.lost || (!written.ran && StopRequested())) return interrupted();
+    if (!written.ran) {
+      transaction.Rollback();
+      if (TransientFailure(work.ErrorText())) {
+        // Another writer of the same card (a second instance) was in the way: the record
+        // stays, whole, for the next pass.
+        recordsKept_ = true;
+        log_.AddLine("Staged record " + id + " for card " + number +
+                     " stays for the next pass: " + work.ErrorText());
+        return aoKept;
+      }
+      // Some databases refuse every later statement of a transaction once one failed: the
+      // record goes in a transaction of its own, claimed again.
+      TMainTransaction again(work);
+      if (again.Failed() && cut(work)) return interrupted();
+      const TApplyOutcome reclaimed = Claim(staged, work);
+      if (reclaimed != aoDone) return reclaimed;
+      if (!again.Commit()) {
+        if (again.Lost() || StopRequested()) return interrupted();
+        log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
+                     again.ErrorText());
+        return aoKept;
+      }
+      return aoDone;
+    }
   }
   if (!transaction.Commit()) {
-    if (transaction.Lost()) return aoConnectionLost;
+    if (transaction.Lost() || StopRequested()) return interrupted();
     log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
                  transaction.ErrorText());
     return aoKept;
   }
   return aoDone;
+}
+
+TApplyOutcome TCardIntake::Claim(const TStagedRecord& staged, TODBCStatement& work) {
+  if (!work.Exec("DELETE FROM futurecard WHERE id = " + staged.id)) {
+    if (LostConnection(work) || StopRequested()) {
+      return StopRequested() ? aoStopped : aoConnectionLost;
+    }
+    if (TransientFailure(work.ErrorText())) recordsKept_ = true;
+    log_.AddLine("Cannot delete staged record " + staged.id + " for card " + staged.number +
+                 ": " + work.ErrorText());
+    return aoKept;
+  }
+  // -1: the driver cannot say; the delete ran, so the record is ours as before.
+  return work.RowCount() == 0 ? aoTaken : aoDone;
 }
 
 TCardIntake::TWriteResult TCardIntake::WriteCard(const std::string& number, bool exists, TSql& sql,
@@ -272,7 +340,7 @@ TCardIntake::TWriteResult TCardIntake::WriteCard(const std::string& number, bool
   result.ran = writer.Exec(text);
   if (!result.ran) {
     result.lost = LostConnection(writer);
-    if (!result.lost) log_.AddLine("SQL err: " + text);
+    if (!result.lost && !StopRequested()) log_.AddLine("SQL err: " + text);
   }
   return result;
 }

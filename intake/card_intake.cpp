@@ -49,11 +49,13 @@ bool TCardIntake::ScanCardFiles() {
   }
   staged_->files.swap(still);
 
+  if (!names.empty()) passOwed_ = true;
   for (const std::string& name : names) {
-    if (!connected) break;
+    if (!connected || StopRequested()) break;
     const TFileOutcome outcome = ProcessCardFile(JoinPath(AuditsDir, name));
     if (outcome == foConnectionLost || outcome == foCommitUnknown) connected = false;
   }
+  if (StopRequested()) return connected;
   // Records staged before a lost connection still get their pass; it stops by itself when
   // the main connection is gone too.
   if (!names.empty() && ProcessFutureCards() == poConnectionLost) return false;

@@ -3,6 +3,7 @@
 // Everything reports to the log; nothing here raises.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,19 +25,24 @@ enum TFileOutcome {
   foLoadFailed,      // could not be read or staged; rolled back; retried at the next scan
   foConnectionLost,  // the database went away; rolled back; the file stays in the drop folder
   foCommitUnknown,   // the commit failed with a lost connection; moved to DtlErrorsDir
-  foMoveRetried,     // staged earlier in this process; only its move was tried again
+  foMoveRetried,     // staged earlier; only its move was tried again
+  foStopped,         // a stop was requested; rolled back; the file stays in the drop folder
+  foVanished,        // gone between the listing and the open (another instance took it)
 };
 
 enum TPassOutcome {
   poDone,            // walked to the end (or nothing staged)
   poConnectionLost,  // stopped at a lost connection
+  poStopped,         // a stop was requested; the rest stays staged
 };
 
 enum TApplyOutcome {
   aoSkipped,         // the command does not begin with A or C: the record stays
   aoDone,            // applied (or refused with a log line) and deleted
   aoKept,            // its delete failed: card and delete were rolled back together
+  aoTaken,           // another pass (a second instance) claimed it first
   aoConnectionLost,  // the pass must stop
+  aoStopped,         // a stop was requested: rolled back, the record stays
 };
 
 // One row of futurecard, read column by column in table order, each column once (a driver
@@ -67,6 +73,16 @@ class TCardIntake {
   TCardIntake(const TCardIntake&) = delete;
   TCardIntake& operator=(const TCardIntake&) = delete;
 
+  // The flag that a stop request sets; staging checks it between rows and the pass between
+  // records, and both end there leaving only whole transactions behind.
+  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+  bool StopRequested() const { return stop_ != nullptr && stop_->load(); }
+  // A pass is owed when one was cut off (lost connection, stop) or a scan listed files and
+  // its pass did not run to the end; the service runs it at the next tick that reaches the
+  // database.
+  bool PassOwed() const { return passOwed_; }
+  void OwePass() { passOwed_ = true; }
+
   // Reads settings (first row) into the three folders, stages every card file of AuditsDir
   // and, when it listed any, runs the future-card pass. False when a connection was lost (or
   // is not there): files not reached stay in the drop folder.
@@ -88,6 +104,7 @@ class TCardIntake {
  private:
   struct TStagedFiles;  // files committed but not yet moved, for the life of the process
 
+  TPassOutcome WalkFutureCards();
   TFileOutcome RetryMove(const std::string& path);
   TFileOutcome StageFile(const std::string& path, const TFileStamp& stamp);
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
@@ -101,6 +118,8 @@ class TCardIntake {
   };
   // `work` is any statement on MainDb other than the pass's cursor.
   TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work);
+  // Deletes the staged record inside the open transaction: aoDone when this pass deleted it.
+  TApplyOutcome Claim(const TStagedRecord& staged, TODBCStatement& work);
   TWriteResult WriteCard(const std::string& number, bool exists, TSql& sql,
                          const TStagedRecord& staged, bool inactive, TODBCStatement& writer);
 
@@ -109,6 +128,10 @@ class TCardIntake {
   TODBC& stagingDb_;
   const TClock& clock_;
   std::unique_ptr<TStagedFiles> staged_;
+  const std::atomic<bool>* stop_ = nullptr;
+  bool passOwed_ = false;
+  bool recordsKept_ = false;  // this pass left records to a later one (a lock in the way)
+  bool lockingReads_ = true;  // SELECT ... FOR UPDATE works on MainDb's database
 };
 
 // Moves a file into a folder (replacing a file of the same name); true without moving when the

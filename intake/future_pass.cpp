@@ -21,6 +21,18 @@ bool LostConnection(const TODBCStatement& statement) {
 // memory. Records staged after the pass began lie above its last id and wait for the next
 // pass, as they would behind one SELECT.
 TPassOutcome TCardIntake::ProcessFutureCards() {
+  passOwed_ = true;
+  recordsKept_ = false;
+  const TPassOutcome outcome = WalkFutureCards();
+  // A pass that ended with an error of its own is not owed: it would only fail again.
+  passOwed_ = outcome != poDone || recordsKept_;
+  if (outcome == poStopped) {
+    log_.AddLine("Stop requested: the future-card pass ends here, the rest stays staged");
+  }
+  return outcome;
+}
+
+TPassOutcome TCardIntake::WalkFutureCards() {
   if (!mainDb_.Connected()) return poConnectionLost;
   try {
     TODBCStatement cursor(mainDb_);
@@ -49,6 +61,7 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
       if (cursor.Exec("SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
                       " AND id <= " + std::to_string(end) + " ORDER BY id")) {
         do {
+          if (StopRequested()) return poStopped;
           const TStagedRecord staged = ReadStagedRecord(cursor);
           bool apply = clock_.Now() > staged.startDt;
           if (!apply) {
@@ -59,8 +72,10 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
               apply = true;  // no card yet: a new card takes effect at once
             }
           }
-          if (apply && ApplyStagedRecord(staged, work) == aoConnectionLost) {
-            return poConnectionLost;
+          if (apply) {
+            const TApplyOutcome outcome = ApplyStagedRecord(staged, work);
+            if (outcome == aoConnectionLost) return poConnectionLost;
+            if (outcome == aoStopped) return poStopped;
           }
         } while (cursor.Skip(skNext, 1));
       }

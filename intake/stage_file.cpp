@@ -31,7 +31,7 @@ std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
 }
 
 // How the lines of a file went.
-enum TLinesResult { lrDone, lrConnectionLost };
+enum TLinesResult { lrDone, lrConnectionLost, lrStopped };
 
 }  // namespace
 
@@ -49,14 +49,15 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
   int errors = 0;
   std::string lostText;
 
+  // A statement cancelled by a stop fails like a lost one: neither is the file's fault.
   const auto lost = [&](const std::string& text) {
     lostText = text;
-    return lrConnectionLost;
+    return StopRequested() ? lrStopped : lrConnectionLost;
   };
   // Runs one statement; false when the connection went away.
   const auto run = [&](const std::string& text) {
     if (statement.Exec(text)) return true;
-    if (LostConnection(statement)) return false;
+    if (LostConnection(statement) || StopRequested()) return false;
     ++errors;
     log_.AddLine(ErrorLine(statement.ErrorText(), text));
     return true;
@@ -72,6 +73,10 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
       return foLoadFailed;
     }
     for (size_t i = 0; result == lrDone && i < lines.size(); ++i) {
+      if (StopRequested()) {
+        result = lrStopped;
+        break;
+      }
       fields.SplitLine(lines[i]);
       const TLineKind kind = reader.Read(fields, entries);
       if (kind == lkGroup) {
@@ -80,7 +85,7 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
         std::string text;
         if (statement.Exec(lookup)) {
           text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-        } else if (LostConnection(statement)) {
+        } else if (LostConnection(statement) || StopRequested()) {
           result = lost(statement.ErrorText());
           break;
         } else {
@@ -104,6 +109,12 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
     return foLoadFailed;
   }
 
+  if (result == lrStopped) {
+    stagingDb_.EndTrans(false);
+    log_.AddLine("Stop requested while staging " + path +
+                 ": rolled back, the file stays in the drop folder");
+    return foStopped;
+  }
   if (result == lrConnectionLost) {
     stagingDb_.EndTrans(false);
     log_.AddLine("Lost the database connection while staging " + path +

@@ -23,6 +23,9 @@ namespace {
 // Long enough for a tick that stages a large file or a long future-card pass, short enough
 // that a tick hung in the database is noticed the same day.
 constexpr int kWatchdogSec = 900;
+// A stop ends a tick at its next staged row or record (within about 2 s); the rest is room
+// for a statement that is running when it comes and for closing the connections.
+constexpr int kStopTimeoutSec = 30;
 
 std::string UnitDir() {
   const char* dir = std::getenv("FENWOLD_UNIT_DIR");
@@ -132,8 +135,7 @@ std::string UnitText(const TServiceInstallInfo& info) {
   }
   text += "Restart=on-failure\nRestartSec=30\n";
   text += "WatchdogSec=" + std::to_string(kWatchdogSec) + "\n";
-  // A stop lets the running tick end first.
-  text += "TimeoutStopSec=" + std::to_string(kWatchdogSec) + "\n\n";
+  text += "TimeoutStopSec=" + std::to_string(kStopTimeoutSec) + "\n\n";
   text += "[Install]\nWantedBy=multi-user.target\n";
   return text;
 }
