@@ -56,6 +56,8 @@ TConnParams::TConnParams() {
   AuthReq = reg.ReadBool("AuthReq");
   EmailUser = reg.ReadString("EmailUser");
   EmailPass = reg.ReadScrambled("EmailPass");
+  // Days a row of the staged-files ledger (card_file) is kept; 0 or less keeps them all.
+  CardFileRetentionDays = reg.ReadIntegerDef("CardFileRetentionDays", 90);
 }
 
 std::string TConnParams::ConnectOptions() const {

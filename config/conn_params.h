@@ -37,6 +37,7 @@ class TConnParams {
   bool BackupUnique = false;
   bool JavaInstalled = false;
   int32_t DTLFreq = 0;
+  int32_t CardFileRetentionDays = 90;
 };
 
 }  // namespace fw

@@ -57,8 +57,12 @@ std::vector<std::string> SplitIntoLines(std::string_view text) {
 bool LoadLinesFromFile(const std::string& path, std::vector<std::string>& lines) {
   std::string contents;
   if (!ReadWholeFile(path, contents)) return false;
-  lines = SplitIntoLines(contents);
+  lines = LinesFromBytes(contents);
   return true;
+}
+
+std::vector<std::string> LinesFromBytes(const std::string& bytes) {
+  return SplitIntoLines(bytes);
 }
 
 namespace {

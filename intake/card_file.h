@@ -22,6 +22,8 @@ class TStringListSDF : public std::vector<std::string> {
 std::vector<std::string> SplitIntoLines(std::string_view text);
 // Reads a whole file into lines. False when it cannot be opened or read.
 bool LoadLinesFromFile(const std::string& path, std::vector<std::string>& lines);
+// The lines of a card file's bytes as read (what LoadLinesFromFile does after reading).
+std::vector<std::string> LinesFromBytes(const std::string& bytes);
 
 // Leading spaces (not tabs), an optional sign, then decimal digits or hex digits after "$", x,
 // X, 0x or 0X. Anything else, an empty text or a value outside int32 gives 0. Hex is ranged

@@ -25,7 +25,7 @@ enum TFileOutcome {
   foLoadFailed,      // could not be read or staged; rolled back; retried at the next scan
   foConnectionLost,  // the database went away; rolled back; the file stays in the drop folder
   foCommitUnknown,   // the commit failed with a lost connection; moved to DtlErrorsDir
-  foMoveRetried,     // staged earlier; only its move was tried again
+  foMoveRetried,     // staged earlier (remembered, or found in the ledger); only moved
   foStopped,         // a stop was requested; rolled back; the file stays in the drop folder
   foVanished,        // gone between the listing and the open (another instance took it)
 };
@@ -96,6 +96,10 @@ class TCardIntake {
   std::string DtlErrorsDir;
   std::string DtlFilesDir;
 
+  // Removes ledger rows staged more than `days` days ago; false when the table is missing or
+  // the delete failed.
+  bool PruneLedger(int days);
+
   TMessLog& Log() { return log_; }
   TODBC& MainDb() { return mainDb_; }
   TODBC& StagingDb() { return stagingDb_; }
@@ -105,12 +109,21 @@ class TCardIntake {
   struct TStagedFiles;  // files committed but not yet moved, for the life of the process
 
   TPassOutcome WalkFutureCards();
-  TFileOutcome RetryMove(const std::string& path);
-  TFileOutcome StageFile(const std::string& path, const TFileStamp& stamp);
+  TFileOutcome RetryMove(THeldFile& file);
+  TFileOutcome StageFile(THeldFile& file);
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.
-  void Dispose(const std::string& path, const TFileStamp& stamp, bool toErrors,
-               bool mayBeCommitted);
+  void Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted);
+
+  // The ledger of staged files (table card_file), when the database has it.
+  enum TLedgerAnswer { laAbsent, laStaged, laNotStaged, laLost };
+  struct TLedgerKey {
+    std::string name;
+    TFileStamp stamp;
+    std::string hash;
+  };
+  TLedgerAnswer LookUpLedger(const TLedgerKey& key);
+  std::string LedgerInsertSql(const TSql& sql, const TLedgerKey& key) const;
 
   struct TWriteResult {
     bool ran = false;
@@ -137,6 +150,14 @@ class TCardIntake {
 // Moves a file into a folder (replacing a file of the same name); true without moving when the
 // folder is empty.
 bool MoveToFolder(const std::string& path, const std::string& folder);
+bool MoveToFolder(THeldFile& file, const std::string& folder);
+
+// 64-bit FNV-1a of a file's bytes as 16 hex digits: what tells two contents apart in the
+// ledger, beside name, size and modification time.
+std::string ContentHash(const std::string& bytes);
+
+// Registry value: days a ledger row is kept.
+constexpr int kDefaultLedgerRetentionDays = 90;
 
 // (month of second - month of first + 12) mod 12 == 1.
 bool IsNextMonth(TDateTime first, TDateTime second);

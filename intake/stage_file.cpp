@@ -7,6 +7,7 @@
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
 #include "intake/staging_sql.h"
+#include "platform/files.h"
 
 namespace fw {
 namespace {
@@ -35,10 +36,33 @@ enum TLinesResult { lrDone, lrConnectionLost, lrStopped };
 
 }  // namespace
 
-TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& stamp) {
+TFileOutcome TCardIntake::StageFile(THeldFile& file) {
+  const std::string path = file.Path();
   // A statement that cannot even be allocated means the connection is unusable, which is no
   // fault of the file.
   if (!stagingDb_.Connected()) return foConnectionLost;
+
+  std::string bytes;
+  if (!file.ReadAll(bytes)) {
+    log_.AddLine("Failed to load " + path + ", will retry later");
+    return foLoadFailed;
+  }
+  // A file whose staging was committed before (the process died before its move, or the
+  // commit's outcome was unknown) is moved, not staged again.
+  const TLedgerKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
+  const TLedgerAnswer ledger = LookUpLedger(key);
+  if (ledger == laLost) {
+    log_.AddLine("Lost the database connection while staging " + path + ", will retry later");
+    return foConnectionLost;
+  }
+  if (ledger == laStaged) {
+    const bool moved = MoveToFolder(file, DtlFilesDir);
+    log_.AddLine(moved ? "Already staged " + path + " (card_file), moved to " + DtlFilesDir +
+                             " without staging it again"
+                       : "Already staged " + path + " (card_file), not staged again; cannot " +
+                             "move it to " + DtlFilesDir);
+    return foMoveRetried;
+  }
 
   std::vector<std::string> lines;
   TStringListSDF fields;
@@ -67,10 +91,8 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
   try {
     if (!statement.Valid()) {
       result = lost(statement.ErrorText());
-    } else if (!LoadLinesFromFile(path, lines)) {
-      stagingDb_.EndTrans(false);
-      log_.AddLine("Failed to load " + path + ", will retry later");
-      return foLoadFailed;
+    } else {
+      lines = LinesFromBytes(bytes);
     }
     for (size_t i = 0; result == lrDone && i < lines.size(); ++i) {
       if (StopRequested()) {
@@ -122,29 +144,45 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
     return foConnectionLost;
   }
 
+  // The ledger row commits with the file's rows, or not at all.
+  if (errors == 0 && ledger == laNotStaged && !run(LedgerInsertSql(sql, key))) {
+    stagingDb_.EndTrans(false);
+    log_.AddLine("Lost the database connection while staging " + path +
+                 ", will retry later: " + statement.ErrorText());
+    return StopRequested() ? foStopped : foConnectionLost;
+  }
+
   if (errors > 0) {
     stagingDb_.EndTrans(false);
-    Dispose(path, stamp, true, false);
+    Dispose(file, true, false);
     return foRejected;
   }
 
   if (!stagingDb_.EndTrans(true)) {
+    if (stagingDb_.LostConnection() && ledger == laNotStaged) {
+      // The ledger knows whether it was committed: the next scan asks it.
+      log_.AddLine("Commit outcome unknown for " + path +
+                   " (the database connection was lost); it stays in the drop folder and the "
+                   "card_file ledger decides at the next scan: " +
+                   stagingDb_.LastError());
+      return foCommitUnknown;
+    }
     if (stagingDb_.LostConnection()) {
       // The server may have committed before the connection broke: an operator has to look,
       // staging the file again could stage its records twice.
       log_.AddLine("Commit outcome unknown for " + path +
                    " (the database connection was lost), moved to " + DtlErrorsDir +
                    " for checking: " + stagingDb_.LastError());
-      Dispose(path, stamp, true, true);
+      Dispose(file, true, true);
       return foCommitUnknown;
     }
     stagingDb_.EndTrans(false);
     log_.AddLine("Failed to commit " + path + ": " + stagingDb_.LastError());
-    Dispose(path, stamp, true, false);
+    Dispose(file, true, false);
     return foRejected;
   }
   log_.AddLine("Picked up " + path);
-  Dispose(path, stamp, false, true);
+  Dispose(file, false, true);
   return foStaged;
 }
 

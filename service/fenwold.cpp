@@ -101,6 +101,13 @@ void TFenwold::tmrMainTimer() {
   try {
     ScanCardFiles();
     if (intake_->PassOwed() && !stopRequested_ && dbReachable_) ProcessFutureCards();
+    const auto steady = std::chrono::steady_clock::now();
+    if (dbReachable_ && !stopRequested_ &&
+        (!pruned_ || steady - lastPrune_ > std::chrono::hours(24))) {
+      intake_->PruneLedger(params_->CardFileRetentionDays);
+      pruned_ = true;
+      lastPrune_ = steady;
+    }
     const TDateParts now = DecodeDateTime(clock_->Now());
     if (stopRequested_) {
       // The tick ends here; the hourly pass is owed to the next run.

@@ -69,6 +69,9 @@ class TFenwold : public TService {
   unsigned watchdogMs_ = 0;
   std::chrono::steady_clock::time_point tickStart_{};
   std::chrono::steady_clock::time_point lastPing_{};
+  // When the ledger was last pruned; it is pruned at the first tick and then once a day.
+  std::chrono::steady_clock::time_point lastPrune_{};
+  bool pruned_ = false;
 };
 
 }  // namespace fw

@@ -149,6 +149,66 @@ bool ExclusiveOpenTest(const std::string& path) {
   return true;
 }
 
+THeldFile::~THeldFile() {
+  Release();
+}
+
+void THeldFile::Release() {
+  if (fd_ >= 0) ::close(fd_);  // closing the descriptor ends its flock
+  fd_ = -1;
+}
+
+THoldResult THeldFile::Hold(const std::string& path) {
+  Release();
+  path_ = path;
+  TFd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.Valid()) return errno == ENOENT ? hrGone : hrBusy;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return hrBusy;
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return hrBusy;
+  // A write lease first, as in ExclusiveOpenTest: it also notices writers that take no lock.
+  if (::fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
+    ::fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
+  } else if (errno == EAGAIN || errno == EBUSY) {
+    return hrBusy;
+  }
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return hrBusy;
+  // Another instance may have moved the file between our open and our lock: then the
+  // descriptor is the moved file, no longer the one in the drop folder.
+  struct stat now {};
+  if (::lstat(path.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+    return hrGone;
+  }
+  stamp_.size = static_cast<uint64_t>(st.st_size);
+  stamp_.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  fd_ = fd.Release();
+  return hrHeld;
+}
+
+bool THeldFile::ReadAll(std::string& contents) {
+  if (fd_ < 0) return false;
+  std::string data;
+  char buffer[64 * 1024];
+  off_t at = 0;
+  for (;;) {
+    const ssize_t n = ::pread(fd_, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+  contents = std::move(data);
+  return true;
+}
+
+bool THeldFile::MoveTo(const std::string& target) {
+  // The rename keeps the inode, so the lock holds until the file is in its new place.
+  const bool moved = MoveFileReplacing(path_, target);
+  Release();
+  return moved;
+}
+
 bool MoveFileReplacing(const std::string& source, const std::string& target) {
   // A file "moved" onto itself has not left its folder (a destination that names the drop
   // folder itself); only a copy-then-delete would have lost it.
