@@ -5,6 +5,7 @@
 
 #include "db/statement.h"
 #include "intake/card_intake.h"
+#include "tests/support/fenwold_process.h"
 #include "tests/support/intake_env.h"
 
 namespace fw::test {
@@ -33,6 +34,15 @@ class ConnectionLoss : public ::testing::Test {
     if (manualCommit) db.EndTrans(false);
     TODBCStatement kill(admin_);
     ASSERT_TRUE(kill.Exec("KILL CONNECTION " + id)) << kill.ErrorText();
+    // The kill takes effect a moment later: wait until the server has let the connection go.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          TODBCStatement list(admin_);
+          return list.Exec("SELECT COUNT(*) AS n FROM information_schema.processlist WHERE id = " +
+                           id) &&
+                 list.FieldAsString("n") == "0";
+        },
+        std::chrono::seconds(30)));
   }
   std::string Count(const std::string& table) {
     TODBCStatement statement(admin_);
