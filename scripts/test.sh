@@ -38,3 +38,6 @@ for suite in $suites; do
     exit 1
   fi
 done
+
+# Fault soak: the service against MariaDB killed, restarted and stopped at random (~1 min).
+"$root/scripts/soak.sh" --faults 30 --bin "$root/build/fenwold"
