@@ -11,9 +11,6 @@ namespace fw {
 // case, regular files only; folders, hidden entries and links are skipped.
 std::vector<std::string> ListCardFiles(const std::string& folder);
 
-// True when no other process holds the file and it may be written; the test handle is
-// released at once.
-bool ExclusiveOpenTest(const std::string& path);
 
 // What tells one version of a file from another at the same path.
 struct TFileStamp {

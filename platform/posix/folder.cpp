@@ -128,27 +128,6 @@ std::vector<std::string> ListCardFiles(const std::string& folder) {
   return names;
 }
 
-bool ExclusiveOpenTest(const std::string& path) {
-  TFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.Valid()) return false;
-  struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  // Root may open a file without write bits; it still counts as read-only, as on Windows.
-  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-
-  // A write lease is granted only while no other descriptor has the file open, which is the
-  // closest match to "no sharing". It needs the file's owner (or CAP_LEASE) and a file system
-  // that supports leases; otherwise an exclusive flock is the best we can check.
-  if (::fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
-    ::fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
-    return true;
-  }
-  if (errno == EAGAIN || errno == EBUSY) return false;
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
-  ::flock(fd.Get(), LOCK_UN);
-  return true;
-}
-
 THeldFile::~THeldFile() {
   Release();
 }
@@ -166,7 +145,9 @@ THoldResult THeldFile::Hold(const std::string& path) {
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return hrBusy;
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return hrBusy;
-  // A write lease first, as in ExclusiveOpenTest: it also notices writers that take no lock.
+  // A write lease is granted only while no other descriptor has the file open, the closest
+  // match to "no sharing", and it notices writers that take no lock. It needs the file's
+  // owner (or CAP_LEASE) and a file system with leases; the flock below is the rest.
   if (::fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
     ::fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
   } else if (errno == EAGAIN || errno == EBUSY) {

@@ -36,14 +36,6 @@ std::vector<std::string> ListCardFiles(const std::string& folder) {
   return names;
 }
 
-bool ExclusiveOpenTest(const std::string& path) {
-  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  ::CloseHandle(h);
-  return true;
-}
-
 THeldFile::~THeldFile() {
   Release();
 }
