@@ -53,6 +53,11 @@ bool TCardIntake::ScanCardFiles() {
   for (const std::string& name : names) {
     if (!connected || StopRequested()) break;
     const TFileOutcome outcome = ProcessCardFile(JoinPath(AuditsDir, name));
+    if (outcome == foStaged) {
+      ++Tally.pickedUp;
+      Tally.lastPickup = clock_.Now();
+    }
+    if (outcome == foRejected || outcome == foCommitUnknown) ++Tally.rejected;
     if (outcome == foConnectionLost || outcome == foCommitUnknown) connected = false;
   }
   if (StopRequested()) return connected;

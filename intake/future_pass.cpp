@@ -51,10 +51,15 @@ TPassOutcome TCardIntake::WalkFutureCards() {
       id = std::stoll(text);
       return true;
     };
-    long long last = 0, first = 0;
+    long long last = 0, first = 0, left = 0;
+    const auto done = [&] {
+      if (lost) return poConnectionLost;
+      Tally.waiting = left;
+      return poDone;
+    };
     if (!readId("SELECT MAX(id) AS id FROM futurecard", last) ||
         !readId("SELECT MIN(id) AS id FROM futurecard", first)) {
-      return lost ? poConnectionLost : poDone;
+      return done();
     }
     for (;;) {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
@@ -72,10 +77,13 @@ TPassOutcome TCardIntake::WalkFutureCards() {
               apply = true;  // no card yet: a new card takes effect at once
             }
           }
-          if (apply) {
-            const TApplyOutcome outcome = ApplyStagedRecord(staged, work);
-            if (outcome == aoConnectionLost) return poConnectionLost;
-            if (outcome == aoStopped) return poStopped;
+          const TApplyOutcome outcome = apply ? ApplyStagedRecord(staged, work) : aoSkipped;
+          if (outcome == aoConnectionLost) return poConnectionLost;
+          if (outcome == aoStopped) return poStopped;
+          if (outcome == aoDone) {
+            ++Tally.applied;
+          } else if (outcome != aoTaken) {  // a taken record another instance applied
+            ++left;
           }
         } while (cursor.Skip(skNext, 1));
       }
@@ -84,7 +92,7 @@ TPassOutcome TCardIntake::WalkFutureCards() {
           !readId("SELECT MIN(id) AS id FROM futurecard WHERE id > " + std::to_string(end),
                   first) ||
           first > last) {
-        return lost ? poConnectionLost : poDone;
+        return done();
       }
     }
   } catch (const std::exception& e) {

@@ -38,6 +38,5 @@ for suite in $suites; do
     exit 1
   fi
 done
-
-# Fault soak: the service against MariaDB killed, restarted and stopped at random (~1 min).
-"$root/scripts/soak.sh" --faults 30 --bin "$root/build/fenwold"
+scripts/test-package.sh   # the Debian package: build, lintian, install, check, purge
+"$root/scripts/soak.sh" --faults 30 --bin "$root/build/fenwold"   # fault soak (~1 min)
