@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -145,6 +146,15 @@ THoldResult THeldFile::Hold(const std::string& path) {
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return hrBusy;
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return hrBusy;
+  // Another process that opens the file while we hold the lease makes the kernel send us
+  // SIGIO, whose default action ends the process (a second instance did exactly that): the
+  // lease is only a test, released at once, so the signal is of no use to us.
+  static const bool sigioIgnored = [] {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    return ::sigaction(SIGIO, &ignore, nullptr) == 0;
+  }();
+  (void)sigioIgnored;
   // A write lease is granted only while no other descriptor has the file open, the closest
   // match to "no sharing", and it notices writers that take no lock. It needs the file's
   // owner (or CAP_LEASE) and a file system with leases; the flock below is the rest.
