@@ -91,7 +91,17 @@ bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle) {
       return false;
     }
     const std::string s = Cut(state, 5);
+    // psqlODBC reports every failed connect as 08001; the server's own refusals (a wrong
+    // password, no such database) carry its "FATAL:" text and are no lost connection, bar a
+    // server that is starting up or shutting down ("the database system is ...").
+    const std::string text = Cut(message, sizeof message - 1);
+    if (s == "08001" && text.find("FATAL:") != std::string::npos &&
+        text.find("the database system is") == std::string::npos) {
+      continue;
+    }
     if (s.rfind("08", 0) == 0) return true;
+    // PostgreSQL: the server shut down (smart/fast, or crashed) or is still starting up.
+    if (s == "57P01" || s == "57P02" || s == "57P03") return true;
     // MariaDB client errors: cannot connect (socket, TCP), server gone, lost during a query,
     // a read or write on the socket failed (5013, 5014: what a connection the server has
     // closed gives); and the server's own "connection was killed".
@@ -273,6 +283,12 @@ void TODBC::DecideBindColumns() {
 
 bool TODBC::EndTrans(bool commit) {
   if (!connected_) return true;
+  // The work of the transaction went with the connection, whatever a later commit returns
+  // (psqlODBC answers SUCCESS on the dead connection).
+  if (commit && lostConnection_) {
+    lastError_ = "The database connection was lost; the transaction was not committed.";
+    return false;
+  }
   const SQLRETURN rc = OdbcApi.SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
   if (Succeeded(rc)) return true;
   lastError_ = DiagText(SQL_HANDLE_DBC, dbc_);
@@ -295,9 +311,18 @@ void TODBC::Disconnect() {
 }
 
 void TODBC::NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle) {
-  if (handle != SQL_NULL_HANDLE && DiagShowsLostConnection(handleType, handle)) {
+  if ((handle != SQL_NULL_HANDLE && DiagShowsLostConnection(handleType, handle)) ||
+      ConnectionDead()) {
     lostConnection_ = true;
   }
+}
+
+bool TODBC::ConnectionDead() const {
+  if (!connected_) return false;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const SQLRETURN rc =
+      OdbcApi.SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, sizeof dead, nullptr);
+  return Succeeded(rc) && dead == SQL_CD_TRUE;
 }
 
 void TODBC::RegisterStatement(TODBCStatement* statement) {

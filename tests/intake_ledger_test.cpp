@@ -1,5 +1,5 @@
 // Exactly once across restarts and instances: the ledger of staged files (card_file), the
-// claim of staged records, files held until moved, and stop requests, on SQLite and MariaDB.
+// claim of staged records, files held until moved, and stop requests, on every driver.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -132,8 +132,7 @@ TEST_P(Ledger, HeldVanishedAndStoppedFiles) {
   EXPECT_EQ(Env().LogCount("Stop requested while staging " + path), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Db, Ledger, ::testing::Values(tdSqlite, tdMariaDb),
-                         [](const auto& info) { return TestDbName(info.param); });
+FW_ON_EVERY_DRIVER(Ledger);
 
 }  // namespace
 }  // namespace fw::test

@@ -308,6 +308,11 @@ TEST_P(ServiceRun, HourlyPassAtMinuteZero) {
   if (IsSqlite()) {
     setup.push_back("CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard "
                     "BEGIN SELECT RAISE(ABORT, 'kept'); END");
+  } else if (Driver() == TTestDriver::kPostgres) {
+    setup.insert(setup.end(), {"CREATE FUNCTION keep() RETURNS trigger AS $$ BEGIN "
+                               "RAISE EXCEPTION 'kept'; END $$ LANGUAGE plpgsql",
+                               "CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard FOR EACH "
+                               "ROW EXECUTE FUNCTION keep()"});
   } else {
     setup.push_back("CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard FOR EACH ROW "
                     "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'kept'");
@@ -330,7 +335,7 @@ TEST_P(ServiceRun, HourlyPassAtMinuteZero) {
   StopCleanly();
 }
 
-FW_ON_BOTH_DRIVERS(ServiceRun);
+FW_ON_EVERY_DRIVER(ServiceRun);
 
 // Started against a database that cannot be reached: the log holds the separator, "Start
 // Log", the connect failure and "End Log", nothing else, and the process reports failure.
