@@ -1,13 +1,12 @@
-// Card intake against a plain ODBC loop running the same statements: staging card files of
-// 10,000 and 100,000 card rows and the future-card pass over the staged records, on SQLite
-// (JournalMode=WAL), MariaDB (FENWOLD_TEST_MARIADB_*, as scripts/mariadb.sh prints them) and
-// PostgreSQL (FENWOLD_TEST_POSTGRES_*, as scripts/postgres.sh prints them).
-// Every measurement runs in a child process of its own, so that its peak memory is its own.
+// Card intake batched against the per-row paths (FENWOLD_INTAKE=per-row): staging, the
+// future-card pass and a whole scan (staging then the pass, as `fenwoldctl scan` and every
+// tick of the service run it) of card files of 10,000 and 100,000 new cards, all due, on
+// SQLite (JournalMode=WAL), MariaDB (FENWOLD_TEST_MARIADB_*, as scripts/mariadb.sh prints
+// them) and PostgreSQL (FENWOLD_TEST_POSTGRES_*, as scripts/postgres.sh prints them). Every
+// measurement runs in a child process of its own, so that its peak memory is its own. The
+// goal column is the speed-up (or, for a scan, the time) to reach.
 //
-//   intake_bench [--repeat=N] [--only=staging|pass] [rows...]   defaults: 3, both, 10000 100000
-#include <dlfcn.h>
-#include <sql.h>
-#include <sqlext.h>
+//   intake_bench [--repeat=N] [--only=staging|pass|scan] [rows...]   defaults: 1, all, 10000 100000
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,78 +21,14 @@
 #include <vector>
 
 #include "db/odbc.h"
-#include "db/sql.h"
 #include "db/statement.h"
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
 #include "intake/card_schema.h"
-#include "intake/staging_sql.h"
 #include "log/messlog.h"
 
 namespace fw {
 namespace {
-
-// The plain loop calls the driver manager directly, on the handles of the same connections.
-struct TRawOdbc {
-  SQLRETURN (*AllocHandle)(SQLSMALLINT, SQLHANDLE, SQLHANDLE*);
-  SQLRETURN (*FreeHandle)(SQLSMALLINT, SQLHANDLE);
-  SQLRETURN (*ExecDirect)(SQLHSTMT, SQLCHAR*, SQLINTEGER);
-  SQLRETURN (*Fetch)(SQLHSTMT);
-  SQLRETURN (*GetData)(SQLHSTMT, SQLUSMALLINT, SQLSMALLINT, SQLPOINTER, SQLLEN, SQLLEN*);
-  SQLRETURN (*FreeStmt)(SQLHSTMT, SQLUSMALLINT);
-  SQLRETURN (*NumResultCols)(SQLHSTMT, SQLSMALLINT*);
-  SQLRETURN (*EndTran)(SQLSMALLINT, SQLHANDLE, SQLSMALLINT);
-
-  bool Load() {
-    void* lib = ::dlopen("libodbc.so.2", RTLD_NOW);
-    if (lib == nullptr) lib = ::dlopen("libodbc.so", RTLD_NOW);
-    if (lib == nullptr) return false;
-    const auto bind = [lib](auto& fn, const char* name) {
-      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(::dlsym(lib, name));
-      return fn != nullptr;
-    };
-    return bind(AllocHandle, "SQLAllocHandle") && bind(FreeHandle, "SQLFreeHandle") &&
-           bind(ExecDirect, "SQLExecDirect") && bind(Fetch, "SQLFetch") &&
-           bind(GetData, "SQLGetData") && bind(FreeStmt, "SQLFreeStmt") &&
-           bind(NumResultCols, "SQLNumResultCols") && bind(EndTran, "SQLEndTran");
-  }
-};
-
-TRawOdbc Raw;
-
-class TRawStatement {
- public:
-  explicit TRawStatement(TODBC& db) { Raw.AllocHandle(SQL_HANDLE_STMT, db.Dbc(), &handle_); }
-  ~TRawStatement() { Raw.FreeHandle(SQL_HANDLE_STMT, handle_); }
-  // Runs a text; for a result, fetches the first row and reads every column as text.
-  bool Exec(const std::string& sql) {
-    Raw.FreeStmt(handle_, SQL_CLOSE);
-    const SQLRETURN rc =
-        Raw.ExecDirect(handle_, (SQLCHAR*)sql.c_str(), static_cast<SQLINTEGER>(sql.size()));
-    if (!Succeeded(rc)) return rc == SQL_NO_DATA;
-    SQLSMALLINT columns = 0;
-    Raw.NumResultCols(handle_, &columns);
-    return columns == 0 || Next();
-  }
-  bool Next() {
-    if (!Succeeded(Raw.Fetch(handle_))) return false;
-    SQLSMALLINT columns = 0;
-    Raw.NumResultCols(handle_, &columns);
-    values_.resize(columns);
-    for (SQLSMALLINT i = 0; i < columns; ++i) {
-      char buffer[512];
-      SQLLEN length = 0;
-      Raw.GetData(handle_, i + 1, SQL_C_CHAR, buffer, sizeof buffer, &length);
-      values_[i].assign(buffer, length > 0 ? std::min<SQLLEN>(length, sizeof buffer - 1) : 0);
-    }
-    return true;
-  }
-  const std::string& Value(size_t i) const { return values_.at(i); }
-
- private:
-  SQLHSTMT handle_ = SQL_NULL_HSTMT;
-  std::vector<std::string> values_;
-};
 
 struct TTarget {
   std::string name;
@@ -135,77 +70,21 @@ void RunDdl(TODBC& db, const TTarget& t) {
   s.Exec("INSERT INTO card_pool (name, max_inlot, cur_inlot) VALUES ('North', 10, 0)");
 }
 
-// Half the rows add cards, the other half change them; all are due.
+// New cards, all due.
 void WriteCardFile(const std::string& path, long long rows) {
   std::ofstream out(path, std::ios::binary);
   for (long long i = 0; i < rows; ++i) {
-    out << "A," << 1000000000000LL + i % (rows / 2) << ",Day,Desk " << i
+    out << "A," << 1000000000000LL + i << ",Day,Desk " << i
         << ",0000,20240101,1200,20300901," << i % 30
         << ",North,Lastname,Firstname,Main Street 1,Leeds,LS1 4AP,0113 496 0000,0113 496 0001,"
            "AB12 CDE,,x,m1,m2,m3,m4\r\n";
   }
 }
 
-// Staging with the plain loop: the same reading, the same texts, SQLExecDirect on this thread.
-void PlainStage(TODBC& staging, const std::string& path) {
-  std::vector<std::string> lines;
-  LoadLinesFromFile(path, lines);
-  TStringListSDF fields;
-  std::vector<TColumnEntry> entries;
-  TCardLineReader reader;
-  TSql sql(staging.DriverKind());
-  TRawStatement statement(staging);
-  for (const std::string& line : lines) {
-    fields.SplitLine(line);
-    if (reader.Read(fields, entries) != lkCard) continue;
-    std::string error;
-    if (FillCardRow(entries, sql, error)) statement.Exec(CardInsertSql(sql));
-  }
-  Raw.EndTran(SQL_HANDLE_DBC, staging.Dbc(), SQL_COMMIT);
-}
-
-// The pass with the plain loop: the statements the pass runs for a due record of a day type.
-long long PlainPass(TODBC& db) {
-  TRawStatement cursor(db), card(db), type(db), group(db), write(db), transaction(db);
-  TSql sql(db.DriverKind());
-  long long records = 0;
-  bool row = cursor.Exec("SELECT * FROM futurecard ORDER BY id");
-  while (row) {
-    ++records;
-    const std::string id = cursor.Value(0), number = cursor.Value(2);
-    const bool exists = card.Exec("SELECT * FROM card WHERE number = " + number);
-    type.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql.QuotedValue("DAY"));
-    group.Exec("SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(cursor.Value(8)));
-    sql.Clear(false);
-    sql.AddField("type_id", type.Value(0), false);
-    sql.AddDateTime("start_dt", ParseDateTime(cursor.Value(5)));
-    sql.AddField("number", number, false);
-    sql.AddField("group_id", group.Value(0), false);
-    sql.AddDateTime("exp_iry", DateOf(ParseDateTime(cursor.Value(6))) + std::stoi(cursor.Value(7)) +
-                                   86399999.0 / 86400000.0);
-    const char* names[] = {"descr",     "last_name", "first_name", "str_eet",   "ci_ty",
-                           "post_code", "phone_res", "phone_bus",  "license_1", "license_2",
-                           "misc_1",    "misc_2",    "misc_3",     "misc_4"};
-    const int columns[] = {4, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21};
-    for (int i = 0; i < 14; ++i) {
-      const std::string& v = cursor.Value(columns[i]);
-      if (!v.empty() || !exists) sql.AddField(names[i], v, true);
-    }
-    sql.AddInteger("in_lot", 0);
-    transaction.Exec("BEGIN");
-    write.Exec(exists ? sql.UpdateText("UPDATE card", " WHERE number = " + number)
-                      : sql.InsertText("INSERT INTO card", "Values"));
-    card.Exec("DELETE FROM futurecard WHERE id = " + id);
-    transaction.Exec("COMMIT");
-    row = cursor.Next();
-  }
-  return records;
-}
-
-enum TStep { stSetup, stStage, stPass, stCleanup };
+enum TStep { stSetup, stStage, stPass, stScan, stCleanup };
 
 // One step in this (child) process; measurements report time, peak memory and their count.
-TResult RunStep(const TTarget& target, TStep step, bool plain, long long rows,
+TResult RunStep(const TTarget& target, TStep step, bool perRow, long long rows,
                 const std::string& folder) {
   TResult result;
   if (step == stCleanup || (step == stSetup && !target.serverDatabase.empty())) {
@@ -223,37 +102,44 @@ TResult RunStep(const TTarget& target, TStep step, bool plain, long long rows,
                  mainDb.LastError().c_str());
     std::exit(3);
   }
-  const std::string path = folder + "/cards.csv";
+  const std::string path = folder + "/drop/cards.csv";
   TMessLog log(folder + "/fenwold.log", false, true, false, false);
   TCardIntake intake(log, mainDb, stagingDb);
+  intake.SetBatched(!perRow);
   intake.DtlFilesDir = folder + "/done";
   intake.DtlErrorsDir = folder + "/done";
   if (step == stSetup) {
     RunDdl(mainDb, target);
+    TODBCStatement settings(mainDb);
+    settings.Exec("INSERT INTO settings (audits_dir, dtlfiles_dir, dtlerrors_dir) VALUES ('" +
+                  folder + "/drop', '" + folder + "/done', '" + folder + "/done')");
     std::filesystem::create_directories(folder + "/done");
+    std::filesystem::create_directories(folder + "/drop");
     WriteCardFile(path, rows);
     return result;
   }
 
   const auto start = std::chrono::steady_clock::now();
   if (step == stStage) {
-    if (plain) {
-      PlainStage(stagingDb, path);
-    } else if (intake.ProcessCardFile(path) != foStaged) {
-      std::exit(4);
-    }
-    result.count = rows;
-  } else if (plain) {
-    result.count = PlainPass(mainDb);
-  } else {
-    intake.ProcessFutureCards();
-    result.count = rows;
+    if (intake.ProcessCardFile(path) != foStaged) std::exit(4);
+  } else if (step == stPass) {
+    if (intake.ProcessFutureCards() != poDone) std::exit(4);
+  } else if (!intake.ScanCardFiles()) {
+    std::exit(4);
   }
+  result.count = rows;
   result.seconds = Since(start);
   result.peakKb = PeakKb();
   TODBCStatement left(mainDb);
   left.Exec("SELECT COUNT(*) AS n FROM futurecard");
   const std::string expected = step == stStage ? std::to_string(rows) : "0";
+  TODBCStatement cards(mainDb);
+  cards.Exec("SELECT COUNT(*) AS n FROM card");
+  if (step != stStage && cards.FieldAsString("n") != std::to_string(rows)) {
+    std::fprintf(stderr, "%s: %s cards, expected %lld\n", target.name.c_str(),
+                 cards.FieldAsString("n").c_str(), rows);
+    std::exit(6);
+  }
   if (left.FieldAsString("n") != expected) {
     std::fprintf(stderr, "%s: %s staged records, expected %s\n", target.name.c_str(),
                  left.FieldAsString("n").c_str(), expected.c_str());
@@ -262,7 +148,7 @@ TResult RunStep(const TTarget& target, TStep step, bool plain, long long rows,
   return result;
 }
 
-TResult InChild(const TTarget& target, TStep step, bool plain, long long rows,
+TResult InChild(const TTarget& target, TStep step, bool perRow, long long rows,
                 const std::string& folder) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return {};
@@ -270,7 +156,7 @@ TResult InChild(const TTarget& target, TStep step, bool plain, long long rows,
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(pipeFds[0]);
-    const TResult r = RunStep(target, step, plain, rows, folder);
+    const TResult r = RunStep(target, step, perRow, rows, folder);
     const std::string line =
         std::to_string(r.seconds) + " " + std::to_string(r.peakKb) + " " + std::to_string(r.count);
     if (::write(pipeFds[1], line.c_str(), line.size()) < 0) std::_Exit(5);
@@ -288,8 +174,9 @@ TResult InChild(const TTarget& target, TStep step, bool plain, long long rows,
   return r;
 }
 
-// A fresh database and card file, then the timed step, each in a child process of its own.
-TResult Measure(TTarget target, bool pass, bool plain, long long rows) {
+// A fresh database and card file (staged first when the pass is measured), then the timed
+// step, each in a child process of its own.
+TResult Measure(TTarget target, TStep step, bool perRow, long long rows) {
   static int run = 0;
   char folder[] = "/tmp/fenwold-bench-XXXXXX";
   if (::mkdtemp(folder) == nullptr) return {};
@@ -300,8 +187,8 @@ TResult Measure(TTarget target, bool pass, bool plain, long long rows) {
     target.database = target.serverDatabase;
   }
   InChild(target, stSetup, false, rows, folder);
-  if (pass) InChild(target, stStage, false, rows, folder);
-  const TResult result = InChild(target, pass ? stPass : stStage, plain, rows, folder);
+  if (step == stPass) InChild(target, stStage, false, rows, folder);
+  const TResult result = InChild(target, step, perRow, rows, folder);
   if (!target.serverDatabase.empty()) InChild(target, stCleanup, false, rows, folder);
   std::filesystem::remove_all(folder);
   return result;
@@ -312,13 +199,9 @@ TResult Measure(TTarget target, bool pass, bool plain, long long rows) {
 
 int main(int argc, char** argv) {
   using namespace fw;
-  if (!Raw.Load()) {
-    std::fprintf(stderr, "cannot load the ODBC driver manager\n");
-    return 1;
-  }
   std::vector<long long> sizes;
-  int repeats = 3;
-  std::string only;  // "staging" or "pass": that phase alone
+  int repeats = 1;
+  std::string only;  // "staging", "pass" or "scan": that phase alone
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]).rfind("--repeat=", 0) == 0) {
       repeats = std::max(1, std::atoi(argv[i] + 9));
@@ -354,10 +237,14 @@ int main(int argc, char** argv) {
     std::printf("PostgreSQL left out: FENWOLD_TEST_POSTGRES_* not set\n");
   }
 
-  std::printf("%-8s %-8s %8s %10s %10s %6s %9s %9s %9s\n", "database", "phase", "rows", "fenwold/s",
-              "plain/s", "ratio", "peak MB", "limit MB", "file MB");
+  const TStep steps[] = {stStage, stPass, stScan};
+  const char* names[] = {"staging", "pass", "scan"};
+  std::printf("%-8s %-8s %7s %10s %10s %7s %9s %8s %7s %8s %6s %8s\n", "database", "phase", "rows",
+              "per-row/s", "batched/s", "ratio", "per-row s", "batch s", "goal", "peak MB",
+              "limit", "linear");
   for (const TTarget& target : targets) {
-    double previous[2] = {0, 0};
+    const bool sqlite = target.driver == "SQLite3";
+    double previous[3] = {0, 0, 0};
     long long previousRows = 0;
     for (const long long rows : sizes) {
       double fileMb = 0;
@@ -367,32 +254,40 @@ int main(int argc, char** argv) {
         fileMb = static_cast<double>(std::filesystem::file_size(path)) / (1024 * 1024);
         std::filesystem::remove(path);
       }
-      for (int kind = 0; kind < 2; ++kind) {
-        if (!only.empty() && only != (kind == 0 ? "staging" : "pass")) continue;
+      for (int kind = 0; kind < 3; ++kind) {
+        if (!only.empty() && only != names[kind]) continue;
         // Best of a few alternating runs: the machine is shared, and the best run is the one
         // least disturbed by others.
-        TResult ours, plain;
+        TResult batched, perRow;
         for (int run = 0; run < repeats; ++run) {
-          const TResult o = Measure(target, kind == 1, false, rows);
-          const TResult p = Measure(target, kind == 1, true, rows);
-          if (run == 0 || (o.seconds > 0 && o.seconds < ours.seconds)) ours = o;
-          if (run == 0 || (p.seconds > 0 && p.seconds < plain.seconds)) plain = p;
+          const TResult b = Measure(target, steps[kind], false, rows);
+          const TResult p = Measure(target, steps[kind], true, rows);
+          if (run == 0 || (b.seconds > 0 && b.seconds < batched.seconds)) batched = b;
+          if (run == 0 || (p.seconds > 0 && p.seconds < perRow.seconds)) perRow = p;
         }
-        const double oursRate = ours.count / ours.seconds;
-        const double plainRate = plain.count / plain.seconds;
-        std::printf("%-8s %-8s %8lld %10.0f %10.0f %6.2f %9.1f %9.1f %9.1f", target.name.c_str(),
-                    kind == 0 ? "staging" : "pass", rows, oursRate, plainRate, oursRate / plainRate,
-                    ours.peakKb / 1024.0, 3 * fileMb + 20, fileMb);
-        if (previousRows > 0) {
-          std::printf("  time x%.1f for rows x%.0f", ours.seconds / previous[kind],
-                      static_cast<double>(rows) / previousRows);
+        const double ratio = perRow.seconds / batched.seconds;
+        char goal[32];
+        if (kind == 2) {
+          std::snprintf(goal, sizeof goal, rows == 100000 ? "<=%.0fs" : "-", sqlite ? 5.0 : 10.0);
+        } else {
+          std::snprintf(goal, sizeof goal, ">=%.1fx",
+                        kind == 0 ? (sqlite ? 1.3 : 4.0) : (sqlite ? 5.0 : 10.0));
+        }
+        std::printf("%-8s %-8s %7lld %10.0f %10.0f %6.1fx %9.2f %8.2f %7s %8.1f %6.1f",
+                    target.name.c_str(), names[kind], rows, rows / perRow.seconds,
+                    rows / batched.seconds, ratio, perRow.seconds, batched.seconds, goal,
+                    batched.peakKb / 1024.0, 3 * fileMb + 20);
+        if (previousRows > 0 && previous[kind] > 0) {
+          std::printf(" %7.1fx", batched.seconds / previous[kind]);
         }
         std::printf("\n");
         std::fflush(stdout);
-        previous[kind] = ours.seconds;
+        previous[kind] = batched.seconds;
       }
       previousRows = rows;
     }
   }
+  std::printf("ratio: per-row time / batched time; linear: batched time against the previous "
+              "size (goal <= 11x for 10x rows)\n");
   return 0;
 }

@@ -105,17 +105,25 @@ std::string TSql::UpdateText(const std::string& prefix, const std::string& where
 
 std::string TSql::InsertText(const std::string& prefix, const std::string& keyword,
                              const std::string& suffix) const {
-  std::string text = prefix + " (";
+  return prefix + " (" + ColumnListText() + ") " + keyword + " " + ValuesText() + suffix;
+}
+
+std::string TSql::ColumnListText() const {
+  std::string text;
   for (size_t i = 0; i < fieldNames_.size(); ++i) {
     if (i > 0) text += ", ";
     text += QuoteName(fieldNames_[i]);
   }
-  text += ") " + keyword + " (";
+  return text;
+}
+
+std::string TSql::ValuesText() const {
+  std::string text = "(";
   for (size_t i = 0; i < fieldNames_.size(); ++i) {
     if (i > 0) text += ", ";
     text += ValueText(i);
   }
-  return text + ")" + suffix;
+  return text + ")";
 }
 
 std::string TimestampLiteral(TDateTime value) {

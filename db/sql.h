@@ -25,6 +25,9 @@ class TSql {
   std::string UpdateText(const std::string& prefix, const std::string& where) const;
   std::string InsertText(const std::string& prefix, const std::string& keyword,
                          const std::string& suffix = "") const;
+  // The two halves of InsertText: "a, b" and "(1, 'x')", for INSERTs of several rows.
+  std::string ColumnListText() const;
+  std::string ValuesText() const;
 
   int IndexOfField(const std::string& name) const;
   // Doubles quotes; for dkMySql then doubles backslashes.

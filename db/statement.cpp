@@ -220,11 +220,8 @@ bool TODBCStatement::Exec(const std::string& sql) {
   OdbcApi.SQLFreeStmt(handle_, SQL_UNBIND);
   OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
   ForgetRow();
-  rowCount_ = -1;
   const SQLRETURN rc = RunDirect(sql);
   const std::string verb = Upper(Trimmed(std::string_view(sql).substr(0, 6)));
-  if (rc == SQL_NO_DATA) rowCount_ = 0;
-  if (Succeeded(rc) && !Succeeded(OdbcApi.SQLRowCount(handle_, &rowCount_))) rowCount_ = -1;
   if (Succeeded(rc)) {
     DescribeColumns();
     if (verb != "SELECT") return true;
@@ -234,6 +231,12 @@ bool TODBCStatement::Exec(const std::string& sql) {
   if (rc == SQL_NO_DATA) return verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
   NoteFailure();
   return false;
+}
+
+SQLLEN TODBCStatement::RowsAffected() const {
+  SQLLEN rows = -1;
+  if (!valid_ || !Succeeded(OdbcApi.SQLRowCount(handle_, &rows))) return -1;
+  return rows;
 }
 
 bool TODBCStatement::ExecFmt(const char* format, ...) {

@@ -57,8 +57,8 @@ class TODBCStatement {
   bool Exec(const std::string& sql);
   bool ExecFmt(const char* format, ...) FW_PRINTF_FORMAT(2, 3);
   bool Skip(TSkipKind kind = skNext, SQLLEN count = 1);
-  // Rows that the last INSERT, UPDATE or DELETE touched; -1 when the driver cannot tell.
-  SQLLEN RowCount() const { return rowCount_; }
+  // Rows changed by the last INSERT, UPDATE or DELETE; -1 when the driver cannot tell.
+  SQLLEN RowsAffected() const;
 
   std::string FieldAsString(const std::string& name);
   int32_t FieldAsInteger(const std::string& name);
@@ -111,7 +111,6 @@ class TODBCStatement {
   bool canRelative_ = false;
   bool lostConnection_ = false;
   bool onRow_ = false;  // the last fetch brought a row
-  SQLLEN rowCount_ = -1;
   // Texts of the current row already read: a driver may not give a column twice.
   std::vector<std::string> rowTexts_;
   std::vector<bool> rowTextRead_;

@@ -6,6 +6,7 @@
 #include "db/sql.h"
 #include "db/statement.h"
 #include "intake/card_intake.h"
+#include "intake/card_plan.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
@@ -13,60 +14,19 @@ namespace {
 
 const TDateTime EndOfDay = 86399999.0 / 86400000.0;  // 23:59:59.999
 
-bool LostConnection(const TODBCStatement& statement) {
-  return statement.LostConnection() || statement.Connection().LostConnection();
-}
-
 std::string UpperCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
 
-// The card write and the delete of its staged record commit together, so that a record is
-// never applied twice (a debit added twice) when the process or the connection dies between
-// them. The rest of MainDb's work stays auto-commit. Rolls back unless committed.
-class TMainTransaction {
- public:
-  explicit TMainTransaction(TODBCStatement& statement) : statement_(statement) {
-    open_ = statement_.Exec("BEGIN");
-    failed_ = !open_;
-  }
-  ~TMainTransaction() {
-    if (open_) statement_.Exec("ROLLBACK");
-  }
-  TMainTransaction(const TMainTransaction&) = delete;
-  TMainTransaction& operator=(const TMainTransaction&) = delete;
+}  // namespace
 
-  bool Failed() const { return failed_; }
-  bool Lost() const { return LostConnection(statement_); }
-  std::string ErrorText() const { return statement_.ErrorText(); }
-  // True when nothing was left to commit.
-  bool Commit() {
-    if (!open_) return true;
-    open_ = false;
-    return statement_.Exec("COMMIT");
-  }
-  void Rollback() {
-    if (open_) statement_.Exec("ROLLBACK");
-    open_ = false;
-  }
-
- private:
-  TODBCStatement& statement_;
-  bool open_ = false;
-  bool failed_ = false;
-};
-
-// A failure that says "try again" rather than "this statement is wrong": a deadlock or a
-// serialisation failure (SQLSTATE class 40) or a lock wait that timed out.
 bool TransientFailure(const std::string& error) {
   return error.find("State:  40") != std::string::npos ||
          error.find("State:  HYT00") != std::string::npos ||
          error.find("Lock wait timeout") != std::string::npos ||
          error.find("database is locked") != std::string::npos;
 }
-
-}  // namespace
 
 const char* const DescriptiveColumns[14] = {
     "DESCR",     "LAST_NAME", "FIRST_NAME", "STR_EET", "CI_TY",  "POST_CODE", "PHONE_RES",
@@ -123,6 +83,63 @@ std::string NumberLiteral(const TSql& sql, const std::string& number) {
   return sql.QuotedValue(number);
 }
 
+bool TStatementLookups::Card(const std::string& number, TCard& card) {
+  card = TCard{};
+  const std::string lookup = "SELECT * FROM card WHERE number = " + number;
+  if (lockingReads_ != nullptr && *lockingReads_) {
+    card.exists = work_.Exec(lookup + " FOR UPDATE");
+    if (card.exists) return ReadCard(card);
+    const std::string error = work_.ErrorText();
+    if (error.empty()) return true;  // no such card
+    if (LostConnection(work_) || TransientFailure(error)) return false;
+    *lockingReads_ = false;  // a database without FOR UPDATE (SQLite: the claim locked it all)
+  }
+  card.exists = work_.Exec(lookup);
+  if (!card.exists) return !LostConnection(work_);
+  return ReadCard(card);
+}
+
+bool TStatementLookups::ReadCard(TCard& card) {
+  // in the table's column order, each once
+  card.typeId = work_.FieldAsInteger("type_id");
+  card.debitLeft = work_.FieldAsInteger("debit_left");
+  card.expiry = work_.FieldAsDateTime("exp_iry");
+  return true;
+}
+
+namespace {
+
+bool ReadType(TODBCStatement& work, bool found, TCardLookups::TType& type) {
+  type = TCardLookups::TType{};
+  type.found = found;
+  if (!found) return !LostConnection(work);
+  type.id = work.FieldAsInteger("id");
+  type.monthly = work.FieldAsBoolean("monthly_flg");
+  type.debit = work.FieldAsBoolean("debit_flg");
+  type.globalExpiry = work.FieldAsBoolean("global_expiry");
+  return true;
+}
+
+}  // namespace
+
+bool TStatementLookups::TypeById(int64_t id, TType& type) {
+  return ReadType(
+      work_, work_.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(id)),
+      type);
+}
+
+bool TStatementLookups::TypeByName(const std::string& name, TType& type) {
+  return ReadType(
+      work_, work_.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql_.QuotedValue(name)),
+      type);
+}
+
+bool TStatementLookups::Group(const std::string& name, bool& found, int32_t& id) {
+  found = work_.Exec("SELECT id FROM card_pool WHERE name = " + sql_.QuotedValue(name));
+  id = found ? work_.FieldAsInteger("id") : 0;
+  return found || !LostConnection(work_);
+}
+
 TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
   TODBCStatement work(mainDb_);
   return ApplyStagedRecord(ReadStagedRecord(staged), work);
@@ -137,163 +154,58 @@ TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
 // however many services walk the table; the card is read after the claim, locked where the
 // database can, so that two records of one card never both add to the same old value.
 TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
-  TSql sql(mainDb_.DriverKind());
-
-  const std::string& id = staged.id;
   const std::string command = UpperCase(staged.command);
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
-  if (!IsPlainInteger(id)) return aoSkipped;  // not a row of ours: nothing to delete it by
+  if (!IsPlainInteger(staged.id)) return aoSkipped;  // not a row of ours: nothing to delete it by
 
-  const auto cut = [&](const TODBCStatement& s) { return LostConnection(s) || StopRequested(); };
+  const auto cut = [&] { return LostConnection(work) || StopRequested(); };
   const auto interrupted = [&] { return StopRequested() ? aoStopped : aoConnectionLost; };
+  const std::string& id = staged.id;
   const std::string& number = staged.number;
 
   TMainTransaction transaction(work);
-  if (transaction.Failed() && cut(work)) return interrupted();
+  if (transaction.Failed() && cut()) return interrupted();
   const TApplyOutcome claim = Claim(staged, work);
   if (claim != aoDone) return claim;
 
-  const std::string numberLiteral = NumberLiteral(sql, number);
-  const std::string cardLookup = "SELECT * FROM card WHERE number = " + numberLiteral;
-  bool exists = false;
-  if (lockingReads_) {
-    exists = work.Exec(cardLookup + " FOR UPDATE");
-    if (!exists && cut(work)) return interrupted();
-    const std::string error = exists ? std::string() : work.ErrorText();
-    if (TransientFailure(error)) {
-      transaction.Rollback();
+  const TSql sql(mainDb_.DriverKind());
+  TStatementLookups lookups(work, sql);
+  lookups.LockCards(&lockingReads_);
+  TCardPlan plan;
+  if (PlanStagedRecord(staged, lookups, plan) == aoConnectionLost) {
+    if (cut()) return interrupted();
+    // A lock in the way (another instance writes the same card): the record stays, whole.
+    transaction.Rollback();
+    recordsKept_ = true;
+    log_.AddLine("Staged record " + id + " for card " + number +
+                 " stays for the next pass: " + work.ErrorText());
+    return aoKept;
+  }
+  for (const std::string& line : plan.lines) log_.AddLine(line);
+
+  if (!plan.write.empty() && !work.Exec(plan.write)) {
+    if (cut()) return interrupted();
+    transaction.Rollback();
+    if (TransientFailure(work.ErrorText())) {
       recordsKept_ = true;
       log_.AddLine("Staged record " + id + " for card " + number +
-                   " stays for the next pass: " + error);
+                   " stays for the next pass: " + work.ErrorText());
       return aoKept;
     }
-    // A database without FOR UPDATE (SQLite, whose one writer the claim already is).
-    if (!error.empty()) lockingReads_ = false;
-  }
-  if (!lockingReads_) {
-    exists = work.Exec(cardLookup);
-    if (!exists && cut(work)) return interrupted();
-  }
-  int64_t typeId = -1;
-  int32_t cardDebit = 0;
-  TDateTime cardExpiry = 0;
-  if (exists) {  // in the table's column order, each once
-    typeId = work.FieldAsInteger("type_id");
-    cardDebit = work.FieldAsInteger("debit_left");
-    cardExpiry = work.FieldAsDateTime("exp_iry");
-  }
-  const std::string typeName = UpperCase(staged.cardType);
-
-  // Refused records are deleted like applied ones; `refusal` is their one log line.
-  std::string refusal;
-  bool write = true;
-  if (!exists && typeName.empty()) {
-    refusal = "A card type must be supplied for a non-existant card with number of " + number;
-    write = false;
-  }
-
-  // The flags come from the last card-type lookup, and count only when it found a row.
-  bool monthly = false, debit = false, globalExpiry = false;
-  if (write) {
-    bool haveType = false;
-    // With a type name the name lookup decides the flags, found or not: the id lookup only
-    // matters without one.
-    if (exists && typeName.empty()) {
-      haveType =
-          work.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(typeId));
-      if (!haveType && cut(work)) return interrupted();
+    log_.AddLine("SQL err: " + plan.write);
+    // Some databases refuse every later statement of a transaction once one failed: the
+    // record goes in a transaction of its own, claimed again.
+    TMainTransaction again(work);
+    if (again.Failed() && cut()) return interrupted();
+    const TApplyOutcome reclaimed = Claim(staged, work);
+    if (reclaimed != aoDone) return reclaimed;
+    if (!again.Commit()) {
+      if (again.Lost() || StopRequested()) return interrupted();
+      log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
+                   again.ErrorText());
+      return aoKept;
     }
-    if (!typeName.empty()) {
-      haveType =
-          work.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql.QuotedValue(typeName));
-      if (haveType) {
-        typeId = work.FieldAsInteger("id");
-      } else if (cut(work)) {
-        return interrupted();
-      }
-    }
-    if (haveType) {
-      monthly = work.FieldAsBoolean("monthly_flg");
-      debit = work.FieldAsBoolean("debit_flg");
-      globalExpiry = work.FieldAsBoolean("global_expiry");
-    }
-    if (typeId == -1) {
-      refusal = "Non-existant card type " + typeName;
-      write = false;
-    }
-  }
-
-  if (write) {
-    const int32_t addValue = staged.addValue;
-    const TDateTime now = clock_.Now();
-
-    sql.Clear(false);
-    sql.AddField("type_id", std::to_string(typeId), false);
-    if (!monthly) sql.AddDateTime("start_dt", staged.startDt);
-    sql.AddField("number", numberLiteral, false);
-
-    const std::string& groupName = staged.groupName;
-    if (!groupName.empty()) {
-      if (work.Exec("SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(groupName))) {
-        sql.AddInteger("group_id", work.FieldAsInteger("id"));
-      } else if (cut(work)) {
-        return interrupted();
-      } else {
-        log_.AddLine("Warning! Invalid group name for card " + number);
-      }
-    }
-
-    if (debit && addValue != 0) {
-      const int64_t left = (exists ? cardDebit : 0) + int64_t{addValue};
-      sql.AddField("debit_left", std::to_string(left), false);
-    } else if (monthly && !globalExpiry) {
-      TDateTime expiry = 0;
-      if (!MonthlyExpiry(now, addValue, expiry)) {
-        refusal = "Invalid month " + std::to_string(addValue) + " for card " + number +
-                  ": staged record deleted without a change to the card";
-        write = false;
-      } else {
-        if (!IsNextMonth(exists ? cardExpiry : now, expiry)) {
-          const TDateParts parts = DecodeDateTime(expiry);
-          sql.AddDateTime("start_dt", EncodeDate(parts.year, parts.month, 1));
-        }
-        sql.AddDateTime("exp_iry", expiry);
-      }
-    } else {
-      sql.AddDateTime("exp_iry", DayExpiry(now, staged.expiry, exists, cardExpiry, addValue));
-    }
-  }
-
-  if (!refusal.empty()) log_.AddLine(refusal);
-
-  if (write) {
-    const TWriteResult written =
-        WriteCard(number, exists, sql, staged, typeName == "INACTIVE", work);
-    if (written.lost || (!written.ran && StopRequested())) return interrupted();
-    if (!written.ran) {
-      transaction.Rollback();
-      if (TransientFailure(work.ErrorText())) {
-        // Another writer of the same card (a second instance) was in the way: the record
-        // stays, whole, for the next pass.
-        recordsKept_ = true;
-        log_.AddLine("Staged record " + id + " for card " + number +
-                     " stays for the next pass: " + work.ErrorText());
-        return aoKept;
-      }
-      // Some databases refuse every later statement of a transaction once one failed: the
-      // record goes in a transaction of its own, claimed again.
-      TMainTransaction again(work);
-      if (again.Failed() && cut(work)) return interrupted();
-      const TApplyOutcome reclaimed = Claim(staged, work);
-      if (reclaimed != aoDone) return reclaimed;
-      if (!again.Commit()) {
-        if (again.Lost() || StopRequested()) return interrupted();
-        log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
-                     again.ErrorText());
-        return aoKept;
-      }
-      return aoDone;
-    }
+    return aoDone;
   }
   if (!transaction.Commit()) {
     if (transaction.Lost() || StopRequested()) return interrupted();
@@ -315,34 +227,115 @@ TApplyOutcome TCardIntake::Claim(const TStagedRecord& staged, TODBCStatement& wo
     return aoKept;
   }
   // -1: the driver cannot say; the delete ran, so the record is ours as before.
-  return work.RowCount() == 0 ? aoTaken : aoDone;
+  return work.RowsAffected() == 0 ? aoTaken : aoDone;
 }
 
-TCardIntake::TWriteResult TCardIntake::WriteCard(const std::string& number, bool exists, TSql& sql,
-                                                 const TStagedRecord& staged, bool inactive,
-                                                 TODBCStatement& writer) {
+TApplyOutcome TCardIntake::PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
+                                            TCardPlan& plan) {
+  TSql sql(mainDb_.DriverKind());
+
+  const std::string& id = staged.id;
+  const std::string command = UpperCase(staged.command);
+  if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
+  if (!IsPlainInteger(id)) return aoSkipped;  // not a row of ours: nothing to delete it by
+  plan.id = id;
+
+  const std::string& number = staged.number;
+  const std::string numberLiteral = NumberLiteral(sql, number);
+  TCardLookups::TCard card;
+  if (!lookups.Card(numberLiteral, card)) return aoConnectionLost;
+  const bool exists = card.exists;
+  int64_t typeId = exists ? card.typeId : -1;
+  const std::string typeName = UpperCase(staged.cardType);
+
+  // Refused records are deleted like applied ones; `refusal` is their one log line.
+  std::string refusal;
+  bool write = true;
+  if (!exists && typeName.empty()) {
+    refusal = "A card type must be supplied for a non-existant card with number of " + number;
+    write = false;
+  }
+
+  // The flags come from the last card-type lookup, and count only when it found a row.
+  TCardLookups::TType type;
+  if (write) {
+    // With a type name the name lookup decides the flags, found or not: the id lookup only
+    // matters without one.
+    if (exists && typeName.empty() && !lookups.TypeById(typeId, type)) return aoConnectionLost;
+    if (!typeName.empty()) {
+      if (!lookups.TypeByName(typeName, type)) return aoConnectionLost;
+      if (type.found) typeId = type.id;
+    }
+    if (typeId == -1) {
+      refusal = "Non-existant card type " + typeName;
+      write = false;
+    }
+  }
+  const bool monthly = type.found && type.monthly;
+  const bool debit = type.found && type.debit;
+  const bool globalExpiry = type.found && type.globalExpiry;
+
+  if (write) {
+    const int32_t addValue = staged.addValue;
+    const TDateTime now = clock_.Now();
+
+    sql.Clear(false);
+    sql.AddField("type_id", std::to_string(typeId), false);
+    if (!monthly) sql.AddDateTime("start_dt", staged.startDt);
+    sql.AddField("number", numberLiteral, false);
+
+    const std::string& groupName = staged.groupName;
+    if (!groupName.empty()) {
+      bool found = false;
+      int32_t groupId = 0;
+      if (!lookups.Group(groupName, found, groupId)) return aoConnectionLost;
+      if (found) {
+        sql.AddInteger("group_id", groupId);
+      } else {
+        plan.lines.push_back("Warning! Invalid group name for card " + number);
+      }
+    }
+
+    if (debit && addValue != 0) {
+      const int64_t left = (exists ? card.debitLeft : 0) + int64_t{addValue};
+      sql.AddField("debit_left", std::to_string(left), false);
+    } else if (monthly && !globalExpiry) {
+      TDateTime expiry = 0;
+      if (!MonthlyExpiry(now, addValue, expiry)) {
+        refusal = "Invalid month " + std::to_string(addValue) + " for card " + number +
+                  ": staged record deleted without a change to the card";
+        write = false;
+      } else {
+        if (!IsNextMonth(exists ? card.expiry : now, expiry)) {
+          const TDateParts parts = DecodeDateTime(expiry);
+          sql.AddDateTime("start_dt", EncodeDate(parts.year, parts.month, 1));
+        }
+        sql.AddDateTime("exp_iry", expiry);
+      }
+    } else {
+      sql.AddDateTime("exp_iry", DayExpiry(now, staged.expiry, exists, card.expiry, addValue));
+    }
+  }
+
+  if (!refusal.empty()) plan.lines.push_back(refusal);
+  if (!write) return aoDone;
+
   for (size_t i = 0; i < 14; ++i) {
     const std::string& value = staged.descriptive[i];
     if (!value.empty() || !exists) sql.AddField(DescriptiveColumns[i], value, true);
   }
-  if (inactive) sql.AddInteger("debit_left", 0);
+  if (typeName == "INACTIVE") sql.AddInteger("debit_left", 0);
   sql.AddInteger("in_lot", 0);
-
-  const std::string numberLiteral = NumberLiteral(sql, number);
-  std::string text;
   if (exists) {
-    text = sql.UpdateText("UPDATE card", " WHERE number = " + numberLiteral);
+    plan.write = sql.UpdateText("UPDATE card", " WHERE number = " + numberLiteral);
   } else {
     sql.AddField("number", numberLiteral, false);
-    text = sql.InsertText("INSERT INTO card", "Values");
+    plan.write = sql.InsertText("INSERT INTO card", "Values");
+    plan.insert = true;
+    plan.columns = sql.ColumnListText();
+    plan.values = sql.ValuesText();
   }
-  TWriteResult result;
-  result.ran = writer.Exec(text);
-  if (!result.ran) {
-    result.lost = LostConnection(writer);
-    if (!result.lost && !StopRequested()) log_.AddLine("SQL err: " + text);
-  }
-  return result;
+  return aoDone;
 }
 
 }  // namespace fw

@@ -1,6 +1,7 @@
 // The scan of the drop folder and the disposal of staged files.
 #include "intake/card_intake.h"
 
+#include <cstdlib>
 #include <map>
 
 #include "db/statement.h"
@@ -17,13 +18,19 @@ struct TCardIntake::TStagedFiles {
 };
 
 TCardIntake::TCardIntake(TMessLog& log, TODBC& mainDb, TODBC& stagingDb, const TClock& clock)
-    : log_(log),
+    : batched_(IntakeBatchedFromEnv()),
+      log_(log),
       mainDb_(mainDb),
       stagingDb_(stagingDb),
       clock_(clock),
       staged_(std::make_unique<TStagedFiles>()) {}
 
 TCardIntake::~TCardIntake() = default;
+
+bool IntakeBatchedFromEnv() {
+  const char* mode = std::getenv("FENWOLD_INTAKE");
+  return mode == nullptr || std::string(mode) != "per-row";
+}
 
 bool TCardIntake::ScanCardFiles() {
   if (!mainDb_.Connected()) return false;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "db/odbc.h"
 #include "log/messlog.h"
@@ -17,6 +18,9 @@ namespace fw {
 
 class TODBCStatement;
 class TSql;
+class TCardLookups;
+class TPassCache;
+struct TCardPlan;
 
 enum TFileOutcome {
   foStaged,          // committed; moved to DtlFilesDir (or left, the destination being empty)
@@ -63,6 +67,10 @@ TStagedRecord ReadStagedRecord(TODBCStatement& staged);
 // How many ids the future-card pass reads at a time.
 constexpr long long PassRangeIds = 1000;
 
+// FENWOLD_INTAKE=per-row makes staging and the pass run one statement per line and per record,
+// as the batched paths do when a batch fails; anything else (or unset) batches.
+bool IntakeBatchedFromEnv();
+
 // The 14 descriptive columns, in the order in which they are written to `card`.
 extern const char* const DescriptiveColumns[14];
 
@@ -101,6 +109,10 @@ class TCardIntake {
   // Applies the staged record on which `staged` (the pass's cursor) stands.
   TApplyOutcome ApplyFutureCard(TODBCStatement& staged);
 
+  // Batches (the default) or one statement per line and per record; the outcome is the same.
+  void SetBatched(bool batched) { batched_ = batched; }
+  bool Batched() const { return batched_; }
+
   std::string AuditsDir;
   std::string DtlErrorsDir;
   std::string DtlFilesDir;
@@ -121,6 +133,15 @@ class TCardIntake {
   TPassOutcome WalkFutureCards();
   TFileOutcome RetryMove(THeldFile& file);
   TFileOutcome StageFile(THeldFile& file);
+  enum TLinesResult { lrDone, lrConnectionLost, lrFailed, lrStopped };
+  struct TStageResult {
+    TLinesResult result = lrDone;
+    int errors = 0;
+    std::string lostText;
+  };
+  TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement);
+  TStageResult StageLinesBatched(const std::vector<std::string>& lines,
+                                 TODBCStatement& statement);
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.
   void Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted);
@@ -135,17 +156,25 @@ class TCardIntake {
   TLedgerAnswer LookUpLedger(const TLedgerKey& key);
   std::string LedgerInsertSql(const TSql& sql, const TLedgerKey& key) const;
 
-  struct TWriteResult {
-    bool ran = false;
-    bool lost = false;
-  };
   // `work` is any statement on MainDb other than the pass's cursor.
   TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work);
   // Deletes the staged record inside the open transaction: aoDone when this pass deleted it.
   TApplyOutcome Claim(const TStagedRecord& staged, TODBCStatement& work);
-  TWriteResult WriteCard(const std::string& number, bool exists, TSql& sql,
-                         const TStagedRecord& staged, bool inactive, TODBCStatement& writer);
+  // Everything ApplyStagedRecord decides before it writes: aoSkipped, aoDone or
+  // aoConnectionLost (a lookup lost the connection).
+  TApplyOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
+                                 TCardPlan& plan);
+  TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
+                                 TPassCache& cache);
+  enum TSegmentResult { srCommitted, srFailed, srConnectionLost };
+  TSegmentResult RunSegment(const std::vector<TCardPlan>& plans,
+                            const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
+                            TPassCache& cache);
+  // The cards of the batch are as its plans found them (read again, locked where possible).
+  bool CardsUnchanged(const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
+                      TPassCache& cache);
 
+  bool batched_;
   TMessLog& log_;
   TODBC& mainDb_;
   TODBC& stagingDb_;

@@ -4,17 +4,11 @@
 #include "db/sql.h"
 #include "db/statement.h"
 #include "intake/card_intake.h"
+#include "intake/card_plan.h"
+#include "intake/pass_cache.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
-namespace {
-
-bool LostConnection(const TODBCStatement& statement) {
-  return statement.LostConnection() || statement.Connection().LostConnection();
-}
-
-}  // namespace
-
 // The walk goes through futurecard in ascending id ranges rather than with one SELECT of the
 // whole table: drivers hold a result in memory whole (SQLite3 ODBC reads it at execute,
 // MariaDB's static cursor stores it), and a backlog of staged records must not cost its size in
@@ -38,6 +32,7 @@ TPassOutcome TCardIntake::WalkFutureCards() {
     TODBCStatement cursor(mainDb_);
     TODBCStatement work(mainDb_);  // the existence check and every statement of a record
     const TSql sql(mainDb_.DriverKind());
+    TPassCache cache(work, sql);  // card types and groups, for the batched pass
 
     // Reads one id (MIN or MAX); false with `lost` set when the connection went away.
     bool lost = false;
@@ -63,8 +58,19 @@ TPassOutcome TCardIntake::WalkFutureCards() {
     }
     for (;;) {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
-      if (cursor.Exec("SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
-                      " AND id <= " + std::to_string(end) + " ORDER BY id")) {
+      const std::string range = "SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
+                                " AND id <= " + std::to_string(end) + " ORDER BY id";
+      if (batched_) {
+        std::vector<TStagedRecord> records;
+        if (cursor.Exec(range)) {
+          do {
+            records.push_back(ReadStagedRecord(cursor));
+          } while (cursor.Skip(skNext, 1));
+        }
+        if (LostConnection(cursor)) return poConnectionLost;
+        const TPassOutcome outcome = ApplyRangeBatched(records, work, cache);
+        if (outcome != poDone) return outcome;
+      } else if (cursor.Exec(range)) {
         do {
           if (StopRequested()) return poStopped;
           const TStagedRecord staged = ReadStagedRecord(cursor);

@@ -1,11 +1,13 @@
 // Staging of one card file on StagingDb: all of its statements in one transaction.
 #include <exception>
+#include <system_error>
 #include <vector>
 
 #include "db/sql.h"
 #include "db/statement.h"
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
+#include "intake/stage_batches.h"
 #include "intake/staging_sql.h"
 #include "platform/files.h"
 
@@ -31,29 +33,12 @@ std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
   return CardInsertSql(sql);
 }
 
-// PostgreSQL refuses every statement after a failed one until the transaction ends (psqlODBC
-// guards each statement itself only in its default mode). A savepoint around each line keeps
-// the rest of the file running there, so that every bad line gets its own error line.
-class TLineSavepoint {
- public:
-  explicit TLineSavepoint(TODBCStatement& statement)
-      : statement_(statement), used_(statement.Connection().DriverKind() == dkPostgres) {}
-  // False when the connection went away.
-  bool Begin() { return !used_ || Run("SAVEPOINT fw_line"); }
-  bool End(bool lineFailed) {
-    return !used_ || Run(lineFailed ? "ROLLBACK TO SAVEPOINT fw_line" : "RELEASE SAVEPOINT fw_line");
-  }
-
- private:
-  bool Run(const char* sql) { return statement_.Exec(sql) || !LostConnection(statement_); }
-  TODBCStatement& statement_;
-  bool used_;
-};
-
-// How the lines of a file went.
-enum TLinesResult { lrDone, lrConnectionLost, lrStopped };
-
 }  // namespace
+
+// Card rows that follow one another with the same column list go to the database as one
+// INSERT of up to this many rows (and about this many bytes): one round trip instead of many.
+constexpr size_t StageBatchRows = 500;
+constexpr size_t StageBatchBytes = 512 * 1024;
 
 TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   const std::string path = file.Path();
@@ -84,73 +69,25 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   }
 
   std::vector<std::string> lines;
-  TStringListSDF fields;
-  std::vector<TColumnEntry> entries;
-  TSql sql(stagingDb_.DriverKind());
-  TODBCStatement statement(stagingDb_);
-  TCardLineReader reader(clock_);
-  TLineSavepoint savepoint(statement);
-  int errors = 0;
-  std::string lostText;
-
-  // A statement cancelled by a stop fails like a lost one: neither is the file's fault.
-  const auto lost = [&](const std::string& text) {
-    lostText = text;
-    return StopRequested() ? lrStopped : lrConnectionLost;
-  };
-  // Runs one statement; false when the connection went away.
-  const auto run = [&](const std::string& text) {
-    if (statement.Exec(text)) return true;
-    if (LostConnection(statement) || StopRequested()) return false;
-    ++errors;
-    log_.AddLine(ErrorLine(statement.ErrorText(), text));
-    return true;
-  };
-
-  TLinesResult result = lrDone;
+  TStageResult staged;
   try {
+    TODBCStatement statement(stagingDb_);
     if (!statement.Valid()) {
-      result = lost(statement.ErrorText());
+      staged = {lrConnectionLost, 0, statement.ErrorText()};
     } else {
       lines = LinesFromBytes(bytes);
-    }
-    for (size_t i = 0; result == lrDone && i < lines.size(); ++i) {
-      if (StopRequested()) {
-        result = lrStopped;
-        break;
-      }
-      fields.SplitLine(lines[i]);
-      const TLineKind kind = reader.Read(fields, entries);
-      const int errorsBefore = errors;
-      if ((kind == lkGroup || kind == lkCard) && !savepoint.Begin()) {
-        result = lost(statement.ErrorText());
-        break;
-      }
-      if (kind == lkGroup) {
-        FillGroupRow(entries, sql);
-        const std::string lookup = GroupLookupSql(sql, entries[0].text);
-        std::string text;
-        if (statement.Exec(lookup)) {
-          text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-        } else if (LostConnection(statement) || StopRequested()) {
-          result = lost(statement.ErrorText());
-          break;
-        } else {
-          text = GroupInsertSql(sql);
-        }
-        if (!run(text)) result = lost(statement.ErrorText());
-      } else if (kind == lkCard) {
-        std::string error;
-        if (!FillCardRow(entries, sql, error)) {
-          ++errors;
-          log_.AddLine(ErrorLine(error, RefusedCardSql(entries, sql)));
-        } else if (!run(CardInsertSql(sql))) {
-          result = lost(statement.ErrorText());
+      if (batched_) {
+        try {
+          staged = StageLinesBatched(lines, statement);
+        } catch (const std::system_error&) {
+          staged.result = lrFailed;  // no thread for the reader: line by line it is
         }
       }
-      if (result == lrDone && (kind == lkGroup || kind == lkCard) &&
-          !savepoint.End(errors > errorsBefore)) {
-        result = lost(statement.ErrorText());
+      if (!batched_ || staged.result == lrFailed) {
+        // The batches stop at the first failure and log nothing: the file goes again line by
+        // line from the start, which logs every bad line with its own statement.
+        if (batched_) stagingDb_.EndTrans(false);
+        staged = StageLines(lines, statement);
       }
     }
   } catch (const std::exception&) {
@@ -159,6 +96,9 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
     log_.AddLine("Failed to load " + path + ", will retry later");
     return foLoadFailed;
   }
+  const TLinesResult result = staged.result;
+  int errors = staged.errors;
+  const std::string& lostText = staged.lostText;
 
   if (result == lrStopped) {
     stagingDb_.EndTrans(false);
@@ -174,11 +114,20 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   }
 
   // The ledger row commits with the file's rows, or not at all.
-  if (errors == 0 && ledger == laNotStaged && !run(LedgerInsertSql(sql, key))) {
-    stagingDb_.EndTrans(false);
-    log_.AddLine("Lost the database connection while staging " + path +
-                 ", will retry later: " + statement.ErrorText());
-    return StopRequested() ? foStopped : foConnectionLost;
+  if (errors == 0 && ledger == laNotStaged) {
+    TODBCStatement insert(stagingDb_);
+    const TSql sql(stagingDb_.DriverKind());
+    const std::string text = LedgerInsertSql(sql, key);
+    if (!insert.Exec(text)) {
+      if (LostConnection(insert) || StopRequested()) {
+        stagingDb_.EndTrans(false);
+        log_.AddLine("Lost the database connection while staging " + path +
+                     ", will retry later: " + insert.ErrorText());
+        return StopRequested() ? foStopped : foConnectionLost;
+      }
+      ++errors;
+      log_.AddLine(ErrorLine(insert.ErrorText(), text));
+    }
   }
 
   if (errors > 0) {
@@ -213,6 +162,112 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   log_.AddLine("Picked up " + path);
   Dispose(file, false, true);
   return foStaged;
+}
+
+TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>& lines,
+                                                  TODBCStatement& statement) {
+  TStringListSDF fields;
+  std::vector<TColumnEntry> entries;
+  TSql sql(stagingDb_.DriverKind());
+  TCardLineReader reader(clock_);
+  TStageResult staged;
+
+  // A statement cancelled by a stop fails like a lost one: neither is the file's fault.
+  const auto lost = [&](const std::string& text) {
+    staged.result = StopRequested() ? lrStopped : lrConnectionLost;
+    staged.lostText = text;
+  };
+  // Runs one statement; false when the connection went away (or a stop cancelled it).
+  const auto run = [&](const std::string& text) {
+    if (statement.Exec(text)) return true;
+    if (LostConnection(statement) || StopRequested()) return false;
+    ++staged.errors;
+    log_.AddLine(ErrorLine(statement.ErrorText(), text));
+    return true;
+  };
+
+  for (size_t i = 0; staged.result == lrDone && i < lines.size(); ++i) {
+    if (StopRequested()) {
+      staged.result = lrStopped;
+      break;
+    }
+    fields.SplitLine(lines[i]);
+    const TLineKind kind = reader.Read(fields, entries);
+    if (kind == lkGroup) {
+      FillGroupRow(entries, sql);
+      std::string text;
+      if (statement.Exec(GroupLookupSql(sql, entries[0].text))) {
+        text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
+      } else if (LostConnection(statement) || StopRequested()) {
+        lost(statement.ErrorText());
+        break;
+      } else {
+        text = GroupInsertSql(sql);
+      }
+      if (!run(text)) lost(statement.ErrorText());
+    } else if (kind == lkCard) {
+      std::string error;
+      if (!FillCardRow(entries, sql, error)) {
+        ++staged.errors;
+        log_.AddLine(ErrorLine(error, RefusedCardSql(entries, sql)));
+      } else if (!run(CardInsertSql(sql))) {
+        lost(statement.ErrorText());
+      }
+    }
+  }
+  return staged;
+}
+
+// The same statements as StageLines, card rows gathered into INSERTs of many rows. Group rows
+// end the pending batch first, so their look-ups see every row before them. Stops at the
+// first failure (lrFailed) without logging: the caller rolls back and goes line by line.
+TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::string>& lines,
+                                                         TODBCStatement& statement) {
+  TSql sql(stagingDb_.DriverKind());
+  TStageResult staged;
+  const auto fail = [&] {
+    if (StopRequested()) {
+      staged.result = lrStopped;
+    } else if (LostConnection(statement)) {
+      staged.result = lrConnectionLost;
+      staged.lostText = statement.ErrorText();
+    } else {
+      staged.result = lrFailed;
+    }
+    return staged;
+  };
+
+  TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
+  for (;;) {
+    if (StopRequested()) return fail();  // between batches
+    TStageItem item = batches.Next();
+    switch (item.kind) {
+      case TStageItem::ikEnd:
+        return staged;
+      case TStageItem::ikRefused:
+        staged.result = lrFailed;
+        return staged;
+      case TStageItem::ikCards:
+        if (!statement.Exec("INSERT INTO futurecard (" + item.columns + ") Values " +
+                            item.values)) {
+          return fail();
+        }
+        break;
+      case TStageItem::ikGroup: {
+        FillGroupRow(item.entries, sql);
+        std::string text;
+        if (statement.Exec(GroupLookupSql(sql, item.entries[0].text))) {
+          text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
+        } else if (LostConnection(statement)) {
+          return fail();
+        } else {
+          text = GroupInsertSql(sql);
+        }
+        if (!statement.Exec(text)) return fail();
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace fw

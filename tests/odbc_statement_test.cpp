@@ -159,8 +159,20 @@ TEST_P(Statement, StatementsTouchingNoRowSucceed) {
   EXPECT_TRUE(st.Exec("DELETE FROM kinds WHERE id = 99")) << st.ErrorText();
   EXPECT_TRUE(st.Exec("INSERT INTO kinds (id) SELECT id FROM kinds WHERE id = 99"))
       << st.ErrorText();
+  EXPECT_EQ(st.RowsAffected(), 0);
   EXPECT_EQ(st.ColumnCount(), 0);
   EXPECT_EQ(st.FieldAsString("id"), "");
+}
+
+// The batched pass claims its records by the count of a DELETE.
+TEST_P(Statement, RowsAffectedCountsTheRowsOfTheLastChange) {
+  TODBCStatement st(*db);
+  ASSERT_TRUE(st.Exec("INSERT INTO kinds (id) VALUES (100), (101), (102)")) << st.ErrorText();
+  EXPECT_EQ(st.RowsAffected(), 3);
+  EXPECT_TRUE(st.Exec("DELETE FROM kinds WHERE id IN (100, 101, 999)"));
+  EXPECT_EQ(st.RowsAffected(), 2);
+  EXPECT_TRUE(st.Exec("DELETE FROM kinds WHERE id IN (100, 101)"));
+  EXPECT_EQ(st.RowsAffected(), 0) << "a second claim finds nothing";
 }
 
 TEST_P(Statement, VerbIsTheFirstSixCharacters) {

@@ -1,0 +1,108 @@
+// The decision of the card record application, apart from its writing: the lookups it needs
+// (one statement each, or what the batched pass read ahead) and the plan it makes of them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/statement.h"
+#include "platform/datetime.h"
+
+namespace fw {
+
+class TSql;
+
+inline bool LostConnection(const TODBCStatement& statement) {
+  return statement.LostConnection() || statement.Connection().LostConnection();
+}
+
+// Each lookup returns false only when the connection was lost.
+class TCardLookups {
+ public:
+  struct TCard {
+    bool exists = false;
+    int64_t typeId = 0;
+    int32_t debitLeft = 0;
+    TDateTime expiry = 0;
+  };
+  struct TType {
+    bool found = false;
+    int64_t id = 0;
+    bool monthly = false, debit = false, globalExpiry = false;
+  };
+  virtual ~TCardLookups() = default;
+  // `number` as NumberLiteral gives it.
+  virtual bool Card(const std::string& number, TCard& card) = 0;
+  virtual bool TypeById(int64_t id, TType& type) = 0;
+  // `name` upper-cased.
+  virtual bool TypeByName(const std::string& name, TType& type) = 0;
+  virtual bool Group(const std::string& name, bool& found, int32_t& id) = 0;
+};
+
+// The statements of one record, one at a time, on `work`.
+class TStatementLookups : public TCardLookups {
+ public:
+  TStatementLookups(TODBCStatement& work, const TSql& sql) : work_(work), sql_(sql) {}
+  // Reads cards with FOR UPDATE while `*lockingReads` (cleared where the database has none);
+  // then a lock that cannot be had (a deadlock, a timeout) fails the lookup too.
+  void LockCards(bool* lockingReads) { lockingReads_ = lockingReads; }
+  bool Card(const std::string& number, TCard& card) override;
+  bool TypeById(int64_t id, TType& type) override;
+  bool TypeByName(const std::string& name, TType& type) override;
+  bool Group(const std::string& name, bool& found, int32_t& id) override;
+
+ private:
+  bool ReadCard(TCard& card);  // from the row the lookup fetched
+
+  TODBCStatement& work_;
+  const TSql& sql_;
+  bool* lockingReads_ = nullptr;
+};
+
+// A failure that says "try again" rather than "this statement is wrong": a deadlock or a
+// serialisation failure (SQLSTATE class 40) or a lock wait that timed out.
+bool TransientFailure(const std::string& error);
+
+struct TCardPlan {
+  std::string id;                  // of the staged record, to delete it by
+  std::vector<std::string> lines;  // log lines before the write
+  std::string write;               // the INSERT or UPDATE; empty when the record was refused
+  bool insert = false;
+  std::string columns, values;  // of an INSERT, for INSERTs of several rows
+};
+
+// The card writes and the deletes of their staged records commit together, so that a record is
+// never applied twice (a debit added twice) when the process or the connection dies between
+// them. The rest of MainDb's work stays auto-commit. Rolls back unless committed.
+class TMainTransaction {
+ public:
+  explicit TMainTransaction(TODBCStatement& statement) : statement_(statement) {
+    open_ = statement_.Exec("BEGIN");
+    failed_ = !open_;
+  }
+  ~TMainTransaction() { Rollback(); }
+  TMainTransaction(const TMainTransaction&) = delete;
+  TMainTransaction& operator=(const TMainTransaction&) = delete;
+
+  bool Failed() const { return failed_; }
+  bool Lost() const { return LostConnection(statement_); }
+  std::string ErrorText() const { return statement_.ErrorText(); }
+  // True when nothing was left to commit.
+  bool Commit() {
+    if (!open_) return true;
+    open_ = false;
+    return statement_.Exec("COMMIT");
+  }
+  void Rollback() {
+    if (open_) statement_.Exec("ROLLBACK");
+    open_ = false;
+  }
+
+ private:
+  TODBCStatement& statement_;
+  bool open_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace fw

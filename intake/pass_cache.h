@@ -1,0 +1,42 @@
+// What the batched future-card pass reads ahead: the cards of a range of staged records in a
+// few statements, and every card type and group once per pass. A miss runs the record's own
+// statement, so an answer is always the one that statement would give.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "intake/card_intake.h"
+#include "intake/card_plan.h"
+
+namespace fw {
+
+class TPassCache : public TCardLookups {
+ public:
+  TPassCache(TODBCStatement& work, const TSql& sql) : work_(work), statements_(work, sql) {}
+
+  bool Card(const std::string& number, TCard& card) override;
+  bool TypeById(int64_t id, TType& type) override;
+  bool TypeByName(const std::string& name, TType& type) override;
+  bool Group(const std::string& name, bool& found, int32_t& id) override;
+
+  // Reads the cards of records[from..] not known yet; false when the connection was lost.
+  bool LoadCards(const std::vector<TStagedRecord>& records, size_t from);
+  void ForgetCard(const std::string& number) { cards_.erase(CanonicalNumber(number)); }
+  void ForgetCards() { cards_.clear(); }
+
+  // A plain integer as the database gives it back: no plus sign, no leading zeros, no "-0".
+  // Empty for anything else.
+  static std::string CanonicalNumber(const std::string& number);
+
+ private:
+  TODBCStatement& work_;
+  TStatementLookups statements_;
+  std::map<std::string, TCard> cards_;
+  std::map<int64_t, TType> typesById_;
+  std::map<std::string, TType> typesByName_;
+  std::map<std::string, std::pair<bool, int32_t>> groups_;
+};
+
+}  // namespace fw

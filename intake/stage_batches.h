@@ -1,0 +1,54 @@
+// Card lines turned into staging batches on a thread of their own, so that reading and
+// building the next batch overlaps with the database's work on the last one. Nothing here
+// touches the database: group rows are handed on as they are, in file order.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/driver_kind.h"
+#include "intake/card_file.h"
+#include "platform/datetime.h"
+
+namespace fw {
+
+struct TStageItem {
+  enum TKind { ikCards, ikGroup, ikRefused, ikEnd } kind = ikEnd;
+  std::string columns, values;         // ikCards: "a, b" and "(1, 2), (3, 4)"
+  std::vector<TColumnEntry> entries;  // ikGroup
+};
+
+class TStageBatches {
+ public:
+  // Starts reading at once; `lines` and `clock` must outlive the object.
+  TStageBatches(const std::vector<std::string>& lines, TDriverKind driverKind,
+                const TClock& clock, size_t batchRows, size_t batchBytes);
+  ~TStageBatches();  // stops the reader early when the items were not all taken
+  TStageBatches(const TStageBatches&) = delete;
+  TStageBatches& operator=(const TStageBatches&) = delete;
+
+  // The next item in file order; ikEnd after the last. Rethrows what stopped the reader.
+  TStageItem Next();
+
+ private:
+  void Read();
+  bool Push(TStageItem item);  // false when the consumer has gone
+
+  const std::vector<std::string>& lines_;
+  TDriverKind driverKind_;
+  const TClock& clock_;
+  size_t batchRows_, batchBytes_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<TStageItem> items_;
+  bool stop_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // last: starts once everything above exists
+};
+
+}  // namespace fw
