@@ -59,6 +59,8 @@ TConnParams::TConnParams() {
   EmailPass = reg.ReadScrambled("EmailPass");
   CardFileEncoding = reg.ReadStringDef("CardFileEncoding", "auto");
   CardFileCodePage = reg.ReadStringDef("CardFileCodePage", DefaultLegacyEncoding());
+  // Days a row of the staged-files ledger (card_file) is kept; 0 or less keeps them all.
+  CardFileRetentionDays = reg.ReadIntegerDef("CardFileRetentionDays", 90);
 }
 
 std::string TConnParams::ConnectOptions() const {

@@ -40,6 +40,7 @@ class TConnParams {
   // "auto" or the encoding of every card file; the code page of card files that are not UTF-8.
   std::string CardFileEncoding;
   std::string CardFileCodePage;
+  int32_t CardFileRetentionDays = 90;
 };
 
 }  // namespace fw

@@ -102,8 +102,11 @@ bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle) {
     if (s.rfind("08", 0) == 0) return true;
     // PostgreSQL: the server shut down (smart/fast, or crashed) or is still starting up.
     if (s == "57P01" || s == "57P02" || s == "57P03") return true;
-    // MariaDB client errors: cannot connect (socket, TCP), server gone, lost during a query.
-    if (s == "HY000" && (native == 2002 || native == 2003 || native == 2006 || native == 2013)) {
+    // MariaDB client errors: cannot connect (socket, TCP), server gone, lost during a query,
+    // a read or write on the socket failed (5013, 5014: what a connection the server has
+    // closed gives); and the server's own "connection was killed".
+    if (s == "HY000" && (native == 2002 || native == 2003 || native == 2006 || native == 2013 ||
+                          native == 5013 || native == 5014 || native == 1927)) {
       return true;
     }
   }

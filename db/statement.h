@@ -123,6 +123,10 @@ class TODBCStatement {
 // its event loop or a watchdog during long statements and long runs of short ones. The hook
 // must not start a statement on a connection whose statement is running. Empty: none.
 void SetExecWaitHook(std::function<void()> hook);
+// The calling thread's "give up" test: while a statement runs on the worker (that is, with a
+// wait hook set), a true answer cancels it (SQLCancel), and Exec returns false as for any
+// failed statement. Empty: none.
+void SetExecCancelCheck(std::function<bool()> check);
 
 // Fixed-position parsers of the texts drivers return; invalid texts give the zero date-time.
 TDateTime ParseDate(const std::string& text);

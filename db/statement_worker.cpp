@@ -53,12 +53,25 @@ struct TWaitHook {
 };
 
 thread_local TWaitHook waitHook;
+thread_local std::function<bool()> cancelCheck;
+
+bool CancelRequested() {
+  try {
+    return cancelCheck && cancelCheck();
+  } catch (...) {
+    return false;
+  }
+}
 
 }  // namespace
 
 void SetExecWaitHook(std::function<void()> hook) {
   waitHook.hook = std::move(hook);
   waitHook.lastCall = Clock::now();
+}
+
+void SetExecCancelCheck(std::function<bool()> check) {
+  cancelCheck = std::move(check);
 }
 
 bool HasExecWaitHook() {
@@ -102,9 +115,16 @@ SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
   const auto done = [this] { return state_.load(std::memory_order_acquire) == kDone; };
   callerPoll.Poll(done);
   std::unique_lock<std::mutex> guard(lock_);
+  bool cancelled = false;
   while (!done_.wait_for(guard, kHookInterval, done)) {
     guard.unlock();
     PollExecWaitHook();
+    if (!cancelled && CancelRequested()) {
+      // The one ODBC call made for a statement that runs on another thread; the execution
+      // then ends with an error.
+      OdbcApi.SQLCancel(handle);
+      cancelled = true;
+    }
     guard.lock();
   }
   state_.store(kIdle, std::memory_order_relaxed);

@@ -21,6 +21,13 @@ std::string UpperCase(std::string text) {
 
 }  // namespace
 
+bool TransientFailure(const std::string& error) {
+  return error.find("State:  40") != std::string::npos ||
+         error.find("State:  HYT00") != std::string::npos ||
+         error.find("Lock wait timeout") != std::string::npos ||
+         error.find("database is locked") != std::string::npos;
+}
+
 const char* const DescriptiveColumns[14] = {
     "DESCR",     "LAST_NAME", "FIRST_NAME", "STR_EET", "CI_TY",  "POST_CODE", "PHONE_RES",
     "PHONE_BUS", "LICENSE_1", "LICENSE_2",  "MISC_1",  "MISC_2", "MISC_3",    "MISC_4"};
@@ -78,8 +85,21 @@ std::string NumberLiteral(const TSql& sql, const std::string& number) {
 
 bool TStatementLookups::Card(const std::string& number, TCard& card) {
   card = TCard{};
-  card.exists = work_.Exec("SELECT * FROM card WHERE number = " + number);
+  const std::string lookup = "SELECT * FROM card WHERE number = " + number;
+  if (lockingReads_ != nullptr && *lockingReads_) {
+    card.exists = work_.Exec(lookup + " FOR UPDATE");
+    if (card.exists) return ReadCard(card);
+    const std::string error = work_.ErrorText();
+    if (error.empty()) return true;  // no such card
+    if (LostConnection(work_) || TransientFailure(error)) return false;
+    *lockingReads_ = false;  // a database without FOR UPDATE (SQLite: the claim locked it all)
+  }
+  card.exists = work_.Exec(lookup);
   if (!card.exists) return !LostConnection(work_);
+  return ReadCard(card);
+}
+
+bool TStatementLookups::ReadCard(TCard& card) {
   // in the table's column order, each once
   card.typeId = work_.FieldAsInteger("type_id");
   card.debitLeft = work_.FieldAsInteger("debit_left");
@@ -127,37 +147,87 @@ TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
 
 // All statements of one record run one after the other on `work`: what a lookup returned is
 // read at once, so one statement (and its worker) serves the whole pass.
+//
+// The record is claimed first: its delete opens the transaction that writes the card, and
+// only the one pass whose delete removed the row goes on. Another instance's delete of the
+// same row waits for that transaction and then finds nothing, so a record is applied once
+// however many services walk the table; the card is read after the claim, locked where the
+// database can, so that two records of one card never both add to the same old value.
 TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
+  const std::string command = UpperCase(staged.command);
+  if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
+  if (!IsPlainInteger(staged.id)) return aoSkipped;  // not a row of ours: nothing to delete it by
+
+  const auto cut = [&] { return LostConnection(work) || StopRequested(); };
+  const auto interrupted = [&] { return StopRequested() ? aoStopped : aoConnectionLost; };
+  const std::string& id = staged.id;
+  const std::string& number = staged.number;
+
+  TMainTransaction transaction(work);
+  if (transaction.Failed() && cut()) return interrupted();
+  const TApplyOutcome claim = Claim(staged, work);
+  if (claim != aoDone) return claim;
+
   const TSql sql(mainDb_.DriverKind());
   TStatementLookups lookups(work, sql);
+  lookups.LockCards(&lockingReads_);
   TCardPlan plan;
-  const TApplyOutcome planned = PlanStagedRecord(staged, lookups, plan);
-  if (planned != aoDone) return planned;
-  for (const std::string& line : plan.lines) log_.AddLine(line);
-
-  const std::string& number = staged.number;
-  TMainTransaction transaction(work);
-  if (transaction.Failed() && transaction.Lost()) return aoConnectionLost;
-  if (!plan.write.empty() && !work.Exec(plan.write)) {
-    if (LostConnection(work)) return aoConnectionLost;
-    log_.AddLine("SQL err: " + plan.write);
-    // Some databases refuse every later statement of a transaction once one failed: keep the
-    // failed write out of the delete's transaction.
+  if (PlanStagedRecord(staged, lookups, plan) == aoConnectionLost) {
+    if (cut()) return interrupted();
+    // A lock in the way (another instance writes the same card): the record stays, whole.
     transaction.Rollback();
-  }
-  if (!work.Exec("DELETE FROM futurecard WHERE id = " + plan.id)) {
-    if (LostConnection(work)) return aoConnectionLost;
-    log_.AddLine("Cannot delete staged record " + plan.id + " for card " + number + ": " +
-                 work.ErrorText());
+    recordsKept_ = true;
+    log_.AddLine("Staged record " + id + " for card " + number +
+                 " stays for the next pass: " + work.ErrorText());
     return aoKept;
   }
+  for (const std::string& line : plan.lines) log_.AddLine(line);
+
+  if (!plan.write.empty() && !work.Exec(plan.write)) {
+    if (cut()) return interrupted();
+    transaction.Rollback();
+    if (TransientFailure(work.ErrorText())) {
+      recordsKept_ = true;
+      log_.AddLine("Staged record " + id + " for card " + number +
+                   " stays for the next pass: " + work.ErrorText());
+      return aoKept;
+    }
+    log_.AddLine("SQL err: " + plan.write);
+    // Some databases refuse every later statement of a transaction once one failed: the
+    // record goes in a transaction of its own, claimed again.
+    TMainTransaction again(work);
+    if (again.Failed() && cut()) return interrupted();
+    const TApplyOutcome reclaimed = Claim(staged, work);
+    if (reclaimed != aoDone) return reclaimed;
+    if (!again.Commit()) {
+      if (again.Lost() || StopRequested()) return interrupted();
+      log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
+                   again.ErrorText());
+      return aoKept;
+    }
+    return aoDone;
+  }
   if (!transaction.Commit()) {
-    if (transaction.Lost()) return aoConnectionLost;
-    log_.AddLine("Cannot commit staged record " + plan.id + " for card " + number + ": " +
+    if (transaction.Lost() || StopRequested()) return interrupted();
+    log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
                  transaction.ErrorText());
     return aoKept;
   }
   return aoDone;
+}
+
+TApplyOutcome TCardIntake::Claim(const TStagedRecord& staged, TODBCStatement& work) {
+  if (!work.Exec("DELETE FROM futurecard WHERE id = " + staged.id)) {
+    if (LostConnection(work) || StopRequested()) {
+      return StopRequested() ? aoStopped : aoConnectionLost;
+    }
+    if (TransientFailure(work.ErrorText())) recordsKept_ = true;
+    log_.AddLine("Cannot delete staged record " + staged.id + " for card " + staged.number +
+                 ": " + work.ErrorText());
+    return aoKept;
+  }
+  // -1: the driver cannot say; the delete ran, so the record is ours as before.
+  return work.RowsAffected() == 0 ? aoTaken : aoDone;
 }
 
 TApplyOutcome TCardIntake::PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,

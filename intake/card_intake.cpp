@@ -56,8 +56,9 @@ bool TCardIntake::ScanCardFiles() {
   }
   staged_->files.swap(still);
 
+  if (!names.empty()) passOwed_ = true;
   for (const std::string& name : names) {
-    if (!connected) break;
+    if (!connected || StopRequested()) break;
     const TFileOutcome outcome = ProcessCardFile(JoinPath(AuditsDir, name));
     if (outcome == foStaged) {
       ++Tally.pickedUp;
@@ -66,6 +67,7 @@ bool TCardIntake::ScanCardFiles() {
     if (outcome == foRejected || outcome == foCommitUnknown) ++Tally.rejected;
     if (outcome == foConnectionLost || outcome == foCommitUnknown) connected = false;
   }
+  if (StopRequested()) return connected;
   // Records staged before a lost connection still get their pass; it stops by itself when
   // the main connection is gone too.
   if (!names.empty() && ProcessFutureCards() == poConnectionLost) return false;
@@ -73,26 +75,28 @@ bool TCardIntake::ScanCardFiles() {
 }
 
 TFileOutcome TCardIntake::ProcessCardFile(const std::string& path) {
-  TFileStamp stamp;
-  const bool stamped = GetFileStamp(path, stamp);
-  const auto it = staged_->files.find(path);
-  if (it != staged_->files.end()) {
-    if (stamped && it->second.stamp == stamp) return RetryMove(path);
-    staged_->files.erase(it);  // another file now bears that name
-  }
-
-  if (!ExclusiveOpenTest(path)) {
+  // Held from here until it has been moved, so that a second instance cannot stage it too.
+  THeldFile file;
+  const THoldResult hold = file.Hold(path);
+  if (hold == hrGone) return foVanished;  // taken by another instance since the listing
+  if (hold == hrBusy) {
     log_.AddLine("Failed to exclusively open " + path + ", will retry later.");
     return foHeld;
   }
-  return StageFile(path, stamp);
+  const auto it = staged_->files.find(path);
+  if (it != staged_->files.end()) {
+    if (it->second.stamp == file.Stamp()) return RetryMove(file);
+    staged_->files.erase(it);  // another file now bears that name
+  }
+  return StageFile(file);
 }
 
-TFileOutcome TCardIntake::RetryMove(const std::string& path) {
+TFileOutcome TCardIntake::RetryMove(THeldFile& file) {
+  const std::string& path = file.Path();
   const bool toErrors = staged_->files[path].toErrors;
   const std::string& destination = toErrors ? DtlErrorsDir : DtlFilesDir;
   if (destination.empty()) return foMoveRetried;  // stays, as it would have after staging
-  if (MoveToFolder(path, destination)) {
+  if (MoveToFolder(file, destination)) {
     staged_->files.erase(path);
     log_.AddLine("Moved " + path + " to " + destination + " (staged earlier, not staged again)");
   } else {
@@ -101,14 +105,20 @@ TFileOutcome TCardIntake::RetryMove(const std::string& path) {
   return foMoveRetried;
 }
 
-void TCardIntake::Dispose(const std::string& path, const TFileStamp& stamp, bool toErrors,
-                          bool mayBeCommitted) {
+void TCardIntake::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
+  const std::string path = file.Path();
+  const TFileStamp stamp = file.Stamp();
   const std::string& destination = toErrors ? DtlErrorsDir : DtlFilesDir;
-  const bool moved = MoveToFolder(path, destination);
+  const bool moved = MoveToFolder(file, destination);
   if (!moved) log_.AddLine("Cannot move file: " + path + " to " + destination);
   if (mayBeCommitted && (!moved || destination.empty())) {
     staged_->files[path] = TStagedFiles::TEntry{stamp, toErrors};
   }
+}
+
+bool MoveToFolder(THeldFile& file, const std::string& folder) {
+  if (folder.empty()) return true;
+  return file.MoveTo(JoinPath(folder, ExtractFileName(file.Path())));
 }
 
 bool MoveToFolder(const std::string& path, const std::string& folder) {

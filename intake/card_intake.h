@@ -3,6 +3,7 @@
 // Everything reports to the log; nothing here raises.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,19 +30,24 @@ enum TFileOutcome {
   foLoadFailed,      // could not be read or staged; rolled back; retried at the next scan
   foConnectionLost,  // the database went away; rolled back; the file stays in the drop folder
   foCommitUnknown,   // the commit failed with a lost connection; moved to DtlErrorsDir
-  foMoveRetried,     // staged earlier in this process; only its move was tried again
+  foMoveRetried,     // staged earlier (remembered, or found in the ledger); only moved
+  foStopped,         // a stop was requested; rolled back; the file stays in the drop folder
+  foVanished,        // gone between the listing and the open (another instance took it)
 };
 
 enum TPassOutcome {
   poDone,            // walked to the end (or nothing staged)
   poConnectionLost,  // stopped at a lost connection
+  poStopped,         // a stop was requested; the rest stays staged
 };
 
 enum TApplyOutcome {
   aoSkipped,         // the command does not begin with A or C: the record stays
   aoDone,            // applied (or refused with a log line) and deleted
   aoKept,            // its delete failed: card and delete were rolled back together
+  aoTaken,           // another pass (a second instance) claimed it first
   aoConnectionLost,  // the pass must stop
+  aoStopped,         // a stop was requested: rolled back, the record stays
 };
 
 // One row of futurecard, read column by column in table order, each column once (a driver
@@ -85,6 +91,16 @@ class TCardIntake {
   TCardIntake(const TCardIntake&) = delete;
   TCardIntake& operator=(const TCardIntake&) = delete;
 
+  // The flag that a stop request sets; staging checks it between rows and the pass between
+  // records, and both end there leaving only whole transactions behind.
+  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+  bool StopRequested() const { return stop_ != nullptr && stop_->load(); }
+  // A pass is owed when one was cut off (lost connection, stop) or a scan listed files and
+  // its pass did not run to the end; the service runs it at the next tick that reaches the
+  // database.
+  bool PassOwed() const { return passOwed_; }
+  void OwePass() { passOwed_ = true; }
+
   // Reads settings (first row) into the three folders, stages every card file of AuditsDir
   // and, when it listed any, runs the future-card pass. False when a connection was lost (or
   // is not there): files not reached stay in the drop folder.
@@ -104,6 +120,10 @@ class TCardIntake {
   TCardFileEncoding Encoding;  // how card files are decoded
   TIntakeTally Tally;
 
+  // Removes ledger rows staged more than `days` days ago; false when the table is missing or
+  // the delete failed.
+  bool PruneLedger(int days);
+
   TMessLog& Log() { return log_; }
   TODBC& MainDb() { return mainDb_; }
   TODBC& StagingDb() { return stagingDb_; }
@@ -112,9 +132,10 @@ class TCardIntake {
  private:
   struct TStagedFiles;  // files committed but not yet moved, for the life of the process
 
-  TFileOutcome RetryMove(const std::string& path);
-  TFileOutcome StageFile(const std::string& path, const TFileStamp& stamp);
-  enum TLinesResult { lrDone, lrConnectionLost, lrFailed };
+  TPassOutcome WalkFutureCards();
+  TFileOutcome RetryMove(THeldFile& file);
+  TFileOutcome StageFile(THeldFile& file);
+  enum TLinesResult { lrDone, lrConnectionLost, lrFailed, lrStopped };
   struct TStageResult {
     TLinesResult result = lrDone;
     int errors = 0;
@@ -125,11 +146,22 @@ class TCardIntake {
                                  TODBCStatement& statement);
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.
-  void Dispose(const std::string& path, const TFileStamp& stamp, bool toErrors,
-               bool mayBeCommitted);
+  void Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted);
+
+  // The ledger of staged files (table card_file), when the database has it.
+  enum TLedgerAnswer { laAbsent, laStaged, laNotStaged, laLost };
+  struct TLedgerKey {
+    std::string name;
+    TFileStamp stamp;
+    std::string hash;
+  };
+  TLedgerAnswer LookUpLedger(const TLedgerKey& key);
+  std::string LedgerInsertSql(const TSql& sql, const TLedgerKey& key) const;
 
   // `work` is any statement on MainDb other than the pass's cursor.
   TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work);
+  // Deletes the staged record inside the open transaction: aoDone when this pass deleted it.
+  TApplyOutcome Claim(const TStagedRecord& staged, TODBCStatement& work);
   // Everything ApplyStagedRecord decides before it writes: aoSkipped, aoDone or
   // aoConnectionLost (a lookup lost the connection).
   TApplyOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
@@ -137,7 +169,12 @@ class TCardIntake {
   TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
                                  TPassCache& cache);
   enum TSegmentResult { srCommitted, srFailed, srConnectionLost };
-  TSegmentResult RunSegment(const std::vector<TCardPlan>& plans, TODBCStatement& work);
+  TSegmentResult RunSegment(const std::vector<TCardPlan>& plans,
+                            const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
+                            TPassCache& cache);
+  // The cards of the batch are as its plans found them (read again, locked where possible).
+  bool CardsUnchanged(const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
+                      TPassCache& cache);
 
   bool batched_;
   TMessLog& log_;
@@ -145,11 +182,23 @@ class TCardIntake {
   TODBC& stagingDb_;
   const TClock& clock_;
   std::unique_ptr<TStagedFiles> staged_;
+  const std::atomic<bool>* stop_ = nullptr;
+  bool passOwed_ = false;
+  bool recordsKept_ = false;  // this pass left records to a later one (a lock in the way)
+  bool lockingReads_ = true;  // SELECT ... FOR UPDATE works on MainDb's database
 };
 
 // Moves a file into a folder (replacing a file of the same name); true without moving when the
 // folder is empty.
 bool MoveToFolder(const std::string& path, const std::string& folder);
+bool MoveToFolder(THeldFile& file, const std::string& folder);
+
+// 64-bit FNV-1a of a file's bytes as 16 hex digits: what tells two contents apart in the
+// ledger, beside name, size and modification time.
+std::string ContentHash(const std::string& bytes);
+
+// Registry value: days a ledger row is kept.
+constexpr int kDefaultLedgerRetentionDays = 90;
 
 // (month of second - month of first + 12) mod 12 == 1.
 bool IsNextMonth(TDateTime first, TDateTime second);

@@ -44,15 +44,25 @@ class TCardLookups {
 class TStatementLookups : public TCardLookups {
  public:
   TStatementLookups(TODBCStatement& work, const TSql& sql) : work_(work), sql_(sql) {}
+  // Reads cards with FOR UPDATE while `*lockingReads` (cleared where the database has none);
+  // then a lock that cannot be had (a deadlock, a timeout) fails the lookup too.
+  void LockCards(bool* lockingReads) { lockingReads_ = lockingReads; }
   bool Card(const std::string& number, TCard& card) override;
   bool TypeById(int64_t id, TType& type) override;
   bool TypeByName(const std::string& name, TType& type) override;
   bool Group(const std::string& name, bool& found, int32_t& id) override;
 
  private:
+  bool ReadCard(TCard& card);  // from the row the lookup fetched
+
   TODBCStatement& work_;
   const TSql& sql_;
+  bool* lockingReads_ = nullptr;
 };
+
+// A failure that says "try again" rather than "this statement is wrong": a deadlock or a
+// serialisation failure (SQLSTATE class 40) or a lock wait that timed out.
+bool TransientFailure(const std::string& error);
 
 struct TCardPlan {
   std::string id;                  // of the staged record, to delete it by

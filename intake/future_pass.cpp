@@ -15,6 +15,18 @@ namespace fw {
 // memory. Records staged after the pass began lie above its last id and wait for the next
 // pass, as they would behind one SELECT.
 TPassOutcome TCardIntake::ProcessFutureCards() {
+  passOwed_ = true;
+  recordsKept_ = false;
+  const TPassOutcome outcome = WalkFutureCards();
+  // A pass that ended with an error of its own is not owed: it would only fail again.
+  passOwed_ = outcome != poDone || recordsKept_;
+  if (outcome == poStopped) {
+    log_.AddLine("Stop requested: the future-card pass ends here, the rest stays staged");
+  }
+  return outcome;
+}
+
+TPassOutcome TCardIntake::WalkFutureCards() {
   if (!mainDb_.Connected()) return poConnectionLost;
   try {
     TODBCStatement cursor(mainDb_);
@@ -56,9 +68,11 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
           } while (cursor.Skip(skNext, 1));
         }
         if (LostConnection(cursor)) return poConnectionLost;
-        if (ApplyRangeBatched(records, work, cache) == poConnectionLost) return poConnectionLost;
+        const TPassOutcome outcome = ApplyRangeBatched(records, work, cache);
+        if (outcome != poDone) return outcome;
       } else if (cursor.Exec(range)) {
         do {
+          if (StopRequested()) return poStopped;
           const TStagedRecord staged = ReadStagedRecord(cursor);
           bool apply = clock_.Now() > staged.startDt;
           if (!apply) {
@@ -71,9 +85,10 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
           }
           const TApplyOutcome outcome = apply ? ApplyStagedRecord(staged, work) : aoSkipped;
           if (outcome == aoConnectionLost) return poConnectionLost;
+          if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {
             ++Tally.applied;
-          } else {
+          } else if (outcome != aoTaken) {  // a taken record another instance applied
             ++left;
           }
         } while (cursor.Skip(skNext, 1));

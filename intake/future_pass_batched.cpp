@@ -1,6 +1,7 @@
 // The future-card pass in batches: the records of one id range are worked out in memory from
 // lookups read ahead, then written and deleted in one transaction. Whatever fails rolls the
 // batch back, and its records go again one by one, exactly as the per-record pass runs them.
+#include <map>
 #include <set>
 
 #include "db/sql.h"
@@ -122,6 +123,7 @@ TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& re
   cache.ForgetCards();
   size_t next = 0;
   while (next < records.size()) {
+    if (StopRequested()) return poStopped;  // between batches
     if (!cache.LoadCards(records, next)) return poConnectionLost;
     std::vector<const TStagedRecord*> batch;
     std::vector<TCardPlan> plans;
@@ -153,12 +155,14 @@ TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& re
       if (!plans.back().write.empty()) written.insert(key);
     }
 
-    switch (RunSegment(plans, work)) {
+    switch (RunSegment(plans, batch, work, cache)) {
       case srConnectionLost:
-        return poConnectionLost;
+        return StopRequested() ? poStopped : poConnectionLost;
       case srFailed:
         for (const TStagedRecord* staged : batch) {
-          if (ApplyStagedRecord(*staged, work) == aoConnectionLost) return poConnectionLost;
+          const TApplyOutcome outcome = ApplyStagedRecord(*staged, work);
+          if (outcome == aoConnectionLost) return poConnectionLost;
+          if (outcome == aoStopped) return poStopped;
         }
         break;
       case srCommitted:
@@ -175,10 +179,13 @@ TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& re
 
 // One transaction: the deletes of the staged records, then the card writes in record order,
 // INSERTs of consecutive new cards with the same columns as one statement.
-TCardIntake::TSegmentResult TCardIntake::RunSegment(const std::vector<TCardPlan>& plans,
-                                                    TODBCStatement& work) {
+TCardIntake::TSegmentResult TCardIntake::RunSegment(
+    const std::vector<TCardPlan>& plans, const std::vector<const TStagedRecord*>& batch,
+    TODBCStatement& work, TPassCache& cache) {
   if (plans.empty()) return srCommitted;
-  const auto failed = [&] { return LostConnection(work) ? srConnectionLost : srFailed; };
+  const auto failed = [&] {
+    return LostConnection(work) || StopRequested() ? srConnectionLost : srFailed;
+  };
   TMainTransaction transaction(work);
   if (transaction.Failed()) return failed();
 
@@ -188,6 +195,11 @@ TCardIntake::TSegmentResult TCardIntake::RunSegment(const std::vector<TCardPlan>
   for (const TCardPlan& plan : plans) ids += (ids.empty() ? "" : ", ") + plan.id;
   if (!work.Exec("DELETE FROM futurecard WHERE id IN (" + ids + ")")) return failed();
   if (work.RowsAffected() != static_cast<SQLLEN>(plans.size())) return srFailed;
+  // The plans were made from cards read before the claim; another instance may have written
+  // one of them since. Read them again, locked where the database can (SQLite's claim already
+  // holds its one writer lock): any change and the batch goes record by record, each of which
+  // reads its card after its own claim.
+  if (!CardsUnchanged(batch, work, cache)) return failed();
 
   const std::string* columns = nullptr;
   std::string values;
@@ -215,6 +227,50 @@ TCardIntake::TSegmentResult TCardIntake::RunSegment(const std::vector<TCardPlan>
   }
   if (!flush() || !transaction.Commit()) return failed();
   return srCommitted;
+}
+
+bool TCardIntake::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
+                                 TODBCStatement& work, TPassCache& cache) {
+  const TSql sql(mainDb_.DriverKind());
+  std::map<std::string, TCardLookups::TCard> planned;
+  std::string list;
+  for (const TStagedRecord* staged : batch) {
+    const std::string key = TPassCache::CanonicalNumber(staged->number);
+    if (key.empty() || planned.count(key) != 0) continue;
+    TCardLookups::TCard card;
+    if (!cache.Card(NumberLiteral(sql, staged->number), card)) return false;
+    planned[key] = card;
+    list += (list.empty() ? "" : ", ") + key;
+  }
+  if (list.empty()) return true;
+  const std::string query =
+      "SELECT number, type_id, debit_left, exp_iry FROM card WHERE number IN (" + list + ")";
+  bool read = false;
+  if (lockingReads_) {
+    read = work.Exec(query + " FOR UPDATE");
+    if (!read && !work.ErrorText().empty()) {
+      if (LostConnection(work) || TransientFailure(work.ErrorText())) return false;
+      lockingReads_ = false;
+    }
+  }
+  if (!lockingReads_) read = work.Exec(query);
+  if (!read && !work.ErrorText().empty()) return false;
+  size_t existing = 0;
+  if (read) {
+    do {
+      const auto it = planned.find(TPassCache::CanonicalNumber(work.FieldAsString("number")));
+      if (it == planned.end() || !it->second.exists) return false;  // new since the plan
+      if (it->second.typeId != work.FieldAsInteger("type_id") ||
+          it->second.debitLeft != work.FieldAsInteger("debit_left") ||
+          it->second.expiry != work.FieldAsDateTime("exp_iry")) {
+        return false;
+      }
+      ++existing;
+    } while (work.Skip(skNext, 1));
+  }
+  size_t plannedExisting = 0;
+  for (const auto& [key, card] : planned) plannedExisting += card.exists ? 1 : 0;
+  return existing == plannedExisting;  // none gone since the plan
 }
 
 }  // namespace fw

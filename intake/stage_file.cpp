@@ -10,6 +10,7 @@
 #include "intake/card_intake.h"
 #include "intake/stage_batches.h"
 #include "intake/staging_sql.h"
+#include "platform/files.h"
 
 namespace fw {
 namespace {
@@ -74,10 +75,33 @@ class TLineSavepoint {
 constexpr size_t StageBatchRows = 500;
 constexpr size_t StageBatchBytes = 512 * 1024;
 
-TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& stamp) {
+TFileOutcome TCardIntake::StageFile(THeldFile& file) {
+  const std::string path = file.Path();
   // A statement that cannot even be allocated means the connection is unusable, which is no
   // fault of the file.
   if (!stagingDb_.Connected()) return foConnectionLost;
+
+  std::string bytes;
+  if (!file.ReadAll(bytes)) {
+    log_.AddLine("Failed to load " + path + ", will retry later");
+    return foLoadFailed;
+  }
+  // A file whose staging was committed before (the process died before its move, or the
+  // commit's outcome was unknown) is moved, not staged again.
+  const TLedgerKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
+  const TLedgerAnswer ledger = LookUpLedger(key);
+  if (ledger == laLost) {
+    log_.AddLine("Lost the database connection while staging " + path + ", will retry later");
+    return foConnectionLost;
+  }
+  if (ledger == laStaged) {
+    const bool moved = MoveToFolder(file, DtlFilesDir);
+    log_.AddLine(moved ? "Already staged " + path + " (card_file), moved to " + DtlFilesDir +
+                             " without staging it again"
+                       : "Already staged " + path + " (card_file), not staged again; cannot " +
+                             "move it to " + DtlFilesDir);
+    return foMoveRetried;
+  }
 
   std::vector<std::string> lines;
   TCardText text;
@@ -86,18 +110,18 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
     TODBCStatement statement(stagingDb_);
     if (!statement.Valid()) {
       staged = {lrConnectionLost, 0, statement.ErrorText()};
-    } else if (!LoadCardFile(path, Encoding, text, lines)) {
+    } else if (!DecodeCardFile(bytes, Encoding, text)) {
       stagingDb_.EndTrans(false);
-      if (text.error.empty() || text.badSetting) {
-        log_.AddLine("Failed to load " + path + ", will retry later" +
-                     (text.error.empty() ? "" : ": " + text.error));
+      if (text.badSetting) {
+        log_.AddLine("Failed to load " + path + ", will retry later: " + text.error);
         return foLoadFailed;
       }
       // Nothing of it was staged: its text cannot be trusted to be what its producer meant.
       log_.AddLine("Rejected " + path + ": " + text.error);
-      Dispose(path, stamp, true, false);
+      Dispose(file, true, false);
       return foRejected;
     } else {
+      lines = SplitIntoLines(text.text);
       if (batched_) {
         try {
           staged = StageLinesBatched(lines, statement);
@@ -119,9 +143,15 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
     return foLoadFailed;
   }
   const TLinesResult result = staged.result;
-  const int errors = staged.errors;
+  int errors = staged.errors;
   const std::string& lostText = staged.lostText;
 
+  if (result == lrStopped) {
+    stagingDb_.EndTrans(false);
+    log_.AddLine("Stop requested while staging " + path +
+                 ": rolled back, the file stays in the drop folder");
+    return foStopped;
+  }
   if (result == lrConnectionLost) {
     stagingDb_.EndTrans(false);
     log_.AddLine("Lost the database connection while staging " + path +
@@ -129,29 +159,54 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
     return foConnectionLost;
   }
 
+  // The ledger row commits with the file's rows, or not at all.
+  if (errors == 0 && ledger == laNotStaged) {
+    TODBCStatement insert(stagingDb_);
+    const TSql sql(stagingDb_.DriverKind());
+    const std::string text = LedgerInsertSql(sql, key);
+    if (!insert.Exec(text)) {
+      if (LostConnection(insert) || StopRequested()) {
+        stagingDb_.EndTrans(false);
+        log_.AddLine("Lost the database connection while staging " + path +
+                     ", will retry later: " + insert.ErrorText());
+        return StopRequested() ? foStopped : foConnectionLost;
+      }
+      ++errors;
+      log_.AddLine(ErrorLine(insert.ErrorText(), text));
+    }
+  }
+
   if (errors > 0) {
     stagingDb_.EndTrans(false);
-    Dispose(path, stamp, true, false);
+    Dispose(file, true, false);
     return foRejected;
   }
 
   if (!stagingDb_.EndTrans(true)) {
+    if (stagingDb_.LostConnection() && ledger == laNotStaged) {
+      // The ledger knows whether it was committed: the next scan asks it.
+      log_.AddLine("Commit outcome unknown for " + path +
+                   " (the database connection was lost); it stays in the drop folder and the "
+                   "card_file ledger decides at the next scan: " +
+                   stagingDb_.LastError());
+      return foCommitUnknown;
+    }
     if (stagingDb_.LostConnection()) {
       // The server may have committed before the connection broke: an operator has to look,
       // staging the file again could stage its records twice.
       log_.AddLine("Commit outcome unknown for " + path +
                    " (the database connection was lost), moved to " + DtlErrorsDir +
                    " for checking: " + stagingDb_.LastError());
-      Dispose(path, stamp, true, true);
+      Dispose(file, true, true);
       return foCommitUnknown;
     }
     stagingDb_.EndTrans(false);
     log_.AddLine("Failed to commit " + path + ": " + stagingDb_.LastError());
-    Dispose(path, stamp, true, false);
+    Dispose(file, true, false);
     return foRejected;
   }
   log_.AddLine("Picked up " + path + ReadingNote(text));
-  Dispose(path, stamp, false, true);
+  Dispose(file, false, true);
   return foStaged;
 }
 
@@ -163,14 +218,15 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
   TCardLineReader reader(clock_);
   TStageResult staged;
 
+  // A statement cancelled by a stop fails like a lost one: neither is the file's fault.
   const auto lost = [&](const std::string& text) {
-    staged.result = lrConnectionLost;
+    staged.result = StopRequested() ? lrStopped : lrConnectionLost;
     staged.lostText = text;
   };
-  // Runs one statement; false when the connection went away.
+  // Runs one statement; false when the connection went away (or a stop cancelled it).
   const auto run = [&](const std::string& text) {
     if (statement.Exec(text)) return true;
-    if (LostConnection(statement)) return false;
+    if (LostConnection(statement) || StopRequested()) return false;
     ++staged.errors;
     log_.AddLine(ErrorLine(statement.ErrorText(), text));
     return true;
@@ -178,6 +234,10 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
 
   TLineSavepoint savepoint(statement);
   for (size_t i = 0; staged.result == lrDone && i < lines.size(); ++i) {
+    if (StopRequested()) {
+      staged.result = lrStopped;
+      break;
+    }
     fields.SplitLine(lines[i]);
     const TLineKind kind = reader.Read(fields, entries);
     const int errorsBefore = staged.errors;
@@ -190,7 +250,7 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
       std::string text;
       if (statement.Exec(GroupLookupSql(sql, entries[0].text))) {
         text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-      } else if (LostConnection(statement)) {
+      } else if (LostConnection(statement) || StopRequested()) {
         lost(statement.ErrorText());
         break;
       } else {
@@ -222,7 +282,9 @@ TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::
   TSql sql(stagingDb_.DriverKind());
   TStageResult staged;
   const auto fail = [&] {
-    if (LostConnection(statement)) {
+    if (StopRequested()) {
+      staged.result = lrStopped;
+    } else if (LostConnection(statement)) {
       staged.result = lrConnectionLost;
       staged.lostText = statement.ErrorText();
     } else {
@@ -233,6 +295,7 @@ TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::
 
   TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
   for (;;) {
+    if (StopRequested()) return fail();  // between batches
     TStageItem item = batches.Next();
     switch (item.kind) {
       case TStageItem::ikEnd:

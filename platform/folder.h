@@ -11,16 +11,6 @@ namespace fw {
 // case, regular files only; folders, hidden entries and links are skipped.
 std::vector<std::string> ListCardFiles(const std::string& folder);
 
-// True when no other process holds the file and it may be written; the test handle is
-// released at once.
-bool ExclusiveOpenTest(const std::string& path);
-
-// Moves `source` to `target`, replacing it; after a true result the file is in exactly one
-// place even across a power cut.
-bool MoveFileReplacing(const std::string& source, const std::string& target);
-
-// A folder exists and a file can be created in it.
-bool FolderWritable(const std::string& folder);
 
 // What tells one version of a file from another at the same path.
 struct TFileStamp {
@@ -29,6 +19,48 @@ struct TFileStamp {
 
   bool operator==(const TFileStamp&) const = default;
 };
+
+enum THoldResult {
+  hrHeld,  // ours until released: no other process (a second instance) can take it
+  hrBusy,  // another process holds it, or it is read-only
+  hrGone,  // no such file any more (moved by another instance since the listing)
+};
+
+// A card file held from the exclusive-open test until it has been moved: on Linux an
+// exclusive flock on the open descriptor, on Windows a handle that shares nothing. Reads and
+// the move go through the hold.
+class THeldFile {
+ public:
+  THeldFile() = default;
+  ~THeldFile();
+  THeldFile(const THeldFile&) = delete;
+  THeldFile& operator=(const THeldFile&) = delete;
+
+  THoldResult Hold(const std::string& path);
+  const std::string& Path() const { return path_; }
+  const TFileStamp& Stamp() const { return stamp_; }
+  bool ReadAll(std::string& contents);  // the whole file; false on a read error
+  // Moves the file to `target`, replacing it, as MoveFileReplacing does; the hold ends.
+  bool MoveTo(const std::string& target);
+  void Release();
+
+ private:
+  std::string path_;
+  TFileStamp stamp_;
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+// Moves `source` to `target`, replacing it; after a true result the file is in exactly one
+// place even across a power cut.
+bool MoveFileReplacing(const std::string& source, const std::string& target);
+
+// A folder exists and a file can be created in it.
+bool FolderWritable(const std::string& folder);
+
 
 // False when the path is not a regular file (links are not followed).
 bool GetFileStamp(const std::string& path, TFileStamp& stamp);

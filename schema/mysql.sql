@@ -81,3 +81,20 @@ CREATE TABLE card (
   PRIMARY KEY (id),
   UNIQUE KEY card_number (number)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Optional: the ledger of staged card files, written in the transaction that stages a file,
+-- so that a file whose staging was committed is never staged again (after a crash between
+-- the commit and the move, or a commit whose outcome was unknown). `modified` is the file's
+-- modification time in the platform's unit. Rows older than the retention period go.
+CREATE TABLE card_file (
+  id BIGINT NOT NULL AUTO_INCREMENT,
+  name VARCHAR(255) NOT NULL,
+  file_size BIGINT NOT NULL,
+  modified BIGINT NOT NULL,
+  content_hash CHAR(16) NOT NULL,
+  staged_at DATETIME NOT NULL,
+  outcome VARCHAR(16) NOT NULL,
+  PRIMARY KEY (id),
+  KEY card_file_name (name),
+  KEY card_file_staged_at (staged_at)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;

@@ -78,3 +78,19 @@ CREATE TABLE card (
   misc_4 VARCHAR(255) NULL
 );
 CREATE UNIQUE INDEX card_number ON card (number);
+
+-- Optional: the ledger of staged card files, written in the transaction that stages a file,
+-- so that a file whose staging was committed is never staged again (after a crash between
+-- the commit and the move, or a commit whose outcome was unknown). `modified` is the file's
+-- modification time in the platform's unit. Rows older than the retention period go.
+CREATE TABLE card_file (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  name VARCHAR(255) NOT NULL,
+  file_size BIGINT NOT NULL,
+  modified BIGINT NOT NULL,
+  content_hash CHAR(16) NOT NULL,
+  staged_at DATETIME NOT NULL,
+  outcome VARCHAR(16) NOT NULL
+);
+CREATE INDEX card_file_name ON card_file (name);
+CREATE INDEX card_file_staged_at ON card_file (staged_at);

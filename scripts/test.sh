@@ -58,3 +58,4 @@ for suite in $suites; do
   fi
 done
 scripts/test-package.sh   # the Debian package: build, lintian, install, check, purge
+"$root/scripts/soak.sh" --faults 30 --bin "$root/build/fenwold"   # fault soak (~1 min)

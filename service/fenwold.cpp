@@ -23,6 +23,7 @@ TFenwold::TFenwold(TServiceApplication& app)
       watchdogMs_(WatchdogIntervalMs()) {
   tmrMain.SetInterval(settings_.tickMs);
   OnExecute = [this](TService& sender) { ServiceExecute(sender); };
+  OnStopRequest = [this] { stopRequested_ = true; };
   // The log exists while the service thread, which handles the request, runs the body.
   OnInterrogate = [this] {
     if (Log) Log->AddLine("Status: " + StatusLine());
@@ -33,7 +34,10 @@ TFenwold::~TFenwold() {
   // An execute handler that did not get to its own clean-up leaves ticks that must end
   // before what they use goes.
   StopTicks();
-  if (hookSet_) SetExecWaitHook(nullptr);  // on the main thread, where it was set
+  if (hookSet_) {  // on the main thread, where they were set
+    SetExecWaitHook(nullptr);
+    SetExecCancelCheck(nullptr);
+  }
   intake_.reset();
   StagingDb.reset();
   params_.reset();
@@ -57,6 +61,10 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
     if (!Reconnect(*StagingDb, true)) NoteUnreachable(StagingDb->LastError());
     intake_ = std::make_unique<TCardIntake>(*Log, *MainDb, *StagingDb, *clock_);
     intake_->Encoding = {params_->CardFileEncoding, params_->CardFileCodePage};
+    intake_->SetStopFlag(&stopRequested_);
+    // A pass cut off by a crash or a stop of the previous run is not lost: the first tick
+    // runs one.
+    intake_->OwePass();
     tmrMain.SetEnabled(true);
     while (!ServiceThread()->Terminated()) {
       ServiceThread()->ProcessRequests(false);
@@ -72,26 +80,44 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
 }
 
 void TFenwold::StopTicks() {
-  std::lock_guard<std::mutex> hold(tickLock_);
+  stopRequested_ = true;
+  std::unique_lock<std::timed_mutex> hold(tickLock_, std::defer_lock);
+  // While the tick winds down the service manager hears from us, each report a further
+  // checkpoint of the stop.
+  while (!hold.try_lock_for(std::chrono::milliseconds(250))) {
+    if (Status() == csStopPending) ReportStatus();
+  }
   stopping_ = true;
   tmrMain.SetEnabled(false);
 }
 
 void TFenwold::tmrMainTimer() {
-  std::lock_guard<std::mutex> hold(tickLock_);
+  std::lock_guard<std::timed_mutex> hold(tickLock_);
   if (stopping_) return;
   tmrMain.SetEnabled(false);
   clock_->StartTick();
   tickStart_ = std::chrono::steady_clock::now();
-  if (!hookSet_ && watchdogMs_ > 0) {
-    // The hook belongs to the thread that runs the statements: this one.
+  if (!hookSet_) {
+    // The hooks belong to the thread that runs the statements: this one. With them every
+    // statement runs on a worker, so that a stop can cancel one that waits (on a lock, say).
     SetExecWaitHook([this] { KeepAliveInTick(); });
+    SetExecCancelCheck([this] { return stopRequested_.load(); });
     hookSet_ = true;
   }
   try {
     ScanCardFiles();
+    if (intake_->PassOwed() && !stopRequested_ && dbReachable_) ProcessFutureCards();
+    const auto steady = std::chrono::steady_clock::now();
+    if (dbReachable_ && !stopRequested_ &&
+        (!pruned_ || steady - lastPrune_ > std::chrono::hours(24))) {
+      intake_->PruneLedger(params_->CardFileRetentionDays);
+      pruned_ = true;
+      lastPrune_ = steady;
+    }
     const TDateParts now = DecodeDateTime(clock_->Now());
-    if (now.minute == 0 && !PassRanLastTick) {
+    if (stopRequested_) {
+      // The tick ends here; the hourly pass is owed to the next run.
+    } else if (now.minute == 0 && !PassRanLastTick) {
       ProcessFutureCards();
       PassRanLastTick = true;
     } else {
@@ -126,6 +152,7 @@ void TFenwold::ReportProgress() {
 }
 
 void TFenwold::KeepAliveInTick() {
+  if (watchdogMs_ == 0) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - tickStart_ > kTickKeepAlive) return;
   if (now - lastPing_ < std::chrono::milliseconds(watchdogMs_)) return;

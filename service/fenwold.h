@@ -3,6 +3,7 @@
 // future-card pass.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -59,14 +60,20 @@ class TFenwold : public TService {
   std::unique_ptr<TServiceClock> clock_;
   std::unique_ptr<TConnParams> params_;
   std::unique_ptr<TCardIntake> intake_;
-  std::mutex tickLock_;  // held for the whole of a tick
+  std::timed_mutex tickLock_;  // held for the whole of a tick
   bool stopping_ = false;
+  // Set as soon as the service thread sees the stop; the running tick ends at its next row
+  // or record.
+  std::atomic<bool> stopRequested_{false};
   bool dbReachable_ = true;
   TDateTime unreachableSince_ = 0;
   bool hookSet_ = false;
   unsigned watchdogMs_ = 0;
   std::chrono::steady_clock::time_point tickStart_{};
   std::chrono::steady_clock::time_point lastPing_{};
+  // When the ledger was last pruned; it is pruned at the first tick and then once a day.
+  std::chrono::steady_clock::time_point lastPrune_{};
+  bool pruned_ = false;
 };
 
 }  // namespace fw

@@ -56,6 +56,7 @@ bool TServiceThread::Handle(uint32_t code) {
   switch (code) {
     case ccStop:
     case ccShutdown:
+      if (service_.OnStopRequest) service_.OnStopRequest();
       service_.SetStatus(csStopPending);
       terminated_ = true;
       return false;

@@ -103,6 +103,9 @@ class TService {
   std::atomic<uint32_t> Win32ErrCode{0};
   std::atomic<uint32_t> ErrCode{0};  // service-specific exit code
   std::function<void(TService& sender)> OnExecute;
+  // Called on the service thread when a stop or shutdown request is handled, before the stop
+  // is reported: the place to tell running work to end.
+  std::function<void()> OnStopRequest;
 
   // The service main, called by the dispatcher with the manager's arguments.
   void Main(const std::vector<std::string>& args);

@@ -38,26 +38,49 @@ TEST(ListCardFiles, RegularCsvFilesInAnyCaseOnly) {
   EXPECT_TRUE(ListCardFiles(dir.File("no-such-folder")).empty());
 }
 
-TEST(ExclusiveOpenTest, RefusesFilesInUseReadOnlyOrNotRegular) {
+TEST(HeldFile, RefusesFilesInUseReadOnlyOrNotRegular) {
   TTempDir dir;
   const std::string file = dir.File("a.csv");
   WriteFileBytes(file, "A,1,T\n");
-  EXPECT_TRUE(ExclusiveOpenTest(file));
+  const auto hold = [](const std::string& path) { return THeldFile().Hold(path); };
+  EXPECT_EQ(hold(file), hrHeld);
   {
     test::TFileHolder holder(file);
-    EXPECT_FALSE(ExclusiveOpenTest(file));
+    EXPECT_EQ(hold(file), hrBusy);
   }
-  EXPECT_TRUE(ExclusiveOpenTest(file)) << "free again once the other process let go";
+  EXPECT_EQ(hold(file), hrHeld) << "free again once the other process let go";
+  {
+    THeldFile first;
+    ASSERT_EQ(first.Hold(file), hrHeld);
+    EXPECT_EQ(hold(file), hrBusy) << "a second instance cannot take a held file";
+  }
 
   ::chmod(file.c_str(), 0444);
-  EXPECT_FALSE(ExclusiveOpenTest(file)) << "no write bit fails even for root";
+  EXPECT_EQ(hold(file), hrBusy) << "no write bit fails even for root";
   ::chmod(file.c_str(), 0644);
 
   std::filesystem::create_symlink(file, dir.File("link.csv"));
-  EXPECT_FALSE(ExclusiveOpenTest(dir.File("link.csv")));
-  EXPECT_FALSE(ExclusiveOpenTest(dir.File("missing.csv")));
-  EXPECT_FALSE(ExclusiveOpenTest(dir.Path()));
+  EXPECT_EQ(hold(dir.File("link.csv")), hrBusy);
+  EXPECT_EQ(hold(dir.File("missing.csv")), hrGone);
+  EXPECT_EQ(hold(dir.Path()), hrBusy);
   EXPECT_EQ(ReadFileBytes(file), "A,1,T\n") << "the test never changes the file";
+}
+
+// The file is read and moved through the hold; the hold ends with the move.
+TEST(HeldFile, ReadsAndMovesWhileHeld) {
+  TTempDir dir;
+  std::filesystem::create_directory(dir.File("done"));
+  const std::string file = dir.File("b.csv");
+  WriteFileBytes(file, "A,2,T\n");
+  THeldFile held;
+  ASSERT_EQ(held.Hold(file), hrHeld);
+  std::string bytes;
+  ASSERT_TRUE(held.ReadAll(bytes));
+  EXPECT_EQ(bytes, "A,2,T\n");
+  EXPECT_EQ(held.Stamp().size, 6u);
+  ASSERT_TRUE(held.MoveTo(dir.File("done/b.csv")));
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_EQ(THeldFile().Hold(dir.File("done/b.csv")), hrHeld) << "released after the move";
 }
 
 TEST(MoveToFolder, ReplacesOnTheSameFileSystem) {

@@ -5,6 +5,7 @@
 
 #include "db/statement.h"
 #include "intake/card_intake.h"
+#include "tests/support/fenwold_process.h"
 #include "tests/support/intake_env.h"
 
 namespace fw::test {
@@ -80,7 +81,9 @@ TEST_P(ConnectionLoss, ScanStopsAtALostStagingConnection) {
   EXPECT_EQ(Env().LogCount("Lost the database connection while staging "), 1);
 }
 
-TEST_P(ConnectionLoss, CommitWithLostConnectionGoesToErrorsAndIsNotStagedAgain) {
+// Without the ledger (card_file) nobody can tell later whether the commit happened.
+TEST_P(ConnectionLoss, CommitWithLostConnectionGoesToErrorsWithoutTheLedger) {
+  Env().Exec("DROP TABLE card_file");
   const std::string path = Env().Drop("a.csv", "");
   Kill(Env().stagingDb, true);
   if (GetParam() == tdPostgres) {

@@ -95,15 +95,16 @@ TEST(NumberLiteral, NeverLetsTheValueOutOfItsLiteral) {
   EXPECT_EQ(NumberLiteral(mysql, "1\\' OR 1=1"), "'1\\\\'' OR 1=1'");
 }
 
-TEST(CardSchema, EveryDatabaseHasTheFiveTables) {
+TEST(CardSchema, EveryDatabaseHasTheFiveTablesAndTheLedger) {
   for (const char* db : {"mysql", "sqlite", "postgres", "MySQL"}) {
     const char* ddl = CardSchemaFor(db);
     ASSERT_NE(ddl, nullptr) << db;
     const std::vector<std::string> statements = SplitSqlStatements(ddl);
     int tables = 0;
     for (const std::string& s : statements) tables += s.rfind("CREATE TABLE", 0) == 0;
-    EXPECT_EQ(tables, 5) << db;
-    for (const char* table : {"settings", "card_pool", "futurecard", "card_type", "card ("}) {
+    EXPECT_EQ(tables, 6) << db;
+    for (const char* table :
+         {"settings", "card_pool", "futurecard", "card_type", "card (", "card_file"}) {
       EXPECT_NE(std::string(ddl).find(std::string("CREATE TABLE ") + table), std::string::npos)
           << db << " " << table;
     }

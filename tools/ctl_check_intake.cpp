@@ -58,6 +58,19 @@ const TCheck kCard(340, "table card", [](TCheckContext& c) {
                       "last_name, first_name, str_eet, ci_ty, post_code, phone_res, phone_bus, "
                       "license_1, license_2, misc_1, misc_2, misc_3, misc_4");
 });
+// Optional: without it intake works as before, only less safely.
+const TCheck kCardFile(350, "table card_file (optional)", [](TCheckContext& c) {
+  TCheckResult result = CheckColumns(
+      c, "card_file", "id, name, file_size, modified, content_hash, staged_at, outcome");
+  if (result.status == TCheckStatus::kFail) {
+    result.status = TCheckStatus::kWarn;
+    result.summary =
+        "missing, or lacks a column used: staged files are not recorded, so a file whose "
+        "staging was committed just before a crash is staged again, and one whose commit "
+        "outcome was unknown goes to the error folder";
+  }
+  return result;
+});
 
 const TCheck kDrop(400, "drop folder (audits_dir)",
                    [](TCheckContext& c) { return CheckFolder(c, "AUDITS_DIR"); });

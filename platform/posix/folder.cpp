@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -128,25 +129,75 @@ std::vector<std::string> ListCardFiles(const std::string& folder) {
   return names;
 }
 
-bool ExclusiveOpenTest(const std::string& path) {
-  TFd fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.Valid()) return false;
-  struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  // Root may open a file without write bits; it still counts as read-only, as on Windows.
-  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
+THeldFile::~THeldFile() {
+  Release();
+}
 
-  // A write lease is granted only while no other descriptor has the file open, which is the
-  // closest match to "no sharing". It needs the file's owner (or CAP_LEASE) and a file system
-  // that supports leases; otherwise an exclusive flock is the best we can check.
+void THeldFile::Release() {
+  if (fd_ >= 0) ::close(fd_);  // closing the descriptor ends its flock
+  fd_ = -1;
+}
+
+THoldResult THeldFile::Hold(const std::string& path) {
+  Release();
+  path_ = path;
+  TFd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.Valid()) return errno == ENOENT ? hrGone : hrBusy;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return hrBusy;
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return hrBusy;
+  // Another process that opens the file while we hold the lease makes the kernel send us
+  // SIGIO, whose default action ends the process (a second instance did exactly that): the
+  // lease is only a test, released at once, so the signal is of no use to us.
+  static const bool sigioIgnored = [] {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    return ::sigaction(SIGIO, &ignore, nullptr) == 0;
+  }();
+  (void)sigioIgnored;
+  // A write lease is granted only while no other descriptor has the file open, the closest
+  // match to "no sharing", and it notices writers that take no lock. It needs the file's
+  // owner (or CAP_LEASE) and a file system with leases; the flock below is the rest.
   if (::fcntl(fd.Get(), F_SETLEASE, F_WRLCK) == 0) {
     ::fcntl(fd.Get(), F_SETLEASE, F_UNLCK);
-    return true;
+  } else if (errno == EAGAIN || errno == EBUSY) {
+    return hrBusy;
   }
-  if (errno == EAGAIN || errno == EBUSY) return false;
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
-  ::flock(fd.Get(), LOCK_UN);
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return hrBusy;
+  // Another instance may have moved the file between our open and our lock: then the
+  // descriptor is the moved file, no longer the one in the drop folder.
+  struct stat now {};
+  if (::lstat(path.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+    return hrGone;
+  }
+  stamp_.size = static_cast<uint64_t>(st.st_size);
+  stamp_.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  fd_ = fd.Release();
+  return hrHeld;
+}
+
+bool THeldFile::ReadAll(std::string& contents) {
+  if (fd_ < 0) return false;
+  std::string data;
+  char buffer[64 * 1024];
+  off_t at = 0;
+  for (;;) {
+    const ssize_t n = ::pread(fd_, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+  contents = std::move(data);
   return true;
+}
+
+bool THeldFile::MoveTo(const std::string& target) {
+  // The rename keeps the inode, so the lock holds until the file is in its new place.
+  const bool moved = MoveFileReplacing(path_, target);
+  Release();
+  return moved;
 }
 
 bool MoveFileReplacing(const std::string& source, const std::string& target) {

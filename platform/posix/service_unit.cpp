@@ -22,6 +22,9 @@ namespace {
 // Long enough for a tick that stages a large file or a long future-card pass, short enough
 // that a tick hung in the database is noticed the same day.
 constexpr int kWatchdogSec = 900;
+// A stop ends a tick at its next staged row or record (well within 2 s); the rest is room for
+// a statement that is running when it comes and for closing the connections.
+constexpr int kStopTimeoutSec = 30;
 
 // systemd's command lines and assignments treat '%' as a specifier and '\' and '"' as quoting.
 std::string Quoted(const std::string& text) {
@@ -107,8 +110,7 @@ std::string ServiceUnitText(const TUnitOptions& o) {
   if (!o.logDir.empty()) text += "Environment=" + Quoted("FENWOLD_LOG_DIR=" + o.logDir) + "\n";
   text += "Restart=on-failure\nRestartSec=30\n";
   text += "WatchdogSec=" + std::to_string(kWatchdogSec) + "\n";
-  // A stop lets the running tick end first.
-  text += "TimeoutStopSec=" + std::to_string(kWatchdogSec) + "\n";
+  text += "TimeoutStopSec=" + std::to_string(kStopTimeoutSec) + "\n";
   if (o.asAccount) {
     text += std::string("User=") + kServiceAccount + "\nGroup=" + kServiceAccount + "\n";
     // A SQLite card database lives in /var/lib/fenwold.

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace fw {
 namespace {
 
@@ -34,12 +36,79 @@ std::vector<std::string> ListCardFiles(const std::string& folder) {
   return names;
 }
 
-bool ExclusiveOpenTest(const std::string& path) {
-  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  ::CloseHandle(h);
+THeldFile::~THeldFile() {
+  Release();
+}
+
+void THeldFile::Release() {
+  if (handle_ != nullptr) ::CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+}
+
+THoldResult THeldFile::Hold(const std::string& path) {
+  Release();
+  path_ = path;
+  // No sharing at all: while we hold it no other process (a second instance) opens it.
+  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                 nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? hrGone : hrBusy;
+  }
+  handle_ = h;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    Release();
+    return hrBusy;
+  }
+  stamp_.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp_.modified =
+      static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                           info.ftLastWriteTime.dwLowDateTime);
+  return hrHeld;
+}
+
+bool THeldFile::ReadAll(std::string& contents) {
+  if (handle_ == nullptr) return false;
+  const HANDLE h = static_cast<HANDLE>(handle_);
+  LARGE_INTEGER zero{};
+  if (!::SetFilePointerEx(h, zero, nullptr, FILE_BEGIN)) return false;
+  std::string data;
+  char buffer[64 * 1024];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(h, buffer, sizeof buffer, &n, nullptr)) return false;
+    if (n == 0) break;
+    data.append(buffer, n);
+  }
+  contents = std::move(data);
   return true;
+}
+
+bool THeldFile::MoveTo(const std::string& target) {
+  if (handle_ == nullptr) return false;
+  // Renamed through the handle, so that no other process can step in between; a target on
+  // another volume cannot be reached that way, and the ledger guards the copy instead.
+  const int chars = ::MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
+  if (chars > 0) {
+    const size_t bytes = sizeof(FILE_RENAME_INFO) + static_cast<size_t>(chars) * sizeof(WCHAR);
+    std::vector<unsigned char> buffer(bytes, 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    ::MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, chars);
+    info->FileNameLength = static_cast<DWORD>((chars - 1) * sizeof(WCHAR));
+    if (::SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileRenameInfo, info,
+                                     static_cast<DWORD>(bytes))) {
+      ::FlushFileBuffers(static_cast<HANDLE>(handle_));
+      Release();
+      return true;
+    }
+  }
+  Release();
+  return MoveFileReplacing(path_, target);
 }
 
 bool MoveFileReplacing(const std::string& source, const std::string& target) {
