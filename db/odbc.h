@@ -2,8 +2,7 @@
 // statements open on it. Failures are results: nothing here raises or logs.
 #pragma once
 
-#include <sql.h>
-#include <sqlext.h>
+#include "platform/odbc_headers.h"
 
 #include <string>
 #include <vector>

@@ -70,7 +70,11 @@ std::string TSql::EscapeValue(const std::string& text) const {
 }
 
 std::string TSql::QuotedValue(const std::string& text) const {
-  return "'" + EscapeValue(text) + "'";
+  // Built by appending: GCC 12's -Wrestrict misfires on "'" + std::string&&.
+  std::string quoted = "'";
+  quoted += EscapeValue(text);
+  quoted += '\'';
+  return quoted;
 }
 
 std::string TSql::QuoteName(const std::string& name) {

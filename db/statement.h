@@ -2,8 +2,7 @@
 // Exec never raises; getters never fail (a missing column or NULL gives the empty value).
 #pragma once
 
-#include <sql.h>
-#include <sqlext.h>
+#include "platform/odbc_headers.h"
 
 #include <cstdint>
 #include <functional>

@@ -3,7 +3,7 @@
 // returns as soon as the statement has ended.
 #pragma once
 
-#include <sql.h>
+#include "platform/odbc_headers.h"
 
 #include <atomic>
 #include <condition_variable>
