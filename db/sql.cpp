@@ -70,11 +70,7 @@ std::string TSql::EscapeValue(const std::string& text) const {
 }
 
 std::string TSql::QuotedValue(const std::string& text) const {
-  // Built by appending: GCC 12's -Wrestrict misfires on "'" + std::string&&.
-  std::string quoted = "'";
-  quoted += EscapeValue(text);
-  quoted += '\'';
-  return quoted;
+  return "'" + EscapeValue(text) + "'";
 }
 
 std::string TSql::QuoteName(const std::string& name) {

@@ -1,13 +1,13 @@
 #include "intake/card_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
 #include "tests/support/fixed_clock.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_platform.h"
 
 namespace fw {
 namespace {
@@ -97,7 +97,7 @@ TEST(LoadLinesFromFile, FailsOnMissingFileFolderAndFifo) {
   std::vector<std::string> lines{"kept"};
   EXPECT_FALSE(LoadLinesFromFile(dir.File("absent.csv"), lines));
   EXPECT_FALSE(LoadLinesFromFile(dir.Path(), lines));
-  ASSERT_EQ(mkfifo(dir.File("fifo.csv").c_str(), 0600), 0);
+  ASSERT_TRUE(test::MakeFifo(dir.File("fifo.csv")));
   EXPECT_FALSE(LoadLinesFromFile(dir.File("fifo.csv"), lines));  // must not wait for a writer
   EXPECT_EQ(lines, Fields{"kept"});
 }

@@ -35,6 +35,12 @@ std::vector<std::string> ListCardFiles(const std::string& folder) {
 }
 
 bool ExclusiveOpenTest(const std::string& path) {
+  // Said outright, because a process with backup rights (or Wine run as root) may open a
+  // read-only file for writing all the same.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return false;
+  }
   const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;

@@ -1,9 +1,5 @@
 #include "tests/support/db_fixture.h"
 
-#include <dlfcn.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -13,6 +9,7 @@
 #include <thread>
 
 #include "db/statement.h"
+#include "tests/support/test_platform.h"
 
 namespace fw::test {
 
@@ -32,18 +29,6 @@ std::string UniqueSuffix() {
 }
 
 }  // namespace
-
-void PinLoadedOdbcDrivers() {
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);) {
-    const size_t path = line.find('/');
-    if (path == std::string::npos) continue;
-    const std::string file = line.substr(path);
-    if (file.find("odbc") == std::string::npos) continue;
-    // Already loaded: this only marks it never to be unmapped.
-    if (void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(h);
-  }
-}
 
 bool TDbParams::Connect(TODBC& db, bool manualCommit) const {
   const bool ok = db.Connect(dataSource, user, password, database, manualCommit, driver, options);
@@ -74,7 +59,7 @@ std::unique_ptr<TTestDatabase> TTestDatabase::Create(TTestDriver driver, std::st
   t->driver_ = driver;
   if (driver == TTestDriver::kSqlite) {
     t->params_.driver = "SQLite3";
-    t->params_.database = t->scratch_.File("test.db");
+    t->params_.database = DriverPath(t->scratch_.File("test.db"));
     return t;
   }
   std::string missing;
@@ -104,20 +89,6 @@ TTestDatabase::~TTestDatabase() {
     if (p.Connect(admin, false)) ExecSql(admin, "DROP DATABASE IF EXISTS " + params_.database);
   }
 }
-
-namespace {
-
-// Still running: a killed server whose parent has gone stays a zombie, which holds nothing.
-bool ProcessAlive(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (pid <= 0 || !std::getline(stat, text)) return false;
-  const size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
-         text[close + 2] != 'X';
-}
-
-}  // namespace
 
 TPrivateMariaDb::~TPrivateMariaDb() {
   Stop();
@@ -164,7 +135,7 @@ int TPrivateMariaDb::Pid() const {
 
 bool TPrivateMariaDb::Kill() {
   const int pid = Pid();
-  if (pid == 0 || ::kill(pid, SIGKILL) != 0) return false;
+  if (pid == 0 || !KillProcess(pid)) return false;
   for (int i = 0; i < 200 && ProcessAlive(pid); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
