@@ -38,3 +38,5 @@ for suite in $suites; do
     exit 1
   fi
 done
+
+scripts/test-windows.sh  # the Windows build: suites and the service under Wine
