@@ -157,10 +157,16 @@ head -n 1 "$log" | tr -d '\r' | grep -qx "\.\{21\} - Z:.*\\\\fenwold\.exe   Vers
 grep -q ' - Start Log' "$log" || fail "no Start Log"
 grep -q ' - Picked up .*cards\.csv' "$log" || fail "no Picked up line"
 
-# Wine's sc knows neither pause nor continue (it exits 0 and prints nothing); say what it did.
-w 30 sc pause Fenwold >/dev/null 2>&1 || true
-state=$(w 30 sc query Fenwold | sed -n 's/.*STATE *: *[0-9]* *//p')
-echo "sc pause Fenwold: state afterwards $state"
+# Pause and continue through the service control manager (Wine's sc has neither command). A
+# paused service stands still on its service thread, while its pickups go on.
+state_is() { [ "$(w 30 sc query Fenwold | sed -n 's/.*STATE *: *\([0-9]*\).*/\1/p')" = "$1" ]; }
+w 30 "$bin/scm_control.exe" Fenwold pause >/dev/null || fail "pause was refused"
+wait_for 10 state_is 7 || fail "the service did not report paused"
+printf 'A,4712,STAFF,Smoke test,0800,20240101,1800,20991231,0,,Paused,Wine\r\n' >"$smoke/.more.part"
+mv "$smoke/.more.part" "$smoke/drop/more.csv"
+wait_for 30 test -f "$smoke/done/more.csv" || fail "no pickup while paused"
+w 30 "$bin/scm_control.exe" Fenwold continue >/dev/null || fail "continue was refused"
+wait_for 10 state_is 4 || fail "the service did not report running after continue"
 
 w 60 net stop Fenwold >"$work/stop.out" 2>>"$work/boot.err" || fail "net stop: $(cat "$work/stop.out")"
 wait_for 30 grep -q ' - End Log' "$log" || fail "no End Log after net stop"
