@@ -2,12 +2,11 @@
 // statements open on it. Failures are results: nothing here raises or logs.
 #pragma once
 
-#include "platform/odbc_headers.h"
-
 #include <string>
 #include <vector>
 
 #include "db/driver_kind.h"
+#include "platform/odbc_headers.h"
 
 namespace fw {
 

@@ -9,8 +9,8 @@ namespace fw {
 
 // Calls `onValue` for each name=value of `section` (letter case ignored), in file order.
 // A missing or unreadable file has no values.
-void ReadIniSection(const std::string& path, const std::string& section,
-                    const std::function<void(const std::string& name, const std::string& value)>&
-                        onValue);
+void ReadIniSection(
+    const std::string& path, const std::string& section,
+    const std::function<void(const std::string& name, const std::string& value)>& onValue);
 
 }  // namespace fw

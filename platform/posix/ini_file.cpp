@@ -21,9 +21,9 @@ int OnIniValue(void* user, const char* section, const char* name, const char* va
 
 }  // namespace
 
-void ReadIniSection(const std::string& path, const std::string& section,
-                    const std::function<void(const std::string& name, const std::string& value)>&
-                        onValue) {
+void ReadIniSection(
+    const std::string& path, const std::string& section,
+    const std::function<void(const std::string& name, const std::string& value)>& onValue) {
   TSectionReader reader{section, onValue};
   ini_parse(path.c_str(), OnIniValue, &reader);
 }

@@ -16,9 +16,9 @@ std::string Trimmed(std::string_view s) {
 
 }  // namespace
 
-void ReadIniSection(const std::string& path, const std::string& section,
-                    const std::function<void(const std::string& name, const std::string& value)>&
-                        onValue) {
+void ReadIniSection(
+    const std::string& path, const std::string& section,
+    const std::function<void(const std::string& name, const std::string& value)>& onValue) {
   // The section comes back as "name=value\0...\0\0"; a result two short of the buffer means
   // it was cut, so try again with more room.
   std::vector<char> buf(4096);

@@ -9,6 +9,8 @@
 #include <exception>
 #include <mutex>
 
+#include "platform/files.h"
+
 namespace fw {
 namespace {
 
@@ -368,9 +370,7 @@ TServiceRegistration UninstallServiceEntry(const std::string& serviceName) {
   if (manager.h == nullptr) return LastErrorRegistration(true);
   TScHandle service(OpenServiceA(manager.h, serviceName.c_str(), SERVICE_ALL_ACCESS));
   if (service.h == nullptr || !DeleteService(service.h)) return LastErrorRegistration(false);
-  char exe[MAX_PATH * 4];
-  const DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
-  for (const std::string& source : EventSources(serviceName, std::string(exe, n < sizeof exe ? n : 0))) {
+  for (const std::string& source : EventSources(serviceName, ExecutablePath())) {
     RemoveEventSource(source);
   }
   TServiceRegistration r;

@@ -16,7 +16,7 @@ namespace fw::test {
 std::string MakeTempFolder() {
   const char* root = std::getenv("FENWOLD_TEST_TMPDIR");
   std::string tmpl = ((root != nullptr && *root != '\0') ? std::filesystem::path(root)
-                                                        : std::filesystem::temp_directory_path()) /
+                                                         : std::filesystem::temp_directory_path()) /
                      "fenwold-test-XXXXXX";
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   return tmpl;
