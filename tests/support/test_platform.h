@@ -24,6 +24,10 @@ std::string DriverPath(const std::string& path);
 // A named pipe in the file system; false where the platform has none (Windows).
 bool MakeFifo(const std::string& path);
 
+// Whether event-log messages also appear on stderr, where a test can read them (Linux, unless
+// stderr is the journal). Windows' event log keeps them to itself.
+bool EventLogEchoesToStderr();
+
 // A UTF-8 text as the system's own text: itself on Linux, the ANSI code page on Windows.
 std::string SystemText(std::string_view utf8);
 

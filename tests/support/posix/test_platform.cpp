@@ -51,6 +51,10 @@ bool MakeFifo(const std::string& path) {
   return mkfifo(path.c_str(), 0600) == 0;
 }
 
+bool EventLogEchoesToStderr() {
+  return std::getenv("JOURNAL_STREAM") == nullptr;
+}
+
 std::string SystemText(std::string_view utf8) {
   return std::string(utf8);
 }

@@ -71,6 +71,10 @@ bool MakeFifo(const std::string&) {
   return false;
 }
 
+bool EventLogEchoesToStderr() {
+  return false;
+}
+
 std::string SystemText(std::string_view utf8) {
   const int n =
       MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
