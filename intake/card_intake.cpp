@@ -52,6 +52,11 @@ bool TCardIntake::ScanCardFiles() {
   for (const std::string& name : names) {
     if (!connected) break;
     const TFileOutcome outcome = ProcessCardFile(JoinPath(AuditsDir, name));
+    if (outcome == foStaged) {
+      ++Tally.pickedUp;
+      Tally.lastPickup = clock_.Now();
+    }
+    if (outcome == foRejected || outcome == foCommitUnknown) ++Tally.rejected;
     if (outcome == foConnectionLost || outcome == foCommitUnknown) connected = false;
   }
   // Records staged before a lost connection still get their pass; it stops by itself when

@@ -60,6 +60,15 @@ constexpr long long PassRangeIds = 1000;
 // The 14 descriptive columns, in the order in which they are written to `card`.
 extern const char* const DescriptiveColumns[14];
 
+// What intake has done since it was created, for the service's status line.
+struct TIntakeTally {
+  unsigned long pickedUp = 0;
+  unsigned long rejected = 0;
+  unsigned long applied = 0;
+  long long waiting = -1;  // staged records left by the last complete pass; -1 before one
+  TDateTime lastPickup = 0;
+};
+
 class TCardIntake {
  public:
   TCardIntake(TMessLog& log, TODBC& mainDb, TODBC& stagingDb, const TClock& clock = SystemClock());
@@ -79,6 +88,7 @@ class TCardIntake {
   std::string AuditsDir;
   std::string DtlErrorsDir;
   std::string DtlFilesDir;
+  TIntakeTally Tally;
 
   TMessLog& Log() { return log_; }
   TODBC& MainDb() { return mainDb_; }

@@ -39,10 +39,15 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
       id = std::stoll(text);
       return true;
     };
-    long long last = 0, first = 0;
+    long long last = 0, first = 0, left = 0;
+    const auto done = [&] {
+      if (lost) return poConnectionLost;
+      Tally.waiting = left;
+      return poDone;
+    };
     if (!readId("SELECT MAX(id) AS id FROM futurecard", last) ||
         !readId("SELECT MIN(id) AS id FROM futurecard", first)) {
-      return lost ? poConnectionLost : poDone;
+      return done();
     }
     for (;;) {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
@@ -59,8 +64,12 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
               apply = true;  // no card yet: a new card takes effect at once
             }
           }
-          if (apply && ApplyStagedRecord(staged, work) == aoConnectionLost) {
-            return poConnectionLost;
+          const TApplyOutcome outcome = apply ? ApplyStagedRecord(staged, work) : aoSkipped;
+          if (outcome == aoConnectionLost) return poConnectionLost;
+          if (outcome == aoDone) {
+            ++Tally.applied;
+          } else {
+            ++left;
           }
         } while (cursor.Skip(skNext, 1));
       }
@@ -69,7 +78,7 @@ TPassOutcome TCardIntake::ProcessFutureCards() {
           !readId("SELECT MIN(id) AS id FROM futurecard WHERE id > " + std::to_string(end),
                   first) ||
           first > last) {
-        return lost ? poConnectionLost : poDone;
+        return done();
       }
     }
   } catch (const std::exception& e) {

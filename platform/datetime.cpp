@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 
 namespace fw {
 namespace {
@@ -71,6 +72,14 @@ TDateTime TimeOf(TDateTime value) { return value - DateOf(value); }
 const TClock& SystemClock() {
   static const TSystemClock clock;
   return clock;
+}
+
+std::string FormatDateTimeIso(TDateTime value) {
+  const TDateParts p = DecodeDateTime(value);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
+                p.minute, p.second);
+  return text;
 }
 
 }  // namespace fw

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace fw {
 
@@ -39,5 +40,8 @@ class TClock {
 
 // The real local clock.
 const TClock& SystemClock();
+
+// "YYYY-MM-DD hh:mm:ss", for operators and machines alike.
+std::string FormatDateTimeIso(TDateTime value);
 
 }  // namespace fw

@@ -33,6 +33,11 @@ struct TFileStamp {
 // False when the path is not a regular file (links are not followed).
 bool GetFileStamp(const std::string& path, TFileStamp& stamp);
 
+// Seconds since 1970 (UTC) at which the file last arrived in its folder or was written
+// (Linux: the later of its change and modification times, as a rename sets the change time);
+// -1 when it is not a regular file.
+int64_t FileArrivalTime(const std::string& path);
+
 // `folder` joined with `name` by one path delimiter (none added when `folder` ends with one).
 std::string JoinPath(const std::string& folder, const std::string& name);
 

@@ -48,4 +48,8 @@ class TRegKey {
 // Where the settings come from, for operators ("registry file /etc/... (not found)").
 std::string RegistryLocation();
 
+// Non-empty when others than the owner and the group may read the settings (they hold the
+// database password): what to tell the operator. The Windows registry is guarded by its ACLs.
+std::string RegistryExposure();
+
 }  // namespace fw

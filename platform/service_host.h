@@ -105,6 +105,9 @@ TServiceStatusHandle RegisterServiceControlHandler(const std::string& serviceNam
                                                    TControlHandlerProc handler, uint32_t& error);
 bool SetServiceStatusRecord(TServiceStatusHandle handle, const TServiceStatusRecord& status,
                             uint32_t& error);
+// A line of free text beside the state, for the operator (systemd's STATUS=); the Windows
+// service manager has no place for it.
+void SetServiceStatusText(TServiceStatusHandle handle, const std::string& text);
 
 // ---- Install and uninstall.
 
@@ -122,6 +125,7 @@ struct TServiceRegistration {
   bool managerFailed = false;  // the service manager itself could not be opened
   uint32_t code = 0;           // system error code of the failure
   std::string message;         // the system's message for it
+  std::string note;            // said after the success message (how the service will run)
 };
 
 TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info);

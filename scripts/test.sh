@@ -38,5 +38,5 @@ for suite in $suites; do
     exit 1
   fi
 done
-
-scripts/test-windows.sh  # the Windows build: suites and the service under Wine
+scripts/test-package.sh   # the Debian package: build, lintian, install, check, purge
+scripts/test-windows.sh   # the Windows build: suites and the service under Wine

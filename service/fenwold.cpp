@@ -3,6 +3,7 @@
 #include "db/statement.h"
 #include "platform/files.h"
 #include "service/service_app.h"
+#include "service/status_line.h"
 
 namespace fw {
 namespace {
@@ -22,6 +23,10 @@ TFenwold::TFenwold(TServiceApplication& app)
       watchdogMs_(WatchdogIntervalMs()) {
   tmrMain.SetInterval(settings_.tickMs);
   OnExecute = [this](TService& sender) { ServiceExecute(sender); };
+  // The log exists while the service thread, which handles the request, runs the body.
+  OnInterrogate = [this] {
+    if (Log) Log->AddLine("Status: " + StatusLine());
+  };
 }
 
 TFenwold::~TFenwold() {
@@ -92,9 +97,11 @@ void TFenwold::tmrMainTimer() {
       PassRanLastTick = false;
     }
   } catch (...) {
+    ReportProgress();
     tmrMain.SetEnabled(true);
     throw;
   }
+  ReportProgress();
   tmrMain.SetEnabled(true);
 }
 
@@ -111,6 +118,10 @@ void TFenwold::ScanCardFiles() {
 
 void TFenwold::ProcessFutureCards() {
   if (intake_->ProcessFutureCards() == poConnectionLost) NoteUnreachable("");
+}
+
+void TFenwold::ReportProgress() {
+  if (intake_) SetStatusDetails(StatusDetails(intake_->Tally, dbReachable_ ? 0 : unreachableSince_));
 }
 
 void TFenwold::KeepAliveInTick() {
@@ -139,6 +150,7 @@ bool TFenwold::EnsureConnected() {
   }
   if (!dbReachable_) {
     dbReachable_ = true;
+    ReportProgress();  // the status line stops saying "unreachable" at once, not after the tick
     Log->AddLine("Database reachable again; staging card files resumes");
   }
   return true;
@@ -147,6 +159,8 @@ bool TFenwold::EnsureConnected() {
 void TFenwold::NoteUnreachable(const std::string& detail) {
   if (!dbReachable_) return;
   dbReachable_ = false;
+  unreachableSince_ = clock_->Now();
+  ReportProgress();
   std::string line = "Database unreachable; card files stay in the drop folder until it is back";
   if (!detail.empty()) {
     std::string flat;

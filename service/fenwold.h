@@ -53,6 +53,7 @@ class TFenwold : public TService {
   void StopTicks();
   // Called while a tick waits for the database.
   void KeepAliveInTick();
+  void ReportProgress();
 
   TRunSettings settings_;
   std::unique_ptr<TServiceClock> clock_;
@@ -61,6 +62,7 @@ class TFenwold : public TService {
   std::mutex tickLock_;  // held for the whole of a tick
   bool stopping_ = false;
   bool dbReachable_ = true;
+  TDateTime unreachableSince_ = 0;
   bool hookSet_ = false;
   unsigned watchdogMs_ = 0;
   std::chrono::steady_clock::time_point tickStart_{};

@@ -43,6 +43,8 @@ TRunSettings RunSettingsFromEnvironment() {
   TRunSettings r;
   if (const auto ms = ParseTickMs(Env("FENWOLD_TICK_MS"))) r.tickMs = *ms;
   std::string folder = Env("FENWOLD_LOG_DIR");
+  // A packaged build keeps its log in /var/log/fenwold, not beside /usr/sbin/fenwold.
+  if (folder.empty()) folder = FENWOLD_DEFAULT_LOG_DIR;
   if (folder.empty()) {
     folder = ExtractFilePath(ExecutablePath());
   } else {

@@ -73,6 +73,7 @@ bool TServiceThread::Handle(uint32_t code) {
       return false;
     case ccInterrogate:
       service_.ReportStatus();
+      if (service_.OnInterrogate) service_.OnInterrogate();
       return false;
     default:
       return false;  // custom codes are accepted and ignored
@@ -154,6 +155,42 @@ TServiceStatusRecord TService::NextStatusRecord() {
   lastReported_ = status_;
   r.checkPoint = checkPoint_;
   return r;
+}
+
+void TService::SetStatusDetails(const std::string& details) {
+  {
+    std::lock_guard<std::mutex> hold(statusLock_);
+    details_ = details;
+  }
+  // Tests that watch the reports through a sink see only state changes.
+  if (!sink_) SetServiceStatusText(statusHandle_, StatusLine());
+}
+
+std::string TService::StatusLine() const {
+  std::lock_guard<std::mutex> hold(statusLock_);
+  std::string line = StatusName(status_);
+  if (!details_.empty()) line += "; " + details_;
+  return line;
+}
+
+const char* StatusName(TCurrentStatus status) {
+  switch (status) {
+    case csStopped:
+      return "stopped";
+    case csStartPending:
+      return "start pending";
+    case csStopPending:
+      return "stop pending";
+    case csRunning:
+      return "running";
+    case csContinuePending:
+      return "continue pending";
+    case csPausePending:
+      return "pause pending";
+    case csPaused:
+      return "paused";
+  }
+  return "unknown";
 }
 
 void TService::ReportStatus() {

@@ -27,6 +27,8 @@ enum TCurrentStatus : uint32_t {
 };
 
 // Control codes as the service manager sends them.
+const char* StatusName(TCurrentStatus status);  // "running", "stop pending", ...
+
 enum TControlCode : uint32_t {
   ccStop = 1,
   ccPause = 2,
@@ -111,6 +113,11 @@ class TService {
   TCurrentStatus Status() const;
   void SetStatus(TCurrentStatus status);  // and reports it
   void ReportStatus();                    // reports the current status again
+  // What the service has to say beside its state; shown from now on with the state before it.
+  void SetStatusDetails(const std::string& details);
+  std::string StatusLine() const;  // "running; <details>"
+  // Called on the service thread when an interrogate request arrives.
+  std::function<void()> OnInterrogate;
 
   TServiceThread* ServiceThread() { return thread_.get(); }
   const std::vector<std::string>& Params() const { return params_; }
@@ -140,6 +147,7 @@ class TService {
   TCurrentStatus status_ = csStopped;
   uint32_t lastReported_ = 0;
   uint32_t checkPoint_ = 0;
+  std::string details_;
   std::unique_ptr<TEventLogger> logger_;
 };
 

@@ -58,8 +58,9 @@ int TServiceApplication::RegisterServices(bool install, bool silent) {
     return 1;
   }
   if (!silent) {
-    ShowMessageBox(install ? "Service installed successfully" : "Service uninstalled successfully",
-                   false);
+    std::string text = install ? "Service installed successfully" : "Service uninstalled successfully";
+    if (!r.note.empty()) text += "\n" + r.note;
+    ShowMessageBox(text, false);
   }
   return 0;
 }

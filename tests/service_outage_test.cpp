@@ -60,10 +60,28 @@ TEST(ServiceOutage, MariaDbKilledAndRestarted) {
   EXPECT_TRUE(FilesIn(folders.errors).empty());
   EXPECT_EQ(count("Database unreachable"), 1);
   EXPECT_EQ(count("Database reachable again"), 0);
+  // The status line says since when; an interrogate request writes it to the log.
+  auto statusLines = [&] {
+    std::vector<std::string> lines;
+    for (const std::string& t : texts()) {
+      if (t.rfind("Status: ", 0) == 0) lines.push_back(t);
+    }
+    return lines;
+  };
+  ASSERT_TRUE(service.Signal(SIGHUP));
+  ASSERT_TRUE(WaitUntil([&] { return statusLines().size() == 1; }, 30s));
+  // (Whether the pass after the first pickup ran before the kill is up to timing.)
+  EXPECT_NE(statusLines()[0].find("; picked up 1, rejected 0; "), std::string::npos)
+      << statusLines()[0];
+  EXPECT_NE(statusLines()[0].find("; database unreachable since "), std::string::npos)
+      << statusLines()[0];
 
   ASSERT_TRUE(server.Restart(error)) << error;
   ASSERT_TRUE(arrives(folders.done, "during.csv"));
   EXPECT_EQ(count("Database reachable again"), 1);
+  ASSERT_TRUE(service.Signal(SIGHUP));
+  ASSERT_TRUE(WaitUntil([&] { return statusLines().size() == 2; }, 30s));
+  EXPECT_EQ(statusLines()[1].find("unreachable"), std::string::npos) << statusLines()[1];
 
   // The server goes away while a file is being staged: the file waits, whole, and is staged
   // once the server is back.

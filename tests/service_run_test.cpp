@@ -113,12 +113,18 @@ TEST_P(ServiceRun, StatusReportsAndPause) {
   ASSERT_TRUE(notify.Ok());
   Start(250, {{"NOTIFY_SOCKET", notify.Path()}, {"WATCHDOG_USEC", "400000"}});
   int watchdogs = 0;
+  std::string statusLine;  // the last one a tick sent
+  // State reports come in order; keep-alives and the status lines of ticks come in between.
   auto expect = [&](const std::string& want) {
     for (;;) {
       const auto got = notify.Receive(20s);
       ASSERT_TRUE(got.has_value()) << "waiting for " << want;
       if (*got == "WATCHDOG=1") {
         ++watchdogs;
+        continue;
+      }
+      if (got->find("; ") != std::string::npos && want.find("; ") == std::string::npos) {
+        statusLine = *got;
         continue;
       }
       ASSERT_EQ(*got, want);
@@ -134,8 +140,20 @@ TEST_P(ServiceRun, StatusReportsAndPause) {
   expect("STATUS=paused");
   DropCardFile(*folders_, "while_paused.csv", StaffCardLine(710001));
   ASSERT_TRUE(Arrives(folders_->done, "while_paused.csv"));
+  // The tick that picked the file up says so once it has ended.
+  const std::string line = "STATUS=paused; last pickup ";
+  while (statusLine.find("picked up 1, rejected 0; applied 1, waiting 0") == std::string::npos) {
+    const auto got = notify.Receive(20s);
+    ASSERT_TRUE(got.has_value()) << "no status line after the pickup; last: " << statusLine;
+    if (got->rfind(line, 0) == 0) statusLine = *got;
+  }
   ASSERT_TRUE(service_.Signal(SIGHUP));
   expect("STATUS=paused");
+  // An interrogate request writes the same line to the log.
+  for (int i = 0; i < 200 && CountLog("Status: " + statusLine.substr(7)) == 0; ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(CountLog("Status: " + statusLine.substr(7)), 1) << statusLine;
 
   ASSERT_TRUE(service_.Signal(SIGUSR2));
   expect("STATUS=continue pending");

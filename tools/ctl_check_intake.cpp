@@ -2,6 +2,7 @@
 // column the service reads or writes, and the three folders named in settings.
 #include "db/statement.h"
 #include "platform/folder.h"
+#include "platform/service_unit.h"
 #include "tools/ctl_check.h"
 
 namespace fw {
@@ -26,6 +27,12 @@ TCheckResult CheckFolder(TCheckContext& c, const char* column) {
   if (folder.empty()) return {TCheckStatus::kFail, "not set in settings", ""};
   if (!FolderWritable(folder)) {
     return {TCheckStatus::kFail, folder + " is missing or not writable", ""};
+  }
+  bool known = false;
+  if (!FolderWritableForAccount(folder, known) && known) {
+    return {TCheckStatus::kWarn,
+            folder + " is writable, but not for the account " + kServiceAccount + " the service runs as",
+            ""};
   }
   return {TCheckStatus::kPass, folder + " exists and is writable", ""};
 }

@@ -38,6 +38,9 @@ int RunConfig(const std::vector<std::string>& args) {
   if (!shown.Pass.empty()) shown.Pass = kMask;
 
   std::printf("Settings from %s\n", RegistryLocation().c_str());
+  if (const std::string exposure = RegistryExposure(); !exposure.empty()) {
+    std::printf("Warning: %s\n", exposure.c_str());
+  }
   std::printf("Connection:\n");
   Line("DSNName", params.DSNName);
   Line("Host", params.Host);

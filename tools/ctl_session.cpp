@@ -4,15 +4,15 @@
 #include <cstdlib>
 
 #include "config/conn_params.h"
+#include "db/statement.h"
 #include "platform/files.h"
 #include "platform/folder.h"
+#include "service/run_settings.h"
 
 namespace fw {
 
 std::string ServiceLogPath() {
-  const char* dir = std::getenv("FENWOLD_LOG_DIR");
-  if (dir != nullptr && *dir != '\0') return JoinPath(dir, "fenwold.log");
-  return ExtractFilePath(ExecutablePath()) + "fenwold.log";
+  return RunSettingsFromEnvironment().logFolder + "fenwold.log";
 }
 
 bool TCtlSession::Open(const std::string& command, bool withStaging) {
@@ -35,6 +35,28 @@ bool TCtlSession::Open(const std::string& command, bool withStaging) {
                  command.c_str(), stagingDb->LastError().c_str());
     return false;
   }
+  return true;
+}
+
+bool ConnectLikeService(TODBC& db, std::string& error) {
+  const TConnParams p;
+  if (db.Connect(p.DSNName, p.User, p.Pass, p.Database, false, p.ODBCDriver, p.ConnectOptions())) {
+    return true;
+  }
+  error = db.LastError();
+  return false;
+}
+
+bool ReadCardFolders(TODBC& db, TCardFolders& folders, std::string& error) {
+  TODBCStatement settings(db, true);
+  if (!settings.Exec("SELECT audits_dir, dtlfiles_dir, dtlerrors_dir FROM settings")) {
+    error = settings.ErrorText();
+    if (error.empty()) error = "the table settings has no row";
+    return false;
+  }
+  folders.audits = settings.FieldAsString("audits_dir");
+  folders.files = settings.FieldAsString("dtlfiles_dir");
+  folders.errors = settings.FieldAsString("dtlerrors_dir");
   return true;
 }
 

@@ -22,4 +22,15 @@ struct TCtlSession {
   bool Open(const std::string& command, bool withStaging);
 };
 
+// Connects `db` as the service's MainDb, without touching the log; false with the driver's text.
+bool ConnectLikeService(TODBC& db, std::string& error);
+
+// The three folders of the first row of `settings`.
+struct TCardFolders {
+  std::string audits;  // drop folder
+  std::string files;   // staged files
+  std::string errors;  // rejected files
+};
+bool ReadCardFolders(TODBC& db, TCardFolders& folders, std::string& error);
+
 }  // namespace fw

@@ -195,6 +195,13 @@ bool GetFileStamp(const std::string& path, TFileStamp& stamp) {
   return true;
 }
 
+int64_t FileArrivalTime(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_ctim.tv_sec > st.st_mtim.tv_sec ? st.st_ctim.tv_sec
+                                                                     : st.st_mtim.tv_sec);
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty() || folder.back() == '/') return folder + name;
   return folder + '/' + name;

@@ -138,4 +138,11 @@ std::string RegistryLocation() {
   return "registry file " + path;
 }
 
+std::string RegistryExposure() {
+  const std::string path = RegistryFilePath();
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || (st.st_mode & S_IROTH) == 0) return {};
+  return path + " is readable by others (it holds the database password): chmod 0640 " + path;
+}
+
 }  // namespace fw

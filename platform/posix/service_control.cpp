@@ -180,6 +180,12 @@ bool SetServiceStatusRecord(TServiceStatusHandle /*handle*/, const TServiceStatu
   return rc >= 0;
 }
 
+void SetServiceStatusText(TServiceStatusHandle /*handle*/, const std::string& text) {
+  std::string line;
+  for (char c : text) line += c == '\n' ? ' ' : c;
+  sd_notify(0, ("STATUS=" + line).c_str());
+}
+
 std::string SystemErrorMessage(uint32_t code) {
   return std::generic_category().message(static_cast<int>(code));
 }

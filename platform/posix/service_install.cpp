@@ -14,20 +14,12 @@
 #include <vector>
 
 #include "platform/service_host.h"
+#include "platform/service_unit.h"
 
 extern char** environ;
 
 namespace fw {
 namespace {
-
-// Long enough for a tick that stages a large file or a long future-card pass, short enough
-// that a tick hung in the database is noticed the same day.
-constexpr int kWatchdogSec = 900;
-
-std::string UnitDir() {
-  const char* dir = std::getenv("FENWOLD_UNIT_DIR");
-  return dir != nullptr && *dir != '\0' ? dir : "/etc/systemd/system";
-}
 
 std::string UnitName(const std::string& serviceName) {
   std::string name;
@@ -98,50 +90,10 @@ TServiceRegistration SystemctlFailure(const std::string& what, int status) {
   return r;
 }
 
-// systemd's command lines and assignments treat '%' as a specifier and '\' and '"' as quoting.
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '%') {
-      out += "%%";
-    } else {
-      if (c == '"' || c == '\\') out += '\\';
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-std::string UnitText(const TServiceInstallInfo& info) {
-  std::string text;
-  text += "[Unit]\n";
-  std::string description;
-  for (char c : info.displayName.empty() ? info.name : info.displayName) {
-    description += c == '%' ? std::string("%%") : std::string(1, c);
-  }
-  text += "Description=" + description + "\n";
-  text += "After=network-online.target\nWants=network-online.target\n\n";
-  text += "[Service]\n";
-  text += "Type=notify\n";
-  text += "ExecStart=" + Quoted(info.executablePath) + "\n";
-  for (const char* name : {"FENWOLD_REGISTRY", "FENWOLD_LOG_DIR"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') {
-      text += "Environment=" + Quoted(std::string(name) + "=" + value) + "\n";
-    }
-  }
-  text += "Restart=on-failure\nRestartSec=30\n";
-  text += "WatchdogSec=" + std::to_string(kWatchdogSec) + "\n";
-  // A stop lets the running tick end first.
-  text += "TimeoutStopSec=" + std::to_string(kWatchdogSec) + "\n\n";
-  text += "[Install]\nWantedBy=multi-user.target\n";
-  return text;
-}
-
 }  // namespace
 
 TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info) {
-  const std::string dir = UnitDir();
+  const std::string dir = UnitFolder();
   if (const int error = FolderError(dir); error != 0) {
     TServiceRegistration r = Failure(error, ": " + dir);
     r.managerFailed = true;
@@ -150,7 +102,16 @@ TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info) {
   const std::string path = dir + "/" + UnitName(info.name);
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return Failure(errno, ": " + path);
-  const std::string text = UnitText(info);
+  TUnitOptions options;
+  options.displayName = info.displayName.empty() ? info.name : info.displayName;
+  options.executablePath = info.executablePath;
+  for (auto [name, value] : {std::pair{"FENWOLD_REGISTRY", &options.registryPath},
+                             std::pair{"FENWOLD_LOG_DIR", &options.logDir}}) {
+    const char* set = std::getenv(name);
+    if (set != nullptr) *value = set;
+  }
+  options.asAccount = ServiceAccountExists();
+  const std::string text = ServiceUnitText(options);
   size_t done = 0;
   int error = 0;
   while (done < text.size()) {
@@ -180,11 +141,14 @@ TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info) {
   }
   TServiceRegistration r;
   r.ok = true;
+  if (!options.asAccount) {
+    r.note = std::string("It runs as root: there is no account \"") + kServiceAccount + "\"";
+  }
   return r;
 }
 
 TServiceRegistration UninstallServiceEntry(const std::string& serviceName) {
-  const std::string dir = UnitDir();
+  const std::string dir = UnitFolder();
   struct stat st {};
   if (const int error = FolderError(dir); error != 0) {
     TServiceRegistration r = Failure(error, ": " + dir);

@@ -86,6 +86,20 @@ bool GetFileStamp(const std::string& path, TFileStamp& stamp) {
   return true;
 }
 
+int64_t FileArrivalTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return -1;
+  }
+  // A copy between volumes gets a new creation time; a move keeps both.
+  const auto ticks = [](const FILETIME& t) {
+    return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+  };
+  const int64_t written = ticks(data.ftLastWriteTime), created = ticks(data.ftCreationTime);
+  return ((written > created ? written : created) - 116444736000000000LL) / 10000000;
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty() || folder.back() == '\\' || folder.back() == '/') return folder + name;
   return folder + '\\' + name;

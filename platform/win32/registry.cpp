@@ -72,4 +72,8 @@ std::string RegistryLocation() {
   return "HKEY_LOCAL_MACHINE (32-bit view)";
 }
 
+std::string RegistryExposure() {
+  return {};
+}
+
 }  // namespace fw

@@ -378,6 +378,8 @@ TServiceRegistration UninstallServiceEntry(const std::string& serviceName) {
   return r;
 }
 
+void SetServiceStatusText(TServiceStatusHandle, const std::string&) {}
+
 std::string SystemErrorMessage(uint32_t code) {
   char* text = nullptr;
   const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |

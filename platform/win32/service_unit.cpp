@@ -1,0 +1,35 @@
+// Windows services have no unit files; the service manager keeps their settings.
+#include "platform/service_unit.h"
+
+namespace fw {
+
+const char kServiceAccount[] = "fenwold";
+
+bool UnitsSupported() {
+  return false;
+}
+std::string UnitFolder() {
+  return {};
+}
+bool ServiceAccountExists() {
+  return false;
+}
+std::string ServiceUnitText(const TUnitOptions&) {
+  return {};
+}
+std::string FoldersDropInText(const std::vector<std::string>&) {
+  return {};
+}
+std::string FoldersDropInPath(const std::string&) {
+  return {};
+}
+
+std::vector<std::string> FoldersInDropIn(const std::string&) {
+  return {};
+}
+bool FolderWritableForAccount(const std::string&, bool& known) {
+  known = false;
+  return false;
+}
+
+}  // namespace fw

@@ -1,0 +1,14 @@
+// The service's status line: what it did since it started, and whether it reaches the database.
+#pragma once
+
+#include <string>
+
+#include "intake/card_intake.h"
+
+namespace fw {
+
+// "last pickup ...; picked up N, rejected N; applied N, waiting N[; database unreachable
+// since ...]"; `unreachableSince` 0 while the database is reachable.
+std::string StatusDetails(const TIntakeTally& tally, TDateTime unreachableSince);
+
+}  // namespace fw
