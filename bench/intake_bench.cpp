@@ -1,6 +1,7 @@
 // Card intake against a plain ODBC loop running the same statements: staging card files of
 // 10,000 and 100,000 card rows and the future-card pass over the staged records, on SQLite
-// (JournalMode=WAL) and MariaDB (FENWOLD_TEST_MARIADB_*, as scripts/mariadb.sh prints them).
+// (JournalMode=WAL), MariaDB (FENWOLD_TEST_MARIADB_*, as scripts/mariadb.sh prints them) and
+// PostgreSQL (FENWOLD_TEST_POSTGRES_*, as scripts/postgres.sh prints them).
 // Every measurement runs in a child process of its own, so that its peak memory is its own.
 //
 //   intake_bench [--repeat=N] [--only=staging|pass] [rows...]   defaults: 3, both, 10000 100000
@@ -97,8 +98,8 @@ class TRawStatement {
 struct TTarget {
   std::string name;
   std::string user, password, database, driver, options;
-  std::string adminDatabase;   // MariaDB: the database to connect to for CREATE / DROP
-  std::string serverDatabase;  // MariaDB: created per run
+  std::string adminDatabase;   // servers: the database to connect to for CREATE / DROP
+  std::string serverDatabase;  // servers: created per run
 };
 
 struct TResult {
@@ -122,7 +123,9 @@ bool Connect(const TTarget& t, TODBC& db, bool manual) {
 }
 
 void RunDdl(TODBC& db, const TTarget& t) {
-  const char* ddl = CardSchemaFor(t.driver == "SQLite3" ? "sqlite" : "mysql");
+  const char* ddl = CardSchemaFor(t.driver == "SQLite3"              ? "sqlite"
+                                  : t.driver == "PostgreSQL Unicode" ? "postgres"
+                                                                     : "mysql");
   for (const std::string& statement : SplitSqlStatements(ddl)) {
     TODBCStatement s(db);
     s.Exec(statement);
@@ -338,6 +341,17 @@ int main(int argc, char** argv) {
                        std::getenv("FENWOLD_TEST_MARIADB_DATABASE"), ""});
   } else {
     std::printf("MariaDB left out: FENWOLD_TEST_MARIADB_* not set\n");
+  }
+  const char* pgHost = std::getenv("FENWOLD_TEST_POSTGRES_HOST");
+  const char* pgPort = std::getenv("FENWOLD_TEST_POSTGRES_PORT");
+  if (pgHost != nullptr && *pgHost != '\0' && pgPort != nullptr && *pgPort != '\0') {
+    targets.push_back({"Postgres", std::getenv("FENWOLD_TEST_POSTGRES_USER"),
+                       std::getenv("FENWOLD_TEST_POSTGRES_PASSWORD"),
+                       std::getenv("FENWOLD_TEST_POSTGRES_DATABASE"), "PostgreSQL Unicode",
+                       std::string("SERVER=") + pgHost + ";PORT=" + pgPort,
+                       std::getenv("FENWOLD_TEST_POSTGRES_DATABASE"), ""});
+  } else {
+    std::printf("PostgreSQL left out: FENWOLD_TEST_POSTGRES_* not set\n");
   }
 
   std::printf("%-8s %-8s %8s %10s %10s %6s %9s %9s %9s\n", "database", "phase", "rows", "fenwold/s",

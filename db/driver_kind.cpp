@@ -21,6 +21,8 @@ constexpr TKindName kKindNames[] = {
     // MariaDB registers its driver as "MariaDB Unicode"; taken for generic it would get no
     // backslash escaping, and a value ending in "\" would break out of its string literal.
     {"mariadb", dkMySql},
+    {"postgres", dkPostgres},
+    {"psqlodbc", dkPostgres},
     {"sql server", dkSqlServer},
     {"sql native client", dkSqlServer},
     {"codebase", dkCodeBase},
@@ -60,6 +62,8 @@ const char* DriverKindName(TDriverKind kind) {
       return "SQL Server";
     case dkCodeBase:
       return "CodeBase";
+    case dkPostgres:
+      return "PostgreSQL";
     default:
       return "generic";
   }

@@ -16,6 +16,7 @@ enum TDriverKind : uint8_t {
   dkExcel = 6,
   dkSqlServer = 7,
   dkCodeBase = 8,
+  dkPostgres = 9,  // aborts a transaction at its first failed statement
 };
 
 // The first family whose name occurs in `text` (letter case ignored); `current` when none.

@@ -74,7 +74,17 @@ bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle) {
       return false;
     }
     const std::string s = Cut(state, 5);
+    // psqlODBC reports every failed connect as 08001; the server's own refusals (a wrong
+    // password, no such database) carry its "FATAL:" text and are no lost connection, bar a
+    // server that is starting up or shutting down ("the database system is ...").
+    const std::string text = Cut(message, sizeof message - 1);
+    if (s == "08001" && text.find("FATAL:") != std::string::npos &&
+        text.find("the database system is") == std::string::npos) {
+      continue;
+    }
     if (s.rfind("08", 0) == 0) return true;
+    // PostgreSQL: the server shut down (smart/fast, or crashed) or is still starting up.
+    if (s == "57P01" || s == "57P02" || s == "57P03") return true;
     // MariaDB client errors: cannot connect (socket, TCP), server gone, lost during a query.
     if (s == "HY000" && (native == 2002 || native == 2003 || native == 2006 || native == 2013)) {
       return true;
@@ -260,6 +270,12 @@ void TODBC::DecideBindColumns() {
 
 bool TODBC::EndTrans(bool commit) {
   if (!connected_) return true;
+  // The work of the transaction went with the connection, whatever a later commit returns
+  // (psqlODBC answers SUCCESS on the dead connection).
+  if (commit && lostConnection_) {
+    lastError_ = "The database connection was lost; the transaction was not committed.";
+    return false;
+  }
   const SQLRETURN rc = OdbcApi.SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
   if (Succeeded(rc)) return true;
   lastError_ = DiagText(SQL_HANDLE_DBC, dbc_);
@@ -282,9 +298,18 @@ void TODBC::Disconnect() {
 }
 
 void TODBC::NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle) {
-  if (handle != SQL_NULL_HANDLE && DiagShowsLostConnection(handleType, handle)) {
+  if ((handle != SQL_NULL_HANDLE && DiagShowsLostConnection(handleType, handle)) ||
+      ConnectionDead()) {
     lostConnection_ = true;
   }
+}
+
+bool TODBC::ConnectionDead() const {
+  if (!connected_) return false;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const SQLRETURN rc =
+      OdbcApi.SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, sizeof dead, nullptr);
+  return Succeeded(rc) && dead == SQL_CD_TRUE;
 }
 
 void TODBC::RegisterStatement(TODBCStatement* statement) {

@@ -40,11 +40,15 @@ class TODBC {
   const std::string& ConnectInfo() const { return connectInfo_; }
 
   // A connect, commit or statement failure on this connection was a lost connection (SQLSTATE
-  // class 08, or HY000 with MariaDB's 2002/2003/2006/2013). A lost connection never recovers,
+  // class 08, HY000 with MariaDB's 2002/2003/2006/2013, PostgreSQL's 57P01/57P02/57P03, or
+  // SQL_ATTR_CONNECTION_DEAD set after the failure). A lost connection never recovers,
   // so this stays set until the next Connect; reconnect with Disconnect, then Connect. After a
   // failed Connect it tells an unreachable server from a refused login.
   bool LostConnection() const { return lostConnection_; }
   void NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle);  // records a lost connection
+  // The driver's SQL_ATTR_CONNECTION_DEAD; false when it does not know the attribute. Asking
+  // clears the connection's diagnostics: read them first.
+  bool ConnectionDead() const;
   // Diagnostics of the last failed Connect or EndTrans, joined with CR LF.
   const std::string& LastError() const { return lastError_; }
 

@@ -499,7 +499,8 @@ std::string TODBCStatement::ErrorText() const {
 }
 
 void TODBCStatement::NoteFailure() {
-  lostConnection_ = DiagShowsLostConnection(SQL_HANDLE_STMT, handle_);
+  lostConnection_ =
+      DiagShowsLostConnection(SQL_HANDLE_STMT, handle_) || connection_.ConnectionDead();
   if (lostConnection_) connection_.NoteFailure(SQL_HANDLE_STMT, handle_);
 }
 

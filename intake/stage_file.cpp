@@ -30,6 +30,25 @@ std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
   return CardInsertSql(sql);
 }
 
+// PostgreSQL refuses every statement after a failed one until the transaction ends (psqlODBC
+// guards each statement itself only in its default mode). A savepoint around each line keeps
+// the rest of the file running there, so that every bad line gets its own error line.
+class TLineSavepoint {
+ public:
+  explicit TLineSavepoint(TODBCStatement& statement)
+      : statement_(statement), used_(statement.Connection().DriverKind() == dkPostgres) {}
+  // False when the connection went away.
+  bool Begin() { return !used_ || Run("SAVEPOINT fw_line"); }
+  bool End(bool lineFailed) {
+    return !used_ || Run(lineFailed ? "ROLLBACK TO SAVEPOINT fw_line" : "RELEASE SAVEPOINT fw_line");
+  }
+
+ private:
+  bool Run(const char* sql) { return statement_.Exec(sql) || !LostConnection(statement_); }
+  TODBCStatement& statement_;
+  bool used_;
+};
+
 // How the lines of a file went.
 enum TLinesResult { lrDone, lrConnectionLost };
 
@@ -46,6 +65,7 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
   TSql sql(stagingDb_.DriverKind());
   TODBCStatement statement(stagingDb_);
   TCardLineReader reader(clock_);
+  TLineSavepoint savepoint(statement);
   int errors = 0;
   std::string lostText;
 
@@ -74,6 +94,11 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
     for (size_t i = 0; result == lrDone && i < lines.size(); ++i) {
       fields.SplitLine(lines[i]);
       const TLineKind kind = reader.Read(fields, entries);
+      const int errorsBefore = errors;
+      if ((kind == lkGroup || kind == lkCard) && !savepoint.Begin()) {
+        result = lost(statement.ErrorText());
+        break;
+      }
       if (kind == lkGroup) {
         FillGroupRow(entries, sql);
         const std::string lookup = GroupLookupSql(sql, entries[0].text);
@@ -95,6 +120,10 @@ TFileOutcome TCardIntake::StageFile(const std::string& path, const TFileStamp& s
         } else if (!run(CardInsertSql(sql))) {
           result = lost(statement.ErrorText());
         }
+      }
+      if (result == lrDone && (kind == lkGroup || kind == lkCard) &&
+          !savepoint.End(errors > errorsBefore)) {
+        result = lost(statement.ErrorText());
       }
     }
   } catch (const std::exception&) {

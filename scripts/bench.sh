@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the benchmarks, starts a private MariaDB for them, runs every bench binary (each
-# prints its table) and stops the server. Run as root on Debian 12, on a quiet machine: the
+# Builds the benchmarks, starts a private MariaDB and a private PostgreSQL for them, runs every
+# bench binary (each prints its table) and stops the servers. Run as root on Debian 12, on a quiet machine: the
 # numbers are only as steady as the machine is idle.
 #   scripts/bench.sh [BENCH_NAME...]    default: all of bench/*.cpp
 set -euo pipefail
@@ -20,11 +20,24 @@ fi
 cmake --build "$build" -j "$(nproc)" --target "${benches[@]}"
 
 dbdir=/tmp/fenwold-bench-mariadb.$$
-cleanup() { "$root/scripts/mariadb.sh" stop "$dbdir" || true; rm -rf "$dbdir"; }
+pgdir=/tmp/fenwold-bench-postgres.$$
+odbcdir=/tmp/fenwold-bench-odbc.$$
+cleanup() {
+  "$root/scripts/mariadb.sh" stop "$dbdir" || true
+  "$root/scripts/postgres.sh" stop "$pgdir" || true
+  rm -rf "$dbdir" "$pgdir" "$odbcdir"
+}
 trap cleanup EXIT
+# psqlODBC's CommLog off, as in the tests.
+mkdir -p "$odbcdir"
+sed 's/^[[:space:]]*CommLog[[:space:]]*=.*/CommLog=0/' /etc/odbcinst.ini > "$odbcdir/odbcinst.ini"
+export ODBCSYSINI=$odbcdir
 "$root/scripts/mariadb.sh" start "$dbdir" >/dev/null
+"$root/scripts/postgres.sh" start "$pgdir" >/dev/null
 # shellcheck disable=SC1091
 source "$dbdir/env"
+# shellcheck disable=SC1091
+source "$pgdir/env"
 
 status=0
 for b in "${benches[@]}"; do

@@ -16,7 +16,7 @@ if [ "${1:-}" = --tests ]; then
 fi
 
 cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING="$testing" >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DFENWOLD_WERROR=ON -DBUILD_TESTING="$testing" >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}"
 
 # Only the system's own DLLs may be imported: the executables are linked statically.

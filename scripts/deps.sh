@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config git libgtest-dev googletest
           unixodbc unixodbc-dev libsqliteodbc odbc-mariadb mariadb-server mariadb-client
-          libinih-dev libsystemd-dev sqlite3 procps)
+          odbc-postgresql postgresql libinih-dev libsystemd-dev sqlite3 procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,8 +17,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d
     trap 'rm -f /usr/sbin/policy-rc.d' EXIT
   fi
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
+  # Waits for another installation that holds the package manager's lock.
+  lock=(-o DPkg::Lock::Timeout=600)
+  apt-get "${lock[@]}" update -qq
+  apt-get "${lock[@]}" install -y -qq "${missing[@]}" >/dev/null
 fi
 
 # The packages register their drivers; register them here if they did not.
@@ -31,3 +33,4 @@ register() {  # name library
 }
 register "SQLite3" libsqlite3odbc.so
 register "MariaDB Unicode" libmaodbc.so
+register "PostgreSQL Unicode" psqlodbcw.so

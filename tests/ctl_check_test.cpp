@@ -59,7 +59,7 @@ class CtlCheck : public test::TDbTest {
   // The card tables and a settings row naming three existing folders: all that check asks for.
   void CreateCardDatabase() {
     ASSERT_TRUE(
-        test::ExecAll(*db, SplitSqlStatements(CardSchemaFor(IsSqlite() ? "sqlite" : "mysql"))));
+        test::ExecAll(*db, SplitSqlStatements(CardSchemaFor(test::SchemaName(Driver())))));
     std::string folders;
     for (const char* name : {"drop", "done", "errors"}) {
       const std::string folder = ScratchDir() + "/" + name;
@@ -77,13 +77,17 @@ class CtlCheck : public test::TDbTest {
   test::TTempRegistry registry_;
 };
 
+// Driver kind as check names it, by test driver.
+const char* const kKindNames[] = {"generic", "MySQL family", "PostgreSQL"};
+
 TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
   CreateCardDatabase();
-  const TRun r = Check();
+  const TRun r =
+      Check(Driver() == test::TTestDriver::kPostgres ? "UseDeclareFetch=1;Fetch=1000" : "");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    driver options:")) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    connect (auto-commit, as MainDb): connected, driver kind " +
-                             std::string(IsSqlite() ? "generic" : "MySQL family")))
+                             std::string(kKindNames[static_cast<int>(Driver())])))
       << r.out;
   EXPECT_TRUE(HasLine(r, "ok    connect (manual commit, as StagingDb)")) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    settings: read, 4 columns")) << r.out;
@@ -121,20 +125,26 @@ TEST_P(CtlCheck, RefusedConnectionFailsAndSkipsTheRest) {
 }
 
 TEST_P(CtlCheck, WarnsAboutOptionsThatBreakStagingOrThePass) {
+  struct Case {
+    const char* options;
+    std::vector<const char*> warnings;
+  };
+  const Case cases[] = {
+      {"StepAPI=1;NoTXN=1", {"StepAPI=1", "NoTXN=1"}},
+      {"OPTION=4194336", {"dynamic-cursor bit (32)", "automatic reconnect"}},
+      {"Protocol=7.4-1", {"Protocol=7.4-1", "no UseDeclareFetch=1"}},
+  };
+  const Case& c = cases[static_cast<int>(Driver())];
   CreateCardDatabase();
-  const TRun r = Check(IsSqlite() ? "StepAPI=1;NoTXN=1" : "OPTION=4194336");
+  const TRun r = Check(c.options);
   EXPECT_EQ(r.status, 0) << "warnings alone pass: " << r.out;
   EXPECT_TRUE(HasLine(r, "WARN  driver options:")) << r.out;
-  if (IsSqlite()) {
-    EXPECT_NE(r.out.find("StepAPI=1"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("NoTXN=1"), std::string::npos) << r.out;
-  } else {
-    EXPECT_NE(r.out.find("dynamic-cursor bit (32)"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("automatic reconnect"), std::string::npos) << r.out;
+  for (const char* warning : c.warnings) {
+    EXPECT_NE(r.out.find(warning), std::string::npos) << warning << "\n" << r.out;
   }
 }
 
-FW_ON_BOTH_DRIVERS(CtlCheck);
+FW_ON_EVERY_DRIVER(CtlCheck);
 
 }  // namespace
 }  // namespace fw

@@ -91,8 +91,7 @@ TEST_P(CtlStatus, CountsAndExitCodes) {
   EXPECT_NE(run.output.find("\"reachable\": false"), std::string::npos) << run.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, CtlStatus, ::testing::Values(tdSqlite, tdMariaDb),
-                         [](const auto& info) { return TestDbName(info.param); });
+FW_ON_EVERY_DRIVER(CtlStatus);
 
 }  // namespace
 }  // namespace fw::test

@@ -256,9 +256,9 @@ TEST_P(Apply, TwoRecordsForOneCardApplyInIdOrder) {
 TEST_P(Apply, FailedWriteIsLoggedAndStillDeletesItsRecord) {
   // A card table without misc_4 makes every insert of a new card fail.
   Env().Exec("DROP TABLE card");
-  Env().Exec(
-      "CREATE TABLE card (number DECIMAL(20,0), type_id INTEGER, start_dt DATETIME, "
-      "exp_iry DATETIME, debit_left INTEGER, in_lot INTEGER, descr VARCHAR(50))");
+  const std::string stamp = DateTimeType(GetParam());
+  Env().Exec("CREATE TABLE card (number DECIMAL(20,0), type_id INTEGER, start_dt " + stamp +
+             ", exp_iry " + stamp + ", debit_left INTEGER, in_lot INTEGER, descr VARCHAR(50))");
   Stage("A", "1", "Day", "", "", 0, "", "d");
   Stage("A", "2", "Day", "", "", 0, "", "d");
   Pass();
@@ -282,6 +282,10 @@ TEST_P(Apply, WalkCrossesIdRangesAndGaps) {
   for (long long id : ids) {
     Env().Exec("INSERT INTO futurecard (id, command, number, card_type, add_value) VALUES (" +
                std::to_string(id) + ", 'A', " + std::to_string(number++) + ", 'Debit', 1)");
+  }
+  if (GetParam() == tdPostgres) {  // explicit ids leave an identity's sequence behind
+    Env().Scalar("SELECT setval(pg_get_serial_sequence('futurecard', 'id'), MAX(id)) "
+                 "FROM futurecard");
   }
   Stage("C", "1", "Debit", "", "", 1);  // above the gaps, in the last range
   Pass();
@@ -321,8 +325,7 @@ TEST_P(Apply, QuotesAndBackslashesInLookupsAndTextsEndUpExactly) {
   EXPECT_EQ(Env().LogText().find("Warning"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Db, Apply, ::testing::Values(tdSqlite, tdMariaDb),
-                         [](const auto& info) { return TestDbName(info.param); });
+FW_ON_EVERY_DRIVER(Apply);
 
 }  // namespace
 }  // namespace fw::test

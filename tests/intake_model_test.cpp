@@ -170,8 +170,7 @@ TEST_P(Model, TenThousandRowsStagedAndAppliedAsPredicted) {
   EXPECT_EQ(env.LogCount("Error \""), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Db, Model, ::testing::Values(tdSqlite, tdMariaDb),
-                         [](const auto& info) { return TestDbName(info.param); });
+FW_ON_EVERY_DRIVER(Model);
 
 }  // namespace
 }  // namespace fw::test

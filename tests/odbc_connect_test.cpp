@@ -1,4 +1,4 @@
-// Connections on the real driver manager, each case on SQLite3 ODBC and on MariaDB.
+// Connections on the real driver manager, each case on every test driver.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -23,13 +23,18 @@ class OdbcConnect : public test::TDbTest {
     test::UnsetEnvVar("ODBCINI");
     test::TDbTest::TearDown();
   }
-  TDriverKind ExpectedKind() const { return IsSqlite() ? dkGeneric : dkMySql; }
+  TDriverKind ExpectedKind() const {
+    const TDriverKind kinds[] = {dkGeneric, dkMySql, dkPostgres};
+    return kinds[static_cast<int>(Driver())];
+  }
   // The [ODBC] / data source pairs that reach this test's database.
   std::string SourcePairs(const char* driverKey) const {
     const TDbParams& p = Params();
     std::string text = std::string(driverKey) + "=" + p.driver + "\nDatabase=" + p.database + "\n";
     if (!IsSqlite()) {
-      text += "SERVER=" + database_->Server().host + "\nPORT=" + database_->Server().port + "\n";
+      // psqlODBC reads the host of a data source as Servername only.
+      text += (Driver() == TTestDriver::kPostgres ? "Servername=" : "SERVER=") +
+              database_->Server().host + "\nPORT=" + database_->Server().port + "\n";
     }
     return text;
   }
@@ -114,15 +119,18 @@ TEST_P(OdbcConnect, PasswordWithSemicolonAndBrace) {
     return;
   }
   // A user of its own, named after the test's database; logging in needs no privilege.
+  const bool postgres = Driver() == TTestDriver::kPostgres;
   TDbParams p = Params();
   p.user = "u" + p.database;
   p.password = "pa;ss}word";
-  p.database.clear();
-  ASSERT_TRUE(
-      test::ExecAll(*db, {"CREATE USER '" + p.user + "'@'127.0.0.1' IDENTIFIED BY 'pa;ss}word'"}));
+  if (!postgres) p.database.clear();  // PostgreSQL would look for a database named as the user
+  const std::string user = postgres ? p.user : "'" + p.user + "'@'127.0.0.1'";
+  ASSERT_TRUE(test::ExecAll(*db, {"CREATE USER " + user +
+                                  (postgres ? " PASSWORD" : " IDENTIFIED BY") + " 'pa;ss}word'"}));
   TODBC c;
   EXPECT_TRUE(p.Connect(c, false)) << c.LastError();
-  test::ExecSql(*db, "DROP USER '" + p.user + "'@'127.0.0.1'");
+  c.Disconnect();
+  test::ExecSql(*db, "DROP USER " + user);
 }
 
 TEST_P(OdbcConnect, ManualCommitAndRollbackSeenFromAnotherConnection) {

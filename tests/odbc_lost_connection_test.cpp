@@ -1,4 +1,4 @@
-// A MariaDB server that dies under a connection: statements, commits and the connection say
+// A server (MariaDB, PostgreSQL) that dies under a connection: statements, commits and the connection say
 // that the connection was lost, and nothing half-done is committed behind the caller's back.
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 namespace fw {
 namespace {
 
-class LostConnection : public ::testing::Test {
+class LostConnection : public ::testing::TestWithParam<test::TTestDriver> {
  protected:
   void SetUp() override {
     std::string error;
@@ -23,12 +23,12 @@ class LostConnection : public ::testing::Test {
         main_, {"CREATE TABLE t (id INTEGER PRIMARY KEY)", "INSERT INTO t VALUES (1)"}));
   }
 
-  test::TPrivateMariaDb server_{FENWOLD_SOURCE_DIR};
+  test::TPrivateServer server_{GetParam(), FENWOLD_SOURCE_DIR};
   TODBC staging_;
   TODBC main_;
 };
 
-TEST_F(LostConnection, ServerKilledMidTransaction) {
+TEST_P(LostConnection, ServerKilledMidTransaction) {
   TODBCStatement st(staging_);
   ASSERT_TRUE(st.Exec("INSERT INTO t VALUES (2)")) << st.ErrorText();
   ASSERT_TRUE(server_.Kill());
@@ -66,7 +66,7 @@ TEST_F(LostConnection, ServerKilledMidTransaction) {
   EXPECT_EQ(test::QueryText(staging_, "SELECT MAX(id) FROM t"), "1");
 }
 
-TEST_F(LostConnection, ServerKilledWhileAStatementRuns) {
+TEST_P(LostConnection, ServerKilledWhileAStatementRuns) {
   // With a wait hook the statement runs on the worker while this thread waits.
   int hookCalls = 0;
   SetExecWaitHook([&] { ++hookCalls; });
@@ -76,7 +76,8 @@ TEST_F(LostConnection, ServerKilledWhileAStatementRuns) {
     server_.Kill();
   });
   const auto start = std::chrono::steady_clock::now();
-  const bool ok = st.Exec("SELECT SLEEP(30) AS s");
+  const bool ok = st.Exec(GetParam() == test::TTestDriver::kPostgres ? "SELECT pg_sleep(30) AS s"
+                                                                    : "SELECT SLEEP(30) AS s");
   const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
   killer.join();
   SetExecWaitHook(nullptr);
@@ -86,6 +87,11 @@ TEST_F(LostConnection, ServerKilledWhileAStatementRuns) {
   EXPECT_TRUE(st.LostConnection()) << st.ErrorText();
   EXPECT_TRUE(main_.LostConnection());
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, LostConnection,
+                         ::testing::Values(test::TTestDriver::kMariaDb,
+                                           test::TTestDriver::kPostgres),
+                         test::TestDriverName);
 
 }  // namespace
 }  // namespace fw

@@ -1,4 +1,4 @@
-// Statements and result access on the real drivers, each case on SQLite3 ODBC and MariaDB.
+// Statements and result access on the real drivers, each case on every test driver.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,40 +18,49 @@ class Statement : public test::TDbTest {
   void SetUp() override {
     test::TDbTest::SetUp();
     if (HasFatalFailure()) return;
+    const std::string stamp = test::DateTimeType(Driver());
     ASSERT_TRUE(test::ExecAll(
-        *db, {"CREATE TABLE kinds (id INTEGER, name VARCHAR(40), price DECIMAL(10,2), "
-              "stamp DATETIME, day DATE, clock TIME, note TEXT, active BOOLEAN, number BIGINT)",
+        *db, {"CREATE TABLE kinds (id INTEGER, name VARCHAR(40), price DECIMAL(10,2), stamp " +
+                  stamp +
+                  ", day DATE, clock TIME, note TEXT, active BOOLEAN, number BIGINT)",
               "INSERT INTO kinds VALUES (7, '  Blue Lot ', 12.50, {ts '2024-03-05 07:30:15'}, "
-              "{d '2024-03-05'}, {t '07:30:15'}, 'a long note', 1, 12345678901234)",
+              "{d '2024-03-05'}, {t '07:30:15'}, 'a long note', TRUE, 12345678901234)",
               "INSERT INTO kinds (id) VALUES (8)"}));
   }
+  bool IsPostgres() const { return Driver() == test::TTestDriver::kPostgres; }
   TDateTime Today() const { return DateOf(LocalNow()); }
 };
 
 TEST_P(Statement, ColumnClassesAndValues) {
   TODBCStatement st(*db);
   ASSERT_TRUE(st.Exec("SELECT * FROM kinds WHERE id = 7")) << st.ErrorText();
-  // SQLite keeps DECIMAL and TEXT as text; MariaDB's BOOLEAN is a TINYINT.
+  // SQLite keeps DECIMAL and TEXT as text; MariaDB's BOOLEAN is a TINYINT; psqlODBC gives
+  // booleans as characters.
   const struct {
     const char* column;
-    TColumnClass sqlite, mariadb;
-    const char *textSqlite, *textMariaDb;
+    TColumnClass classes[3];  // SQLite, MariaDB, PostgreSQL
+    const char* texts[3];
   } cases[] = {
-      {"id", ctInteger, ctInteger, "7", "7"},
-      {"name", ctString, ctString, "Blue Lot", "Blue Lot"},
-      {"price", ctString, ctFloat, "12.5", "12.50"},
-      {"stamp", ctDateTime, ctDateTime, "2024-03-05 07:30:15", "2024-03-05 07:30:15"},
-      {"day", ctDate, ctDate, "2024-03-05", "2024-03-05"},
-      {"clock", ctTime, ctTime, "07:30:15", "07:30:15"},
-      {"note", ctString, ctMemo, "a long note", "a long note"},
-      {"active", ctBoolean, ctInteger, "1", "1"},
-      {"number", ctInteger, ctInteger, "12345678901234", "12345678901234"},
+      {"id", {ctInteger, ctInteger, ctInteger}, {"7", "7", "7"}},
+      {"name", {ctString, ctString, ctString}, {"Blue Lot", "Blue Lot", "Blue Lot"}},
+      {"price", {ctString, ctFloat, ctFloat}, {"12.5", "12.50", "12.50"}},
+      {"stamp",
+       {ctDateTime, ctDateTime, ctDateTime},
+       {"2024-03-05 07:30:15", "2024-03-05 07:30:15", "2024-03-05 07:30:15"}},
+      {"day", {ctDate, ctDate, ctDate}, {"2024-03-05", "2024-03-05", "2024-03-05"}},
+      {"clock", {ctTime, ctTime, ctTime}, {"07:30:15", "07:30:15", "07:30:15"}},
+      {"note", {ctString, ctMemo, ctMemo}, {"a long note", "a long note", "a long note"}},
+      {"active", {ctBoolean, ctInteger, ctString}, {"1", "1", "1"}},
+      {"number",
+       {ctInteger, ctInteger, ctInteger},
+       {"12345678901234", "12345678901234", "12345678901234"}},
   };
+  const int d = static_cast<int>(Driver());
   for (const auto& c : cases) {
     const int i = st.ColumnIndex(c.column);
     ASSERT_GE(i, 0) << c.column;
-    EXPECT_EQ(st.ColumnClass(i), IsSqlite() ? c.sqlite : c.mariadb) << c.column;
-    EXPECT_EQ(st.FieldAsString(c.column), IsSqlite() ? c.textSqlite : c.textMariaDb) << c.column;
+    EXPECT_EQ(st.ColumnClass(i), c.classes[d]) << c.column;
+    EXPECT_EQ(st.FieldAsString(c.column), c.texts[d]) << c.column;
   }
   EXPECT_EQ(st.FieldAsInteger("id"), 7);
   EXPECT_TRUE(st.FieldAsBoolean("active"));
@@ -183,7 +192,8 @@ TEST_P(Statement, SyntaxErrorGivesTheDriversText) {
   const size_t at = text.find(". State:  ");
   ASSERT_NE(at, std::string::npos) << text;
   EXPECT_EQ(text.size() - at - 10, 5u) << "a five-character SQLSTATE ends the text: " << text;
-  EXPECT_EQ(text.substr(at + 10), IsSqlite() ? "HY000" : "42000");
+  const char* states[] = {"HY000", "42000", "42601"};
+  EXPECT_EQ(text.substr(at + 10), states[static_cast<int>(Driver())]);
   EXPECT_FALSE(st.LostConnection());
   EXPECT_FALSE(db->LostConnection());
   EXPECT_EQ(st.FieldAsString("id"), "") << "no result after a failed execution";
@@ -286,7 +296,8 @@ TEST_P(Statement, WaitHookRunsWhileALongStatementRuns) {
   const bool ok =
       st.Exec(IsSqlite() ? "SELECT (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
                            "FROM c WHERE x < 3000000) SELECT COUNT(*) FROM c) AS n"
-                         : "SELECT SLEEP(0.4) AS n");
+                 : IsPostgres() ? "SELECT 0 AS n FROM pg_sleep(0.4)"
+                                : "SELECT SLEEP(0.4) AS n");
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count();

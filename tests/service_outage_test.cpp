@@ -1,6 +1,6 @@
-// MariaDB killed and started again under a running service: card files wait in the drop
+// The database server killed and started again under a running service: card files wait in the drop
 // folder instead of failing into the error folder, the log says so once each way, and
-// staging resumes. The test runs a MariaDB server of its own (scripts/mariadb.sh).
+// staging resumes. The test runs a server of its own (scripts/mariadb.sh, scripts/postgres.sh).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -18,17 +18,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(ServiceOutage, MariaDbKilledAndRestarted) {
+class ServiceOutage : public ::testing::TestWithParam<TTestDriver> {};
+
+TEST_P(ServiceOutage, ServerKilledAndRestarted) {
   TTempDir scratch;
   const std::string& root = scratch.Path();
-  TPrivateMariaDb server(FENWOLD_SOURCE_DIR);
+  TPrivateServer server(GetParam(), FENWOLD_SOURCE_DIR);
   std::string error;
   ASSERT_TRUE(server.Start(error)) << error;
   TServiceFolders folders(root + "/svc");
   {
     TODBC db;
     ASSERT_TRUE(server.Params().Connect(db, false));
-    ASSERT_TRUE(PrepareCardDatabase(db, TTestDriver::kMariaDb, FENWOLD_SOURCE_DIR, folders));
+    ASSERT_TRUE(PrepareCardDatabase(db, GetParam(), FENWOLD_SOURCE_DIR, folders));
   }
   const std::string registry = folders.root + "/registry.reg";
   WriteRegistryFile(registry, server.Params());
@@ -124,6 +126,10 @@ TEST(ServiceOutage, MariaDbKilledAndRestarted) {
   EXPECT_EQ(*status, 0);
   EXPECT_EQ(texts().back(), "End Log");
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, ServiceOutage,
+                         ::testing::Values(TTestDriver::kMariaDb, TTestDriver::kPostgres),
+                         TestDriverName);
 
 }  // namespace
 }  // namespace fw::test

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "db/statement.h"
+#include "platform/ini_file.h"
 #include "tools/ctl_command.h"
 
 namespace fw {
@@ -64,12 +65,23 @@ void PrintIndented(const std::string& text) {
   }
 }
 
+// CommLog of the driver's entry in the odbcinst.ini the driver manager reads; empty when unset.
+std::string DriverCommLog(const std::string& driver) {
+  const char* dir = std::getenv("ODBCSYSINI");
+  const std::string path = std::string(dir && *dir ? dir : "/etc") + "/odbcinst.ini";
+  std::string commLog;
+  ReadIniSection(path, driver, [&commLog](const std::string& name, const std::string& value) {
+    if (Upper(name) == "COMMLOG") commLog = value;
+  });
+  return commLog;
+}
+
 TCheckResult Fail(std::string summary, std::string details = "") {
   return {TCheckStatus::kFail, std::move(summary), std::move(details)};
 }
 
 // Options of the connection (and of a file data source) that break the service's work:
-// measured with MariaDB Connector/ODBC and SQLite3 ODBC.
+// measured with MariaDB Connector/ODBC, SQLite3 ODBC and psqlODBC.
 TCheckResult CheckDriverOptions(TCheckContext& c) {
   const TConnParams& p = c.params;
   std::string text = p.ConnectOptions();
@@ -108,6 +120,27 @@ TCheckResult CheckDriverOptions(TCheckContext& c) {
     warn(
         "NoTXN=1: SQLite then cannot roll back, so a card file with a failed line would be "
         "staged in part");
+  }
+  if (DetectDriverKind(p.ODBCDriver + ";" + text, dkGeneric) == dkPostgres) {
+    const std::string protocol = value("PROTOCOL");
+    if (protocol.size() > 2 && protocol.compare(protocol.size() - 2, 2, "-1") == 0) {
+      warn("Protocol=" + protocol +
+           ": psqlODBC rolls the whole transaction back at a failed statement, and the rows "
+           "staged before it are lost without a word");
+    }
+    if (!IsOn(value("USEDECLAREFETCH"))) {
+      warn(
+          "no UseDeclareFetch=1: psqlODBC reads every result whole into memory, so the pass "
+          "holds all staged records at once; UseDeclareFetch=1;Fetch=1000 reads them in "
+          "blocks");
+    }
+    std::string commLog = value("COMMLOG");
+    if (commLog.empty() && !p.ODBCDriver.empty()) commLog = DriverCommLog(p.ODBCDriver);
+    if (IsOn(commLog)) {
+      warn(
+          "CommLog=1 (Debian's default for psqlODBC): every connecting process writes a log "
+          "file into /tmp; set CommLog=0 in odbcinst.ini");
+    }
   }
   if (warnings.empty()) return {TCheckStatus::kPass, "none known to break staging or the pass", ""};
   return {TCheckStatus::kWarn, "options known to cause trouble", warnings};

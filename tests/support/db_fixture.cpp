@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "db/statement.h"
@@ -36,20 +37,49 @@ bool TDbParams::Connect(TODBC& db, bool manualCommit) const {
   return ok;
 }
 
-bool MariaDbServerFromEnv(TMariaDbServer& server, std::string& missing) {
+const char* SchemaName(TTestDriver driver) {
+  switch (driver) {
+    case TTestDriver::kSqlite:
+      return "sqlite";
+    case TTestDriver::kMariaDb:
+      return "mysql";
+    case TTestDriver::kPostgres:
+      return "postgres";
+  }
+  return "";
+}
+
+const char* DateTimeType(TTestDriver driver) {
+  return driver == TTestDriver::kPostgres ? "TIMESTAMP(0)" : "DATETIME";
+}
+
+const char* OdbcDriverName(TTestDriver driver) {
+  switch (driver) {
+    case TTestDriver::kSqlite:
+      return "SQLite3";
+    case TTestDriver::kMariaDb:
+      return "MariaDB Unicode";
+    case TTestDriver::kPostgres:
+      return "PostgreSQL Unicode";
+  }
+  return "";
+}
+
+bool DbServerFromEnv(TTestDriver driver, TDbServer& server, std::string& missing) {
+  const std::string prefix = driver == TTestDriver::kPostgres ? "FENWOLD_TEST_POSTGRES_"
+                                                              : "FENWOLD_TEST_MARIADB_";
   struct {
     const char* name;
     std::string* value;
-  } vars[] = {{"FENWOLD_TEST_MARIADB_HOST", &server.host},
-              {"FENWOLD_TEST_MARIADB_PORT", &server.port},
-              {"FENWOLD_TEST_MARIADB_SOCKET", &server.socket},
-              {"FENWOLD_TEST_MARIADB_USER", &server.user},
-              {"FENWOLD_TEST_MARIADB_PASSWORD", &server.password},
-              {"FENWOLD_TEST_MARIADB_DATABASE", &server.database}};
+  } vars[] = {{"HOST", &server.host},         {"PORT", &server.port},
+              {"SOCKET", &server.socket},     {"USER", &server.user},
+              {"PASSWORD", &server.password}, {"DATABASE", &server.database}};
   missing.clear();
   for (auto& v : vars) {
-    *v.value = Env(v.name);
-    if (v.value->empty()) missing += (missing.empty() ? "" : ", ") + std::string(v.name);
+    // PostgreSQL is reached over TCP only.
+    if (driver == TTestDriver::kPostgres && v.value == &server.socket) continue;
+    *v.value = Env((prefix + v.name).c_str());
+    if (v.value->empty()) missing += (missing.empty() ? "" : ", ") + prefix + v.name;
   }
   return missing.empty();
 }
@@ -58,21 +88,22 @@ std::unique_ptr<TTestDatabase> TTestDatabase::Create(TTestDriver driver, std::st
   std::unique_ptr<TTestDatabase> t(new TTestDatabase());
   t->driver_ = driver;
   if (driver == TTestDriver::kSqlite) {
-    t->params_.driver = "SQLite3";
+    t->params_.driver = OdbcDriverName(driver);
     t->params_.database = DriverPath(t->scratch_.File("test.db"));
     return t;
   }
+  const char* label = driver == TTestDriver::kPostgres ? "PostgreSQL" : "MariaDB";
   std::string missing;
-  if (!MariaDbServerFromEnv(t->server_, missing)) {
-    error = "MariaDB test server details missing: " + missing +
+  if (!DbServerFromEnv(driver, t->server_, missing)) {
+    error = std::string(label) + " test server details missing: " + missing +
             " (scripts/test.sh starts a server and sets them)";
     return nullptr;
   }
-  const TMariaDbServer& s = t->server_;
-  t->params_ = {"", s.user, s.password, s.database, "MariaDB Unicode", s.Options()};
+  const TDbServer& s = t->server_;
+  t->params_ = {"", s.user, s.password, s.database, OdbcDriverName(driver), s.Options()};
   TODBC admin;
   if (!t->params_.Connect(admin, false)) {
-    error = "cannot reach the MariaDB test server: " + admin.LastError();
+    error = std::string("cannot reach the ") + label + " test server: " + admin.LastError();
     return nullptr;
   }
   const std::string name = "fw_" + UniqueSuffix();
@@ -82,42 +113,54 @@ std::unique_ptr<TTestDatabase> TTestDatabase::Create(TTestDriver driver, std::st
 }
 
 TTestDatabase::~TTestDatabase() {
-  if (driver_ == TTestDriver::kMariaDb && params_.database != server_.database) {
+  if (driver_ != TTestDriver::kSqlite && params_.database != server_.database) {
     TDbParams p = params_;
     p.database = server_.database;
     TODBC admin;
-    if (p.Connect(admin, false)) ExecSql(admin, "DROP DATABASE IF EXISTS " + params_.database);
+    // A test may leave a connection behind on PostgreSQL, which then refuses a plain DROP.
+    const char* force = driver_ == TTestDriver::kPostgres ? " WITH (FORCE)" : "";
+    if (p.Connect(admin, false)) {
+      ExecSql(admin, "DROP DATABASE IF EXISTS " + params_.database + force);
+    }
   }
 }
 
-TPrivateMariaDb::~TPrivateMariaDb() {
+TPrivateServer::~TPrivateServer() {
   Stop();
 }
 
-bool TPrivateMariaDb::Run(const std::string& command, std::string& error) {
-  const std::string line = "bash '" + sourceDir_ + "/scripts/mariadb.sh' " + command + " '" +
+bool TPrivateServer::Run(const std::string& command, std::string& error) {
+  const char* script = driver_ == TTestDriver::kPostgres ? "postgres.sh" : "mariadb.sh";
+  const std::string line = "bash '" + sourceDir_ + "/scripts/" + script + "' " + command + " '" +
                            dir_.File("server") + "' >'" + dir_.File("script.log") + "' 2>&1";
   if (std::system(line.c_str()) == 0) return true;
-  error = "scripts/mariadb.sh " + command + " failed: " + ReadFileBytes(dir_.File("script.log"));
+  error = std::string("scripts/") + script + " " + command +
+          " failed: " + ReadFileBytes(dir_.File("script.log"));
   return false;
 }
 
-bool TPrivateMariaDb::Start(std::string& error) {
+bool TPrivateServer::Start(std::string& error) {
+  if (driver_ == TTestDriver::kSqlite) {
+    error = "SQLite has no server";
+    return false;
+  }
   if (!Run("start", error)) return false;
   started_ = true;
+  const std::string prefix = driver_ == TTestDriver::kPostgres ? "export FENWOLD_TEST_POSTGRES_"
+                                                               : "export FENWOLD_TEST_MARIADB_";
   std::ifstream env(dir_.File("server/env"));
   std::string line;
   while (std::getline(env, line)) {
     const auto value = [&](const char* key) -> const char* {
-      const std::string prefix = std::string("export ") + key + "=";
-      return line.rfind(prefix, 0) == 0 ? line.c_str() + prefix.size() : nullptr;
+      const std::string start = prefix + key + "=";
+      return line.rfind(start, 0) == 0 ? line.c_str() + start.size() : nullptr;
     };
-    if (const char* v = value("FENWOLD_TEST_MARIADB_HOST")) server_.host = v;
-    if (const char* v = value("FENWOLD_TEST_MARIADB_PORT")) server_.port = v;
-    if (const char* v = value("FENWOLD_TEST_MARIADB_SOCKET")) server_.socket = v;
-    if (const char* v = value("FENWOLD_TEST_MARIADB_USER")) server_.user = v;
-    if (const char* v = value("FENWOLD_TEST_MARIADB_PASSWORD")) server_.password = v;
-    if (const char* v = value("FENWOLD_TEST_MARIADB_DATABASE")) server_.database = v;
+    if (const char* v = value("HOST")) server_.host = v;
+    if (const char* v = value("PORT")) server_.port = v;
+    if (const char* v = value("SOCKET")) server_.socket = v;
+    if (const char* v = value("USER")) server_.user = v;
+    if (const char* v = value("PASSWORD")) server_.password = v;
+    if (const char* v = value("DATABASE")) server_.database = v;
   }
   if (server_.port.empty()) {
     error = "the server's details are missing from " + dir_.File("server/env");
@@ -126,34 +169,42 @@ bool TPrivateMariaDb::Start(std::string& error) {
   return true;
 }
 
-int TPrivateMariaDb::Pid() const {
+int TPrivateServer::Pid() const {
   std::ifstream file(dir_.File("server/pid"));
   int pid = 0;
   file >> pid;
   return ProcessAlive(pid) ? pid : 0;
 }
 
-bool TPrivateMariaDb::Kill() {
+bool TPrivateServer::Kill() {
   const int pid = Pid();
-  if (pid == 0 || !KillProcess(pid)) return false;
-  for (int i = 0; i < 200 && ProcessAlive(pid); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return !ProcessAlive(pid);
+  return pid != 0 && KillProcessTree(pid);
 }
 
-bool TPrivateMariaDb::Restart(std::string& error) {
+bool TPrivateServer::Restart(std::string& error) {
   return Run("restart", error);
 }
 
-void TPrivateMariaDb::Stop() {
+void TPrivateServer::Stop() {
   std::string ignored;
   if (started_) Run("stop", ignored);
 }
 
-TDbParams TPrivateMariaDb::Params() const {
-  return {
-      "", server_.user, server_.password, server_.database, "MariaDB Unicode", server_.Options()};
+TDbParams TPrivateServer::Params() const {
+  return {"",        server_.user,          server_.password, server_.database,
+          OdbcDriverName(driver_), server_.Options()};
+}
+
+bool WaitSessionGone(TODBC& admin, TTestDriver driver, const std::string& id) {
+  const std::string sql =
+      driver == TTestDriver::kPostgres
+          ? "SELECT COUNT(*) FROM pg_stat_activity WHERE pid = " + id
+          : "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id;
+  for (int i = 0; i < 400; ++i) {
+    if (QueryText(admin, sql) == "0") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
 }
 
 bool ExecSql(TODBC& db, const std::string& sql, std::string* error) {
@@ -198,7 +249,15 @@ std::unique_ptr<TODBC> TDbTest::Connect(bool manualCommit) {
 }
 
 std::string TestDriverName(const ::testing::TestParamInfo<TTestDriver>& info) {
-  return info.param == TTestDriver::kSqlite ? "SQLite" : "MariaDB";
+  switch (info.param) {
+    case TTestDriver::kSqlite:
+      return "SQLite";
+    case TTestDriver::kMariaDb:
+      return "MariaDB";
+    case TTestDriver::kPostgres:
+      return "PostgreSQL";
+  }
+  return "";
 }
 
 }  // namespace fw::test

@@ -19,10 +19,6 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
-std::string TestDbName(TTestDb db) {
-  return db == tdSqlite ? "SQLite" : "MariaDB";
-}
-
 TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
   drop = dir.File("drop");
   done = dir.File("done");
@@ -31,8 +27,7 @@ TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
   log = std::make_unique<TMessLog>(dir.File("fenwold.log"), false, true, false, false);
 
   std::string error;
-  database_ =
-      TTestDatabase::Create(db == tdSqlite ? TTestDriver::kSqlite : TTestDriver::kMariaDb, error);
+  database_ = TTestDatabase::Create(db, error);
   if (!database_) {
     ADD_FAILURE() << error;
     return;
@@ -45,7 +40,7 @@ TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
   }
   ok_ = true;
   for (const std::string& statement :
-       SplitSqlStatements(CardSchemaFor(db == tdSqlite ? "sqlite" : "mysql"))) {
+       SplitSqlStatements(CardSchemaFor(SchemaName(db)))) {
     Exec(statement);
   }
   intake_ = std::make_unique<TCardIntake>(*log, mainDb, stagingDb, clock);

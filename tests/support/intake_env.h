@@ -1,7 +1,7 @@
 // A card database with the card tables, the two connections of the service, a drop folder with
 // its two result folders, a message log and a settable clock: everything card intake runs on.
-// SQLite gets a fresh database file per test, MariaDB a fresh database per test (so that tests
-// may run in parallel against the one test server).
+// SQLite gets a fresh database file per test, the servers a fresh database per test (so that
+// tests may run in parallel against the one test server).
 #pragma once
 
 #include <map>
@@ -20,8 +20,15 @@
 
 namespace fw::test {
 
-enum TTestDb { tdSqlite, tdMariaDb };
-std::string TestDbName(TTestDb db);  // for test names
+// The intake suites run on the same drivers as the database fixtures (FW_ON_EVERY_DRIVER).
+using TTestDb = TTestDriver;
+inline constexpr TTestDb tdSqlite = TTestDriver::kSqlite;
+inline constexpr TTestDb tdMariaDb = TTestDriver::kMariaDb;
+inline constexpr TTestDb tdPostgres = TTestDriver::kPostgres;
+// For test names of suites instantiated by hand.
+inline std::string TestDbName(TTestDb db) {
+  return TestDriverName(::testing::TestParamInfo<TTestDriver>(db, 0));
+}
 
 using TRow = std::map<std::string, std::string>;  // lower-case column name -> text
 

@@ -19,8 +19,7 @@ std::string RegText(const std::string& text) {
 }  // namespace
 
 bool LoadSchema(TODBC& db, TTestDriver driver, const std::string& sourceDir) {
-  const std::string path =
-      sourceDir + "/schema/" + (driver == TTestDriver::kSqlite ? "sqlite.sql" : "mysql.sql");
+  const std::string path = sourceDir + "/schema/" + SchemaName(driver) + ".sql";
   std::string text = ReadTextFile(path);
   if (text.empty()) {
     ADD_FAILURE() << "no schema at " << path;
@@ -50,7 +49,9 @@ bool LoadSchema(TODBC& db, TTestDriver driver, const std::string& sourceDir) {
 void WriteRegistryFile(const std::string& path, const TDbParams& params) {
   std::string options = params.options;
   if (!params.password.empty()) {
-    options += (options.empty() ? "" : ";") + std::string("PWD=") + params.password;
+    if (!options.empty()) options += ';';
+    options += "PWD=";
+    options += params.password;
   }
   std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
   text += "[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]\r\n";

@@ -11,7 +11,7 @@
 
 namespace fw::test {
 
-// Runs every statement of schema/sqlite.sql or schema/mysql.sql below `sourceDir`.
+// Runs every statement of the driver's schema/*.sql below `sourceDir`.
 bool LoadSchema(TODBC& db, TTestDriver driver, const std::string& sourceDir);
 
 // Writes the registry file that makes the service connect with `params`.

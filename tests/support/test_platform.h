@@ -16,6 +16,8 @@ void UnsetEnvVar(const char* name);
 // A process that still runs (a zombie counts as gone), and ending one at once.
 bool ProcessAlive(int pid);
 bool KillProcess(int pid);
+// Ends a process and its children at once; true once all are gone.
+bool KillProcessTree(int pid);
 
 // A path as the ODBC drivers read it. Under Wine they are the host's own, native programs that
 // read Unix paths; elsewhere the path itself.

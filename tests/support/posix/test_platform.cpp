@@ -5,8 +5,12 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
 #include <stdexcept>
 
 #include "tests/support/db_fixture.h"
@@ -41,6 +45,50 @@ bool ProcessAlive(int pid) {
 
 bool KillProcess(int pid) {
   return pid > 0 && ::kill(pid, SIGKILL) == 0;
+}
+
+namespace {
+
+// The processes whose parent is `pid`.
+std::vector<int> ChildrenOf(int pid) {
+  std::vector<int> children;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(text.substr(close + 2));
+    char state = 0;
+    int parent = 0;
+    if (fields >> state >> parent && parent == pid) children.push_back(std::stoi(name));
+  }
+  return children;
+}
+
+bool WaitGone(const std::vector<int>& pids) {
+  for (int i = 0; i < 400; ++i) {
+    bool any = false;
+    for (int pid : pids) any = any || ProcessAlive(pid);
+    if (!any) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
+}
+
+}  // namespace
+
+bool KillProcessTree(int pid) {
+  // Stopped, a server starts no new child between the listing and the kill; its children
+  // would otherwise outlive it and keep what a restart needs.
+  if (pid <= 0 || ::kill(pid, SIGSTOP) != 0) return false;
+  std::vector<int> all = ChildrenOf(pid);
+  all.push_back(pid);
+  for (int p : all) ::kill(p, SIGKILL);
+  return WaitGone(all);
 }
 
 std::string DriverPath(const std::string& path) {

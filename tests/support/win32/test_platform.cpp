@@ -75,6 +75,14 @@ bool EventLogEchoesToStderr() {
   return false;
 }
 
+bool KillProcessTree(int pid) {
+  HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (h == nullptr) return false;
+  const bool ok = TerminateProcess(h, 1) && WaitForSingleObject(h, 10000) == WAIT_OBJECT_0;
+  CloseHandle(h);
+  return ok;
+}
+
 std::string SystemText(std::string_view utf8) {
   const int n =
       MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
