@@ -4,7 +4,15 @@
 set(FENWOLD_DEFAULT_LOG_DIR "" CACHE STRING "Log folder when FENWOLD_LOG_DIR is unset (empty: beside the executable)")
 target_compile_definitions(fenwold_core PUBLIC FENWOLD_DEFAULT_LOG_DIR="${FENWOLD_DEFAULT_LOG_DIR}")
 
+# The Windows release archive (cpack -G ZIP): both programs, a sample registry export and a
+# short readme.
 if(WIN32)
+  install(TARGETS fenwold fenwoldctl RUNTIME DESTINATION .)
+  install(FILES packaging/windows/fenwold.reg packaging/windows/README.txt DESTINATION .)
+  set(CPACK_PACKAGE_NAME fenwold)
+  set(CPACK_PACKAGE_FILE_NAME fenwold-${PROJECT_VERSION}-win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  include(CPack)
   return()
 endif()
 

@@ -1,7 +1,5 @@
 #include "db/odbc.h"
 
-#include <ini.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +7,7 @@
 
 #include "db/odbc_binding.h"
 #include "db/statement.h"
+#include "platform/ini_file.h"
 
 namespace fw {
 
@@ -62,22 +61,6 @@ void AppendPair(std::string& text, const std::string& key, const std::string& va
   text += value;
 }
 
-struct TDsnSection {
-  std::string text;
-};
-
-int OnDsnValue(void* user, const char* section, const char* name, const char* value) {
-  if (name == nullptr || value == nullptr || !SameTextIgnoringCase(section, "ODBC")) return 1;
-  auto& dsn = *static_cast<TDsnSection*>(user);
-  std::string v = value;
-  if (SameTextIgnoringCase(name, "DRIVER") && v.find(' ') != std::string::npos &&
-      v.front() != '{') {
-    v = "{" + v + "}";
-  }
-  AppendPair(dsn.text, name, v);
-  return 1;
-}
-
 }  // namespace
 
 bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle) {
@@ -114,9 +97,16 @@ bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle) {
 }
 
 std::string FileDsnText(const std::string& path) {
-  TDsnSection dsn;
-  ini_parse(path.c_str(), OnDsnValue, &dsn);
-  return dsn.text;
+  std::string text;
+  ReadIniSection(path, "ODBC", [&text](const std::string& name, const std::string& value) {
+    std::string v = value;
+    if (SameTextIgnoringCase(name, "DRIVER") && v.find(' ') != std::string::npos &&
+        v.front() != '{') {
+      v = "{" + v + "}";
+    }
+    AppendPair(text, name, v);
+  });
+  return text;
 }
 
 TODBC::TODBC() {

@@ -2,13 +2,11 @@
 // statements open on it. Failures are results: nothing here raises or logs.
 #pragma once
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include <string>
 #include <vector>
 
 #include "db/driver_kind.h"
+#include "platform/odbc_headers.h"
 
 namespace fw {
 

@@ -2,8 +2,7 @@
 // Every ODBC call of the database layer goes through OdbcApi.
 #pragma once
 
-#include <sql.h>
-#include <sqlext.h>
+#include "platform/odbc_headers.h"
 
 namespace fw {
 

@@ -2,9 +2,6 @@
 // Exec never raises; getters never fail (a missing column or NULL gives the empty value).
 #pragma once
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +10,7 @@
 
 #include "db/odbc.h"
 #include "platform/datetime.h"
+#include "platform/odbc_headers.h"
 
 namespace fw {
 

@@ -3,13 +3,13 @@
 // returns as soon as the statement has ended.
 #pragma once
 
-#include <sql.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/odbc_headers.h"
 
 namespace fw {
 

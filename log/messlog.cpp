@@ -1,10 +1,10 @@
 #include "log/messlog.h"
 
 #include <cstdio>
-#include <filesystem>
 
 #include "platform/files.h"
 #include "platform/locale.h"
+#include "platform/version.h"
 
 namespace fw {
 namespace {
@@ -13,12 +13,6 @@ constexpr unsigned kRetryPauseMs = 87;
 
 std::string SeparatorLine() {
   return std::string(21, '.') + " - " + VersionBanner("");
-}
-
-bool IsRunningExecutable(const std::string& path) {
-  if (path.empty()) return true;
-  std::error_code ec;
-  return std::filesystem::equivalent(path, ExecutablePath(), ec) && !ec;
 }
 
 }  // namespace
@@ -150,15 +144,12 @@ std::string VersionBanner(const std::string& path, bool zeroPad) {
 }
 
 std::string FileVersionText(const std::string& path, bool zeroPad) {
-  if (!IsRunningExecutable(path)) return "";
-  // "+ 0" keeps a part that CMake left empty (a version without a tweak) a valid zero.
-  const int parts[4] = {FENWOLD_VERSION_MAJOR + 0, FENWOLD_VERSION_MINOR + 0,
-                        FENWOLD_VERSION_PATCH + 0, FENWOLD_VERSION_TWEAK + 0};
+  TFileVersion parts{};
+  if (!ReadFileVersion(path, parts)) return "";
   std::string text;
   char buf[16];
   for (int i = 0; i < 4; ++i) {
-    // Version resources hold 16-bit parts.
-    std::snprintf(buf, sizeof buf, zeroPad ? "%.3d" : "%d", parts[i] & 0xFFFF);
+    std::snprintf(buf, sizeof buf, zeroPad ? "%.3d" : "%d", static_cast<int>(parts[i]));
     if (i > 0) text += '.';
     text += buf;
   }

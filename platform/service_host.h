@@ -133,6 +133,9 @@ TServiceRegistration UninstallServiceEntry(const std::string& serviceName);
 
 // ---- Odds and ends.
 
+// The part of the program's --help that differs by platform: switches, controls and the
+// platform's own environment variables, ending with the "Environment:" heading.
+const char* ServiceUsageText();
 std::string SystemErrorMessage(uint32_t code);  // the system's message for an error code
 void ShowMessageBox(const std::string& text, bool isError);
 // Half the systemd watchdog period in ms when the manager asked for keep-alives, else 0.

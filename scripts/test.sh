@@ -59,3 +59,4 @@ for suite in $suites; do
 done
 scripts/test-package.sh   # the Debian package: build, lintian, install, check, purge
 "$root/scripts/soak.sh" --faults 30 --bin "$root/build/fenwold"   # fault soak (~1 min)
+scripts/test-windows.sh   # the Windows build: suites and the service under Wine

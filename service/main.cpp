@@ -4,30 +4,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/service_host.h"
 #include "service/fenwold.h"
 #include "service/service_app.h"
 
 namespace {
 
 void PrintHelp() {
+  std::printf("Usage: fenwold [/INSTALL | /UNINSTALL] [/SILENT]\n\n%s", fw::ServiceUsageText());
   std::printf(
-      "Usage: fenwold [/INSTALL | /UNINSTALL] [/SILENT]\n"
-      "\n"
-      "Without a switch the service runs in the foreground until SIGTERM or SIGINT.\n"
-      "Switches begin with \"/\" or \"-\", in any letter case:\n"
-      "  /INSTALL     write the systemd unit fenwold.service (and enable it when systemd runs)\n"
-      "  /UNINSTALL   disable and remove the unit\n"
-      "  /SILENT      no message on success\n"
-      "\n"
-      "Signals: SIGTERM, SIGINT stop; SIGUSR1 pauses; SIGUSR2 continues; SIGHUP reports the\n"
-      "status again.\n"
-      "\n"
-      "Environment:\n"
-      "  FENWOLD_REGISTRY         registry file (default /etc/fenwold/registry.reg)\n"
       "  FENWOLD_LOG_DIR          folder of the log files (default: beside the executable)\n"
       "  FENWOLD_TICK_MS          pickup interval in ms (default 25000)\n"
-      "  FENWOLD_UNIT_DIR         where /INSTALL writes the unit (default /etc/systemd/system)\n"
-      "  FENWOLD_ODBC_LIB         the ODBC driver manager library\n"
       "  FENWOLD_FAKE_CLOCK       tests only: a fixed \"YYYY-MM-DD hh:mm:ss\" for the clock\n"
       "  FENWOLD_FAKE_CLOCK_STEP  tests only: seconds the fake clock moves at each tick\n"
       "\n"

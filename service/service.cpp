@@ -96,11 +96,15 @@ void TService::Main(const std::vector<std::string>& args) {
   // that arrives before the thread runs waits in the queue.
   thread_ = std::make_unique<TServiceThread>(*this);
   liveThread_ = thread_.get();
-  uint32_t error = 0;
-  statusHandle_ = RegisterServiceControlHandler(name_, GetServiceController(), error);
-  if (statusHandle_ == nullptr) {
-    LogMessage(SystemErrorMessage(error));
-    return;
+  // A service reporting to a sink of its own is connected to no manager: requests reach it
+  // through Controller only.
+  if (!sink_) {
+    uint32_t error = 0;
+    statusHandle_ = RegisterServiceControlHandler(name_, GetServiceController(), error);
+    if (statusHandle_ == nullptr) {
+      LogMessage(SystemErrorMessage(error));
+      return;
+    }
   }
   try {
     SetStatus(csStartPending);

@@ -127,6 +127,7 @@ class TService {
   void LogMessage(const std::string& text);  // the service's own event-log source
 
   // What the status reports go to; the platform's service manager unless replaced (tests).
+  // A replaced sink also leaves the control handler unregistered.
   using TStatusSink = std::function<bool(const TServiceStatusRecord&, uint32_t& error)>;
   void SetStatusSink(TStatusSink sink) { sink_ = std::move(sink); }
 

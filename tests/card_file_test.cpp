@@ -1,7 +1,6 @@
 #include "intake/card_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -9,6 +8,7 @@
 #include "intake/card_encoding.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_platform.h"
 
 namespace fw {
 namespace {
@@ -96,7 +96,7 @@ TEST(LoadCardFile, FailsOnMissingFileFolderAndFifo) {
   TCardText text;
   EXPECT_FALSE(LoadCardFile(dir.File("absent.csv"), TCardFileEncoding(), text, lines));
   EXPECT_FALSE(LoadCardFile(dir.Path(), TCardFileEncoding(), text, lines));
-  ASSERT_EQ(mkfifo(dir.File("fifo.csv").c_str(), 0600), 0);
+  ASSERT_TRUE(test::MakeFifo(dir.File("fifo.csv")));
   // Must not wait for a writer.
   EXPECT_FALSE(LoadCardFile(dir.File("fifo.csv"), TCardFileEncoding(), text, lines));
   EXPECT_EQ(lines, Fields{"kept"});

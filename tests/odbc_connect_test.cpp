@@ -1,9 +1,5 @@
 // Connections on the real driver manager, each case on every test driver.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +8,8 @@
 #include "db/odbc.h"
 #include "db/statement.h"
 #include "tests/support/db_fixture.h"
+#include "tests/support/silent_port.h"
+#include "tests/support/test_platform.h"
 
 namespace fw {
 namespace {
@@ -22,7 +20,7 @@ using test::TTestDriver;
 class OdbcConnect : public test::TDbTest {
  protected:
   void TearDown() override {
-    unsetenv("ODBCINI");
+    test::UnsetEnvVar("ODBCINI");
     test::TDbTest::TearDown();
   }
   TDriverKind ExpectedKind() const {
@@ -65,7 +63,7 @@ TEST_P(OdbcConnect, SecondConnectReturnsTrueAndChangesNothing) {
 TEST_P(OdbcConnect, ByDataSourceName) {
   const std::string ini = ScratchDir() + "/odbc.ini";
   test::WriteFileBytes(ini, "[fenwold_cards]\n" + SourcePairs("Driver"));
-  setenv("ODBCINI", ini.c_str(), 1);
+  test::SetEnvVar("ODBCINI", test::DriverPath(ini));
   TODBC c;
   // Driver names no family: the kind comes from the data source's driver.
   ASSERT_TRUE(c.Connect("fenwold_cards", Params().user, Params().password, "", false, "", ""))
@@ -198,46 +196,12 @@ TEST_P(OdbcConnect, TwoConnectionsDestroyingTheFirstLeavesTheSecondUsable) {
 
 FW_ON_BOTH_DRIVERS(OdbcConnect);
 
-// A local port whose accept queue is full: the kernel drops further connection requests, as
-// a host that does not answer would.
-class TSilentPort {
- public:
-  TSilentPort() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener_, 0) ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-      return;
-    }
-    port_ = ntohs(a.sin_port);
-    for (int i = 0; i < 3; ++i) {
-      const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      fillers_.push_back(s);
-    }
-    usleep(200 * 1000);
-  }
-  ~TSilentPort() {
-    for (int s : fillers_) close(s);
-    close(listener_);
-  }
-  int Port() const { return port_; }
-
- private:
-  int listener_ = -1;
-  int port_ = 0;
-  std::vector<int> fillers_;
-};
-
 // MariaDB only: a host that does not answer.
 TEST(ConnectMariaDb, SilentHostFailsWithinTheLoginTimeout) {
   test::TMariaDbServer server;
   std::string missing;
   ASSERT_TRUE(test::MariaDbServerFromEnv(server, missing)) << missing;
-  TSilentPort silent;
+  test::TSilentPort silent;
   ASSERT_NE(silent.Port(), 0);
   TODBC c;
   const auto start = std::chrono::steady_clock::now();

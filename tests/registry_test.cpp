@@ -5,6 +5,7 @@
 
 #include "config/scramble.h"
 #include "tests/support/temp_registry.h"
+#include "tests/support/test_platform.h"
 
 namespace fw {
 namespace {
@@ -162,7 +163,7 @@ TEST(RegistryEx, WindowsExportReadsBackRight) {
   EXPECT_EQ(r.ReadString("WebSiteLocation"), "%SystemRoot%\\www");
   EXPECT_FALSE(r.Missing());
   r.SetKeyPath("\\Software\\Quorvane\\Kelvo\\Sub\\");
-  EXPECT_EQ(r.ReadString("User"), "\xc3\xa9l");
+  EXPECT_EQ(r.ReadString("User"), test::SystemText("\xc3\xa9l"));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 

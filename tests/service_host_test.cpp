@@ -14,6 +14,7 @@
 #include "service/command_line.h"
 #include "service/run_settings.h"
 #include "service/service.h"
+#include "tests/support/test_platform.h"
 
 namespace fw {
 namespace {
@@ -241,7 +242,7 @@ TEST(ServiceStates, ExecuteFailureAndRefusedReportGoToTheEventLog) {
     EXPECT_EQ(probe.Reports().back().currentState, static_cast<uint32_t>(csStopped));
   }
   const std::string err = testing::internal::GetCapturedStderr();
-  if (std::getenv("JOURNAL_STREAM") == nullptr) {
+  if (test::EventLogEchoesToStderr()) {
     EXPECT_NE(err.find("Probe: Service failed on execute: boom"), std::string::npos) << err;
     EXPECT_NE(err.find("Probe: " + SystemErrorMessage(22)), std::string::npos) << err;
   }

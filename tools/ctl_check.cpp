@@ -2,8 +2,6 @@
 // options known to break the service's work.
 #include "tools/ctl_check.h"
 
-#include <ini.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -12,6 +10,7 @@
 #include <memory>
 
 #include "db/statement.h"
+#include "platform/ini_file.h"
 #include "tools/ctl_command.h"
 
 namespace fw {
@@ -68,20 +67,13 @@ void PrintIndented(const std::string& text) {
 
 // CommLog of the driver's entry in the odbcinst.ini the driver manager reads; empty when unset.
 std::string DriverCommLog(const std::string& driver) {
-  struct TFind {
-    std::string section, value;
-  } find{Upper(driver), ""};
   const char* dir = std::getenv("ODBCSYSINI");
   const std::string path = std::string(dir && *dir ? dir : "/etc") + "/odbcinst.ini";
-  ini_parse(
-      path.c_str(),
-      [](void* user, const char* section, const char* name, const char* value) {
-        auto& f = *static_cast<TFind*>(user);
-        if (Upper(section) == f.section && Upper(name) == "COMMLOG") f.value = value;
-        return 1;
-      },
-      &find);
-  return find.value;
+  std::string commLog;
+  ReadIniSection(path, driver, [&commLog](const std::string& name, const std::string& value) {
+    if (Upper(name) == "COMMLOG") commLog = value;
+  });
+  return commLog;
 }
 
 TCheckResult Fail(std::string summary, std::string details = "") {

@@ -48,6 +48,14 @@ void THeldFile::Release() {
 THoldResult THeldFile::Hold(const std::string& path) {
   Release();
   path_ = path;
+  // Said outright, because a process with backup rights (or Wine run as root) may open a
+  // read-only file for writing all the same.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? hrGone : hrBusy;
+  }
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return hrBusy;
   // No sharing at all: while we hold it no other process (a second instance) opens it.
   const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,

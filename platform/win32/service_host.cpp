@@ -5,8 +5,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <mutex>
+
+#include "platform/files.h"
 
 namespace fw {
 namespace {
@@ -171,7 +174,9 @@ unsigned TTimer::Interval() const {
 // ---- The service thread's queue: its thread messages.
 
 struct TThreadQueue::TImpl {
+  std::mutex lock;
   DWORD threadId = 0;
+  std::vector<uint32_t> early;  // posted before the owning thread had a message queue
 };
 
 TThreadQueue::TThreadQueue() : impl_(std::make_unique<TImpl>()) {}
@@ -179,15 +184,30 @@ TThreadQueue::~TThreadQueue() = default;
 
 void TThreadQueue::AttachToCurrentThread() {
   MSG msg;
-  PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // creates the queue
+  std::lock_guard<std::mutex> hold(impl_->lock);
   impl_->threadId = GetCurrentThreadId();
+  for (uint32_t code : impl_->early) PostThreadMessageA(impl_->threadId, kControlMessage, code, 0);
+  impl_->early.clear();
 }
 
 void TThreadQueue::Post(uint32_t code) {
-  if (impl_->threadId != 0) PostThreadMessageA(impl_->threadId, kControlMessage, code, 0);
+  std::lock_guard<std::mutex> hold(impl_->lock);
+  // A thread message sent before the queue exists is lost; keep it until the thread attaches.
+  if (impl_->threadId == 0) {
+    impl_->early.push_back(code);
+  } else {
+    PostThreadMessageA(impl_->threadId, kControlMessage, code, 0);
+  }
 }
 
 bool TThreadQueue::Take(uint32_t& code, bool wait) {
+  bool attached = false;
+  {
+    std::lock_guard<std::mutex> hold(impl_->lock);
+    attached = impl_->threadId != 0;
+  }
+  if (!attached) AttachToCurrentThread();  // the taker is the owner
   MSG msg;
   for (;;) {
     if (wait) {
@@ -247,6 +267,38 @@ struct TScHandle {
   }
 };
 
+// Event Viewer finds the texts of a source's events in the message table of the file named
+// here; ours holds one message, "%1", the event's own text.
+constexpr char kEventSourceRoot[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+// The service's source (its name) and the service application's (the executable's file name).
+std::vector<std::string> EventSources(const std::string& serviceName, const std::string& exe) {
+  const size_t slash = exe.find_last_of("\\/:");
+  return {serviceName, slash == std::string::npos ? exe : exe.substr(slash + 1)};
+}
+
+bool RegisterEventSource(const std::string& source, const std::string& exe) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kEventSourceRoot + source).c_str(), 0, nullptr,
+                      REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  const bool ok =
+      RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                     reinterpret_cast<const BYTE*>(exe.c_str()),
+                     static_cast<DWORD>(exe.size() + 1)) == ERROR_SUCCESS &&
+      RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                     sizeof types) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return ok;
+}
+
+void RemoveEventSource(const std::string& source) {
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, (kEventSourceRoot + source).c_str());
+}
+
 TServiceRegistration LastErrorRegistration(bool managerFailed) {
   TServiceRegistration r;
   r.code = GetLastError();
@@ -304,6 +356,10 @@ TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info) {
                                    info.errorControl, info.executablePath.c_str(), nullptr, nullptr,
                                    nullptr, nullptr, nullptr));
   if (service.h == nullptr) return LastErrorRegistration(false);
+  // The service runs without its event texts too, so a failure here does not undo the install.
+  for (const std::string& source : EventSources(info.name, info.executablePath)) {
+    RegisterEventSource(source, info.executablePath);
+  }
   TServiceRegistration r;
   r.ok = true;
   return r;
@@ -314,6 +370,9 @@ TServiceRegistration UninstallServiceEntry(const std::string& serviceName) {
   if (manager.h == nullptr) return LastErrorRegistration(true);
   TScHandle service(OpenServiceA(manager.h, serviceName.c_str(), SERVICE_ALL_ACCESS));
   if (service.h == nullptr || !DeleteService(service.h)) return LastErrorRegistration(false);
+  for (const std::string& source : EventSources(serviceName, ExecutablePath())) {
+    RemoveEventSource(source);
+  }
   TServiceRegistration r;
   r.ok = true;
   return r;
@@ -336,7 +395,11 @@ std::string SystemErrorMessage(uint32_t code) {
 }
 
 void ShowMessageBox(const std::string& text, bool isError) {
-  MessageBoxA(nullptr, text.c_str(), "", MB_OK | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
+  // With no desktop to show it on the box fails at once; the text then goes to the console
+  // rather than nowhere.
+  if (MessageBoxA(nullptr, text.c_str(), "", MB_OK | (isError ? MB_ICONERROR : MB_ICONINFORMATION)) <= 0) {
+    std::fprintf(isError ? stderr : stdout, "%s\n", text.c_str());
+  }
 }
 
 unsigned WatchdogIntervalMs() {

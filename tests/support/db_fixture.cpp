@@ -1,9 +1,5 @@
 #include "tests/support/db_fixture.h"
 
-#include <dlfcn.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -14,6 +10,7 @@
 #include <thread>
 
 #include "db/statement.h"
+#include "tests/support/test_platform.h"
 
 namespace fw::test {
 
@@ -33,18 +30,6 @@ std::string UniqueSuffix() {
 }
 
 }  // namespace
-
-void PinLoadedOdbcDrivers() {
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);) {
-    const size_t path = line.find('/');
-    if (path == std::string::npos) continue;
-    const std::string file = line.substr(path);
-    if (file.find("odbc") == std::string::npos) continue;
-    // Already loaded: this only marks it never to be unmapped.
-    if (void* h = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(h);
-  }
-}
 
 bool TDbParams::Connect(TODBC& db, bool manualCommit) const {
   const bool ok = db.Connect(dataSource, user, password, database, manualCommit, driver, options);
@@ -104,7 +89,7 @@ std::unique_ptr<TTestDatabase> TTestDatabase::Create(TTestDriver driver, std::st
   t->driver_ = driver;
   if (driver == TTestDriver::kSqlite) {
     t->params_.driver = OdbcDriverName(driver);
-    t->params_.database = t->scratch_.File("test.db");
+    t->params_.database = DriverPath(t->scratch_.File("test.db"));
     return t;
   }
   const char* label = driver == TTestDriver::kPostgres ? "PostgreSQL" : "MariaDB";
@@ -139,50 +124,6 @@ TTestDatabase::~TTestDatabase() {
     }
   }
 }
-
-namespace {
-
-// Still running: a killed server whose parent has gone stays a zombie, which holds nothing.
-bool ProcessAlive(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (pid <= 0 || !std::getline(stat, text)) return false;
-  const size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z' &&
-         text[close + 2] != 'X';
-}
-
-// The processes whose parent is `pid`.
-std::vector<int> ChildrenOf(int pid) {
-  std::vector<int> children;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text;
-    if (!std::getline(stat, text)) continue;
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(text.substr(close + 2));
-    char state = 0;
-    int parent = 0;
-    if (fields >> state >> parent && parent == pid) children.push_back(std::stoi(name));
-  }
-  return children;
-}
-
-bool WaitGone(const std::vector<int>& pids) {
-  for (int i = 0; i < 400; ++i) {
-    bool any = false;
-    for (int pid : pids) any = any || ProcessAlive(pid);
-    if (!any) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return false;
-}
-
-}  // namespace
 
 TPrivateServer::~TPrivateServer() {
   Stop();
@@ -237,14 +178,7 @@ int TPrivateServer::Pid() const {
 
 bool TPrivateServer::Kill() {
   const int pid = Pid();
-  if (pid == 0) return false;
-  // Stopped, the postmaster starts no new backend between the listing and the kill; its
-  // children would otherwise outlive it and keep the shared memory a restart needs.
-  if (::kill(pid, SIGSTOP) != 0) return false;
-  std::vector<int> all = ChildrenOf(pid);
-  all.push_back(pid);
-  for (int p : all) ::kill(p, SIGKILL);
-  return WaitGone(all);
+  return pid != 0 && KillProcessTree(pid);
 }
 
 bool TPrivateServer::Restart(std::string& error) {

@@ -1,11 +1,7 @@
 #include "tests/support/intake_env.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -89,7 +85,13 @@ std::string TIntakeEnv::Scalar(const std::string& sql) {
 void TIntakeEnv::SetFolders(const std::string& dropFolder, const std::string& doneFolder,
                             const std::string& errorsFolder) {
   Exec("DELETE FROM settings");
-  const auto quoted = [](const std::string& text) { return "'" + text + "'"; };
+  // Windows paths hold backslashes, which MariaDB reads as escapes.
+  const bool mariaDb = db_ == tdMariaDb;
+  const auto quoted = [mariaDb](const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += mariaDb && c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return q + "'";
+  };
   Exec("INSERT INTO settings (audits_dir, dtlfiles_dir, dtlerrors_dir) VALUES (" +
        quoted(dropFolder) + ", " + quoted(doneFolder) + ", " + quoted(errorsFolder) + ")");
 }

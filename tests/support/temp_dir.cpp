@@ -1,19 +1,15 @@
 #include "tests/support/temp_dir.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <stdexcept>
+
+#include "tests/support/test_platform.h"
 
 namespace fw::test {
 
-TTempDir::TTempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "fenwold-test-XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
+TTempDir::TTempDir() : path_(MakeTempFolder()) {}
 
 TTempDir::~TTempDir() {
   std::error_code ec;

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/files.h"
+
 namespace fw::test {
 
 class TTempDir {
@@ -13,7 +15,13 @@ class TTempDir {
   TTempDir& operator=(const TTempDir&) = delete;
 
   const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // `name` may hold '/' between its parts; they become the platform's delimiter.
+  std::string File(std::string name) const {
+    for (char& c : name) {
+      if (c == '/') c = PathDelim;
+    }
+    return path_ + PathDelim + name;
+  }
 
  private:
   std::string path_;

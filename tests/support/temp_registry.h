@@ -1,9 +1,12 @@
-// A registry file of a test's own: FENWOLD_REGISTRY points into a fresh temporary folder for the
-// life of the object (at a missing file until Write), and problem reports go to stderr.
+// Registry settings of a test's own, written as a registry export. Linux: FENWOLD_REGISTRY points
+// into a fresh temporary folder for the life of the object (at a missing file until Write), and
+// problem reports go to stderr. Windows: Write imports the export into the registry (32-bit
+// view) with the system's reg.exe, and the keys it named are deleted again.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tests/support/temp_dir.h"
 
@@ -27,6 +30,7 @@ class TTempRegistry {
   std::string path_;
   std::string oldRegistry_, oldJournal_;
   bool hadRegistry_ = false, hadJournal_ = false;
+  mutable std::vector<std::string> importedKeys_;
 };
 
 // UTF-16LE bytes of an ASCII text, as a Windows export stores its text.
