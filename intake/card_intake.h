@@ -166,8 +166,9 @@ class TCardIntake {
   // aoConnectionLost (a lookup lost the connection).
   TApplyOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
                                  TCardPlan& plan);
+  // Adds what it applied to Tally and what stays staged to `left`.
   TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
-                                 TPassCache& cache);
+                                 TPassCache& cache, long long& left);
   enum TSegmentResult { srCommitted, srFailed, srConnectionLost };
   TSegmentResult RunSegment(const std::vector<TCardPlan>& plans,
                             const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,

@@ -68,7 +68,7 @@ TPassOutcome TCardIntake::WalkFutureCards() {
           } while (cursor.Skip(skNext, 1));
         }
         if (LostConnection(cursor)) return poConnectionLost;
-        const TPassOutcome outcome = ApplyRangeBatched(records, work, cache);
+        const TPassOutcome outcome = ApplyRangeBatched(records, work, cache, left);
         if (outcome != poDone) return outcome;
       } else if (cursor.Exec(range)) {
         do {

@@ -118,7 +118,8 @@ bool TPassCache::LoadCards(const std::vector<TStagedRecord>& records, size_t fro
 }
 
 TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& records,
-                                            TODBCStatement& work, TPassCache& cache) {
+                                            TODBCStatement& work, TPassCache& cache,
+                                            long long& left) {
   const TSql sql(mainDb_.DriverKind());
   cache.ForgetCards();
   size_t next = 0;
@@ -141,11 +142,17 @@ TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         if (!cache.Card(NumberLiteral(sql, staged.number), card)) return poConnectionLost;
         apply = !card.exists;  // no card yet: a new card takes effect at once
       }
-      if (!apply) continue;
+      if (!apply) {
+        ++left;
+        continue;
+      }
       TCardPlan plan;
       const TApplyOutcome planned = PlanStagedRecord(staged, cache, plan);
       if (planned == aoConnectionLost) return poConnectionLost;
-      if (planned == aoSkipped) continue;
+      if (planned == aoSkipped) {
+        ++left;
+        continue;
+      }
       batch.push_back(&staged);
       plans.push_back(std::move(plan));
       if (key.empty()) {
@@ -163,9 +170,15 @@ TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& re
           const TApplyOutcome outcome = ApplyStagedRecord(*staged, work);
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
+          if (outcome == aoDone) {
+            ++Tally.applied;
+          } else if (outcome != aoTaken) {
+            ++left;
+          }
         }
         break;
       case srCommitted:
+        Tally.applied += plans.size();
         for (const TCardPlan& plan : plans) {
           for (const std::string& line : plan.lines) log_.AddLine(line);
         }
