@@ -194,7 +194,7 @@ TEST_P(OdbcConnect, TwoConnectionsDestroyingTheFirstLeavesTheSecondUsable) {
   EXPECT_EQ(test::QueryText(*second, "SELECT 5"), "5");
 }
 
-FW_ON_BOTH_DRIVERS(OdbcConnect);
+FW_ON_EVERY_DRIVER(OdbcConnect);
 
 // MariaDB only: a host that does not answer.
 TEST(ConnectMariaDb, SilentHostFailsWithinTheLoginTimeout) {

@@ -323,8 +323,8 @@ TEST_P(Statement, WaitHookRunsWhileALongStatementRuns) {
   EXPECT_LE(calls, ms / 50 + 1) << "at most one call per 50 ms";
 }
 
-FW_ON_BOTH_DRIVERS(Statement);
-FW_ON_BOTH_DRIVERS(CursorWalk);
+FW_ON_EVERY_DRIVER(Statement);
+FW_ON_EVERY_DRIVER(CursorWalk);
 
 // MariaDB's dynamic-cursor option re-reads the table under a dynamic cursor and skips rows
 // after deletes; the statement layer keeps such connections on forward-only cursors.

@@ -57,7 +57,7 @@ TEST_P(TwoInstances, EveryTopUpOnce) {
   EXPECT_EQ(QueryText(*db, "SELECT COUNT(*) FROM card_file"), std::to_string(files));
 }
 
-FW_ON_BOTH_DRIVERS(TwoInstances);
+FW_ON_EVERY_DRIVER(TwoInstances);
 
 }  // namespace
 }  // namespace fw::test

@@ -161,5 +161,3 @@ std::string TestDriverName(const ::testing::TestParamInfo<TTestDriver>& info);
                                              ::fw::test::TTestDriver::kMariaDb,        \
                                              ::fw::test::TTestDriver::kPostgres),      \
                            ::fw::test::TestDriverName)
-// The older name, for suites written before PostgreSQL joined: the same three drivers.
-#define FW_ON_BOTH_DRIVERS(fixture) FW_ON_EVERY_DRIVER(fixture)
