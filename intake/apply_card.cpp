@@ -167,6 +167,8 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   if (transaction.Failed() && cut()) return interrupted();
   const TApplyOutcome claim = Claim(staged, work);
   if (claim != aoDone) return claim;
+  // The claim may have waited for a lock while a stop came: nothing of the record is written.
+  if (StopRequested()) return aoStopped;
 
   const TSql sql(mainDb_.DriverKind());
   TStatementLookups lookups(work, sql);

@@ -208,6 +208,8 @@ TCardIntake::TSegmentResult TCardIntake::RunSegment(
   for (const TCardPlan& plan : plans) ids += (ids.empty() ? "" : ", ") + plan.id;
   if (!work.Exec("DELETE FROM futurecard WHERE id IN (" + ids + ")")) return failed();
   if (work.RowsAffected() != static_cast<SQLLEN>(plans.size())) return srFailed;
+  // The claim may have waited for a lock while a stop came: the batch stays staged, whole.
+  if (StopRequested()) return srConnectionLost;
   // The plans were made from cards read before the claim; another instance may have written
   // one of them since. Read them again, locked where the database can (SQLite's claim already
   // holds its one writer lock): any change and the batch goes record by record, each of which

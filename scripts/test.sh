@@ -32,6 +32,9 @@ export ODBCSYSINI=$odbcdir
 # pin their drivers; the service binary they start does not).
 printf 'leak:psqlodbcw.so\nleak:psqlodbca.so\n' > "$odbcdir/lsan.supp"
 export LSAN_OPTIONS=suppressions=$odbcdir/lsan.supp
+# psqlODBC 13.02 reads past the end of its own copy of a statement's text (a memcpy inside
+# SQLExecDirect); only reports from interceptors called by the driver are silenced.
+printf 'interceptor_via_lib:psqlodbcw.so\ninterceptor_via_lib:psqlodbca.so\n' > "$odbcdir/asan.supp"
 "$root/scripts/mariadb.sh" start "$dbdir" >/dev/null
 "$root/scripts/postgres.sh" start "$pgdir" >/dev/null
 # shellcheck disable=SC1091
@@ -49,7 +52,7 @@ for suite in $suites; do
   esac
   dir="$root/build"; [ "$suite" = sanitize ] && dir="$root/build-asan"
   log="$dir/ctest-output.log"
-  (cd "$dir" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  (cd "$dir" && ASAN_OPTIONS=detect_leaks=1:suppressions=$odbcdir/asan.supp UBSAN_OPTIONS=print_stacktrace=1 \
      ctest --output-on-failure -j "$jobs" --timeout 600) | tee "$log"
   # Every case runs, on every driver: a skipped test is a failed run.
   if grep -Eq '\*\*\*Skipped|[0-9]+ - .*\(Skipped\)|Not Run' "$log"; then
