@@ -9,14 +9,7 @@ root=$(pwd)
 # The exposure that systemd-analyze security measured for the unit (1.2, "OK"), times ten.
 max_exposure=12
 
-need=()
-for p in lintian systemd man-db dpkg-dev fakeroot adduser libodbc2 libsqliteodbc sqlite3; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get -o DPkg::Lock::Timeout=600 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${need[@]}" >/dev/null
-fi
+scripts/apt-install.sh lintian systemd man-db dpkg-dev fakeroot adduser libodbc2 libsqliteodbc sqlite3
 
 fail() { echo "== package: $*" >&2; exit 1; }
 

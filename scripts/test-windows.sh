@@ -9,17 +9,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 began=$(date +%s)
 
-packages=(g++-mingw-w64-x86-64 wine wine64 googletest sqlite3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=600 update -qq
-  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/apt-install.sh --no-install-recommends g++-mingw-w64-x86-64 wine wine64 googletest sqlite3
 
 echo "== Windows build"
 scripts/build-windows.sh --tests
