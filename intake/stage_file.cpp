@@ -121,7 +121,10 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       Dispose(file, true, false);
       return foRejected;
     } else {
+      // A large file is held once, not three times: as bytes, as text and as lines.
+      std::string().swap(bytes);
       lines = SplitIntoLines(text.text);
+      std::string().swap(text.text);
       if (batched_) {
         try {
           staged = StageLinesBatched(lines, statement);
