@@ -142,6 +142,28 @@ TEST(FolderWritable, NeedsAnExistingWritableFolder) {
       << "the probe file is removed";
 }
 
+TEST(CreateEmptyFile, RootGivesANewFileToTheFolderOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+  TTempDir dir;
+  const std::string folder = dir.File("logs"), path = folder + "/fenwold2.log";
+  std::filesystem::create_directory(folder);
+  ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+  ASSERT_TRUE(CreateEmptyFile(path));
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  // An existing file is left as it is: whoever created it keeps it.
+  ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
+  ASSERT_TRUE(CreateEmptyFile(path));
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  // Not a regular file: nothing to append to.
+  std::filesystem::create_directory(folder + "/sub");
+  EXPECT_FALSE(CreateEmptyFile(folder + "/sub"));
+}
+
 TEST(GetFileStamp, TellsVersionsApart) {
   TTempDir dir;
   WriteFileBytes(dir.File("a.csv"), "one");

@@ -76,9 +76,16 @@ bool ClearReadOnly(const std::string& path) {
 
 bool CreateEmptyFile(const std::string& path) {
   // The log may carry names and card numbers from failed statements: not world-readable.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
-  if (fd < 0) return false;
-  ::close(fd);
+  const TFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
+  if (fd.fd < 0) return errno == EEXIST && FileExists(path);
+  // Root (an operator's fenwoldctl) creating a day file in the service account's folder hands
+  // it to that account, or the service could not append to it until the day is over.
+  struct stat folder {};
+  const std::string parent = std::filesystem::path(path).parent_path().string();
+  if (::geteuid() == 0 && ::stat(parent.empty() ? "." : parent.c_str(), &folder) == 0 &&
+      folder.st_uid != 0) {
+    if (::fchown(fd.fd, folder.st_uid, folder.st_gid) != 0) return false;
+  }
   return true;
 }
 
