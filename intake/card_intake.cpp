@@ -65,7 +65,9 @@ bool TCardIntake::ScanCardFiles() {
       Tally.lastPickup = clock_.Now();
     }
     if (outcome == foRejected || outcome == foCommitUnknown) ++Tally.rejected;
-    if (outcome == foConnectionLost || outcome == foCommitUnknown) connected = false;
+    if (outcome == foConnectionLost || outcome == foCommitUnknown || outcome == foCommitLedger) {
+      connected = false;
+    }
   }
   if (StopRequested()) return connected;
   // Records staged before a lost connection still get their pass; it stops by itself when

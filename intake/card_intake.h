@@ -30,6 +30,7 @@ enum TFileOutcome {
   foLoadFailed,      // could not be read or staged; rolled back; retried at the next scan
   foConnectionLost,  // the database went away; rolled back; the file stays in the drop folder
   foCommitUnknown,   // the commit failed with a lost connection; moved to DtlErrorsDir
+  foCommitLedger,    // the same, with the ledger to tell at the next scan; the file stays
   foMoveRetried,     // staged earlier (remembered, or found in the ledger); only moved
   foStopped,         // a stop was requested; rolled back; the file stays in the drop folder
   foVanished,        // gone between the listing and the open (another instance took it)

@@ -192,7 +192,7 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
                    " (the database connection was lost); it stays in the drop folder and the "
                    "card_file ledger decides at the next scan: " +
                    stagingDb_.LastError());
-      return foCommitUnknown;
+      return foCommitLedger;
     }
     if (stagingDb_.LostConnection()) {
       // The server may have committed before the connection broke: an operator has to look,

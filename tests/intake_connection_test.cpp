@@ -100,6 +100,34 @@ TEST_P(ConnectionLoss, CommitWithLostConnectionGoesToErrorsWithoutTheLedger) {
   EXPECT_EQ(Env().LogCount("Picked up"), 0);
 }
 
+// The session ends inside COMMIT: a deferred trigger on the ledger terminates it there.
+TEST_P(ConnectionLoss, CommitLostWithTheLedgerLeavesTheFileToTheNextScan) {
+  if (GetParam() != tdPostgres) GTEST_SKIP() << "only PostgreSQL runs a trigger at COMMIT";
+  Env().Exec(
+      "CREATE FUNCTION fw_end_session() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+      "PERFORM pg_terminate_backend(pg_backend_pid()); PERFORM pg_sleep(5); RETURN NULL; END $$");
+  Env().Exec(
+      "CREATE CONSTRAINT TRIGGER fw_end_session AFTER INSERT ON card_file DEFERRABLE "
+      "INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION fw_end_session()");
+  const std::string path = Env().Drop("a.csv", "A,1,T\n");
+  TCardIntake& intake = Env().Intake();
+  EXPECT_FALSE(intake.ScanCardFiles());
+  EXPECT_TRUE(FileExistsAt(path));
+  EXPECT_EQ(Env().LogCount("Commit outcome unknown for " + path), 1);
+  EXPECT_EQ(intake.Tally.rejected, 0) << "the file was not rejected: it waits for the ledger";
+  EXPECT_EQ(intake.Tally.pickedUp, 0);
+
+  // The server rolled it back: the ledger has no row, so the file is staged again, once.
+  Env().Exec("DROP TRIGGER fw_end_session ON card_file");
+  Env().stagingDb.Disconnect();
+  ASSERT_TRUE(Env().Connect(Env().stagingDb, true));
+  EXPECT_TRUE(intake.ScanCardFiles());
+  EXPECT_TRUE(FileExistsAt(Env().done + "/a.csv"));
+  EXPECT_EQ(Count("card_file"), "1");
+  EXPECT_EQ(intake.Tally.pickedUp, 1);
+  EXPECT_EQ(intake.Tally.rejected, 0);
+}
+
 TEST_P(ConnectionLoss, PassStopsAtALostConnection) {
   Env().Exec("INSERT INTO card_type (name) VALUES ('T')");
   Env().Exec("INSERT INTO futurecard (command, number, card_type) VALUES ('A', 1, 'T')");
