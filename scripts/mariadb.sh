@@ -2,7 +2,8 @@
 # A private MariaDB server for tests: own data directory and socket under /tmp, TCP on
 # 127.0.0.1 at a free port. Never a system service.
 #   scripts/mariadb.sh start DIR     a fresh server; prints the shell exports of its details
-#                                    (also written to DIR/env)
+#                                    (also written to DIR/env), and writes DIR/registry.reg,
+#                                    a registry file that points the service at it
 #   scripts/mariadb.sh restart DIR   the same data directory and port again (after a kill)
 #   scripts/mariadb.sh stop DIR      stops the server by its PID
 set -euo pipefail
@@ -90,6 +91,17 @@ export FENWOLD_TEST_MARIADB_PASSWORD=fw-test-pw
 export FENWOLD_TEST_MARIADB_DATABASE=fenwold_test
 export FENWOLD_TEST_MARIADB_DIR=$dir
 ENV
+  cat > "$dir/registry.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]
+"DSNName"=""
+"Database"="fenwold_test"
+"User"="fenwold"
+"Pass"=""
+"ODBCDriver"="MariaDB Unicode"
+"ODBCOptions"="SERVER=127.0.0.1;PORT=$port;PWD=fw-test-pw"
+REG
   cat "$dir/env"
   ;;
 restart)

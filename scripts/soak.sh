@@ -52,17 +52,6 @@ files=$faults
   done
 } | sql
 
-cat > "$work/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]
-"DSNName"=""
-"Database"="$FENWOLD_TEST_MARIADB_DATABASE"
-"User"="$FENWOLD_TEST_MARIADB_USER"
-"Pass"=""
-"ODBCDriver"="MariaDB Unicode"
-"ODBCOptions"="SERVER=$FENWOLD_TEST_MARIADB_HOST;PORT=$FENWOLD_TEST_MARIADB_PORT;PWD=$FENWOLD_TEST_MARIADB_PASSWORD"
-REG
 
 alive() {  # pid: running and not a zombie
   [ -r "/proc/$1/stat" ] || return 1
@@ -74,7 +63,7 @@ alive() {  # pid: running and not a zombie
 starts=0
 start_service() {
   starts=$((starts + 1))
-  FENWOLD_REGISTRY="$work/registry.reg" FENWOLD_LOG_DIR="$work/logs" FENWOLD_TICK_MS=300 \
+  FENWOLD_REGISTRY="$db/registry.reg" FENWOLD_LOG_DIR="$work/logs" FENWOLD_TICK_MS=300 \
     "$bin" >"$work/out/$starts.out" 2>"$work/out/$starts.err" &
   svc_pid=$!
 }

@@ -31,16 +31,6 @@ sql() { mariadb --no-defaults -uroot --socket="$FENWOLD_TEST_MARIADB_SOCKET" -N 
 mkdir -p "$work/drop" "$work/done" "$work/errors" "$work/logs"
 sql < "$root/schema/mysql.sql"
 sql -e "INSERT INTO settings (audits_dir, dtlfiles_dir, dtlerrors_dir) VALUES ('$work/drop', '$work/done', '$work/errors'); INSERT INTO card_type (name) VALUES ('STAFF');"
-cat > "$work/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]
-"Database"="$FENWOLD_TEST_MARIADB_DATABASE"
-"User"="$FENWOLD_TEST_MARIADB_USER"
-"Pass"=""
-"ODBCDriver"="MariaDB Unicode"
-"ODBCOptions"="SERVER=$FENWOLD_TEST_MARIADB_HOST;PORT=$FENWOLD_TEST_MARIADB_PORT;PWD=$FENWOLD_TEST_MARIADB_PASSWORD"
-REG
 
 cards() {  # name first count
   awk -v first="$2" -v n="$3" 'BEGIN { for (i = 0; i < n; i++)
@@ -49,7 +39,7 @@ cards() {  # name first count
   mv "$work/.part" "$work/drop/$1"
 }
 start() {
-  FENWOLD_REGISTRY="$work/registry.reg" FENWOLD_LOG_DIR="$work/logs" FENWOLD_TICK_MS=200 \
+  FENWOLD_REGISTRY="$db/registry.reg" FENWOLD_LOG_DIR="$work/logs" FENWOLD_TICK_MS=200 \
     "$bin" >/dev/null 2>&1 &
   pid=$!
 }
