@@ -18,6 +18,19 @@ namespace {
 constexpr size_t CardBatchRows = 500;
 constexpr size_t LookupBatchNumbers = 500;
 
+// The remembered answer for `key`, or the one `fetch` reads (remembered when it succeeds).
+template <typename Map, typename Fetch>
+bool Remembered(Map& map, const typename Map::key_type& key, typename Map::mapped_type& value,
+                Fetch fetch) {
+  if (const auto it = map.find(key); it != map.end()) {
+    value = it->second;
+    return true;
+  }
+  if (!fetch(value)) return false;
+  map.emplace(key, value);
+  return true;
+}
+
 }  // namespace
 
 std::string TPassCache::CanonicalNumber(const std::string& number) {
@@ -43,25 +56,12 @@ bool TPassCache::Card(const std::string& number, TCard& card) {
 }
 
 bool TPassCache::TypeById(int64_t id, TType& type) {
-  const auto it = typesById_.find(id);
-  if (it != typesById_.end()) {
-    type = it->second;
-    return true;
-  }
-  if (!statements_.TypeById(id, type)) return false;
-  typesById_[id] = type;
-  return true;
+  return Remembered(typesById_, id, type, [&](TType& t) { return statements_.TypeById(id, t); });
 }
 
 bool TPassCache::TypeByName(const std::string& name, TType& type) {
-  const auto it = typesByName_.find(name);
-  if (it != typesByName_.end()) {
-    type = it->second;
-    return true;
-  }
-  if (!statements_.TypeByName(name, type)) return false;
-  typesByName_[name] = type;
-  return true;
+  return Remembered(typesByName_, name, type,
+                    [&](TType& t) { return statements_.TypeByName(name, t); });
 }
 
 bool TPassCache::Group(const std::string& name, bool& found, int32_t& id) {
@@ -192,9 +192,9 @@ TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& re
 
 // One transaction: the deletes of the staged records, then the card writes in record order,
 // INSERTs of consecutive new cards with the same columns as one statement.
-TCardIntake::TSegmentResult TCardIntake::RunSegment(
-    const std::vector<TCardPlan>& plans, const std::vector<const TStagedRecord*>& batch,
-    TODBCStatement& work, TPassCache& cache) {
+TCardIntake::TSegmentResult TCardIntake::RunSegment(const std::vector<TCardPlan>& plans,
+                                                    const std::vector<const TStagedRecord*>& batch,
+                                                    TODBCStatement& work, TPassCache& cache) {
   if (plans.empty()) return srCommitted;
   const auto failed = [&] {
     return LostConnection(work) || StopRequested() ? srConnectionLost : srFailed;
