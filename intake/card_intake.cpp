@@ -112,7 +112,15 @@ void TCardIntake::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
   const TFileStamp stamp = file.Stamp();
   const std::string& destination = toErrors ? DtlErrorsDir : DtlFilesDir;
   const bool moved = MoveToFolder(file, destination);
-  if (!moved) log_.AddLine("Cannot move file: " + path + " to " + destination);
+  if (!moved && !MovedByAnother(path, stamp, destination)) {
+    log_.AddLine("Cannot move file: " + path + " to " + destination);
+  } else if (!moved) {
+    // Seen through a share, the other server moves a file it finds staged in the ledger
+    // between our commit and our move.
+    log_.AddLine("Left the drop folder before it was moved: " + path +
+                 " (moved by another server)");
+    return;
+  }
   if (mayBeCommitted && (!moved || destination.empty())) {
     staged_->files[path] = TStagedFiles::TEntry{stamp, toErrors};
   }
@@ -121,6 +129,12 @@ void TCardIntake::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
 bool MoveToFolder(THeldFile& file, const std::string& folder) {
   if (folder.empty()) return true;
   return file.MoveTo(JoinPath(folder, ExtractFileName(file.Path())));
+}
+
+bool MovedByAnother(const std::string& path, const TFileStamp& stamp, const std::string& folder) {
+  TFileStamp now;
+  if (GetFileStamp(JoinPath(folder, ExtractFileName(path)), now) && now == stamp) return true;
+  return !GetFileStamp(path, now) || !(now == stamp);
 }
 
 bool MoveToFolder(const std::string& path, const std::string& folder) {

@@ -158,6 +158,18 @@ class TCardIntake {
   };
   TLedgerAnswer LookUpLedger(const TLedgerKey& key);
   std::string LedgerInsertSql(const TSql& sql, const TLedgerKey& key) const;
+  // Writes the file's ledger row under its unique key, as the first write of the staging
+  // transaction; waits while another transaction holds that key. clRefused when the key is
+  // taken or the write failed (the caller rolls back and asks the ledger which), clLost when
+  // the connection went away or a stop cancelled the wait.
+  enum TClaim { clClaimed, clRefused, clLost };
+  TClaim ClaimInLedger(const TLedgerKey& key, TODBCStatement& statement, std::string& error);
+  // After a refused claim, rolled back: the file is moved when another server staged it,
+  // and otherwise left for the next scan.
+  TFileOutcome AfterRefusedClaim(THeldFile& file, const TLedgerKey& key,
+                                 const std::string& error);
+  // Moves a file the ledger knows as staged, with one "Already staged" line.
+  TFileOutcome MoveAlreadyStaged(THeldFile& file);
 
   // `work` is any statement on MainDb other than the pass's cursor.
   TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work);
@@ -194,6 +206,10 @@ class TCardIntake {
 // folder is empty.
 bool MoveToFolder(const std::string& path, const std::string& folder);
 bool MoveToFolder(THeldFile& file, const std::string& folder);
+// After a failed move: the version `stamp` of the file has left `path`, or is in `folder`
+// already. Seen through a share, another server moves it between our look and our move, and
+// the share's caches may still show it in the drop folder for a moment.
+bool MovedByAnother(const std::string& path, const TFileStamp& stamp, const std::string& folder);
 
 // 64-bit FNV-1a of a file's bytes as 16 hex digits: what tells two contents apart in the
 // ledger, beside name, size and modification time.

@@ -49,6 +49,48 @@ std::string TCardIntake::LedgerInsertSql(const TSql& sql, const TLedgerKey& key)
          TimestampLiteral(clock_.Now()) + ", 'staged')";
 }
 
+TCardIntake::TClaim TCardIntake::ClaimInLedger(const TLedgerKey& key, TODBCStatement& statement,
+                                               std::string& error) {
+  const TSql sql(statement.Connection().DriverKind());
+  if (statement.Exec(LedgerInsertSql(sql, key))) return clClaimed;
+  error = statement.ErrorText();
+  const bool lost = statement.LostConnection() || statement.Connection().LostConnection();
+  return lost || StopRequested() ? clLost : clRefused;
+}
+
+// Decided by what the ledger holds, not by the error: a duplicate key once the other
+// transaction committed, a lock wait that ran out or a cluster's certification failure all
+// come down to "staged by another server" or "not yet".
+TFileOutcome TCardIntake::AfterRefusedClaim(THeldFile& file, const TLedgerKey& key,
+                                            const std::string& error) {
+  const std::string path = file.Path();
+  switch (LookUpLedger(key)) {
+    case laStaged:
+      return MoveAlreadyStaged(file);
+    case laLost:
+      log_.AddLine("Lost the database connection while staging " + path + ", will retry later");
+      return foConnectionLost;
+    default:
+      log_.AddLine("Failed to load " + path + ", will retry later: " + error);
+      return foLoadFailed;
+  }
+}
+
+TFileOutcome TCardIntake::MoveAlreadyStaged(THeldFile& file) {
+  const std::string path = file.Path();
+  const TFileStamp stamp = file.Stamp();
+  if (MoveToFolder(file, DtlFilesDir)) {
+    log_.AddLine("Already staged " + path + " (card_file), moved to " + DtlFilesDir +
+                 " without staging it again");
+    return foMoveRetried;
+  }
+  log_.AddLine(MovedByAnother(path, stamp, DtlFilesDir)
+                   ? "Already staged " + path + " (card_file) by another server, which moved it"
+                   : "Already staged " + path + " (card_file), not staged again; cannot " +
+                         "move it to " + DtlFilesDir);
+  return foMoveRetried;
+}
+
 bool TCardIntake::PruneLedger(int days) {
   if (days <= 0 || !mainDb_.Connected()) return false;
   TODBCStatement prune(mainDb_);

@@ -94,20 +94,24 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
     log_.AddLine("Lost the database connection while staging " + path + ", will retry later");
     return foConnectionLost;
   }
-  if (ledger == laStaged) {
-    const bool moved = MoveToFolder(file, DtlFilesDir);
-    log_.AddLine(moved ? "Already staged " + path + " (card_file), moved to " + DtlFilesDir +
-                             " without staging it again"
-                       : "Already staged " + path + " (card_file), not staged again; cannot " +
-                             "move it to " + DtlFilesDir);
-    return foMoveRetried;
-  }
+  if (ledger == laStaged) return MoveAlreadyStaged(file);
 
   std::vector<std::string> lines;
   TCardText text;
   TStageResult staged;
+  TClaim claim = clClaimed;  // nothing to claim without the ledger
+  std::string claimError;
   try {
     TODBCStatement statement(stagingDb_);
+    // The claim is the transaction's first write: a second server staging the same file
+    // waits on its key until this transaction ends, whichever host it reads the file on.
+    const auto claimFirst = [&] {
+      if (ledger == laNotStaged) claim = ClaimInLedger(key, statement, claimError);
+      if (claim == clLost) {
+        staged = {StopRequested() ? lrStopped : lrConnectionLost, 0, claimError};
+      }
+      return claim == clClaimed;
+    };
     if (!statement.Valid()) {
       staged = {lrConnectionLost, 0, statement.ErrorText()};
     } else if (!DecodeCardFile(bytes, Encoding, text)) {
@@ -125,18 +129,19 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       std::string().swap(bytes);
       lines = SplitIntoLines(text.text);
       std::string().swap(text.text);
-      if (batched_) {
+      if (batched_ && claimFirst()) {
         try {
           staged = StageLinesBatched(lines, statement);
         } catch (const std::system_error&) {
           staged.result = lrFailed;  // no thread for the reader: line by line it is
         }
       }
-      if (!batched_ || staged.result == lrFailed) {
+      if (claim == clClaimed && (!batched_ || staged.result == lrFailed)) {
         // The batches stop at the first failure and log nothing: the file goes again line by
-        // line from the start, which logs every bad line with its own statement.
+        // line from the start, which logs every bad line with its own statement. The
+        // rollback took the claim with it.
         if (batched_) stagingDb_.EndTrans(false);
-        staged = StageLines(lines, statement);
+        if (claimFirst()) staged = StageLines(lines, statement);
       }
     }
   } catch (const std::exception&) {
@@ -146,9 +151,13 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
     return foLoadFailed;
   }
   const TLinesResult result = staged.result;
-  int errors = staged.errors;
+  const int errors = staged.errors;
   const std::string& lostText = staged.lostText;
 
+  if (claim == clRefused) {
+    stagingDb_.EndTrans(false);
+    return AfterRefusedClaim(file, key, claimError);
+  }
   if (result == lrStopped) {
     stagingDb_.EndTrans(false);
     log_.AddLine("Stop requested while staging " + path +
@@ -162,25 +171,11 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
     return foConnectionLost;
   }
 
-  // The ledger row commits with the file's rows, or not at all.
-  if (errors == 0 && ledger == laNotStaged) {
-    TODBCStatement insert(stagingDb_);
-    const TSql sql(stagingDb_.DriverKind());
-    const std::string text = LedgerInsertSql(sql, key);
-    if (!insert.Exec(text)) {
-      if (LostConnection(insert) || StopRequested()) {
-        stagingDb_.EndTrans(false);
-        log_.AddLine("Lost the database connection while staging " + path +
-                     ", will retry later: " + insert.ErrorText());
-        return StopRequested() ? foStopped : foConnectionLost;
-      }
-      ++errors;
-      log_.AddLine(ErrorLine(insert.ErrorText(), text));
-    }
-  }
-
   if (errors > 0) {
     stagingDb_.EndTrans(false);
+    // On a cluster another node's commit of the same file aborts ours at whatever statement
+    // it reaches: that is no fault of the file.
+    if (ledger == laNotStaged && LookUpLedger(key) == laStaged) return MoveAlreadyStaged(file);
     Dispose(file, true, false);
     return foRejected;
   }
@@ -203,8 +198,16 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       Dispose(file, true, true);
       return foCommitUnknown;
     }
+    const std::string error = stagingDb_.LastError();
     stagingDb_.EndTrans(false);
-    log_.AddLine("Failed to commit " + path + ": " + stagingDb_.LastError());
+    if (ledger == laNotStaged) {
+      // A cluster refuses a commit that conflicts with another node's (the same file staged
+      // there first, or rows another server wrote): the ledger tells which.
+      if (LookUpLedger(key) == laStaged) return MoveAlreadyStaged(file);
+      log_.AddLine("Failed to commit " + path + ", will retry later: " + error);
+      return foLoadFailed;
+    }
+    log_.AddLine("Failed to commit " + path + ": " + error);
     Dispose(file, true, false);
     return foRejected;
   }
