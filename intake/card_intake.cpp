@@ -1,8 +1,11 @@
 // The scan of the drop folder and the disposal of staged files.
 #include "intake/card_intake.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <map>
+#include <thread>
 
 #include "db/statement.h"
 #include "platform/files.h"
@@ -57,6 +60,14 @@ bool TCardIntake::ScanCardFiles() {
   staged_->files.swap(still);
 
   if (!names.empty()) passOwed_ = true;
+  listed_.clear();
+  if (settleMs_ > 0 && !names.empty()) {
+    for (const std::string& name : names) {
+      TFileStamp stamp;
+      if (GetFileStamp(JoinPath(AuditsDir, name), stamp)) listed_[JoinPath(AuditsDir, name)] = stamp;
+    }
+    if (!WaitToSettle()) return connected;
+  }
   for (const std::string& name : names) {
     if (!connected || StopRequested()) break;
     const TFileOutcome outcome = ProcessCardFile(JoinPath(AuditsDir, name));
@@ -74,6 +85,22 @@ bool TCardIntake::ScanCardFiles() {
   // the main connection is gone too.
   if (!names.empty() && ProcessFutureCards() == poConnectionLost) return false;
   return connected;
+}
+
+bool TCardIntake::WaitToSettle() {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(settleMs_);
+  while (std::chrono::steady_clock::now() < end) {
+    if (StopRequested()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(settleMs_, 50)));
+  }
+  return !StopRequested();
+}
+
+bool TCardIntake::Settled(const std::string& path, const TFileStamp& stamp) const {
+  if (settleMs_ == 0) return true;
+  const auto it = listed_.find(path);
+  TFileStamp now;
+  return it != listed_.end() && it->second == stamp && GetFileStamp(path, now) && now == stamp;
 }
 
 TFileOutcome TCardIntake::ProcessCardFile(const std::string& path) {

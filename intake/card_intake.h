@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -111,6 +112,12 @@ class TCardIntake {
   // Applies the staged record on which `staged` (the pass's cursor) stands.
   TApplyOutcome ApplyFutureCard(TODBCStatement& staged);
 
+  // A file whose producer may still be writing it from another host (a network share, where
+  // the exclusive-open test sees no remote writer): a scan that lists card files waits this
+  // long and stages only those whose size and modification time stood still meanwhile and
+  // until they were read; the others stay for the next scan. 0 (the default) does not wait.
+  void SetSettleMs(int ms) { settleMs_ = ms > 0 ? ms : 0; }
+
   // Batches (the default) or one statement per line and per record; the outcome is the same.
   void SetBatched(bool batched) { batched_ = batched; }
   bool Batched() const { return batched_; }
@@ -198,6 +205,12 @@ class TCardIntake {
   std::unique_ptr<TStagedFiles> staged_;
   const std::atomic<bool>* stop_ = nullptr;
   bool passOwed_ = false;
+  int settleMs_ = 0;
+  // With a settle time: each listed file as the scan saw it before its wait.
+  std::map<std::string, TFileStamp> listed_;
+  bool WaitToSettle();  // false when a stop came meanwhile
+  // The file as staged is the version that stood still (settle time set).
+  bool Settled(const std::string& path, const TFileStamp& stamp) const;
   bool recordsKept_ = false;  // this pass left records to a later one (a lock in the way)
   bool lockingReads_ = true;  // SELECT ... FOR UPDATE works on MainDb's database
 };

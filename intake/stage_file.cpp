@@ -86,6 +86,10 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
     log_.AddLine("Failed to load " + path + ", will retry later");
     return foLoadFailed;
   }
+  if (!Settled(path, file.Stamp())) {
+    log_.AddLine("Still being written: " + path + ", left for the next scan");
+    return foHeld;
+  }
   // A file whose staging was committed before (the process died before its move, or the
   // commit's outcome was unknown) is moved, not staged again.
   const TLedgerKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};

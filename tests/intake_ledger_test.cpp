@@ -182,6 +182,30 @@ TEST_P(Ledger, ClaimWaitsForAnotherServerStagingTheSameFile) {
   }
 }
 
+// A producer still writing the file (its modification time moves) keeps it in the drop
+// folder for as long as it writes; the first scan after it stopped stages it.
+TEST_P(Ledger, SettleTimeLeavesAFileThatIsStillBeingWritten) {
+  const std::string path = Env().Drop("growing.csv", kTopUp);
+  Env().Intake().SetSettleMs(150);
+  std::atomic<bool> writing{true};
+  std::thread producer([&] {
+    while (writing) {
+      std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now());
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  EXPECT_TRUE(Env().Intake().ScanCardFiles());
+  writing = false;
+  producer.join();
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(Env().LogCount("Still being written: " + path), 1);
+  EXPECT_EQ(Env().Intake().ProcessFutureCards(), poDone);
+  EXPECT_EQ(Debit(), "0");
+  EXPECT_TRUE(Env().Intake().ScanCardFiles());
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(Debit(), "1");
+}
+
 FW_ON_EVERY_DRIVER(Ledger);
 
 }  // namespace
