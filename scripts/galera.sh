@@ -49,6 +49,10 @@ ready() {  # node
     [ "$(status_of "$1" wsrep_local_state_comment)" = Synced ]
 }
 
+# On loopback a killed node is known dead within seconds: the defaults (15 s before a silent
+# member leaves the view) would make every restart wait for its own ghost.
+fast_evs="evs.keepalive_period=PT0.5S;evs.inactive_check_period=PT0.5S;evs.suspect_timeout=PT2S;evs.inactive_timeout=PT4S;evs.install_timeout=PT4S"
+
 launch() {  # node [--wsrep-new-cluster]
   local n=$1; shift
   local address=gcomm://127.0.0.1:$(port group1),127.0.0.1:$(port group2),127.0.0.1:$(port group3)
@@ -61,7 +65,7 @@ launch() {  # node [--wsrep-new-cluster]
     --wsrep-on=ON --wsrep-provider="$provider" --wsrep-cluster-name=fenwold_test \
     --wsrep-cluster-address="$address" --wsrep-node-name="n$n" \
     --wsrep-node-address="127.0.0.1:$(port "group$n")" \
-    --wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$(port "group$n");ist.recv_addr=127.0.0.1:$(port "ist$n");gcache.size=64M" \
+    --wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$(port "group$n");ist.recv_addr=127.0.0.1:$(port "ist$n");gcache.size=16M;$fast_evs" \
     --wsrep-sst-method=rsync --wsrep-sst-receive-address="127.0.0.1:$(port "sst$n")" \
     "$@" >/dev/null 2>&1 &
   echo $! > "$dir/n$n/launched"
@@ -100,6 +104,10 @@ start)
     mkdir -p "$dir/n$n/data"
     for kind in client group ist sst; do echo "$kind$n=$(free_port)" >> "$dir/ports"; done
   done
+  chown -R mysql:mysql "$dir"/n*
+  runuser -u mysql -- test -w "$dir/n1/data" || {
+    echo "galera.sh: the account mysql cannot write $dir/n1/data (a folder above it closed?)" >&2
+    exit 1; }
   if ! flock /tmp/fenwold-mariadb-install.lock \
       mariadb-install-db --no-defaults --user=mysql --datadir="$dir/n1/data" \
       --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1; then
