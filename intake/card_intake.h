@@ -27,7 +27,7 @@ struct TCardPlan;
 enum TFileOutcome {
   foStaged,          // committed; moved to DtlFilesDir (or left, the destination being empty)
   foRejected,        // rolled back; moved to DtlErrorsDir
-  foHeld,            // another process holds it; retried at the next scan
+  foHeld,            // another process holds it, or it is still being written; retried later
   foLoadFailed,      // could not be read or staged; rolled back; retried at the next scan
   foConnectionLost,  // the database went away; rolled back; the file stays in the drop folder
   foCommitUnknown,   // the commit failed with a lost connection; moved to DtlErrorsDir
