@@ -6,7 +6,10 @@
 # restarted (it rejoins by state transfer) or a service is killed and restarted, at random.
 # At the end every card is checked: each file tops up its own debit card by one unit and
 # creates new cards.
-#   scripts/galera_soak.sh [--rounds N] [--node-kills K] [--new-cards C] [--bin PATH] [--seed S]
+# A burst of files dropped at once before the rounds makes both servers stage and apply side by
+# side, where the two nodes' certification conflicts happen.
+#   scripts/galera_soak.sh [--rounds N] [--node-kills K] [--burst B] [--new-cards C] [--bin PATH]
+#                          [--seed S]
 # Prints a table; exit 1 when a top-up was lost or applied twice, a card is missing, a file is
 # not in the done folder or a due record is left staged.
 set -euo pipefail
@@ -15,6 +18,7 @@ root=$(pwd)
 
 rounds=20
 node_kills=3
+burst=20
 newcards=10
 bin="$root/build/fenwold"
 seed=${SOAK_SEED:-$$}
@@ -22,10 +26,11 @@ while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --node-kills) node_kills=$2; shift 2 ;;
+    --burst) burst=$2; shift 2 ;;
     --new-cards) newcards=$2; shift 2 ;;
     --bin) bin=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
-    *) echo "usage: $0 [--rounds N] [--node-kills K] [--new-cards C] [--bin PATH] [--seed S]" >&2
+    *) echo "usage: $0 [--rounds N] [--node-kills K] [--burst B] [--new-cards C] [--bin PATH] [--seed S]" >&2
        exit 2 ;;
   esac
 done
@@ -64,7 +69,7 @@ sql 1 < "$root/schema/mysql.sql"
 {
   echo "INSERT INTO settings (audits_dir, dtlfiles_dir, dtlerrors_dir) VALUES ('$seen/drop', '$seen/done', '$seen/errors');"
   echo "INSERT INTO card_type (name, debit_flg) VALUES ('STAFF', 0), ('DEBIT', 1);"
-  for ((i = 1; i <= rounds; i++)); do
+  for ((i = 1; i <= rounds + burst; i++)); do
     echo "INSERT INTO card (number, type_id, debit_left) SELECT $((900000 + i)), id, 0 FROM card_type WHERE name = 'DEBIT';"
   done
 } | sql 1
@@ -121,6 +126,7 @@ node_rounds=" "
 for ((k = 0; k < node_kills; k++)); do node_rounds+="$(((k * rounds) / node_kills + 1)) "; done
 kills=0; svc_kills=0
 start_service 1; start_service 2
+for ((i = rounds + 1; i <= rounds + burst; i++)); do drop_file "$i"; done
 for ((i = 1; i <= rounds; i++)); do
   drop_file "$i"
   pause 10
@@ -153,19 +159,27 @@ for s in 1 2; do
   pids[$s]=0
 done
 
-lost=$(ask "SELECT COUNT(*) FROM card WHERE number BETWEEN 900001 AND $((900000 + rounds)) AND debit_left = 0")
-twice=$(ask "SELECT COUNT(*) FROM card WHERE number BETWEEN 900001 AND $((900000 + rounds)) AND debit_left > 1")
+files=$((rounds + burst))
+lost=$(ask "SELECT COUNT(*) FROM card WHERE number BETWEEN 900001 AND $((900000 + files)) AND debit_left = 0")
+twice=$(ask "SELECT COUNT(*) FROM card WHERE number BETWEEN 900001 AND $((900000 + files)) AND debit_left > 1")
 new=$(ask "SELECT COUNT(*) FROM card WHERE number >= 1000000")
-missing=$((rounds * newcards - new)); [ "$missing" -lt 0 ] && missing=0
-misfiled=$((rounds - $(find "$backing/done" -name 'f*.csv' | wc -l)))
+missing=$((files * newcards - new)); [ "$missing" -lt 0 ] && missing=0
+misfiled=$((files - $(find "$backing/done" -name 'f*.csv' | wc -l)))
 left=$(ask "SELECT COUNT(*) FROM futurecard")
-# A certification failure reaches the client as a deadlock (1213, 40001).
+# A certification failure reaches the client as a deadlock (1213, 40001); a pass that meets one
+# leaves its records to the next without a line, so the nodes' own counters are added (a
+# restart sets a node's to zero: they count since its last start).
 conflicts=$(cat "$work"/logs*/fenwold*.log 2>/dev/null | grep -c "Deadlock found" || true)
+for n in 1 2 3; do
+  c=$(sql "$n" -e "SELECT COALESCE(SUM(VARIABLE_VALUE), 0) FROM information_schema.GLOBAL_STATUS
+                   WHERE VARIABLE_NAME IN ('WSREP_LOCAL_CERT_FAILURES', 'WSREP_LOCAL_BF_ABORTS')")
+  conflicts=$((conflicts + c))
+done
 
 printf '| rounds | node kills | server kills | files | cards | lost | applied twice | misfiled | left staged | certification failures seen |\n'
 printf '|---|---|---|---|---|---|---|---|---|---|\n'
 printf '| %d | %d | %d | %d | %d | %d | %d | %d | %d | %d |\n' "$rounds" "$kills" "$svc_kills" \
-  "$rounds" "$((rounds + new))" "$((lost + missing))" "$twice" "$misfiled" "$left" "$conflicts"
+  "$files" "$((files + new))" "$((lost + missing))" "$twice" "$misfiled" "$left" "$conflicts"
 echo "seed $seed; settled: $settled"
 if [ "$lost" != 0 ] || [ "$missing" != 0 ] || [ "$twice" != 0 ] || [ "$misfiled" != 0 ] ||
    [ "$left" != 0 ]; then
