@@ -160,9 +160,8 @@ TEST_P(Ledger, ClaimWaitsForAnotherServerStagingTheSameFile) {
     // SQLite's single writer shows no wait to look for; the outcome is the same either way.
     const char* waiting =
         GetParam() == tdMariaDb
-            ? "SELECT COUNT(*) FROM information_schema.INNODB_TRX t JOIN "
-              "information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id WHERE "
-              "t.trx_state = 'LOCK WAIT' AND p.DB = DATABASE()"
+            ? "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() AND "
+              "INFO LIKE 'INSERT INTO card_file%'"
             : "SELECT COUNT(*) FROM pg_stat_activity WHERE datname = current_database() AND "
               "wait_event_type = 'Lock'";
     if (GetParam() != tdSqlite) {
