@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "db/diagnostics.h"
 #include "db/odbc.h"
 #include "db/odbc_binding.h"
 #include "db/statement.h"
@@ -102,7 +103,7 @@ bool Measure(const TTarget& t, int rows, TRates& rates) {
       auto* text = reinterpret_cast<SQLCHAR*>(sql[0][i].data());
       if (!Succeeded(OdbcApi.SQLExecDirect(plain, text, SQL_NTS))) {
         std::fprintf(stderr, "%s: plain INSERT failed: %s\n", t.label.c_str(),
-                     db.DiagText(SQL_HANDLE_STMT, plain).c_str());
+                     DiagText(ReadDiagnostics(SQL_HANDLE_STMT, plain)).c_str());
         return false;
       }
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "db/diagnostics.h"
 #include "db/odbc_binding.h"
 #include "db/statement_worker.h"
 
@@ -140,8 +141,9 @@ bool TODBCStatement::Setup(bool readOnly) {
   }
   SQLHANDLE h = SQL_NULL_HANDLE;
   if (!Succeeded(OdbcApi.SQLAllocHandle(SQL_HANDLE_STMT, connection_.Dbc(), &h))) {
-    setupError_ = connection_.DiagText(SQL_HANDLE_DBC, connection_.Dbc());
-    lostConnection_ = DiagShowsLostConnection(SQL_HANDLE_DBC, connection_.Dbc());
+    const TDiagnostics records = ReadDiagnostics(SQL_HANDLE_DBC, connection_.Dbc());
+    setupError_ = DiagText(records);
+    lostConnection_ = ShowsLostConnection(records);
     connection_.NoteFailure(SQL_HANDLE_DBC, connection_.Dbc());
     return false;
   }
@@ -501,12 +503,17 @@ TDateTime TODBCStatement::FieldAsDateTime(const std::string& name) {
 
 std::string TODBCStatement::ErrorText() const {
   if (!valid_) return setupError_;
-  return connection_.DiagText(SQL_HANDLE_STMT, handle_);
+  return DiagText(ReadDiagnostics(SQL_HANDLE_STMT, handle_));
+}
+
+bool TODBCStatement::TryAgain() const {
+  return valid_ && ClassifyFailure(connection_.DriverKind(),
+                                   ReadDiagnostics(SQL_HANDLE_STMT, handle_)) == fkTryAgain;
 }
 
 void TODBCStatement::NoteFailure() {
-  lostConnection_ =
-      DiagShowsLostConnection(SQL_HANDLE_STMT, handle_) || connection_.ConnectionDead();
+  lostConnection_ = ShowsLostConnection(ReadDiagnostics(SQL_HANDLE_STMT, handle_)) ||
+                    connection_.ConnectionDead();
   if (lostConnection_) connection_.NoteFailure(SQL_HANDLE_STMT, handle_);
 }
 

@@ -69,6 +69,8 @@ class TODBCStatement {
   std::string ErrorText() const;
   // The last Exec or Skip failed because the connection is gone.
   bool LostConnection() const { return lostConnection_; }
+  // The last failure says "try again": a deadlock, a lock wait, a serialization failure.
+  bool TryAgain() const;
 
   int ColumnIndex(const std::string& name) const;
   int ColumnCount() const { return static_cast<int>(columns_.size()); }
@@ -115,6 +117,12 @@ class TODBCStatement {
   std::string setupError_;
   std::unique_ptr<TStatementWorker> worker_;
 };
+
+// The statement or its connection has lost the connection (the connection may have learnt it
+// from another statement, or from a commit).
+inline bool LostConnection(const TODBCStatement& statement) {
+  return statement.LostConnection() || statement.Connection().LostConnection();
+}
 
 // The calling thread's "while waiting" callback: while Exec waits for its statement to end
 // (on a worker thread), it calls the hook at most about every 50 ms, so the thread can serve

@@ -5,6 +5,7 @@
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
 #include "intake/staging_sql.h"
@@ -20,13 +21,6 @@ std::string UpperCase(std::string text) {
 }
 
 }  // namespace
-
-bool TransientFailure(const std::string& error) {
-  return error.find("State:  40") != std::string::npos ||
-         error.find("State:  HYT00") != std::string::npos ||
-         error.find("Lock wait timeout") != std::string::npos ||
-         error.find("database is locked") != std::string::npos;
-}
 
 const char* const DescriptiveColumns[14] = {
     "DESCR",     "LAST_NAME", "FIRST_NAME", "STR_EET", "CI_TY",  "POST_CODE", "PHONE_RES",
@@ -89,9 +83,8 @@ bool TStatementLookups::Card(const std::string& number, TCard& card) {
   if (lockingReads_ != nullptr && *lockingReads_) {
     card.exists = work_.Exec(lookup + " FOR UPDATE");
     if (card.exists) return ReadCard(card);
-    const std::string error = work_.ErrorText();
-    if (error.empty()) return true;  // no such card
-    if (LostConnection(work_) || TransientFailure(error)) return false;
+    if (work_.ErrorText().empty()) return true;  // no such card
+    if (LostConnection(work_) || work_.TryAgain()) return false;
     *lockingReads_ = false;  // a database without FOR UPDATE (SQLite: the claim locked it all)
   }
   card.exists = work_.Exec(lookup);
@@ -163,8 +156,8 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   const std::string& id = staged.id;
   const std::string& number = staged.number;
 
-  TMainTransaction transaction(work);
-  if (transaction.Failed() && cut()) return interrupted();
+  TTransaction transaction(work);
+  if (!transaction.Began() && cut()) return interrupted();
   const TApplyOutcome claim = Claim(staged, work);
   if (claim != aoDone) return claim;
   // The claim may have waited for a lock while a stop came: nothing of the record is written.
@@ -188,7 +181,7 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   if (!plan.write.empty() && !work.Exec(plan.write)) {
     if (cut()) return interrupted();
     transaction.Rollback();
-    if (TransientFailure(work.ErrorText())) {
+    if (work.TryAgain()) {
       recordsKept_ = true;
       log_.AddLine("Staged record " + id + " for card " + number +
                    " stays for the next pass: " + work.ErrorText());
@@ -197,8 +190,8 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
     log_.AddLine("SQL err: " + plan.write);
     // Some databases refuse every later statement of a transaction once one failed: the
     // record goes in a transaction of its own, claimed again.
-    TMainTransaction again(work);
-    if (again.Failed() && cut()) return interrupted();
+    TTransaction again(work);
+    if (!again.Began() && cut()) return interrupted();
     const TApplyOutcome reclaimed = Claim(staged, work);
     if (reclaimed != aoDone) return reclaimed;
     if (!again.Commit()) {
@@ -223,7 +216,7 @@ TApplyOutcome TCardIntake::Claim(const TStagedRecord& staged, TODBCStatement& wo
     if (LostConnection(work) || StopRequested()) {
       return StopRequested() ? aoStopped : aoConnectionLost;
     }
-    if (TransientFailure(work.ErrorText())) recordsKept_ = true;
+    if (work.TryAgain()) recordsKept_ = true;
     log_.AddLine("Cannot delete staged record " + staged.id + " for card " + staged.number +
                  ": " + work.ErrorText());
     return aoKept;

@@ -21,6 +21,7 @@ class TODBCStatement;
 class TSql;
 class TCardLookups;
 class TPassCache;
+class TTransaction;
 struct TCardPlan;
 
 enum TFileOutcome {
@@ -142,7 +143,8 @@ class TCardIntake {
     int errors = 0;
     std::string lostText;
   };
-  TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement);
+  TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement,
+                          TTransaction& transaction);
   TStageResult StageLinesBatched(const std::vector<std::string>& lines,
                                  TODBCStatement& statement);
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed

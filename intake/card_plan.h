@@ -13,10 +13,6 @@ namespace fw {
 
 class TSql;
 
-inline bool LostConnection(const TODBCStatement& statement) {
-  return statement.LostConnection() || statement.Connection().LostConnection();
-}
-
 // Each lookup returns false only when the connection was lost.
 class TCardLookups {
  public:
@@ -60,49 +56,12 @@ class TStatementLookups : public TCardLookups {
   bool* lockingReads_ = nullptr;
 };
 
-// A failure that says "try again" rather than "this statement is wrong": a deadlock or a
-// serialisation failure (SQLSTATE class 40) or a lock wait that timed out.
-bool TransientFailure(const std::string& error);
-
 struct TCardPlan {
   std::string id;                  // of the staged record, to delete it by
   std::vector<std::string> lines;  // log lines before the write
   std::string write;               // the INSERT or UPDATE; empty when the record was refused
   bool insert = false;
   std::string columns, values;  // of an INSERT, for INSERTs of several rows
-};
-
-// The card writes and the deletes of their staged records commit together, so that a record is
-// never applied twice (a debit added twice) when the process or the connection dies between
-// them. The rest of MainDb's work stays auto-commit. Rolls back unless committed.
-class TMainTransaction {
- public:
-  explicit TMainTransaction(TODBCStatement& statement) : statement_(statement) {
-    open_ = statement_.Exec("BEGIN");
-    failed_ = !open_;
-  }
-  ~TMainTransaction() { Rollback(); }
-  TMainTransaction(const TMainTransaction&) = delete;
-  TMainTransaction& operator=(const TMainTransaction&) = delete;
-
-  bool Failed() const { return failed_; }
-  bool Lost() const { return LostConnection(statement_); }
-  std::string ErrorText() const { return statement_.ErrorText(); }
-  // True when nothing was left to commit.
-  bool Commit() {
-    if (!open_) return true;
-    open_ = false;
-    return statement_.Exec("COMMIT");
-  }
-  void Rollback() {
-    if (open_) statement_.Exec("ROLLBACK");
-    open_ = false;
-  }
-
- private:
-  TODBCStatement& statement_;
-  bool open_ = false;
-  bool failed_ = false;
 };
 
 }  // namespace fw

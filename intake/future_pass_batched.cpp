@@ -6,6 +6,7 @@
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
 #include "intake/pass_cache.h"
@@ -199,8 +200,8 @@ TCardIntake::TSegmentResult TCardIntake::RunSegment(const std::vector<TCardPlan>
   const auto failed = [&] {
     return LostConnection(work) || StopRequested() ? srConnectionLost : srFailed;
   };
-  TMainTransaction transaction(work);
-  if (transaction.Failed()) return failed();
+  TTransaction transaction(work);
+  if (!transaction.Began()) return failed();
 
   // Deleting first claims the records: one that another process has taken meanwhile is gone,
   // and the count shows it.
@@ -264,7 +265,7 @@ bool TCardIntake::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
   if (lockingReads_) {
     read = work.Exec(query + " FOR UPDATE");
     if (!read && !work.ErrorText().empty()) {
-      if (LostConnection(work) || TransientFailure(work.ErrorText())) return false;
+      if (LostConnection(work) || work.TryAgain()) return false;
       lockingReads_ = false;
     }
   }

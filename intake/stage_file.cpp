@@ -1,10 +1,12 @@
 // Staging of one card file on StagingDb: all of its statements in one transaction.
 #include <exception>
+#include <optional>
 #include <system_error>
 #include <vector>
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
@@ -14,10 +16,6 @@
 
 namespace fw {
 namespace {
-
-bool LostConnection(const TODBCStatement& statement) {
-  return statement.LostConnection() || statement.Connection().LostConnection();
-}
 
 std::string ErrorLine(const std::string& error, const std::string& sql) {
   return "Error \"" + error + "\" in SQL: " + sql;
@@ -48,25 +46,6 @@ std::string ReadingNote(const TCardText& text) {
   }
   return note.empty() ? note : " (" + note + ")";
 }
-
-// PostgreSQL refuses every statement after a failed one until the transaction ends (psqlODBC
-// guards each statement itself only in its default mode). A savepoint around each line keeps
-// the rest of the file running there, so that every bad line gets its own error line.
-class TLineSavepoint {
- public:
-  explicit TLineSavepoint(TODBCStatement& statement)
-      : statement_(statement), used_(statement.Connection().DriverKind() == dkPostgres) {}
-  // False when the connection went away.
-  bool Begin() { return !used_ || Run("SAVEPOINT fw_line"); }
-  bool End(bool lineFailed) {
-    return !used_ || Run(lineFailed ? "ROLLBACK TO SAVEPOINT fw_line" : "RELEASE SAVEPOINT fw_line");
-  }
-
- private:
-  bool Run(const char* sql) { return statement_.Exec(sql) || !LostConnection(statement_); }
-  TODBCStatement& statement_;
-  bool used_;
-};
 
 }  // namespace
 
@@ -106,12 +85,15 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   std::vector<std::string> lines;
   TCardText text;
   TStageResult staged;
+  // All of the file commits together or nothing of it does: every way out of here but the
+  // commit below rolls back.
+  std::optional<TTransaction> transaction(std::in_place, stagingDb_);
   try {
     TODBCStatement statement(stagingDb_);
     if (!statement.Valid()) {
       staged = {lrConnectionLost, 0, statement.ErrorText()};
     } else if (!DecodeCardFile(bytes, Encoding, text)) {
-      stagingDb_.EndTrans(false);
+      transaction->Rollback();
       if (text.badSetting) {
         log_.AddLine("Failed to load " + path + ", will retry later: " + text.error);
         return foLoadFailed;
@@ -134,14 +116,15 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       }
       if (!batched_ || staged.result == lrFailed) {
         // The batches stop at the first failure and log nothing: the file goes again line by
-        // line from the start, which logs every bad line with its own statement.
-        if (batched_) stagingDb_.EndTrans(false);
-        staged = StageLines(lines, statement);
+        // line from the start, in a transaction of its own, which logs every bad line with
+        // its own statement.
+        if (batched_) transaction.emplace(stagingDb_);
+        staged = StageLines(lines, statement, *transaction);
       }
     }
   } catch (const std::exception&) {
     // Nothing of this file may be committed with the work of another one.
-    stagingDb_.EndTrans(false);
+    transaction->Rollback();
     log_.AddLine("Failed to load " + path + ", will retry later");
     return foLoadFailed;
   }
@@ -150,13 +133,13 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   const std::string& lostText = staged.lostText;
 
   if (result == lrStopped) {
-    stagingDb_.EndTrans(false);
+    transaction->Rollback();
     log_.AddLine("Stop requested while staging " + path +
                  ": rolled back, the file stays in the drop folder");
     return foStopped;
   }
   if (result == lrConnectionLost) {
-    stagingDb_.EndTrans(false);
+    transaction->Rollback();
     log_.AddLine("Lost the database connection while staging " + path +
                  ", will retry later: " + lostText);
     return foConnectionLost;
@@ -169,7 +152,7 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
     const std::string text = LedgerInsertSql(sql, key);
     if (!insert.Exec(text)) {
       if (LostConnection(insert) || StopRequested()) {
-        stagingDb_.EndTrans(false);
+        transaction->Rollback();
         log_.AddLine("Lost the database connection while staging " + path +
                      ", will retry later: " + insert.ErrorText());
         return StopRequested() ? foStopped : foConnectionLost;
@@ -180,31 +163,32 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   }
 
   if (errors > 0) {
-    stagingDb_.EndTrans(false);
+    transaction->Rollback();
     Dispose(file, true, false);
     return foRejected;
   }
 
-  if (!stagingDb_.EndTrans(true)) {
-    if (stagingDb_.LostConnection() && ledger == laNotStaged) {
+  if (!transaction->Commit()) {
+    if (transaction->Lost() && ledger == laNotStaged) {
       // The ledger knows whether it was committed: the next scan asks it.
       log_.AddLine("Commit outcome unknown for " + path +
                    " (the database connection was lost); it stays in the drop folder and the "
                    "card_file ledger decides at the next scan: " +
-                   stagingDb_.LastError());
+                   transaction->ErrorText());
       return foCommitLedger;
     }
-    if (stagingDb_.LostConnection()) {
+    if (transaction->Lost()) {
       // The server may have committed before the connection broke: an operator has to look,
       // staging the file again could stage its records twice.
       log_.AddLine("Commit outcome unknown for " + path +
                    " (the database connection was lost), moved to " + DtlErrorsDir +
-                   " for checking: " + stagingDb_.LastError());
+                   " for checking: " + transaction->ErrorText());
       Dispose(file, true, true);
       return foCommitUnknown;
     }
-    stagingDb_.EndTrans(false);
-    log_.AddLine("Failed to commit " + path + ": " + stagingDb_.LastError());
+    const std::string error = transaction->ErrorText();
+    transaction->Rollback();
+    log_.AddLine("Failed to commit " + path + ": " + error);
     Dispose(file, true, false);
     return foRejected;
   }
@@ -214,7 +198,8 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
 }
 
 TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>& lines,
-                                                  TODBCStatement& statement) {
+                                                  TODBCStatement& statement,
+                                                  TTransaction& transaction) {
   TStringListSDF fields;
   std::vector<TColumnEntry> entries;
   TSql sql(stagingDb_.DriverKind());
@@ -235,7 +220,11 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
     return true;
   };
 
-  TLineSavepoint savepoint(statement);
+  // PostgreSQL refuses every statement after a failed one until the transaction ends
+  // (psqlODBC guards each statement itself only in its default mode). A savepoint around each
+  // line keeps the rest of the file running there, so that every bad line gets its own error
+  // line.
+  const bool lineSavepoints = stagingDb_.DriverKind() == dkPostgres;
   for (size_t i = 0; staged.result == lrDone && i < lines.size(); ++i) {
     if (StopRequested()) {
       staged.result = lrStopped;
@@ -244,9 +233,13 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
     fields.SplitLine(lines[i]);
     const TLineKind kind = reader.Read(fields, entries);
     const int errorsBefore = staged.errors;
-    if ((kind == lkGroup || kind == lkCard) && !savepoint.Begin()) {
-      lost(statement.ErrorText());
-      break;
+    std::optional<TSavepoint> savepoint;
+    if (lineSavepoints && (kind == lkGroup || kind == lkCard)) {
+      savepoint.emplace(transaction, "fw_line");
+      if (!savepoint->Began() && LostConnection(statement)) {
+        lost(statement.ErrorText());
+        break;
+      }
     }
     if (kind == lkGroup) {
       FillGroupRow(entries, sql);
@@ -269,9 +262,10 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
         lost(statement.ErrorText());
       }
     }
-    if (staged.result == lrDone && (kind == lkGroup || kind == lkCard) &&
-        !savepoint.End(staged.errors > errorsBefore)) {
-      lost(statement.ErrorText());
+    if (staged.result == lrDone && savepoint) {
+      const bool ended =
+          staged.errors > errorsBefore ? savepoint->RollBack() : savepoint->Release();
+      if (!ended && LostConnection(statement)) lost(statement.ErrorText());
     }
   }
   return staged;
