@@ -162,8 +162,8 @@ TResult RunStep(const TTarget& target, TStep step, bool perRow, long long rows,
   TMessLog log(folder + "/fenwold.log", false, true, false, false);
   TCardIntake intake(log, mainDb, stagingDb);
   intake.SetBatched(!perRow);
-  intake.DtlFilesDir = folder + "/done";
-  intake.DtlErrorsDir = folder + "/done";
+  intake.Folders.files = folder + "/done";
+  intake.Folders.errors = folder + "/done";
   if (step == stSetup) {
     RunDdl(mainDb, target);
     TODBCStatement settings(mainDb);

@@ -133,7 +133,7 @@ bool TStatementLookups::Group(const std::string& name, bool& found, int32_t& id)
   return found || !LostConnection(work_);
 }
 
-TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
+TApplyOutcome TFuturePass::ApplyFutureCard(TODBCStatement& staged) {
   TODBCStatement work(mainDb_);
   return ApplyStagedRecord(ReadStagedRecord(staged), work);
 }
@@ -146,7 +146,7 @@ TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
 // same row waits for that transaction and then finds nothing, so a record is applied once
 // however many services walk the table; the card is read after the claim, locked where the
 // database can, so that two records of one card never both add to the same old value.
-TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
+TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
   const std::string command = UpperCase(staged.command);
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
   if (!IsPlainInteger(staged.id)) return aoSkipped;  // not a row of ours: nothing to delete it by
@@ -211,7 +211,7 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   return aoDone;
 }
 
-TApplyOutcome TCardIntake::Claim(const TStagedRecord& staged, TODBCStatement& work) {
+TApplyOutcome TFuturePass::Claim(const TStagedRecord& staged, TODBCStatement& work) {
   if (!work.Exec("DELETE FROM futurecard WHERE id = " + staged.id)) {
     if (LostConnection(work) || StopRequested()) {
       return StopRequested() ? aoStopped : aoConnectionLost;
@@ -225,7 +225,7 @@ TApplyOutcome TCardIntake::Claim(const TStagedRecord& staged, TODBCStatement& wo
   return work.RowsAffected() == 0 ? aoTaken : aoDone;
 }
 
-TApplyOutcome TCardIntake::PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
+TApplyOutcome TFuturePass::PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
                                             TCardPlan& plan) {
   TSql sql(mainDb_.DriverKind());
 

@@ -13,6 +13,37 @@ namespace fw {
 
 class TSql;
 
+// One row of futurecard, read column by column in table order, each column once (a driver
+// that reads through SQLGetData may not give a column twice).
+struct TStagedRecord {
+  std::string id;
+  std::string command;
+  std::string number;
+  std::string cardType;
+  std::string descriptive[14];  // DESCR .. MISC_4, in DescriptiveColumns order
+  TDateTime startDt = 0;
+  TDateTime expiry = 0;
+  int32_t addValue = 0;
+  std::string groupName;
+};
+TStagedRecord ReadStagedRecord(TODBCStatement& staged);
+
+// The 14 descriptive columns, in the order in which they are written to `card`.
+extern const char* const DescriptiveColumns[14];
+
+// (month of second - month of first + 12) mod 12 == 1.
+bool IsNextMonth(TDateTime first, TDateTime second);
+
+// The expiry rules of a staged record (`addValue` as staged). The monthly rule is false when
+// `addValue` leads to month 0 (23, 35, ..., or -1 and 65535 as an unsigned 16-bit number).
+bool MonthlyExpiry(TDateTime now, int32_t addValue, TDateTime& expiry);
+TDateTime DayExpiry(TDateTime now, TDateTime stagedExpiry, bool exists, TDateTime cardExpiry,
+                    int32_t addValue);
+
+// A card number as it may stand in a statement: plain integers as they are, an empty number as
+// null, anything else as a quoted literal so that it can never change the statement.
+std::string NumberLiteral(const TSql& sql, const std::string& number);
+
 // Each lookup returns false only when the connection was lost.
 class TCardLookups {
  public:

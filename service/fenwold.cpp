@@ -137,9 +137,6 @@ void TFenwold::ScanCardFiles() {
   // instead of failing into the error folder.
   if (!EnsureConnected()) return;
   const bool ok = intake_->ScanCardFiles();
-  AuditsDir = intake_->AuditsDir;
-  DtlFilesDir = intake_->DtlFilesDir;
-  DtlErrorsDir = intake_->DtlErrorsDir;
   if (!ok) NoteUnreachable("");
 }
 

@@ -1,4 +1,5 @@
-// Staging of one card file on StagingDb: all of its statements in one transaction.
+#include "intake/card_stager.h"
+
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -9,7 +10,6 @@
 #include "db/transaction.h"
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
-#include "intake/card_intake.h"
 #include "intake/stage_batches.h"
 #include "intake/staging_sql.h"
 #include "platform/files.h"
@@ -49,12 +49,84 @@ std::string ReadingNote(const TCardText& text) {
 
 }  // namespace
 
+TCardStager::TCardStager(const TIntakeRun& run, TMessLog& log, TODBC& stagingDb,
+                         TCardLedger& ledger, const TCardFolders& folders,
+                         const TCardFileEncoding& encoding, const TClock& clock)
+    : run_(run),
+      log_(log),
+      stagingDb_(stagingDb),
+      ledger_(ledger),
+      folders_(folders),
+      encoding_(encoding),
+      clock_(clock) {}
+
+void TCardStager::KeepOnly(const std::vector<std::string>& paths) {
+  std::map<std::string, TRemembered> still;
+  for (const std::string& path : paths) {
+    const auto it = remembered_.find(path);
+    if (it != remembered_.end()) still.insert(*it);
+  }
+  remembered_.swap(still);
+}
+
+TFileOutcome TCardStager::ProcessCardFile(const std::string& path) {
+  // Held from here until it has been moved, so that a second instance cannot stage it too.
+  THeldFile file;
+  const THoldResult hold = file.Hold(path);
+  if (hold == hrGone) return foVanished;  // taken by another instance since the listing
+  if (hold == hrBusy) {
+    log_.AddLine("Failed to exclusively open " + path + ", will retry later.");
+    return foHeld;
+  }
+  const auto it = remembered_.find(path);
+  if (it != remembered_.end()) {
+    if (it->second.stamp == file.Stamp()) return RetryMove(file);
+    remembered_.erase(it);  // another file now bears that name
+  }
+  return StageFile(file);
+}
+
+TFileOutcome TCardStager::RetryMove(THeldFile& file) {
+  const std::string& path = file.Path();
+  const bool toErrors = remembered_[path].toErrors;
+  const std::string& destination = toErrors ? folders_.errors : folders_.files;
+  if (destination.empty()) return foMoveRetried;  // stays, as it would have after staging
+  if (MoveToFolder(file, destination)) {
+    remembered_.erase(path);
+    log_.AddLine("Moved " + path + " to " + destination + " (staged earlier, not staged again)");
+  } else {
+    log_.AddLine("Cannot move file: " + path + " to " + destination);
+  }
+  return foMoveRetried;
+}
+
+void TCardStager::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
+  const std::string path = file.Path();
+  const TFileStamp stamp = file.Stamp();
+  const std::string& destination = toErrors ? folders_.errors : folders_.files;
+  const bool moved = MoveToFolder(file, destination);
+  if (!moved) log_.AddLine("Cannot move file: " + path + " to " + destination);
+  if (mayBeCommitted && (!moved || destination.empty())) {
+    remembered_[path] = TRemembered{stamp, toErrors};
+  }
+}
+
+bool MoveToFolder(THeldFile& file, const std::string& folder) {
+  if (folder.empty()) return true;
+  return file.MoveTo(JoinPath(folder, ExtractFileName(file.Path())));
+}
+
+bool MoveToFolder(const std::string& path, const std::string& folder) {
+  if (folder.empty()) return true;
+  return MoveFileReplacing(path, JoinPath(folder, ExtractFileName(path)));
+}
+
 // Card rows that follow one another with the same column list go to the database as one
 // INSERT of up to this many rows (and about this many bytes): one round trip instead of many.
 constexpr size_t StageBatchRows = 500;
 constexpr size_t StageBatchBytes = 512 * 1024;
 
-TFileOutcome TCardIntake::StageFile(THeldFile& file) {
+TFileOutcome TCardStager::StageFile(THeldFile& file) {
   const std::string path = file.Path();
   // A statement that cannot even be allocated means the connection is unusable, which is no
   // fault of the file.
@@ -67,18 +139,18 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   }
   // A file whose staging was committed before (the process died before its move, or the
   // commit's outcome was unknown) is moved, not staged again.
-  const TLedgerKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
-  const TLedgerAnswer ledger = LookUpLedger(key);
-  if (ledger == laLost) {
+  const TCardLedger::TKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
+  const TCardLedger::TAnswer ledger = ledger_.LookUp(key);
+  if (ledger == TCardLedger::laLost) {
     log_.AddLine("Lost the database connection while staging " + path + ", will retry later");
     return foConnectionLost;
   }
-  if (ledger == laStaged) {
-    const bool moved = MoveToFolder(file, DtlFilesDir);
-    log_.AddLine(moved ? "Already staged " + path + " (card_file), moved to " + DtlFilesDir +
+  if (ledger == TCardLedger::laStaged) {
+    const bool moved = MoveToFolder(file, folders_.files);
+    log_.AddLine(moved ? "Already staged " + path + " (card_file), moved to " + folders_.files +
                              " without staging it again"
                        : "Already staged " + path + " (card_file), not staged again; cannot " +
-                             "move it to " + DtlFilesDir);
+                             "move it to " + folders_.files);
     return foMoveRetried;
   }
 
@@ -92,7 +164,7 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
     TODBCStatement statement(stagingDb_);
     if (!statement.Valid()) {
       staged = {lrConnectionLost, 0, statement.ErrorText()};
-    } else if (!DecodeCardFile(bytes, Encoding, text)) {
+    } else if (!DecodeCardFile(bytes, encoding_, text)) {
       transaction->Rollback();
       if (text.badSetting) {
         log_.AddLine("Failed to load " + path + ", will retry later: " + text.error);
@@ -107,18 +179,18 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       std::string().swap(bytes);
       lines = SplitIntoLines(text.text);
       std::string().swap(text.text);
-      if (batched_) {
+      if (run_.batched) {
         try {
           staged = StageLinesBatched(lines, statement);
         } catch (const std::system_error&) {
           staged.result = lrFailed;  // no thread for the reader: line by line it is
         }
       }
-      if (!batched_ || staged.result == lrFailed) {
+      if (!run_.batched || staged.result == lrFailed) {
         // The batches stop at the first failure and log nothing: the file goes again line by
         // line from the start, in a transaction of its own, which logs every bad line with
         // its own statement.
-        if (batched_) transaction.emplace(stagingDb_);
+        if (run_.batched) transaction.emplace(stagingDb_);
         staged = StageLines(lines, statement, *transaction);
       }
     }
@@ -146,10 +218,10 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   }
 
   // The ledger row commits with the file's rows, or not at all.
-  if (errors == 0 && ledger == laNotStaged) {
+  if (errors == 0 && ledger == TCardLedger::laNotStaged) {
     TODBCStatement insert(stagingDb_);
     const TSql sql(stagingDb_.DriverKind());
-    const std::string text = LedgerInsertSql(sql, key);
+    const std::string text = ledger_.InsertSql(sql, key);
     if (!insert.Exec(text)) {
       if (LostConnection(insert) || StopRequested()) {
         transaction->Rollback();
@@ -169,7 +241,7 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   }
 
   if (!transaction->Commit()) {
-    if (transaction->Lost() && ledger == laNotStaged) {
+    if (transaction->Lost() && ledger == TCardLedger::laNotStaged) {
       // The ledger knows whether it was committed: the next scan asks it.
       log_.AddLine("Commit outcome unknown for " + path +
                    " (the database connection was lost); it stays in the drop folder and the "
@@ -181,7 +253,7 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       // The server may have committed before the connection broke: an operator has to look,
       // staging the file again could stage its records twice.
       log_.AddLine("Commit outcome unknown for " + path +
-                   " (the database connection was lost), moved to " + DtlErrorsDir +
+                   " (the database connection was lost), moved to " + folders_.errors +
                    " for checking: " + transaction->ErrorText());
       Dispose(file, true, true);
       return foCommitUnknown;
@@ -197,7 +269,7 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   return foStaged;
 }
 
-TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>& lines,
+TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>& lines,
                                                   TODBCStatement& statement,
                                                   TTransaction& transaction) {
   TStringListSDF fields;
@@ -274,7 +346,7 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
 // The same statements as StageLines, card rows gathered into INSERTs of many rows. Group rows
 // end the pending batch first, so their look-ups see every row before them. Stops at the
 // first failure (lrFailed) without logging: the caller rolls back and goes line by line.
-TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::string>& lines,
+TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::string>& lines,
                                                          TODBCStatement& statement) {
   TSql sql(stagingDb_.DriverKind());
   TStageResult staged;
@@ -301,8 +373,7 @@ TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::
         staged.result = lrFailed;
         return staged;
       case TStageItem::ikCards:
-        if (!statement.Exec("INSERT INTO futurecard (" + item.columns + ") Values " +
-                            item.values)) {
+        if (!statement.Exec(CardRowsInsertSql(item.columns, item.values))) {
           return fail();
         }
         break;
