@@ -47,7 +47,7 @@ TFenwold::~TFenwold() {
 
 void TFenwold::ServiceExecute(TService& /*sender*/) {
   PassRanLastTick = false;
-  Log = std::make_unique<TMessLog>(settings_.logFolder + "fenwold.log", false, true, false, false);
+  Log = std::make_unique<TMessLog>(settings_.logFolder + "fenwold.log", TLogOptions{.dailyFiles = true});
   MainDb = std::make_unique<TODBC>();
   params_ = std::make_unique<TConnParams>();
   MainDb->Connect(params_->DSNName, params_->User, params_->Pass, params_->Database, false,

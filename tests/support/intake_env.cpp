@@ -24,7 +24,7 @@ TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
   done = dir.File("done");
   errors = dir.File("errors");
   for (const std::string& folder : {drop, done, errors}) std::filesystem::create_directory(folder);
-  log = std::make_unique<TMessLog>(dir.File("fenwold.log"), false, true, false, false);
+  log = std::make_unique<TMessLog>(dir.File("fenwold.log"), TLogOptions{.dailyFiles = true});
 
   std::string error;
   database_ = TTestDatabase::Create(db, error);
