@@ -9,6 +9,7 @@
 #include "db/odbc_binding.h"
 #include "db/statement.h"
 #include "platform/ini_file.h"
+#include "platform/strings.h"
 
 namespace fw {
 
@@ -24,19 +25,6 @@ SQLPOINTER IntegerAttr(uintptr_t value) {
 }
 
 constexpr uintptr_t kLoginTimeoutSeconds = 5;
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::toupper(x) == std::toupper(y);
-         });
-}
 
 std::string Cut(const SQLCHAR* buffer, size_t capacity) {
   const char* p = reinterpret_cast<const char*>(buffer);
@@ -68,8 +56,7 @@ std::string FileDsnText(const std::string& path) {
   std::string text;
   ReadIniSection(path, "ODBC", [&text](const std::string& name, const std::string& value) {
     std::string v = value;
-    if (SameTextIgnoringCase(name, "DRIVER") && v.find(' ') != std::string::npos &&
-        v.front() != '{') {
+    if (SameTextNoCase(name, "DRIVER") && v.find(' ') != std::string::npos && v.front() != '{') {
       v = "{" + v + "}";
     }
     AppendPair(text, name, v);
@@ -196,7 +183,7 @@ std::string TODBC::BuildConnectionString(const std::string& dataSource, const st
   }
   // MariaDB Connector/ODBC ignores the login timeout attribute when reached through unixODBC
   // and would wait for a silent host for minutes; its own key carries the same 5 seconds.
-  const std::string lower = Lower(text);
+  const std::string lower = LowerAscii(text);
   if (lower.find("mariadb") != std::string::npos &&
       lower.find("conn_timeout=") == std::string::npos) {
     AppendPair(text, "CONN_TIMEOUT", std::to_string(kLoginTimeoutSeconds));
@@ -270,8 +257,7 @@ void TODBC::Disconnect() {
 }
 
 void TODBC::NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle) {
-  if (ShowsLostConnection(ReadDiagnostics(handleType, handle)) ||
-      ConnectionDead()) {
+  if (ShowsLostConnection(ReadDiagnostics(handleType, handle)) || ConnectionDead()) {
     lostConnection_ = true;
   }
 }

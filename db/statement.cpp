@@ -11,6 +11,7 @@
 #include "db/diagnostics.h"
 #include "db/odbc_binding.h"
 #include "db/statement_worker.h"
+#include "platform/strings.h"
 
 namespace fw {
 
@@ -18,20 +19,6 @@ namespace {
 
 SQLPOINTER IntegerAttr(uintptr_t value) {
   return reinterpret_cast<SQLPOINTER>(value);
-}
-
-std::string Trimmed(std::string_view text) {
-  auto isSpace = [](unsigned char c) { return c <= 32; };
-  size_t b = 0, e = text.size();
-  while (b < e && isSpace(text[b])) ++b;
-  while (e > b && isSpace(text[e - 1])) --e;
-  return std::string(text.substr(b, e - b));
-}
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
 }
 
 // Optional sign and decimal digits only; false when the text is anything else or does not fit.
@@ -223,7 +210,7 @@ bool TODBCStatement::Exec(const std::string& sql) {
   OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
   ForgetRow();
   const SQLRETURN rc = RunDirect(sql);
-  const std::string verb = Upper(Trimmed(std::string_view(sql).substr(0, 6)));
+  const std::string verb = UpperAscii(TrimControl(std::string_view(sql).substr(0, 6)));
   if (Succeeded(rc)) {
     DescribeColumns();
     if (verb != "SELECT") return true;
@@ -302,7 +289,7 @@ void TODBCStatement::DescribeColumns() {
     TColInfo col;
     const size_t nameChars =
         std::min<size_t>(strnlen(reinterpret_cast<char*>(name), sizeof name - 1), 128);
-    col.name = Upper(std::string(reinterpret_cast<char*>(name), nameChars));
+    col.name = UpperAscii(std::string(reinterpret_cast<char*>(name), nameChars));
     col.size = static_cast<int32_t>(std::clamp<SQLLEN>(displaySize, INT32_MIN, INT32_MAX));
     if (connection_.DriverKind() == dkSqlServer && col.size == 0 && type == SQL_VARCHAR) {
       col.size = 8000;
@@ -438,14 +425,14 @@ std::string TODBCStatement::ColumnText(int index) {
     }
     if (length > 0) text = ReadText(index, length);
   }
-  rowTexts_[i] = Trimmed(text);
+  rowTexts_[i] = TrimControl(text);
   rowTextRead_[i] = true;
   return rowTexts_[i];
 }
 
 int TODBCStatement::ColumnIndex(const std::string& name) const {
   if (name.size() > 128) return -1;
-  const std::string upper = Upper(name);
+  const std::string upper = UpperAscii(name);
   for (size_t i = 0; i < columns_.size(); ++i) {
     if (columns_[i].name == upper) return static_cast<int>(i);
   }
@@ -548,7 +535,8 @@ std::string ThirdWord(const std::string& sql) {
   const size_t after = p1 == std::string::npos ? 0 : p1 + 1;
   const size_t p2 = sql.find(' ', after);
   const size_t start = p2 == std::string::npos ? after : p2 + 1;
-  std::string word = Upper(Trimmed(std::string_view(sql).substr(std::min(start, sql.size()))));
+  std::string word =
+      UpperAscii(TrimControl(std::string_view(sql).substr(std::min(start, sql.size()))));
   return word.substr(0, word.find(' '));
 }
 

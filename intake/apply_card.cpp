@@ -9,16 +9,12 @@
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
 #include "intake/staging_sql.h"
+#include "platform/strings.h"
 
 namespace fw {
 namespace {
 
 const TDateTime EndOfDay = 86399999.0 / 86400000.0;  // 23:59:59.999
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 }  // namespace
 
@@ -147,7 +143,7 @@ TApplyOutcome TFuturePass::ApplyFutureCard(TODBCStatement& staged) {
 // however many services walk the table; the card is read after the claim, locked where the
 // database can, so that two records of one card never both add to the same old value.
 TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
-  const std::string command = UpperCase(staged.command);
+  const std::string command = UpperAscii(staged.command);
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
   if (!IsPlainInteger(staged.id)) return aoSkipped;  // not a row of ours: nothing to delete it by
 
@@ -217,8 +213,8 @@ TApplyOutcome TFuturePass::Claim(const TStagedRecord& staged, TODBCStatement& wo
       return StopRequested() ? aoStopped : aoConnectionLost;
     }
     if (work.TryAgain()) recordsKept_ = true;
-    log_.AddLine("Cannot delete staged record " + staged.id + " for card " + staged.number +
-                 ": " + work.ErrorText());
+    log_.AddLine("Cannot delete staged record " + staged.id + " for card " + staged.number + ": " +
+                 work.ErrorText());
     return aoKept;
   }
   // -1: the driver cannot say; the delete ran, so the record is ours as before.
@@ -230,7 +226,7 @@ TApplyOutcome TFuturePass::PlanStagedRecord(const TStagedRecord& staged, TCardLo
   TSql sql(mainDb_.DriverKind());
 
   const std::string& id = staged.id;
-  const std::string command = UpperCase(staged.command);
+  const std::string command = UpperAscii(staged.command);
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
   if (!IsPlainInteger(id)) return aoSkipped;  // not a row of ours: nothing to delete it by
   plan.id = id;
@@ -241,7 +237,7 @@ TApplyOutcome TFuturePass::PlanStagedRecord(const TStagedRecord& staged, TCardLo
   if (!lookups.Card(numberLiteral, card)) return aoConnectionLost;
   const bool exists = card.exists;
   int64_t typeId = exists ? card.typeId : -1;
-  const std::string typeName = UpperCase(staged.cardType);
+  const std::string typeName = UpperAscii(staged.cardType);
 
   // Refused records are deleted like applied ones; `refusal` is their one log line.
   std::string refusal;
