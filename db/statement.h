@@ -134,11 +134,4 @@ void SetExecWaitHook(std::function<void()> hook);
 // failed statement. Empty: none.
 void SetExecCancelCheck(std::function<bool()> check);
 
-// Fixed-position parsers of the texts drivers return; invalid texts give the zero date-time.
-TDateTime ParseDate(const std::string& text);
-TDateTime ParseTime(const std::string& text);
-TDateTime ParseDateTime(const std::string& text);
-// Third blank-separated word, upper-cased ("INTO" in SELECT x INTO t FROM ...).
-std::string ThirdWord(const std::string& sql);
-
 }  // namespace fw
