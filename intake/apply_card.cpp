@@ -9,6 +9,7 @@
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
 #include "intake/staging_sql.h"
+#include "log/log_texts.h"
 #include "platform/strings.h"
 
 namespace fw {
@@ -183,7 +184,7 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
                    " stays for the next pass: " + work.ErrorText());
       return aoKept;
     }
-    log_.AddLine("SQL err: " + plan.write);
+    log_.AddLine(logtext::kSqlErr + plan.write);
     // Some databases refuse every later statement of a transaction once one failed: the
     // record goes in a transaction of its own, claimed again.
     TTransaction again(work);
@@ -192,15 +193,15 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
     if (reclaimed != aoDone) return reclaimed;
     if (!again.Commit()) {
       if (again.Lost() || StopRequested()) return interrupted();
-      log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
-                   again.ErrorText());
+      log_.AddLine(logtext::kCannot + ("commit staged record " + id) + " for card " + number +
+                   ": " + again.ErrorText());
       return aoKept;
     }
     return aoDone;
   }
   if (!transaction.Commit()) {
     if (transaction.Lost() || StopRequested()) return interrupted();
-    log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
+    log_.AddLine(logtext::kCannot + ("commit staged record " + id) + " for card " + number + ": " +
                  transaction.ErrorText());
     return aoKept;
   }
@@ -213,8 +214,8 @@ TApplyOutcome TFuturePass::Claim(const TStagedRecord& staged, TODBCStatement& wo
       return StopRequested() ? aoStopped : aoConnectionLost;
     }
     if (work.TryAgain()) recordsKept_ = true;
-    log_.AddLine("Cannot delete staged record " + staged.id + " for card " + staged.number + ": " +
-                 work.ErrorText());
+    log_.AddLine(logtext::kCannot + ("delete staged record " + staged.id) + " for card " +
+                 staged.number + ": " + work.ErrorText());
     return aoKept;
   }
   // -1: the driver cannot say; the delete ran, so the record is ours as before.
@@ -243,7 +244,7 @@ TApplyOutcome TFuturePass::PlanStagedRecord(const TStagedRecord& staged, TCardLo
   std::string refusal;
   bool write = true;
   if (!exists && typeName.empty()) {
-    refusal = "A card type must be supplied for a non-existant card with number of " + number;
+    refusal = logtext::kCardTypeMissing + (" for a non-existant card with number of " + number);
     write = false;
   }
 
@@ -258,7 +259,7 @@ TApplyOutcome TFuturePass::PlanStagedRecord(const TStagedRecord& staged, TCardLo
       if (type.found) typeId = type.id;
     }
     if (typeId == -1) {
-      refusal = "Non-existant card type " + typeName;
+      refusal = logtext::kNoSuchCardType + typeName;
       write = false;
     }
   }
@@ -283,7 +284,7 @@ TApplyOutcome TFuturePass::PlanStagedRecord(const TStagedRecord& staged, TCardLo
       if (found) {
         sql.AddInteger("group_id", groupId);
       } else {
-        plan.lines.push_back("Warning! Invalid group name for card " + number);
+        plan.lines.push_back(logtext::kWarning + ("Invalid group name for card " + number));
       }
     }
 
@@ -293,7 +294,7 @@ TApplyOutcome TFuturePass::PlanStagedRecord(const TStagedRecord& staged, TCardLo
     } else if (monthly && !globalExpiry) {
       TDateTime expiry = 0;
       if (!MonthlyExpiry(now, addValue, expiry)) {
-        refusal = "Invalid month " + std::to_string(addValue) + " for card " + number +
+        refusal = logtext::kInvalidMonth + std::to_string(addValue) + " for card " + number +
                   ": staged record deleted without a change to the card";
         write = false;
       } else {

@@ -12,13 +12,14 @@
 #include "intake/card_file.h"
 #include "intake/stage_batches.h"
 #include "intake/staging_sql.h"
+#include "log/log_texts.h"
 #include "platform/files.h"
 
 namespace fw {
 namespace {
 
 std::string ErrorLine(const std::string& error, const std::string& sql) {
-  return "Error \"" + error + "\" in SQL: " + sql;
+  return logtext::kStatementError + error + "\" in SQL: " + sql;
 }
 
 // The statement of a card row refused for its NUMBER, as the log shows it: the value quoted,
@@ -95,7 +96,7 @@ TFileOutcome TCardStager::RetryMove(THeldFile& file) {
     remembered_.erase(path);
     log_.AddLine("Moved " + path + " to " + destination + " (staged earlier, not staged again)");
   } else {
-    log_.AddLine("Cannot move file: " + path + " to " + destination);
+    log_.AddLine(logtext::kCannot + ("move file: " + path) + " to " + destination);
   }
   return foMoveRetried;
 }
@@ -105,7 +106,7 @@ void TCardStager::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
   const TFileStamp stamp = file.Stamp();
   const std::string& destination = toErrors ? folders_.errors : folders_.files;
   const bool moved = MoveToFolder(file, destination);
-  if (!moved) log_.AddLine("Cannot move file: " + path + " to " + destination);
+  if (!moved) log_.AddLine(logtext::kCannot + ("move file: " + path) + " to " + destination);
   if (mayBeCommitted && (!moved || destination.empty())) {
     remembered_[path] = TRemembered{stamp, toErrors};
   }
@@ -134,7 +135,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
 
   std::string bytes;
   if (!file.ReadAll(bytes)) {
-    log_.AddLine("Failed to load " + path + ", will retry later");
+    log_.AddLine(logtext::kFailedToLoad + path + ", will retry later");
     return foLoadFailed;
   }
   // A file whose staging was committed before (the process died before its move, or the
@@ -142,7 +143,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   const TCardLedger::TKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
   const TCardLedger::TAnswer ledger = ledger_.LookUp(key);
   if (ledger == TCardLedger::laLost) {
-    log_.AddLine("Lost the database connection while staging " + path + ", will retry later");
+    log_.AddLine(logtext::kLostDatabase + (" while staging " + path) + ", will retry later");
     return foConnectionLost;
   }
   if (ledger == TCardLedger::laStaged) {
@@ -167,7 +168,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     } else if (!DecodeCardFile(bytes, encoding_, text)) {
       transaction->Rollback();
       if (text.badSetting) {
-        log_.AddLine("Failed to load " + path + ", will retry later: " + text.error);
+        log_.AddLine(logtext::kFailedToLoad + path + ", will retry later: " + text.error);
         return foLoadFailed;
       }
       // Nothing of it was staged: its text cannot be trusted to be what its producer meant.
@@ -197,7 +198,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   } catch (const std::exception&) {
     // Nothing of this file may be committed with the work of another one.
     transaction->Rollback();
-    log_.AddLine("Failed to load " + path + ", will retry later");
+    log_.AddLine(logtext::kFailedToLoad + path + ", will retry later");
     return foLoadFailed;
   }
   const TLinesResult result = staged.result;
@@ -212,7 +213,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   }
   if (result == lrConnectionLost) {
     transaction->Rollback();
-    log_.AddLine("Lost the database connection while staging " + path +
+    log_.AddLine(logtext::kLostDatabase + (" while staging " + path) +
                  ", will retry later: " + lostText);
     return foConnectionLost;
   }
@@ -225,7 +226,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     if (!insert.Exec(text)) {
       if (LostConnection(insert) || StopRequested()) {
         transaction->Rollback();
-        log_.AddLine("Lost the database connection while staging " + path +
+        log_.AddLine(logtext::kLostDatabase + (" while staging " + path) +
                      ", will retry later: " + insert.ErrorText());
         return StopRequested() ? foStopped : foConnectionLost;
       }
@@ -243,7 +244,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   if (!transaction->Commit()) {
     if (transaction->Lost() && ledger == TCardLedger::laNotStaged) {
       // The ledger knows whether it was committed: the next scan asks it.
-      log_.AddLine("Commit outcome unknown for " + path +
+      log_.AddLine(logtext::kCommitOutcomeUnknown + path +
                    " (the database connection was lost); it stays in the drop folder and the "
                    "card_file ledger decides at the next scan: " +
                    transaction->ErrorText());
@@ -252,7 +253,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     if (transaction->Lost()) {
       // The server may have committed before the connection broke: an operator has to look,
       // staging the file again could stage its records twice.
-      log_.AddLine("Commit outcome unknown for " + path +
+      log_.AddLine(logtext::kCommitOutcomeUnknown + path +
                    " (the database connection was lost), moved to " + folders_.errors +
                    " for checking: " + transaction->ErrorText());
       Dispose(file, true, true);
@@ -260,11 +261,11 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     }
     const std::string error = transaction->ErrorText();
     transaction->Rollback();
-    log_.AddLine("Failed to commit " + path + ": " + error);
+    log_.AddLine(logtext::kFailedToCommit + path + ": " + error);
     Dispose(file, true, false);
     return foRejected;
   }
-  log_.AddLine("Picked up " + path + ReadingNote(text));
+  log_.AddLine(logtext::kPickedUp + path + ReadingNote(text));
   Dispose(file, false, true);
   return foStaged;
 }

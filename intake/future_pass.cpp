@@ -8,11 +8,12 @@
 #include "intake/card_plan.h"
 #include "intake/pass_cache.h"
 #include "intake/staging_sql.h"
+#include "log/log_texts.h"
 
 namespace fw {
 
-TFuturePass::TFuturePass(const TIntakeRun& run, TMessLog& log, TODBC& mainDb,
-                         TIntakeTally& tally, const TClock& clock)
+TFuturePass::TFuturePass(const TIntakeRun& run, TMessLog& log, TODBC& mainDb, TIntakeTally& tally,
+                         const TClock& clock)
     : run_(run), log_(log), mainDb_(mainDb), tally_(tally), clock_(clock) {}
 
 TPassOutcome TFuturePass::Run() {
@@ -101,7 +102,7 @@ TPassOutcome TFuturePass::Walk() {
       }
     }
   } catch (const std::exception& e) {
-    log_.AddLine(std::string("Future-card pass stopped: ") + e.what());
+    log_.AddLine(logtext::kPassStopped + std::string(e.what()));
     return poDone;
   }
 }
