@@ -37,7 +37,9 @@ std::string Env(const char* name) {
 std::string Table(const std::string& name, const TTarget& t) {
   return "CREATE TABLE " + name + " (" + t.idColumn +
          ", command VARCHAR(10), number BIGINT, card_type VARCHAR(40), descr VARCHAR(80), "
-         "start_dt " + t.stampType + ", exp_iry " + t.stampType + ", add_value INTEGER, group_name VARCHAR(40), "
+         "start_dt " +
+         t.stampType + ", exp_iry " + t.stampType +
+         ", add_value INTEGER, group_name VARCHAR(40), "
          "last_name VARCHAR(40), first_name VARCHAR(40), str_eet VARCHAR(80), ci_ty VARCHAR(40), "
          "post_code VARCHAR(12), phone_res VARCHAR(24), phone_bus VARCHAR(24), "
          "license_1 VARCHAR(20), license_2 VARCHAR(20), misc_1 VARCHAR(40), misc_2 VARCHAR(40), "

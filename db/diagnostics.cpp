@@ -12,7 +12,9 @@ std::string Cut(const SQLCHAR* buffer, size_t capacity) {
   return std::string(p, strnlen(p, capacity));
 }
 
-bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+bool Succeeded(SQLRETURN rc) {
+  return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
 
 bool LostConnectionRecord(const TDiagRecord& r) {
   const std::string& s = r.sqlstate;

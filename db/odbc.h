@@ -45,9 +45,10 @@ class TODBC {
   const std::string& ConnectInfo() const { return connectInfo_; }
 
   // A connect, commit or statement failure on this connection was a lost connection (as
-  // ShowsLostConnection in db/diagnostics.h decides, or SQL_ATTR_CONNECTION_DEAD set after it). A lost connection never recovers,
-  // so this stays set until the next Connect; reconnect with Disconnect, then Connect. After a
-  // failed Connect it tells an unreachable server from a refused login.
+  // ShowsLostConnection in db/diagnostics.h decides, or SQL_ATTR_CONNECTION_DEAD set after it). A
+  // lost connection never recovers, so this stays set until the next Connect; reconnect with
+  // Disconnect, then Connect. After a failed Connect it tells an unreachable server from a refused
+  // login.
   bool LostConnection() const { return lostConnection_; }
   void NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle);  // records a lost connection
   // The driver's SQL_ATTR_CONNECTION_DEAD; false when it does not know the attribute. Asking

@@ -62,8 +62,7 @@ class TCardStager {
   TFileOutcome StageFile(THeldFile& file);
   TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement,
                           TTransaction& transaction);
-  TStageResult StageLinesBatched(const std::vector<std::string>& lines,
-                                 TODBCStatement& statement);
+  TStageResult StageLinesBatched(const std::vector<std::string>& lines, TODBCStatement& statement);
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.
   void Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted);

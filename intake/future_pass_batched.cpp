@@ -8,8 +8,8 @@
 #include "db/statement.h"
 #include "db/transaction.h"
 #include "intake/card_intake.h"
-#include "intake/future_pass.h"
 #include "intake/card_plan.h"
+#include "intake/future_pass.h"
 #include "intake/pass_cache.h"
 #include "intake/staging_sql.h"
 

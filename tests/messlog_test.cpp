@@ -150,7 +150,8 @@ TEST_F(MessLogTest, UsualFormStartsWithStartLogAndNoSeparatorWhenAsked) {
 
 TEST_F(MessLogTest, EmptyAddLineWithNothingPendingTouchesNothing) {
   {
-    TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .dailyFiles = true}, clock_);
+    TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .dailyFiles = true},
+                 clock_);
     EXPECT_EQ(log.CurrentFileName(), dir_.File("fenwold3.log"));
     clock_.Set(At(2024, 12, 25, 9, 0));  // next day: a write would switch files
     log.AddLine("");
@@ -191,7 +192,8 @@ TEST_F(MessLogTest, RelativeNameIsMadeAbsoluteAndItsFoldersCreated) {
 
 TEST_F(MessLogTest, DayFilesCycleThroughTheWeekdays) {
   clock_.Set(At(2024, 12, 22, 10, 0));  // Sunday
-  TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .dailyFiles = true}, clock_);
+  TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .dailyFiles = true},
+               clock_);
   for (int day = 0; day < 8; ++day) {
     clock_.Set(At(2024, 12, 22, 10, 0) + day);
     log.AddLine("day " + std::to_string(day));
@@ -210,7 +212,8 @@ TEST_F(MessLogTest, DayFilesCycleThroughTheWeekdays) {
 
 TEST_F(MessLogTest, DayOfMonthFilesCycleThroughUpTo31) {
   clock_.Set(At(2025, 1, 1, 10, 0));
-  TMessLog log(dir_.File("svc.log"), TLogOptions{.openingText = "", .dailyFiles = true, .useDayOfMonth = true}, clock_);
+  TMessLog log(dir_.File("svc.log"),
+               TLogOptions{.openingText = "", .dailyFiles = true, .useDayOfMonth = true}, clock_);
   std::set<std::string> expected;
   for (int day = 1; day <= 31; ++day) {
     clock_.Set(At(2025, 1, day, 10, 0));
@@ -226,7 +229,8 @@ TEST_F(MessLogTest, DayOfMonthFilesCycleThroughUpTo31) {
 TEST_F(MessLogTest, DayNumberGoesBeforeTheExtensionOrAtTheEnd) {
   TMessLog a(dir_.File("fenwold"), TLogOptions{.openingText = "", .dailyFiles = true}, clock_);
   EXPECT_EQ(a.CurrentFileName(), dir_.File("fenwold3"));
-  TMessLog b(dir_.File("logs.d/fenwold"), TLogOptions{.openingText = "", .dailyFiles = true}, clock_);
+  TMessLog b(dir_.File("logs.d/fenwold"), TLogOptions{.openingText = "", .dailyFiles = true},
+             clock_);
   EXPECT_EQ(b.CurrentFileName(), dir_.File("logs.d/fenwold3"));
   TMessLog c(dir_.File("x.tar.log"), TLogOptions{.openingText = "", .dailyFiles = true}, clock_);
   EXPECT_EQ(c.CurrentFileName(), dir_.File("x.tar3.log"));
@@ -237,7 +241,8 @@ TEST_F(MessLogTest, ReplaceWithDayFilesKeepsTodaysFileButRenewsAnOldOne) {
   const std::string wednesday = dir_.File("fenwold4.log");
   ASSERT_TRUE(test::WriteFileBytes(tuesday, "earlier today\r\n"));
   ASSERT_TRUE(test::WriteFileBytes(wednesday, "last week\r\n"));
-  TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .replaceOldFile = true, .dailyFiles = true}, clock_);
+  TMessLog log(dir_.File("fenwold.log"),
+               TLogOptions{.openingText = "", .replaceOldFile = true, .dailyFiles = true}, clock_);
   log.AddLine("restart");
   EXPECT_EQ(ReadLines(tuesday),
             (Lines{"earlier today", Separator(), Stamped(clock_.Now(), "restart")}));
@@ -249,7 +254,8 @@ TEST_F(MessLogTest, ReplaceWithDayFilesKeepsTodaysFileButRenewsAnOldOne) {
 TEST_F(MessLogTest, DaySwitchWithoutReplaceAppendsWithoutSeparator) {
   const std::string wednesday = dir_.File("fenwold4.log");
   ASSERT_TRUE(test::WriteFileBytes(wednesday, "last week\r\n"));
-  TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .dailyFiles = true}, clock_);
+  TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .dailyFiles = true},
+               clock_);
   log.AddLine("tuesday");
   clock_.Set(At(2024, 12, 25, 8, 0));
   log.AddLine("wednesday");
@@ -259,7 +265,8 @@ TEST_F(MessLogTest, DaySwitchWithoutReplaceAppendsWithoutSeparator) {
 TEST_F(MessLogTest, LinesPendingAtMidnightGoToTheNewDaysFile) {
   const TDateTime built = At(2024, 12, 28, 23, 59, 59, 500);  // Saturday
   clock_.Set(built);
-  TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "Start Log", .dailyFiles = true}, clock_);
+  TMessLog log(dir_.File("fenwold.log"),
+               TLogOptions{.openingText = "Start Log", .dailyFiles = true}, clock_);
   EXPECT_EQ(log.CurrentFileName(), dir_.File("fenwold7.log"));
   clock_.Set(At(2024, 12, 29, 0, 0, 1));
   log.AddLine("after midnight");
@@ -271,7 +278,8 @@ TEST_F(MessLogTest, LinesPendingAtMidnightGoToTheNewDaysFile) {
 TEST_F(MessLogTest, SingleFileIsReplacedAtConstructionWhenAsked) {
   const std::string path = dir_.File("one.log");
   ASSERT_TRUE(test::WriteFileBytes(path, "old\r\n"));
-  TMessLog log(path, TLogOptions{.openingText = "", .replaceOldFile = true, .noSeparator = true}, clock_);
+  TMessLog log(path, TLogOptions{.openingText = "", .replaceOldFile = true, .noSeparator = true},
+               clock_);
   EXPECT_FALSE(FileExists(path));
   log.AddLine("fresh");
   // A new file always begins with the separator, even with noSeparator.
