@@ -15,6 +15,7 @@
 
 #include "platform/service_host.h"
 #include "platform/service_unit.h"
+#include "platform/strings.h"
 
 extern char** environ;
 
@@ -22,9 +23,7 @@ namespace fw {
 namespace {
 
 std::string UnitName(const std::string& serviceName) {
-  std::string name;
-  for (char c : serviceName) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return name + ".service";
+  return LowerAscii(serviceName) + ".service";
 }
 
 bool SystemdRuns() {
