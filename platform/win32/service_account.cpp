@@ -105,9 +105,16 @@ uint32_t GrantToSid(const std::string& path, const std::string& sidText, TGrantS
   if (const uint32_t error = WithGrant(current, sidText, scope, updated); error != 0) return error;
   // SetFileSecurityW, unlike SetNamedSecurityInfoW, does not push the inheritable entry down
   // onto the files that are already there (the executables).
+  // The list keeps its flags, so that the folder goes on following (or not) what its parent
+  // passes down.
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  constexpr SECURITY_DESCRIPTOR_CONTROL kInheritance = SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED;
   SECURITY_DESCRIPTOR absolute;
-  if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
+  if (!GetSecurityDescriptorControl(rawDescriptor, &control, &revision) ||
+      !InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&absolute, TRUE, updated.get(), FALSE) ||
+      !SetSecurityDescriptorControl(&absolute, kInheritance, control & kInheritance) ||
       !SetFileSecurityW(wide.c_str(), DACL_SECURITY_INFORMATION, &absolute)) {
     return GetLastError();
   }
