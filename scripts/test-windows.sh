@@ -197,6 +197,11 @@ w 60 "$smoke/bin/fenwold.exe" /uninstall /silent >/dev/null 2>"$work/again.err" 
 [ "$status" -eq 1 ] || fail "a second /uninstall exited with $status"
 tr -d '\r' <"$work/again.err" | grep 'failed to uninstall with error: "System Error.  Code: 1060\.' >/dev/null ||
   fail "a second /uninstall said: $(cat "$work/again.err")"
+status=0
+w 60 "$smoke/bin/fenwold.exe" /configure /silent >/dev/null 2>"$work/configure.err" || status=$?
+[ "$status" -eq 1 ] &&
+  grep 'failed to configure with error: "System Error.  Code: 1060\.' "$work/configure.err" >/dev/null ||
+  fail "/configure without the service: exit $status, $(cat "$work/configure.err")"
 
 # ---- The installer package: installed into the prefix, a card file through the installed
 # service under its own account, a major upgrade that keeps the settings, and uninstalls with
