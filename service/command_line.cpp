@@ -22,6 +22,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& params) {
     c.mode = rmInstall;
   } else if (FindCmdLineSwitch(params, "UNINSTALL")) {
     c.mode = rmUninstall;
+  } else if (FindCmdLineSwitch(params, "CONFIGURE")) {
+    c.mode = rmConfigure;
   }
   c.silent = FindCmdLineSwitch(params, "SILENT");
   return c;
