@@ -1,10 +1,9 @@
-// The ledger of staged card files: table card_file, optional. A row is written in the
-// transaction that stages a file, so it exists exactly when that staging was committed.
+#include "intake/card_ledger.h"
+
 #include <cstdio>
 
 #include "db/sql.h"
 #include "db/statement.h"
-#include "intake/card_intake.h"
 
 namespace fw {
 
@@ -30,7 +29,7 @@ std::string KeyCondition(const TSql& sql, const std::string& name, const TFileSt
 
 }  // namespace
 
-TCardIntake::TLedgerAnswer TCardIntake::LookUpLedger(const TLedgerKey& key) {
+TCardLedger::TAnswer TCardLedger::LookUp(const TKey& key) {
   TODBCStatement lookup(mainDb_, true);
   const TSql sql(mainDb_.DriverKind());
   if (lookup.Exec("SELECT COUNT(*) AS n FROM card_file WHERE " +
@@ -41,7 +40,7 @@ TCardIntake::TLedgerAnswer TCardIntake::LookUpLedger(const TLedgerKey& key) {
   return laAbsent;  // no such table: intake works as it does without one
 }
 
-std::string TCardIntake::LedgerInsertSql(const TSql& sql, const TLedgerKey& key) const {
+std::string TCardLedger::InsertSql(const TSql& sql, const TKey& key) const {
   return "INSERT INTO card_file (name, file_size, modified, content_hash, staged_at, outcome) "
          "VALUES (" +
          sql.QuotedValue(key.name) + ", " + std::to_string(key.stamp.size) + ", " +
@@ -49,49 +48,7 @@ std::string TCardIntake::LedgerInsertSql(const TSql& sql, const TLedgerKey& key)
          TimestampLiteral(clock_.Now()) + ", 'staged')";
 }
 
-TCardIntake::TClaim TCardIntake::ClaimInLedger(const TLedgerKey& key, TODBCStatement& statement,
-                                               std::string& error) {
-  const TSql sql(statement.Connection().DriverKind());
-  if (statement.Exec(LedgerInsertSql(sql, key))) return clClaimed;
-  error = statement.ErrorText();
-  const bool lost = statement.LostConnection() || statement.Connection().LostConnection();
-  return lost || StopRequested() ? clLost : clRefused;
-}
-
-// Decided by what the ledger holds, not by the error: a duplicate key once the other
-// transaction committed, a lock wait that ran out or a cluster's certification failure all
-// come down to "staged by another server" or "not yet".
-TFileOutcome TCardIntake::AfterRefusedClaim(THeldFile& file, const TLedgerKey& key,
-                                            const std::string& error) {
-  const std::string path = file.Path();
-  switch (LookUpLedger(key)) {
-    case laStaged:
-      return MoveAlreadyStaged(file);
-    case laLost:
-      log_.AddLine("Lost the database connection while staging " + path + ", will retry later");
-      return foConnectionLost;
-    default:
-      log_.AddLine("Failed to load " + path + ", will retry later: " + error);
-      return foLoadFailed;
-  }
-}
-
-TFileOutcome TCardIntake::MoveAlreadyStaged(THeldFile& file) {
-  const std::string path = file.Path();
-  const TFileStamp stamp = file.Stamp();
-  if (MoveToFolder(file, DtlFilesDir)) {
-    log_.AddLine("Already staged " + path + " (card_file), moved to " + DtlFilesDir +
-                 " without staging it again");
-    return foMoveRetried;
-  }
-  log_.AddLine(MovedByAnother(path, stamp, DtlFilesDir)
-                   ? "Already staged " + path + " (card_file) by another server, which moved it"
-                   : "Already staged " + path + " (card_file), not staged again; cannot " +
-                         "move it to " + DtlFilesDir);
-  return foMoveRetried;
-}
-
-bool TCardIntake::PruneLedger(int days) {
+bool TCardLedger::Prune(int days) {
   if (days <= 0 || !mainDb_.Connected()) return false;
   TODBCStatement prune(mainDb_);
   return prune.Exec("DELETE FROM card_file WHERE staged_at < " +

@@ -33,9 +33,9 @@ class Ledger : public ::testing::TestWithParam<TTestDb> {
   std::unique_ptr<TCardIntake> Restarted(const std::string& doneDir) {
     auto intake = std::make_unique<TCardIntake>(*Env().log, Env().mainDb, Env().stagingDb,
                                                 Env().clock);
-    intake->AuditsDir = Env().drop;
-    intake->DtlFilesDir = doneDir;
-    intake->DtlErrorsDir = Env().errors;
+    intake->Folders.audits = Env().drop;
+    intake->Folders.files = doneDir;
+    intake->Folders.errors = Env().errors;
     return intake;
   }
   std::string Debit() { return Env().Scalar("SELECT debit_left FROM card WHERE number = 5001"); }
@@ -154,8 +154,8 @@ TEST_P(Ledger, ClaimWaitsForAnotherServerStagingTheSameFile) {
                                    std::to_string(stamp.modified) + ", '" + ContentHash(kTopUp) +
                                    "', {ts '2024-05-15 12:00:00'}, 'staged')"));
     TFileOutcome outcome = foLoadFailed;
-    Env().Intake().DtlFilesDir = Env().done;
-    Env().Intake().DtlErrorsDir = Env().errors;
+    Env().Intake().Folders.files = Env().done;
+    Env().Intake().Folders.errors = Env().errors;
     std::thread server([&] { outcome = Env().Intake().ProcessCardFile(path); });
     // SQLite's single writer shows no wait to look for; the outcome is the same either way.
     const char* waiting =

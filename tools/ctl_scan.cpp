@@ -20,10 +20,10 @@ int Scan(const std::vector<std::string>& args) {
   intake.Encoding = session.encoding;
   intake.SetSettleMs(session.settleMs);
   const bool ok = intake.ScanCardFiles();
-  if (intake.AuditsDir.empty()) {
+  if (intake.Folders.audits.empty()) {
     std::printf("settings name no drop folder (audits_dir): nothing scanned\n");
   } else {
-    std::printf("scanned %s; see %s\n", intake.AuditsDir.c_str(),
+    std::printf("scanned %s; see %s\n", intake.Folders.audits.c_str(),
                 session.log->CurrentFileName().c_str());
   }
   if (!ok) std::fprintf(stderr, "fenwoldctl scan: the database connection was lost\n");
