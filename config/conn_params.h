@@ -41,6 +41,9 @@ class TConnParams {
   std::string CardFileEncoding;
   std::string CardFileCodePage;
   int32_t CardFileRetentionDays = 90;
+  // How long a card file's size and modification time must stand still before it is staged
+  // (a minimum file age); 0 stages it at once.
+  int32_t CardFileSettleMs = 0;
 };
 
 }  // namespace fw

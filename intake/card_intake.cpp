@@ -1,7 +1,11 @@
 // The scan of the drop folder.
 #include "intake/card_intake.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <map>
+#include <thread>
 #include <vector>
 
 #include "db/statement.h"
@@ -44,6 +48,17 @@ bool TCardIntake::ScanCardFiles() {
   bool connected = stagingDb_.Connected();
 
   if (!paths.empty()) passOwed_ = true;
+  if (settleMs_ > 0) {
+    std::map<std::string, TFileStamp> listed;
+    for (const std::string& path : paths) {
+      TFileStamp stamp;
+      if (GetFileStamp(path, stamp)) listed[path] = stamp;
+    }
+    stager_.ExpectListed(std::move(listed));
+    if (!paths.empty() && !WaitToSettle()) return connected;
+  } else {
+    stager_.ExpectListed(std::nullopt);
+  }
   for (const std::string& path : paths) {
     if (!connected || StopRequested()) break;
     const TFileOutcome outcome = ProcessCardFile(path);
@@ -61,6 +76,15 @@ bool TCardIntake::ScanCardFiles() {
   // the main connection is gone too.
   if (!paths.empty() && ProcessFutureCards() == poConnectionLost) return false;
   return connected;
+}
+
+bool TCardIntake::WaitToSettle() const {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(settleMs_);
+  while (std::chrono::steady_clock::now() < end) {
+    if (StopRequested()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(settleMs_, 50)));
+  }
+  return !StopRequested();
 }
 
 TPassOutcome TCardIntake::ProcessFutureCards() {

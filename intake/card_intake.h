@@ -51,6 +51,12 @@ class TCardIntake {
   TApplyOutcome ApplyFutureCard(TODBCStatement& staged) { return pass_.ApplyFutureCard(staged); }
   bool PruneLedger(int days) { return ledger_.Prune(days); }
 
+  // A file whose producer may still be writing it from another host (a network share, where
+  // the exclusive-open test sees no remote writer): a scan that lists card files waits this
+  // long and stages only those whose size and modification time stood still meanwhile and
+  // until they were read; the others stay for the next scan. 0 (the default) does not wait.
+  void SetSettleMs(int ms) { settleMs_ = ms > 0 ? ms : 0; }
+
   // Batches (the default) or one statement per line and per record; the outcome is the same.
   void SetBatched(bool batched) { run_.batched = batched; }
   bool Batched() const { return run_.batched; }
@@ -69,6 +75,8 @@ class TCardIntake {
   TCardStager stager_;
   TFuturePass pass_;
   bool passOwed_ = false;
+  int settleMs_ = 0;
+  bool WaitToSettle() const;  // false when a stop came meanwhile
 };
 
 }  // namespace fw

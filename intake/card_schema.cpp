@@ -16,6 +16,14 @@ const char* CardSchemaFor(const std::string& database) {
   return nullptr;
 }
 
+std::vector<std::string> CardFileIdentityUpgrade() {
+  // The derived table lets MariaDB delete from the table it reads.
+  return {"DELETE FROM card_file WHERE id NOT IN (SELECT id FROM (SELECT MIN(id) AS id FROM "
+          "card_file GROUP BY name, file_size, modified, content_hash) keep)",
+          "CREATE UNIQUE INDEX card_file_identity ON card_file "
+          "(name, file_size, modified, content_hash)"};
+}
+
 // Our DDL holds no semicolons inside literals and only whole-line "--" comments.
 std::vector<std::string> SplitSqlStatements(const std::string& ddl) {
   std::vector<std::string> statements;

@@ -106,7 +106,15 @@ void TCardStager::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
   const TFileStamp stamp = file.Stamp();
   const std::string& destination = toErrors ? folders_.errors : folders_.files;
   const bool moved = MoveToFolder(file, destination);
-  if (!moved) log_.AddLine(logtext::kCannot + ("move file: " + path) + " to " + destination);
+  if (!moved && !MovedByAnother(path, stamp, destination)) {
+    log_.AddLine(logtext::kCannot + ("move file: " + path) + " to " + destination);
+  } else if (!moved) {
+    // Seen through a share, the other server moves a file it finds staged in the ledger
+    // between our commit and our move.
+    log_.AddLine("Left the drop folder before it was moved: " + path +
+                 " (moved by another server)");
+    return;
+  }
   if (mayBeCommitted && (!moved || destination.empty())) {
     remembered_[path] = TRemembered{stamp, toErrors};
   }
@@ -115,6 +123,60 @@ void TCardStager::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
 bool MoveToFolder(THeldFile& file, const std::string& folder) {
   if (folder.empty()) return true;
   return file.MoveTo(JoinPath(folder, ExtractFileName(file.Path())));
+}
+
+bool MovedByAnother(const std::string& path, const TFileStamp& stamp, const std::string& folder) {
+  TFileStamp now;
+  if (GetFileStamp(JoinPath(folder, ExtractFileName(path)), now) && now == stamp) return true;
+  return !GetFileStamp(path, now) || !(now == stamp);
+}
+
+TFileOutcome TCardStager::MoveAlreadyStaged(THeldFile& file) {
+  const std::string path = file.Path();
+  const TFileStamp stamp = file.Stamp();
+  if (MoveToFolder(file, folders_.files)) {
+    log_.AddLine("Already staged " + path + " (card_file), moved to " + folders_.files +
+                 " without staging it again");
+    return foMoveRetried;
+  }
+  log_.AddLine(MovedByAnother(path, stamp, folders_.files)
+                   ? "Already staged " + path + " (card_file) by another server, which moved it"
+                   : "Already staged " + path + " (card_file), not staged again; cannot " +
+                         "move it to " + folders_.files);
+  return foMoveRetried;
+}
+
+TCardStager::TClaim TCardStager::Claim(const TCardLedger::TKey& key, TODBCStatement& statement,
+                                       std::string& error) {
+  const TSql sql(statement.Connection().DriverKind());
+  if (statement.Exec(ledger_.InsertSql(sql, key))) return clClaimed;
+  error = statement.ErrorText();
+  return LostConnection(statement) || StopRequested() ? clLost : clRefused;
+}
+
+// Decided by what the ledger holds, not by the error: a duplicate key once the other
+// transaction committed, a lock wait that ran out or a cluster's certification failure all
+// come down to "staged by another server" or "not yet".
+TFileOutcome TCardStager::AfterRefusedClaim(THeldFile& file, const TCardLedger::TKey& key,
+                                            const std::string& error) {
+  const std::string path = file.Path();
+  switch (ledger_.LookUp(key)) {
+    case TCardLedger::laStaged:
+      return MoveAlreadyStaged(file);
+    case TCardLedger::laLost:
+      log_.AddLine(logtext::kLostDatabase + (" while staging " + path) + ", will retry later");
+      return foConnectionLost;
+    default:
+      log_.AddLine(logtext::kFailedToLoad + path + ", will retry later: " + error);
+      return foLoadFailed;
+  }
+}
+
+bool TCardStager::Settled(const std::string& path, const TFileStamp& stamp) const {
+  if (!listed_) return true;
+  const auto it = listed_->find(path);
+  TFileStamp now;
+  return it != listed_->end() && it->second == stamp && GetFileStamp(path, now) && now == stamp;
 }
 
 bool MoveToFolder(const std::string& path, const std::string& folder) {
@@ -138,6 +200,10 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     log_.AddLine(logtext::kFailedToLoad + path + ", will retry later");
     return foLoadFailed;
   }
+  if (!Settled(path, file.Stamp())) {
+    log_.AddLine("Still being written: " + path + ", left for the next scan");
+    return foHeld;
+  }
   // A file whose staging was committed before (the process died before its move, or the
   // commit's outcome was unknown) is moved, not staged again.
   const TCardLedger::TKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
@@ -146,14 +212,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     log_.AddLine(logtext::kLostDatabase + (" while staging " + path) + ", will retry later");
     return foConnectionLost;
   }
-  if (ledger == TCardLedger::laStaged) {
-    const bool moved = MoveToFolder(file, folders_.files);
-    log_.AddLine(moved ? "Already staged " + path + " (card_file), moved to " + folders_.files +
-                             " without staging it again"
-                       : "Already staged " + path + " (card_file), not staged again; cannot " +
-                             "move it to " + folders_.files);
-    return foMoveRetried;
-  }
+  if (ledger == TCardLedger::laStaged) return MoveAlreadyStaged(file);
 
   std::vector<std::string> lines;
   TCardText text;
@@ -161,8 +220,19 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   // All of the file commits together or nothing of it does: every way out of here but the
   // commit below rolls back.
   std::optional<TTransaction> transaction(std::in_place, stagingDb_);
+  TClaim claim = clClaimed;  // nothing to claim without the ledger
+  std::string claimError;
   try {
     TODBCStatement statement(stagingDb_);
+    // The claim is the transaction's first write: a second server staging the same file
+    // waits on its key until this transaction ends, whichever host it reads the file on.
+    const auto claimFirst = [&] {
+      if (ledger == TCardLedger::laNotStaged) claim = Claim(key, statement, claimError);
+      if (claim == clLost) {
+        staged = {StopRequested() ? lrStopped : lrConnectionLost, 0, claimError};
+      }
+      return claim == clClaimed;
+    };
     if (!statement.Valid()) {
       staged = {lrConnectionLost, 0, statement.ErrorText()};
     } else if (!DecodeCardFile(bytes, encoding_, text)) {
@@ -180,19 +250,19 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       std::string().swap(bytes);
       lines = SplitIntoLines(text.text);
       std::string().swap(text.text);
-      if (run_.batched) {
+      if (run_.batched && claimFirst()) {
         try {
           staged = StageLinesBatched(lines, statement);
         } catch (const std::system_error&) {
           staged.result = lrFailed;  // no thread for the reader: line by line it is
         }
       }
-      if (!run_.batched || staged.result == lrFailed) {
+      if (claim == clClaimed && (!run_.batched || staged.result == lrFailed)) {
         // The batches stop at the first failure and log nothing: the file goes again line by
-        // line from the start, in a transaction of its own, which logs every bad line with
-        // its own statement.
+        // line from the start, in a transaction of its own (claimed anew), which logs every
+        // bad line with its own statement.
         if (run_.batched) transaction.emplace(stagingDb_);
-        staged = StageLines(lines, statement, *transaction);
+        if (claimFirst()) staged = StageLines(lines, statement, *transaction);
       }
     }
   } catch (const std::exception&) {
@@ -202,9 +272,13 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     return foLoadFailed;
   }
   const TLinesResult result = staged.result;
-  int errors = staged.errors;
+  const int errors = staged.errors;
   const std::string& lostText = staged.lostText;
 
+  if (claim == clRefused) {
+    transaction->Rollback();
+    return AfterRefusedClaim(file, key, claimError);
+  }
   if (result == lrStopped) {
     transaction->Rollback();
     log_.AddLine("Stop requested while staging " + path +
@@ -218,25 +292,13 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     return foConnectionLost;
   }
 
-  // The ledger row commits with the file's rows, or not at all.
-  if (errors == 0 && ledger == TCardLedger::laNotStaged) {
-    TODBCStatement insert(stagingDb_);
-    const TSql sql(stagingDb_.DriverKind());
-    const std::string text = ledger_.InsertSql(sql, key);
-    if (!insert.Exec(text)) {
-      if (LostConnection(insert) || StopRequested()) {
-        transaction->Rollback();
-        log_.AddLine(logtext::kLostDatabase + (" while staging " + path) +
-                     ", will retry later: " + insert.ErrorText());
-        return StopRequested() ? foStopped : foConnectionLost;
-      }
-      ++errors;
-      log_.AddLine(ErrorLine(insert.ErrorText(), text));
-    }
-  }
-
   if (errors > 0) {
     transaction->Rollback();
+    // On a cluster another node's commit of the same file aborts ours at whatever statement
+    // it reaches: that is no fault of the file.
+    if (ledger == TCardLedger::laNotStaged && ledger_.LookUp(key) == TCardLedger::laStaged) {
+      return MoveAlreadyStaged(file);
+    }
     Dispose(file, true, false);
     return foRejected;
   }
@@ -261,6 +323,13 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     }
     const std::string error = transaction->ErrorText();
     transaction->Rollback();
+    if (ledger == TCardLedger::laNotStaged) {
+      // A cluster refuses a commit that conflicts with another node's (the same file staged
+      // there first, or rows another server wrote): the ledger tells which.
+      if (ledger_.LookUp(key) == TCardLedger::laStaged) return MoveAlreadyStaged(file);
+      log_.AddLine(logtext::kFailedToCommit + path + ", will retry later: " + error);
+      return foLoadFailed;
+    }
     log_.AddLine(logtext::kFailedToCommit + path + ": " + error);
     Dispose(file, true, false);
     return foRejected;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ class TTransaction;
 enum TFileOutcome {
   foStaged,          // committed; moved to the done folder (or left, the folder being empty)
   foRejected,        // rolled back; moved to the error folder
-  foHeld,            // another process holds it; retried at the next scan
+  foHeld,            // another process holds it, or it is still being written; retried later
   foLoadFailed,      // could not be read or staged; rolled back; retried at the next scan
   foConnectionLost,  // the database went away; rolled back; the file stays in the drop folder
   foCommitUnknown,   // the commit failed with a lost connection; moved to the error folder
@@ -44,6 +45,12 @@ class TCardStager {
   TFileOutcome ProcessCardFile(const std::string& path);
   // Forgets remembered files that are no longer among `paths` (the drop folder's listing).
   void KeepOnly(const std::vector<std::string>& paths);
+  // With a settle time: each listed file as the scan saw it before its wait. A file is staged
+  // only while it is still that version when read; otherwise it stays for the next scan.
+  // nullopt (no settle time) stages whatever is read.
+  void ExpectListed(std::optional<std::map<std::string, TFileStamp>> listed) {
+    listed_ = std::move(listed);
+  }
 
  private:
   enum TLinesResult { lrDone, lrConnectionLost, lrFailed, lrStopped };
@@ -58,6 +65,19 @@ class TCardStager {
   };
 
   bool StopRequested() const { return run_.StopRequested(); }
+  // Writes the file's ledger row under its unique key, as the first write of the staging
+  // transaction; waits while another transaction holds that key. clRefused when the key is
+  // taken or the write failed (the caller rolls back and asks the ledger which), clLost when
+  // the connection went away or a stop cancelled the wait.
+  enum TClaim { clClaimed, clRefused, clLost };
+  TClaim Claim(const TCardLedger::TKey& key, TODBCStatement& statement, std::string& error);
+  // After a refused claim, rolled back: the file is moved when another server staged it, and
+  // otherwise left for the next scan.
+  TFileOutcome AfterRefusedClaim(THeldFile& file, const TCardLedger::TKey& key,
+                                 const std::string& error);
+  // Moves a file the ledger knows as staged, with one "Already staged" line.
+  TFileOutcome MoveAlreadyStaged(THeldFile& file);
+  bool Settled(const std::string& path, const TFileStamp& stamp) const;
   TFileOutcome RetryMove(THeldFile& file);
   TFileOutcome StageFile(THeldFile& file);
   TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement,
@@ -75,11 +95,16 @@ class TCardStager {
   const TCardFileEncoding& encoding_;
   const TClock& clock_;
   std::map<std::string, TRemembered> remembered_;
+  std::optional<std::map<std::string, TFileStamp>> listed_;
 };
 
 // Moves a file into a folder (replacing a file of the same name); true without moving when the
 // folder is empty.
 bool MoveToFolder(const std::string& path, const std::string& folder);
 bool MoveToFolder(THeldFile& file, const std::string& folder);
+// After a failed move: the version `stamp` of the file has left `path`, or is in `folder`
+// already. Seen through a share, another server moves it between our look and our move, and
+// the share's caches may still show it in the drop folder for a moment.
+bool MovedByAnother(const std::string& path, const TFileStamp& stamp, const std::string& folder);
 
 }  // namespace fw

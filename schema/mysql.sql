@@ -86,6 +86,8 @@ CREATE TABLE card (
 -- so that a file whose staging was committed is never staged again (after a crash between
 -- the commit and the move, or a commit whose outcome was unknown). `modified` is the file's
 -- modification time in the platform's unit. Rows older than the retention period go.
+-- The unique identity is what lets two servers that see one drop folder through mounts of
+-- their own stage a file once: the second one's row waits on the key and is refused.
 CREATE TABLE card_file (
   id BIGINT NOT NULL AUTO_INCREMENT,
   name VARCHAR(255) NOT NULL,
@@ -95,6 +97,6 @@ CREATE TABLE card_file (
   staged_at DATETIME NOT NULL,
   outcome VARCHAR(16) NOT NULL,
   PRIMARY KEY (id),
-  KEY card_file_name (name),
+  UNIQUE KEY card_file_identity (name, file_size, modified, content_hash),
   KEY card_file_staged_at (staged_at)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;

@@ -83,6 +83,8 @@ CREATE UNIQUE INDEX card_number ON card (number);
 -- so that a file whose staging was committed is never staged again (after a crash between
 -- the commit and the move, or a commit whose outcome was unknown). `modified` is the file's
 -- modification time in the platform's unit. Rows older than the retention period go.
+-- The unique identity is what lets two servers that see one drop folder through mounts of
+-- their own stage a file once: the second one's row waits on the key and is refused.
 CREATE TABLE card_file (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   name VARCHAR(255) NOT NULL,
@@ -92,5 +94,5 @@ CREATE TABLE card_file (
   staged_at DATETIME NOT NULL,
   outcome VARCHAR(16) NOT NULL
 );
-CREATE INDEX card_file_name ON card_file (name);
+CREATE UNIQUE INDEX card_file_identity ON card_file (name, file_size, modified, content_hash);
 CREATE INDEX card_file_staged_at ON card_file (staged_at);

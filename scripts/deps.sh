@@ -5,7 +5,7 @@ set -euo pipefail
 "$(dirname "$0")/apt-install.sh" \
   build-essential cmake pkg-config git libgtest-dev googletest \
   unixodbc unixodbc-dev libsqliteodbc odbc-mariadb mariadb-server mariadb-client \
-  odbc-postgresql postgresql libinih-dev libsystemd-dev sqlite3 procps
+  odbc-postgresql postgresql libinih-dev libsystemd-dev sqlite3 procps bindfs
 
 # The packages register their drivers; register them here if they did not.
 register() {  # name library

@@ -7,6 +7,12 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 scripts/deps.sh
+# Two servers on one share are tested through FUSE mounts in mount namespaces of their own.
+if [ ! -c /dev/fuse ] || ! unshare -m true; then
+  echo "test.sh: this machine lacks /dev/fuse or mount namespaces (unshare -m)," \
+       "which the two-mounts test and the Galera soak need" >&2
+  exit 1
+fi
 
 jobs=$(nproc)
 build() {  # dir extra-cmake-args...
@@ -62,4 +68,7 @@ for suite in $suites; do
 done
 scripts/test-package.sh   # the Debian package: build, lintian, install, check, purge
 "$root/scripts/soak.sh" --faults 30 --bin "$root/build/fenwold"   # fault soak (~1 min)
+# Two servers on a Galera cluster, each on a mount of its own, nodes killed (~80 s).
+scripts/apt-install.sh galera-4 rsync
+"$root/scripts/galera_soak.sh" --rounds 12 --node-kills 3 --bin "$root/build/fenwold"
 scripts/test-windows.sh   # the Windows build: suites and the service under Wine

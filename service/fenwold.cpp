@@ -64,6 +64,7 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
     if (!Reconnect(*StagingDb, true)) NoteUnreachable(StagingDb->LastError());
     intake_ = std::make_unique<TCardIntake>(*Log, *MainDb, *StagingDb, *clock_);
     intake_->Encoding = {params_->CardFileEncoding, params_->CardFileCodePage};
+    intake_->SetSettleMs(params_->CardFileSettleMs);
     intake_->SetStopFlag(&stopRequested_);
     // A pass cut off by a crash or a stop of the previous run is not lost: the first tick
     // runs one.

@@ -147,6 +147,39 @@ TEST_P(CtlCheck, WarnsAboutOptionsThatBreakStagingOrThePass) {
   }
 }
 
+// A ledger made before the unique identity (maybe already holding a file staged twice) is
+// named with the statements that mend it, and those statements work as printed.
+TEST_P(CtlCheck, NamesTheUpgradeOfALedgerWithoutItsUniqueIdentity) {
+  CreateCardDatabase();
+  TRun r = Check();
+  EXPECT_TRUE(HasLine(r, "ok    card_file unique identity:")) << r.out;
+
+  ASSERT_TRUE(test::ExecAll(
+      *db, {Driver() == test::TTestDriver::kMariaDb ? "DROP INDEX card_file_identity ON card_file"
+                                                   : "DROP INDEX card_file_identity"}));
+  const std::string row =
+      "INSERT INTO card_file (name, file_size, modified, content_hash, staged_at, outcome) "
+      "VALUES ('a.csv', 10, 20, '0123456789abcdef', '2026-12-01 10:00:00', 'staged')";
+  ASSERT_TRUE(test::ExecAll(*db, {row, row}));
+  r = Check();
+  EXPECT_EQ(r.status, 0) << "a warning: one server works without it\n" << r.out;
+  EXPECT_TRUE(HasLine(r, "WARN  card_file unique identity: missing")) << r.out;
+  for (const std::string& statement : CardFileIdentityUpgrade()) {
+    EXPECT_NE(r.out.find(statement + ";"), std::string::npos) << r.out;
+  }
+  ASSERT_TRUE(test::ExecAll(*db, CardFileIdentityUpgrade()));
+  EXPECT_EQ(test::QueryText(*db, "SELECT COUNT(*) FROM card_file"), "1");
+  EXPECT_TRUE(HasLine(Check(), "ok    card_file unique identity:"));
+  EXPECT_FALSE(test::ExecSql(*db, row)) << "the key refuses a second row";
+
+  ASSERT_TRUE(test::ExecAll(*db, {"DROP TABLE card_file"}));
+  r = Check();
+  EXPECT_TRUE(HasLine(r, "WARN  table card_file (optional):")) << r.out;
+  EXPECT_NE(r.out.find("exactly-once then depends on the share's locks"), std::string::npos)
+      << r.out;
+  EXPECT_TRUE(HasLine(r, "skip  card_file unique identity: no card_file table")) << r.out;
+}
+
 FW_ON_EVERY_DRIVER(CtlCheck);
 
 }  // namespace

@@ -83,6 +83,24 @@ TEST(HeldFile, ReadsAndMovesWhileHeld) {
   EXPECT_EQ(THeldFile().Hold(dir.File("done/b.csv")), hrHeld) << "released after the move";
 }
 
+// Through a share another host can move the held file away and a producer can drop a new
+// one under the same name: moving "the held file" must not take the new one unstaged.
+TEST(HeldFile, NeverMovesAFileThatNowBearsItsName) {
+  TTempDir dir;
+  std::filesystem::create_directory(dir.File("done"));
+  std::filesystem::create_directory(dir.File("elsewhere"));
+  const std::string file = dir.File("c.csv");
+  WriteFileBytes(file, "old\n");
+  THeldFile held;
+  ASSERT_EQ(held.Hold(file), hrHeld);
+  std::filesystem::rename(file, dir.File("elsewhere/c.csv"));
+  WriteFileBytes(file, "new\n");
+  EXPECT_FALSE(held.MoveTo(dir.File("done/c.csv")));
+  EXPECT_EQ(ReadFileBytes(file), "new\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("done/c.csv")));
+  EXPECT_EQ(THeldFile().Hold(file), hrHeld) << "released all the same";
+}
+
 TEST(MoveToFolder, ReplacesOnTheSameFileSystem) {
   TTempDir dir;
   std::filesystem::create_directory(dir.File("done"));

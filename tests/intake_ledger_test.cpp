@@ -4,13 +4,17 @@
 
 #include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "db/statement.h"
 #include "intake/card_intake.h"
+#include "tests/support/fenwold_process.h"
 #include "tests/support/intake_env.h"
 
 namespace fw::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 const std::string kTopUp = "C,5001,DEBIT,Top-up,0800,20240101,1800,20261231,1\r\n";
 
@@ -130,6 +134,75 @@ TEST_P(Ledger, HeldVanishedAndStoppedFiles) {
   EXPECT_EQ(Env().LogCount("gone.csv"), 0);
   EXPECT_EQ(Env().LogCount("Failed to exclusively open " + path), 1);
   EXPECT_EQ(Env().LogCount("Stop requested while staging " + path), 1);
+}
+
+// Another server (here a bare connection) has claimed the file in its staging transaction
+// and not yet ended it: the claim of ours waits on the key, then finds the file staged when
+// the other commits, or stages it itself when the other rolls back. Neither counts a reject.
+TEST_P(Ledger, ClaimWaitsForAnotherServerStagingTheSameFile) {
+  for (const bool otherCommits : {true, false}) {
+    SCOPED_TRACE(otherCommits ? "the other commits" : "the other rolls back");
+    SetUp();
+    const std::string path = Env().Drop("race.csv", kTopUp);
+    TFileStamp stamp;
+    ASSERT_TRUE(GetFileStamp(path, stamp));
+    TODBC other;
+    ASSERT_TRUE(Env().Connect(other, true));
+    ASSERT_TRUE(ExecSql(other, "INSERT INTO card_file (name, file_size, modified, content_hash, "
+                               "staged_at, outcome) VALUES ('race.csv', " +
+                                   std::to_string(stamp.size) + ", " +
+                                   std::to_string(stamp.modified) + ", '" + ContentHash(kTopUp) +
+                                   "', {ts '2024-05-15 12:00:00'}, 'staged')"));
+    TFileOutcome outcome = foLoadFailed;
+    Env().Intake().Folders.files = Env().done;
+    Env().Intake().Folders.errors = Env().errors;
+    std::thread server([&] { outcome = Env().Intake().ProcessCardFile(path); });
+    // SQLite's single writer shows no wait to look for; the outcome is the same either way.
+    const char* waiting =
+        GetParam() == tdMariaDb
+            ? "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() AND "
+              "INFO LIKE 'INSERT INTO card_file%'"
+            : "SELECT COUNT(*) FROM pg_stat_activity WHERE datname = current_database() AND "
+              "wait_event_type = 'Lock'";
+    if (GetParam() != tdSqlite) {
+      TODBC watcher;  // the intake's own connections are busy in its thread
+      ASSERT_TRUE(Env().Connect(watcher, false));
+      EXPECT_TRUE(WaitUntil([&] { return QueryText(watcher, waiting) == "1"; }, 30s));
+    }
+    ASSERT_TRUE(other.EndTrans(otherCommits));
+    server.join();
+    EXPECT_EQ(outcome, otherCommits ? foMoveRetried : foStaged);
+    EXPECT_EQ(Env().Intake().ProcessFutureCards(), poDone);
+    EXPECT_EQ(Debit(), otherCommits ? "0" : "1");
+    EXPECT_EQ(Env().LogCount("Already staged " + path), otherCommits ? 1 : 0);
+    EXPECT_EQ(Env().Intake().Tally.rejected, 0u);
+    EXPECT_TRUE(std::filesystem::exists(Env().done + "/race.csv"));
+    EXPECT_EQ(Env().Scalar("SELECT COUNT(*) FROM card_file"), "1");
+  }
+}
+
+// A producer still writing the file (its modification time moves) keeps it in the drop
+// folder for as long as it writes; the first scan after it stopped stages it.
+TEST_P(Ledger, SettleTimeLeavesAFileThatIsStillBeingWritten) {
+  const std::string path = Env().Drop("growing.csv", kTopUp);
+  Env().Intake().SetSettleMs(150);
+  std::atomic<bool> writing{true};
+  std::thread producer([&] {
+    while (writing) {
+      std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now());
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  EXPECT_TRUE(Env().Intake().ScanCardFiles());
+  writing = false;
+  producer.join();
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(Env().LogCount("Still being written: " + path), 1);
+  EXPECT_EQ(Env().Intake().ProcessFutureCards(), poDone);
+  EXPECT_EQ(Debit(), "0");
+  EXPECT_TRUE(Env().Intake().ScanCardFiles());
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(Debit(), "1");
 }
 
 FW_ON_EVERY_DRIVER(Ledger);

@@ -1,6 +1,8 @@
 // The checks of `fenwoldctl check` that belong to card intake: each card table with every
 // column the service reads or writes, and the three folders named in settings.
+#include "db/driver_kind.h"
 #include "db/statement.h"
+#include "intake/card_schema.h"
 #include "platform/folder.h"
 #include "platform/service_unit.h"
 #include "tools/ctl_check.h"
@@ -67,9 +69,60 @@ const TCheck kCardFile(350, "table card_file (optional)", [](TCheckContext& c) {
     result.summary =
         "missing, or lacks a column used: staged files are not recorded, so a file whose "
         "staging was committed just before a crash is staged again, and one whose commit "
-        "outcome was unknown goes to the error folder";
+        "outcome was unknown goes to the error folder; with two servers on one drop folder, "
+        "exactly-once then depends on the share's locks reaching from one server to the other";
   }
   return result;
+});
+
+// The catalog query that counts unique indexes on exactly the four identity columns.
+std::string IdentityIndexQuery(TDriverKind kind) {
+  const char* columns = "('name', 'file_size', 'modified', 'content_hash')";
+  switch (kind) {
+    case dkMySql:
+      return std::string("SELECT COUNT(*) AS n FROM (SELECT INDEX_NAME FROM "
+                         "information_schema.STATISTICS WHERE TABLE_SCHEMA = DATABASE() AND "
+                         "TABLE_NAME = 'card_file' AND NON_UNIQUE = 0 GROUP BY INDEX_NAME "
+                         "HAVING COUNT(*) = 4 AND SUM(COLUMN_NAME IN ") +
+             columns + ") = 4) k";
+    case dkPostgres:
+      return std::string("SELECT COUNT(*) AS n FROM pg_index x JOIN pg_class t ON t.oid = "
+                         "x.indrelid WHERE t.relname = 'card_file' AND "
+                         "pg_catalog.pg_table_is_visible(t.oid) AND x.indisunique AND "
+                         "x.indnatts = 4 AND (SELECT COUNT(*) FROM pg_attribute a WHERE "
+                         "a.attrelid = t.oid AND a.attnum = ANY(x.indkey) AND a.attname IN ") +
+             columns + ") = 4";
+    default:  // SQLite
+      return std::string("SELECT COUNT(*) AS n FROM pragma_index_list('card_file') l WHERE "
+                         "l.\"unique\" = 1 AND (SELECT COUNT(*) FROM pragma_index_info(l.name)) "
+                         "= 4 AND (SELECT COUNT(*) FROM pragma_index_info(l.name) i WHERE "
+                         "i.name IN ") +
+             columns + ") = 4";
+  }
+}
+
+// Two servers that see the drop folder through mounts of their own both stage a file unless
+// the database refuses the second ledger row.
+const TCheck kCardFileIdentity(351, "card_file unique identity", [](TCheckContext& c) {
+  if (!c.mainDb.Connected()) return TCheckResult{TCheckStatus::kSkip, "no connection", ""};
+  if (CheckColumns(c, "card_file", "id").status != TCheckStatus::kPass) {
+    return TCheckResult{TCheckStatus::kSkip, "no card_file table", ""};
+  }
+  TODBCStatement query(c.mainDb, true);
+  if (!query.Exec(IdentityIndexQuery(c.mainDb.DriverKind()))) {
+    return TCheckResult{TCheckStatus::kWarn, "cannot be read from this database's catalog",
+                        query.ErrorText()};
+  }
+  if (query.FieldAsInteger("n") > 0) {
+    return TCheckResult{TCheckStatus::kPass, "name, size, modification time and hash", ""};
+  }
+  std::string upgrade;
+  for (const std::string& statement : CardFileIdentityUpgrade()) upgrade += statement + ";\n";
+  return TCheckResult{
+      TCheckStatus::kWarn,
+      "missing (a ledger made by an earlier version): two servers on one network share may "
+      "both stage a file; add it with these statements",
+      upgrade};
 });
 
 const TCheck kDrop(400, "drop folder (audits_dir)",

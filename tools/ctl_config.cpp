@@ -52,6 +52,7 @@ int RunConfig(const std::vector<std::string>& args) {
   std::printf("Card files:\n");
   Line("CardFileEncoding", params.CardFileEncoding);
   Line("CardFileCodePage", params.CardFileCodePage);
+  Line("CardFileSettleMs", params.CardFileSettleMs);
   std::printf("Other settings:\n");
   Line("DebugLog", params.DebugLog);
   Line("DTLFreq", params.DTLFreq);

@@ -18,6 +18,7 @@ int Scan(const std::vector<std::string>& args) {
   if (!session.Open("scan", true)) return 1;
   TCardIntake intake(*session.log, *session.mainDb, *session.stagingDb);
   intake.Encoding = session.encoding;
+  intake.SetSettleMs(session.settleMs);
   const bool ok = intake.ScanCardFiles();
   if (intake.Folders.audits.empty()) {
     std::printf("settings name no drop folder (audits_dir): nothing scanned\n");

@@ -19,6 +19,7 @@ bool TCtlSession::Open(const std::string& command, bool withStaging) {
   log = std::make_unique<TMessLog>(ServiceLogPath(), TLogOptions{.dailyFiles = true});
   const TConnParams params;
   encoding = {params.CardFileEncoding, params.CardFileCodePage};
+  settleMs = params.CardFileSettleMs;
   mainDb = std::make_unique<TODBC>();
   if (!mainDb->Connect(params.DSNName, params.User, params.Pass, params.Database, false,
                        params.ODBCDriver, params.ConnectOptions())) {

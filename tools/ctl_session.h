@@ -20,6 +20,7 @@ struct TCtlSession {
   std::unique_ptr<TODBC> mainDb;     // auto-commit
   std::unique_ptr<TODBC> stagingDb;  // manual commit
   TCardFileEncoding encoding;        // the registry's card file settings
+  int settleMs = 0;                  // CardFileSettleMs
 
   // Opens the log and connects both; on failure prints why on stderr and returns false.
   bool Open(const std::string& command, bool withStaging);

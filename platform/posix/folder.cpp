@@ -173,6 +173,15 @@ bool THeldFile::ReadAll(std::string& contents) {
 }
 
 bool THeldFile::MoveTo(const std::string& target) {
+  // Another host may have moved the held file away and a producer dropped a new one of that
+  // name since (locks do not reach across a share): the path must still name what we hold,
+  // or the new file would be moved without ever being staged.
+  struct stat held {}, named{};
+  if (fd_ < 0 || ::fstat(fd_, &held) != 0 || ::lstat(path_.c_str(), &named) != 0 ||
+      held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+    Release();
+    return false;
+  }
   // The rename keeps the inode, so the lock holds until the file is in its new place.
   const bool moved = MoveFileReplacing(path_, target);
   Release();

@@ -1,0 +1,118 @@
+// Two services on one drop folder that each sees through a mount of its own, as two hosts see
+// a network share: each runs in a mount namespace of its own with its own bindfs mount of one
+// backing folder, so a lock taken through one mount is invisible through the other. Only the
+// database can then tell them apart: every top-up must still be applied exactly once.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
+#include "tests/support/db_fixture.h"
+#include "tests/support/fenwold_process.h"
+#include "tests/support/service_setup.h"
+
+namespace fw::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Mounts $1 on $2 in a fresh mount namespace, runs the service ($3) there and passes a stop
+// on to it. Both die with the shell (a test that gives up kills it), and the mount goes with
+// the last process of the namespace, so no FUSE daemon or service outlives the test.
+const char* const kInOwnMount = R"(
+set -u
+setpriv --pdeathsig KILL bindfs -f --no-allow-other "$1" "$2" & fuse=$!
+until mountpoint -q "$2"; do kill -0 "$fuse" 2>/dev/null || exit 97; sleep 0.05; done
+setpriv --pdeathsig KILL "$3" & pid=$!
+trap 'kill -TERM "$pid" 2>/dev/null' TERM INT
+rc=0
+while kill -0 "$pid" 2>/dev/null; do wait "$pid"; rc=$?; done
+kill "$fuse"; wait "$fuse"
+exit "$rc"
+)";
+
+bool StartInOwnMount(TChildProcess& service, const std::string& backing,
+                     const std::string& mountPoint, const TEnv& env, const std::string& out) {
+  return service.Start("/usr/bin/unshare",
+                       {"-m", "--propagation", "private", "/bin/sh", "-c", kInOwnMount, "sh",
+                        backing, mountPoint, FENWOLD_BINARY},
+                       env, out);
+}
+
+class TwoMounts : public TDbTest {};
+
+TEST_P(TwoMounts, EveryTopUpOnce) {
+  // A test that cannot build its mounts must fail: a skip would hide the fault it looks for.
+  ASSERT_EQ(access("/dev/fuse", R_OK | W_OK), 0) << "no /dev/fuse: FUSE mounts are impossible";
+  ASSERT_EQ(access("/usr/bin/bindfs", X_OK), 0) << "bindfs is missing (scripts/deps.sh)";
+
+  const int files = 100;
+  const std::string scratch = ScratchDir();
+  const TServiceFolders backing(scratch + "/backing");
+  // What both services see: the same folders below the (empty) mount point.
+  TServiceFolders seen = backing;
+  for (std::string* path : {&seen.root, &seen.drop, &seen.done, &seen.errors, &seen.logs}) {
+    path->replace(0, backing.root.size(), scratch + "/share");
+  }
+  std::filesystem::create_directories(seen.root);
+  ASSERT_TRUE(PrepareCardDatabase(*db, Driver(), FENWOLD_SOURCE_DIR, seen));
+  for (int i = 0; i < files; ++i) {
+    ASSERT_TRUE(ExecSql(*db, "INSERT INTO card (number, type_id, debit_left) SELECT " +
+                                 std::to_string(790000 + i) +
+                                 ", id, 0 FROM card_type WHERE name = 'DEBIT'"));
+  }
+  const std::string registry = scratch + "/registry.reg";
+  WriteRegistryFile(registry, Params());
+
+  TChildProcess first, second;
+  ASSERT_TRUE(StartInOwnMount(first, backing.root, seen.root, ServiceEnv(seen, registry, 50),
+                              scratch));
+  std::filesystem::create_directories(scratch + "/out2");
+  ASSERT_TRUE(StartInOwnMount(second, backing.root, seen.root, ServiceEnv(seen, registry, 50),
+                              scratch + "/out2"));
+  for (int i = 0; i < files; ++i) {
+    DropCardFile(backing, "topup" + std::to_string(i) + ".csv",
+                 "C," + std::to_string(790000 + i) +
+                     ",DEBIT,Top-up,0800,20240101,1800,20261231,1\r\n");
+  }
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return FilesIn(backing.drop).empty() &&
+               QueryText(*db, "SELECT COUNT(*) FROM futurecard") == "0";
+      },
+      120s))
+      << FilesIn(backing.drop).size() << " files left in the drop folder";
+  for (TChildProcess* service : {&first, &second}) {
+    ASSERT_TRUE(service->Signal(SIGTERM));
+    const auto status = service->Wait(60s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << service->Stderr();
+  }
+
+  const std::vector<std::string> lines = LogLines(backing.logs);
+  const auto cannotMove = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return LogText(l).rfind("Cannot move file", 0) == 0;
+  });
+  const std::string twice = QueryText(*db, "SELECT COUNT(*) FROM card WHERE debit_left > 1");
+  std::cout << "two mounts: top-ups applied twice " << twice << " of " << files
+            << ", \"Cannot move file\" lines " << cannotMove << "\n";
+  EXPECT_EQ(twice, "0");
+  EXPECT_EQ(QueryText(*db, "SELECT COUNT(*) FROM card WHERE debit_left = 1"),
+            std::to_string(files));
+  EXPECT_EQ(cannotMove, 0) << [&] {
+    std::string shown;
+    for (const std::string& l : lines) shown += l + "\n";
+    return shown;
+  }();
+  EXPECT_EQ(FilesIn(backing.done).size(), static_cast<size_t>(files));
+  EXPECT_TRUE(FilesIn(backing.errors).empty());
+  EXPECT_EQ(QueryText(*db, "SELECT COUNT(*) FROM card_file"), std::to_string(files));
+}
+
+FW_ON_EVERY_DRIVER(TwoMounts);
+
+}  // namespace
+}  // namespace fw::test
