@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 
 #include "db/odbc_binding.h"
+#include "db/odbc_text.h"
 #include "db/statement.h"
+#include "platform/files.h"
 #include "platform/ini_file.h"
 
 namespace fw {
@@ -37,11 +38,6 @@ bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
-std::string Cut(const SQLCHAR* buffer, size_t capacity) {
-  const char* p = reinterpret_cast<const char*>(buffer);
-  return std::string(p, strnlen(p, capacity));
-}
-
 // A value holding ";" or starting with "{" would end its pair early or be misread; ODBC lets
 // such a value be written between braces, with "}" doubled inside.
 std::string PairValue(const std::string& value) {
@@ -65,19 +61,14 @@ void AppendPair(std::string& text, const std::string& key, const std::string& va
 
 bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle) {
   for (SQLSMALLINT n = 1; n < 100; ++n) {
-    SQLCHAR state[6] = {};
-    SQLINTEGER native = 0;
-    SQLCHAR message[512] = {};
-    SQLSMALLINT length = 0;
-    if (!Succeeded(OdbcApi.SQLGetDiagRec(handleType, handle, n, state, &native, message,
-                                         sizeof message, &length))) {
-      return false;
-    }
-    const std::string s = Cut(state, 5);
+    TOdbcDiagRecord diag;
+    if (!Succeeded(OdbcDiagRecord(handleType, handle, n, diag))) return false;
+    const SQLINTEGER native = diag.native;
+    const std::string& s = diag.state;
     // psqlODBC reports every failed connect as 08001; the server's own refusals (a wrong
     // password, no such database) carry its "FATAL:" text and are no lost connection, bar a
     // server that is starting up or shutting down ("the database system is ...").
-    const std::string text = Cut(message, sizeof message - 1);
+    const std::string& text = diag.message;
     if (s == "08001" && text.find("FATAL:") != std::string::npos &&
         text.find("the database system is") == std::string::npos) {
       continue;
@@ -165,22 +156,16 @@ bool TODBC::Connect(const std::string& dataSource, const std::string& user,
 
   SQLRETURN rc = SQL_ERROR;
   if (!dataSource.empty()) {
-    rc = OdbcApi.SQLConnect(dbc_, Text(dataSource), SQL_NTS, Text(user), SQL_NTS, Text(password),
-                            SQL_NTS);
+    rc = OdbcConnect(dbc_, dataSource, user, password);
   }
   if (Succeeded(rc)) {
     connectInfo_ = DataSourceDriver(dataSource);
   } else {
     const std::string in =
         BuildConnectionString(dataSource, user, password, database, driver, options);
-    SQLCHAR out[1024] = {};
-    SQLSMALLINT outLength = 0;
-    rc = OdbcApi.SQLDriverConnect(dbc_, nullptr, Text(in), SQL_NTS, out, 1023, &outLength,
-                                  SQL_DRIVER_NOPROMPT);
-    if (Succeeded(rc)) {
-      const size_t n = std::clamp<SQLSMALLINT>(outLength, 0, 1023);
-      connectInfo_ = Cut(out, n);
-    }
+    std::string completed;
+    rc = OdbcDriverConnect(dbc_, in, completed);
+    if (Succeeded(rc)) connectInfo_ = completed;
   }
   if (!Succeeded(rc)) {
     lastError_ = DiagText(SQL_HANDLE_DBC, dbc_);
@@ -205,8 +190,7 @@ std::string TODBC::BuildConnectionString(const std::string& dataSource, const st
   // any connect gets the same string Connect would use.
   const TDriverKind kind = DetectDriverKind(driver, driverKind_);
   std::string text;
-  std::error_code ec;
-  if (!dataSource.empty() && std::filesystem::is_regular_file(dataSource, ec)) {
+  if (!dataSource.empty() && FileExists(dataSource)) {
     text = FileDsnText(dataSource);
   }
   if (text.empty()) {
@@ -239,14 +223,9 @@ std::string TODBC::DataSourceDriver(const std::string& name) const {
   if (env_ == SQL_NULL_HENV) return name;
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
   for (;;) {
-    SQLCHAR dsn[256] = {};
-    SQLCHAR description[256] = {};
-    SQLSMALLINT dsnLength = 0, descriptionLength = 0;
-    if (!Succeeded(OdbcApi.SQLDataSources(env_, direction, dsn, sizeof dsn, &dsnLength, description,
-                                          sizeof description, &descriptionLength))) {
-      return name;
-    }
-    if (Cut(dsn, sizeof dsn - 1) == name) return Cut(description, sizeof description - 1);
+    std::string dsn, description;
+    if (!Succeeded(OdbcDataSource(env_, direction, dsn, description))) return name;
+    if (dsn == name) return description;
     direction = SQL_FETCH_NEXT;
   }
 }
@@ -331,21 +310,14 @@ void TODBC::UnregisterStatement(TODBCStatement* statement) {
 
 std::string TODBC::DiagRecord(SQLSMALLINT handleType, SQLHANDLE handle, int n) const {
   if (dbc_ == SQL_NULL_HDBC || handle == SQL_NULL_HANDLE) return {};
-  SQLCHAR state[6] = {};
-  SQLINTEGER native = 0;
-  SQLCHAR message[512] = {};
-  SQLSMALLINT length = 0;
   const auto record = static_cast<SQLSMALLINT>(n);
-  SQLRETURN rc = OdbcApi.SQLGetDiagRec(handleType, handle, record, state, &native, message,
-                                       sizeof message, &length);
-  const std::string s = Cut(state, 5);
-  if (Succeeded(rc) && s == "HY000") {
-    rc = OdbcApi.SQLGetDiagField(handleType, handle, record, SQL_DIAG_MESSAGE_TEXT, message,
-                                 sizeof message, &length);
-  }
+  TOdbcDiagRecord diag;
+  SQLRETURN rc = OdbcDiagRecord(handleType, handle, record, diag);
+  const std::string& s = diag.state;
+  if (Succeeded(rc) && s == "HY000") rc = OdbcDiagMessage(handleType, handle, record, diag.message);
   // IM001 (driver does not support this function) ends the list: it says nothing useful.
   if (!Succeeded(rc) || s == "IM001") return {};
-  return Cut(message, sizeof message - 1) + ". State:  " + s;
+  return diag.message + ". State:  " + s;
 }
 
 std::string TODBC::DiagText(SQLSMALLINT handleType, SQLHANDLE handle) const {
