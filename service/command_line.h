@@ -20,4 +20,8 @@ struct TCommandLine {
 // INSTALL is looked for first; SILENT matters only with one of the two.
 TCommandLine ParseCommandLine(const std::vector<std::string>& params);
 
+// The usage is asked for: "--help", or the switch HELP, H or ? in either form ("/help", "/?",
+// "-h"), in any position.
+bool AsksForHelp(const std::vector<std::string>& params);
+
 }  // namespace fw

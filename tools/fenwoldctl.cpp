@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
 #include "tools/ctl_command.h"
 
 namespace fw {
@@ -35,6 +36,7 @@ TCtlCommand::TCtlCommand(const char* n, const char* u, const char* s, TCtlHandle
 
 int main(int argc, char** argv) {
   using namespace fw;
+  UseUtf8Console();
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     PrintHelp();
     return argc < 2 ? 1 : 0;
