@@ -14,11 +14,6 @@ namespace fw {
 
 namespace {
 
-// The ODBC API takes non-const text even where it only reads it.
-SQLCHAR* Text(const std::string& s) {
-  return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
-}
-
 SQLPOINTER IntegerAttr(uintptr_t value) {
   return reinterpret_cast<SQLPOINTER>(value);
 }
@@ -144,7 +139,7 @@ bool TODBC::Connect(const std::string& dataSource, const std::string& user,
                             SQL_IS_UINTEGER);
   driverKind_ = DetectDriverKind(driver, driverKind_);
   if (!database.empty() && driverKind_ != dkCodeBase) {
-    OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, Text(database), SQL_NTS);
+    OdbcSetCatalog(dbc_, database);
   }
   OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_METADATA_ID, IntegerAttr(SQL_FALSE), SQL_IS_UINTEGER);
   if (manualCommit) {

@@ -57,6 +57,7 @@ namespace fw {
 // UTF-16 (kOdbcWideText); db/odbc_text is their one caller.
 // clang-format off
 #define FW_ODBC_WIDE_ENTRY_POINTS(X) \
+  X(SQLSetConnectAttrW) \
   X(SQLConnectW)       \
   X(SQLDriverConnectW) \
   X(SQLDataSourcesW)   \

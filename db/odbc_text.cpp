@@ -61,6 +61,15 @@ std::string OdbcText(const void* data, size_t units) {
   }
 }
 
+SQLRETURN OdbcSetCatalog(SQLHDBC dbc, const std::string& catalog) {
+  TArg name(catalog);
+  if constexpr (kOdbcWideText) {
+    return OdbcApi.SQLSetConnectAttrW(dbc, SQL_ATTR_CURRENT_CATALOG, name.Wide(), SQL_NTS);
+  } else {
+    return OdbcApi.SQLSetConnectAttr(dbc, SQL_ATTR_CURRENT_CATALOG, name.Narrow(), SQL_NTS);
+  }
+}
+
 SQLRETURN OdbcConnect(SQLHDBC dbc, const std::string& dataSource, const std::string& user,
                       const std::string& password) {
   TArg d(dataSource), u(user), p(password);

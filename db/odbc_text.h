@@ -9,6 +9,7 @@
 
 namespace fw {
 
+SQLRETURN OdbcSetCatalog(SQLHDBC dbc, const std::string& catalog);
 SQLRETURN OdbcConnect(SQLHDBC dbc, const std::string& dataSource, const std::string& user,
                       const std::string& password);
 // `completed`: the connection string the driver completed, up to 1023 characters.
