@@ -66,6 +66,7 @@ suites=(
   "intake_encoding_test $sqlite_only-*BeyondUFFFF*"
   "card_encoding_test *"
   "utf16_test *"
+  "arguments_test *"
 )
 echo "== Test suites under Wine"
 failed=0

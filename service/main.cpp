@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/arguments.h"
 #include "platform/console.h"
 #include "platform/service_host.h"
 #include "service/command_line.h"
@@ -28,12 +29,12 @@ void PrintHelp() {
 
 int main(int argc, char** argv) {
   fw::UseUtf8Console();
-  const std::vector<std::string> params(argv + 1, argv + argc);
+  const std::vector<std::string> params = fw::ProgramArguments(argc, argv);
   if (fw::AsksForHelp(params)) {
     PrintHelp();
     return 0;
   }
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+  if (!params.empty() && params[0] == "--version") {
     std::printf("fenwold %s\n", FENWOLD_VERSION);
     return 0;
   }
