@@ -2,13 +2,14 @@
 #include <windows.h>
 
 #include "platform/service_state.h"
+#include "platform/win32/wide.h"
 
 namespace fw {
 
 std::string QueryServiceState(const std::string& serviceName) {
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (manager == nullptr) return "unknown";
-  SC_HANDLE service = OpenServiceA(manager, serviceName.c_str(), SERVICE_QUERY_STATUS);
+  SC_HANDLE service = OpenServiceW(manager, Wide(serviceName).c_str(), SERVICE_QUERY_STATUS);
   if (service == nullptr) {
     const DWORD error = GetLastError();
     CloseServiceHandle(manager);
