@@ -109,8 +109,8 @@ SQLRETURN OdbcDataSource(SQLHENV env, SQLUSMALLINT direction, std::string& name,
     name = n.Text(), description = d.Text();
   } else {
     TOut<SQLCHAR> n(255), d(255);
-    rc = OdbcApi.SQLDataSources(env, direction, n.Data(), n.Size(), &nameLength, d.Data(),
-                                d.Size(), &descriptionLength);
+    rc = OdbcApi.SQLDataSources(env, direction, n.Data(), n.Size(), &nameLength, d.Data(), d.Size(),
+                                &descriptionLength);
     name = n.Text(), description = d.Text();
   }
   return rc;

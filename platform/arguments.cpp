@@ -16,7 +16,8 @@ std::vector<std::string> SplitWindowsCommandLine(std::string_view line) {
   std::string program;
   if (i < line.size() && line[i] == '"') {
     const size_t end = line.find('"', i + 1);
-    program = line.substr(i + 1, end == std::string_view::npos ? std::string_view::npos : end - i - 1);
+    program =
+        line.substr(i + 1, end == std::string_view::npos ? std::string_view::npos : end - i - 1);
     i = end == std::string_view::npos ? line.size() : end + 1;
   } else {
     while (i < line.size() && !Blank(line[i])) program += line[i++];

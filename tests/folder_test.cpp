@@ -33,8 +33,9 @@ TEST(ListCardFiles, RegularCsvFilesInAnyCaseOnlySortedByName) {
   WriteFileBytes(dir.File("readonly.csv"), "x");
   ::chmod((dir.File("readonly.csv")).c_str(), 0444);  // listed; the open test refuses it later
 
-  EXPECT_EQ(ListCardFiles(dir.Path()), (std::vector<std::string>{"B.CSV", "a.csv", "c.Csv",
-                                                                  "readonly.csv", "\xC3\x9C 2024.csv"}));
+  EXPECT_EQ(
+      ListCardFiles(dir.Path()),
+      (std::vector<std::string>{"B.CSV", "a.csv", "c.Csv", "readonly.csv", "\xC3\x9C 2024.csv"}));
   EXPECT_TRUE(ListCardFiles(dir.File("no-such-folder")).empty());
 }
 

@@ -58,10 +58,10 @@ TEST(CommandLine, HelpInEitherFormAnywhere) {
     std::vector<std::string> params;
     bool help;
   } cases[] = {
-      {{"/help"}, true},  {{"/HELP"}, true},        {{"-Help"}, true},  {{"--help"}, true},
-      {{"/?"}, true},     {{"-h"}, true},           {{"/H"}, true},     {{"/install", "/?"}, true},
-      {{"help"}, false},  {{"/helpme"}, false},     {{"--HELP"}, false}, {{"/??"}, false},
-      {{}, false},        {{"/install"}, false},
+      {{"/help"}, true}, {{"/HELP"}, true},     {{"-Help"}, true},   {{"--help"}, true},
+      {{"/?"}, true},    {{"-h"}, true},        {{"/H"}, true},      {{"/install", "/?"}, true},
+      {{"help"}, false}, {{"/helpme"}, false},  {{"--HELP"}, false}, {{"/??"}, false},
+      {{}, false},       {{"/install"}, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(AsksForHelp(c.params), c.help) << (c.params.empty() ? "" : c.params.back());

@@ -16,12 +16,12 @@ TEST(Utf16, EveryCharacterSurvivesTheRoundTrip) {
   } cases[] = {
       {"", u""},
       {"A,1", u"A,1"},
-      {"M\xC3\xBCller", u"M\u00FCller"},                          // two bytes
-      {"\xE2\x82\xAC \xE6\x9D\xB1", u"\u20AC \u6771"},             // three bytes
-      {"\xF0\x9F\x9A\x97", u"\xD83D\xDE97"},                       // beyond the BMP: a pair
-      {"\xF4\x8F\xBF\xBF", u"\xDBFF\xDFFF"},                       // the last character
-      {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},        // a NUL is a character
-      {"\xEF\xBF\xBD", u"\uFFFD"},                                 // U+FFFD itself: no loss
+      {"M\xC3\xBCller", u"M\u00FCller"},                     // two bytes
+      {"\xE2\x82\xAC \xE6\x9D\xB1", u"\u20AC \u6771"},       // three bytes
+      {"\xF0\x9F\x9A\x97", u"\xD83D\xDE97"},                 // beyond the BMP: a pair
+      {"\xF4\x8F\xBF\xBF", u"\xDBFF\xDFFF"},                 // the last character
+      {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},  // a NUL is a character
+      {"\xEF\xBF\xBD", u"\uFFFD"},                           // U+FFFD itself: no loss
   };
   for (const auto& c : cases) {
     size_t replaced = 0;
@@ -38,12 +38,12 @@ TEST(Utf16, WhatIsNoTextIsReplacedOneByteOrUnitAtATime) {
     std::u16string utf16;
     size_t replaced;
   } fromUtf8[] = {
-      {"a\x81z", u"a\uFFFDz", 1},                 // a stray continuation byte
-      {"\xC0\xAF", u"\uFFFD\uFFFD", 2},           // an overlong slash
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", 3},  // an encoded surrogate
+      {"a\x81z", u"a\uFFFDz", 1},                            // a stray continuation byte
+      {"\xC0\xAF", u"\uFFFD\uFFFD", 2},                      // an overlong slash
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", 3},            // an encoded surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", 4},  // past U+10FFFF
-      {"ok\xE2\x82", u"ok\uFFFD\uFFFD", 2},       // cut short at the end
-      {"\xE2\x82" "A", u"\uFFFD\uFFFD" "A", 2},   // cut short by a character
+      {"ok\xE2\x82", u"ok\uFFFD\uFFFD", 2},                  // cut short at the end
+      {"\xE2\x82\x41", u"\uFFFD\uFFFD\x41", 2},              // cut short by a character
   };
   for (const auto& c : fromUtf8) {
     size_t replaced = 0;
@@ -55,8 +55,8 @@ TEST(Utf16, WhatIsNoTextIsReplacedOneByteOrUnitAtATime) {
     std::string utf8;
     size_t replaced;
   } fromUtf16[] = {
-      {u"\xD83D" "A", "\xEF\xBF\xBD" "A", 1},     // a high surrogate alone
-      {u"A\xDE97", "A\xEF\xBF\xBD", 1},           // a low surrogate alone
+      {u"\xD83D\x41", "\xEF\xBF\xBD\x41", 1},            // a high surrogate alone
+      {u"A\xDE97", "A\xEF\xBF\xBD", 1},                  // a low surrogate alone
       {u"\xDE97\xD83D", "\xEF\xBF\xBD\xEF\xBF\xBD", 2},  // a pair the wrong way round
   };
   for (const auto& c : fromUtf16) {

@@ -11,8 +11,8 @@ std::string EnvironmentValue(const char* name) {
   const std::wstring wideName = Wide(name);
   std::wstring value(256, L'\0');
   for (;;) {
-    const DWORD n = GetEnvironmentVariableW(wideName.c_str(), value.data(),
-                                            static_cast<DWORD>(value.size()));
+    const DWORD n =
+        GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
     if (n == 0) return {};
     if (n < value.size()) return Utf8(std::wstring_view(value.data(), n));
     value.resize(n);

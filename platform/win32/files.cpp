@@ -78,18 +78,19 @@ bool RenameFileAt(const std::string& from, const std::string& to) {
 bool ClearReadOnly(const std::string& path) {
   const DWORD a = Attributes(path);
   if (a == INVALID_FILE_ATTRIBUTES) return false;
-  return SetFileAttributesW(WidePath(path).c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
+  return SetFileAttributesW(WidePath(path).c_str(),
+                            a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
 }
 
 bool CreateEmptyFile(const std::string& path) {
-  THandle f(CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  THandle f(CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   return f.h != INVALID_HANDLE_VALUE;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
-  THandle f(CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  THandle f(CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (f.h == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(f.h, &size)) return false;
@@ -112,9 +113,9 @@ TSharedAppendFile::~TSharedAppendFile() {
 
 bool TSharedAppendFile::Open(const std::string& path) {
   Close();
-  HANDLE h =
-      CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = h;
   return true;

@@ -76,9 +76,9 @@ THoldResult THeldFile::Hold(const std::string& path) {
   }
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return hrBusy;
   // No sharing at all: while we hold it no other process (a second instance) opens it.
-  const HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                 nullptr);
+  const HANDLE h =
+      ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? hrGone : hrBusy;
@@ -141,8 +141,7 @@ bool THeldFile::MoveTo(const std::string& target) {
 
 bool MoveFileReplacing(const std::string& source, const std::string& target) {
   const std::wstring from = WidePath(source), to = WidePath(target);
-  if (::MoveFileExW(from.c_str(), to.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
   if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) return false;

@@ -18,9 +18,9 @@ bool TRegKey::Open(const std::string& path) {
   HKEY key = nullptr;
   DWORD disposition = 0;
   // Create-or-open: an absent key is created when the process may create it.
-  const LONG rc =
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(relative).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_QUERY_VALUE | KEY_WOW64_32KEY, nullptr, &key, &disposition);
+  const LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(relative).c_str(), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE | KEY_WOW64_32KEY,
+                                  nullptr, &key, &disposition);
   if (rc != ERROR_SUCCESS) return false;
   handle_ = key;
   return true;

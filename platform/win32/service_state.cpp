@@ -1,7 +1,8 @@
 // Windows: the service control manager's view of the service.
+#include "platform/service_state.h"
+
 #include <windows.h>
 
-#include "platform/service_state.h"
 #include "platform/win32/wide.h"
 
 namespace fw {

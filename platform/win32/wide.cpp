@@ -14,7 +14,8 @@ std::wstring Wide(std::string_view utf8) {
 }
 
 std::string Utf8(std::wstring_view wide) {
-  return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+  return Utf16ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
 }
 
 std::string Utf8(const wchar_t* wide) {
@@ -23,8 +24,9 @@ std::string Utf8(const wchar_t* wide) {
 
 std::wstring WidePath(std::string_view utf8) {
   std::wstring path = Wide(utf8);
-  const bool absolute = path.size() > 2 && ((path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
-                                            (path[0] == L'\\' && path[1] == L'\\'));
+  const bool absolute =
+      path.size() > 2 && ((path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+                          (path[0] == L'\\' && path[1] == L'\\'));
   if (path.size() < MAX_PATH - 12 || !absolute || path.rfind(L"\\\\?\\", 0) == 0) return path;
   for (wchar_t& c : path) {
     if (c == L'/') c = L'\\';
