@@ -207,14 +207,9 @@ std::string TODBC::BuildConnectionString(const std::string& dataSource, const st
   // MariaDB Connector/ODBC ignores the login timeout attribute when reached through unixODBC
   // and would wait for a silent host for minutes; its own key carries the same 5 seconds.
   const std::string lower = Lower(text);
-  const bool mariaDb = lower.find("mariadb") != std::string::npos;
-  if (mariaDb && lower.find("conn_timeout=") == std::string::npos) {
+  if (lower.find("mariadb") != std::string::npos &&
+      lower.find("conn_timeout=") == std::string::npos) {
     AppendPair(text, "CONN_TIMEOUT", std::to_string(kLoginTimeoutSeconds));
-  }
-  // Unless told, it talks three-byte utf8 with the server: a character beyond U+FFFF (an emoji
-  // in a name) reached a utf8mb4 table as "?", on Linux and on Windows alike.
-  if (mariaDb && lower.find("charset=") == std::string::npos) {
-    AppendPair(text, "CHARSET", "utf8mb4");
   }
   return text;
 }

@@ -62,12 +62,11 @@ TEST(ConnectionString, AssembledPairsInOrder) {
       // A value that would end its pair early is written between braces.
       {"", "u;x", "pa;ss}", "", "SQLite3", "", "DRIVER={SQLite3};UID={u;x};PWD={pa;ss}}}"},
       {"", "", "{odd", "", "SQLite3", "", "DRIVER={SQLite3};PWD={{odd}"},
-      // MariaDB's driver gets the login timeout as its own key and four-byte UTF-8 as its
-      // character set, unless the options set them.
+      // MariaDB's driver gets the login timeout as its own key, unless the options set one.
       {"", "u", "", "cards", "MariaDB Unicode", "SERVER=db1",
-       "DRIVER={MariaDB Unicode};Database=cards;UID=u;SERVER=db1;CONN_TIMEOUT=5;CHARSET=utf8mb4"},
-      {"", "", "", "", "MariaDB Unicode", "SERVER=db1;conn_timeout=20;Charset=latin1",
-       "DRIVER={MariaDB Unicode};SERVER=db1;conn_timeout=20;Charset=latin1"},
+       "DRIVER={MariaDB Unicode};Database=cards;UID=u;SERVER=db1;CONN_TIMEOUT=5"},
+      {"", "", "", "", "MariaDB Unicode", "SERVER=db1;conn_timeout=20",
+       "DRIVER={MariaDB Unicode};SERVER=db1;conn_timeout=20"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(db.BuildConnectionString(c.dsn, c.user, c.password, c.database, c.driver, c.options),
@@ -94,7 +93,7 @@ TEST_F(FileDsn, OdbcSectionInFileOrderWithBracedDriver) {
   // The file's pairs stand in for DSN, DRIVER and the database; credentials and options follow.
   EXPECT_EQ(db.BuildConnectionString(path, "u", "p", "ignored", "ignored too", "OPTION=3"),
             "DRIVER={MariaDB Unicode};SERVER=db1;PORT=3306;Database=cards;UID=u;PWD=p;OPTION=3;"
-            "CONN_TIMEOUT=5;CHARSET=utf8mb4");
+            "CONN_TIMEOUT=5");
 }
 
 TEST_F(FileDsn, SectionNameIgnoresCaseAndBracedDriverStaysAsItIs) {
