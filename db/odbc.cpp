@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "db/diagnostics.h"
 #include "db/odbc_binding.h"
 #include "db/odbc_text.h"
 #include "db/statement.h"
 #include "platform/files.h"
 #include "platform/ini_file.h"
+#include "platform/strings.h"
 
 namespace fw {
 
@@ -19,19 +21,6 @@ SQLPOINTER IntegerAttr(uintptr_t value) {
 }
 
 constexpr uintptr_t kLoginTimeoutSeconds = 5;
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::toupper(x) == std::toupper(y);
-         });
-}
 
 // A value holding ";" or starting with "{" would end its pair early or be misread; ODBC lets
 // such a value be written between braces, with "}" doubled inside.
@@ -54,40 +43,11 @@ void AppendPair(std::string& text, const std::string& key, const std::string& va
 
 }  // namespace
 
-bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle) {
-  for (SQLSMALLINT n = 1; n < 100; ++n) {
-    TOdbcDiagRecord diag;
-    if (!Succeeded(OdbcDiagRecord(handleType, handle, n, diag))) return false;
-    const SQLINTEGER native = diag.native;
-    const std::string& s = diag.state;
-    // psqlODBC reports every failed connect as 08001; the server's own refusals (a wrong
-    // password, no such database) carry its "FATAL:" text and are no lost connection, bar a
-    // server that is starting up or shutting down ("the database system is ...").
-    const std::string& text = diag.message;
-    if (s == "08001" && text.find("FATAL:") != std::string::npos &&
-        text.find("the database system is") == std::string::npos) {
-      continue;
-    }
-    if (s.rfind("08", 0) == 0) return true;
-    // PostgreSQL: the server shut down (smart/fast, or crashed) or is still starting up.
-    if (s == "57P01" || s == "57P02" || s == "57P03") return true;
-    // MariaDB client errors: cannot connect (socket, TCP), server gone, lost during a query,
-    // a read or write on the socket failed (5013, 5014: what a connection the server has
-    // closed gives); and the server's own "connection was killed".
-    if (s == "HY000" && (native == 2002 || native == 2003 || native == 2006 || native == 2013 ||
-                          native == 5013 || native == 5014 || native == 1927)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string FileDsnText(const std::string& path) {
   std::string text;
   ReadIniSection(path, "ODBC", [&text](const std::string& name, const std::string& value) {
     std::string v = value;
-    if (SameTextIgnoringCase(name, "DRIVER") && v.find(' ') != std::string::npos &&
-        v.front() != '{') {
+    if (SameTextNoCase(name, "DRIVER") && v.find(' ') != std::string::npos && v.front() != '{') {
       v = "{" + v + "}";
     }
     AppendPair(text, name, v);
@@ -163,7 +123,7 @@ bool TODBC::Connect(const std::string& dataSource, const std::string& user,
     if (Succeeded(rc)) connectInfo_ = completed;
   }
   if (!Succeeded(rc)) {
-    lastError_ = DiagText(SQL_HANDLE_DBC, dbc_);
+    lastError_ = DiagText(ReadDiagnostics(SQL_HANDLE_DBC, dbc_));
     NoteFailure(SQL_HANDLE_DBC, dbc_);
     driverKind_ = dkGeneric;
     OdbcApi.SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
@@ -173,6 +133,7 @@ bool TODBC::Connect(const std::string& dataSource, const std::string& user,
   // The family named by the driver manager wins over the configured driver name.
   driverKind_ = DetectDriverKind(connectInfo_, driverKind_);
   DecideBindColumns();
+  manualCommit_ = manualCommit;
   connected_ = true;
   return true;
 }
@@ -206,7 +167,7 @@ std::string TODBC::BuildConnectionString(const std::string& dataSource, const st
   }
   // MariaDB Connector/ODBC ignores the login timeout attribute when reached through unixODBC
   // and would wait for a silent host for minutes; its own key carries the same 5 seconds.
-  const std::string lower = Lower(text);
+  const std::string lower = LowerAscii(text);
   if (lower.find("mariadb") != std::string::npos &&
       lower.find("conn_timeout=") == std::string::npos) {
     AppendPair(text, "CONN_TIMEOUT", std::to_string(kLoginTimeoutSeconds));
@@ -255,7 +216,7 @@ bool TODBC::EndTrans(bool commit) {
   }
   const SQLRETURN rc = OdbcApi.SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
   if (Succeeded(rc)) return true;
-  lastError_ = DiagText(SQL_HANDLE_DBC, dbc_);
+  lastError_ = DiagText(ReadDiagnostics(SQL_HANDLE_DBC, dbc_));
   NoteFailure(SQL_HANDLE_DBC, dbc_);
   return false;
 }
@@ -267,7 +228,7 @@ void TODBC::Disconnect() {
   }
   statements_.clear();
   if (!connected_) return;
-  EndTrans(true);
+  if (manualCommit_) EndTrans(false);
   OdbcApi.SQLDisconnect(dbc_);
   OdbcApi.SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
   dbc_ = SQL_NULL_HDBC;
@@ -275,8 +236,7 @@ void TODBC::Disconnect() {
 }
 
 void TODBC::NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle) {
-  if ((handle != SQL_NULL_HANDLE && DiagShowsLostConnection(handleType, handle)) ||
-      ConnectionDead()) {
+  if (ShowsLostConnection(ReadDiagnostics(handleType, handle)) || ConnectionDead()) {
     lostConnection_ = true;
   }
 }
@@ -301,29 +261,6 @@ void TODBC::RegisterStatement(TODBCStatement* statement) {
 void TODBC::UnregisterStatement(TODBCStatement* statement) {
   const auto slot = std::find(statements_.begin(), statements_.end(), statement);
   if (slot != statements_.end()) *slot = nullptr;
-}
-
-std::string TODBC::DiagRecord(SQLSMALLINT handleType, SQLHANDLE handle, int n) const {
-  if (dbc_ == SQL_NULL_HDBC || handle == SQL_NULL_HANDLE) return {};
-  const auto record = static_cast<SQLSMALLINT>(n);
-  TOdbcDiagRecord diag;
-  SQLRETURN rc = OdbcDiagRecord(handleType, handle, record, diag);
-  const std::string& s = diag.state;
-  if (Succeeded(rc) && s == "HY000") rc = OdbcDiagMessage(handleType, handle, record, diag.message);
-  // IM001 (driver does not support this function) ends the list: it says nothing useful.
-  if (!Succeeded(rc) || s == "IM001") return {};
-  return diag.message + ". State:  " + s;
-}
-
-std::string TODBC::DiagText(SQLSMALLINT handleType, SQLHANDLE handle) const {
-  std::string text;
-  for (int n = 1; n < 100; ++n) {
-    const std::string record = DiagRecord(handleType, handle, n);
-    if (record.empty()) break;
-    if (!text.empty()) text += "\r\n";
-    text += record;
-  }
-  return text;
 }
 
 }  // namespace fw

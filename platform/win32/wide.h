@@ -12,6 +12,14 @@ std::wstring Wide(std::string_view utf8);
 std::string Utf8(std::wstring_view wide);
 std::string Utf8(const wchar_t* wide);  // zero-terminated; null gives ""
 
+// The same under the names the service host uses.
+inline std::wstring Widen(const std::string& utf8) {
+  return Wide(utf8);
+}
+inline std::string Narrow(const std::wstring& utf16) {
+  return Utf8(std::wstring_view(utf16));
+}
+
 // A file or folder name for the W functions. An absolute path longer than MAX_PATH gets the
 // "\\?\" prefix (UNC paths "\\?\UNC\"), which lifts that limit on every Windows version; such
 // a path is taken literally, so '/' becomes '\' first.
