@@ -32,7 +32,7 @@ mkdir -p "$work"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 maria() { mariadb --no-defaults --default-character-set=utf8mb4 -uroot --socket="$FENWOLD_TEST_MARIADB_SOCKET" "$@"; }
 pg() {
-  PGPASSWORD=$FENWOLD_TEST_POSTGRES_PASSWORD psql -X -q -v ON_ERROR_STOP=1 -h "$FENWOLD_TEST_POSTGRES_HOST" \
+  PGOPTIONS=--client-min-messages=warning PGPASSWORD=$FENWOLD_TEST_POSTGRES_PASSWORD psql -X -q -v ON_ERROR_STOP=1 -h "$FENWOLD_TEST_POSTGRES_HOST" \
     -p "$FENWOLD_TEST_POSTGRES_PORT" -U "$FENWOLD_TEST_POSTGRES_USER" "$@"
 }
 
