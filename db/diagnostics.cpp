@@ -3,14 +3,10 @@
 #include <cstring>
 
 #include "db/odbc_binding.h"
+#include "db/odbc_text.h"
 
 namespace fw {
 namespace {
-
-std::string Cut(const SQLCHAR* buffer, size_t capacity) {
-  const char* p = reinterpret_cast<const char*>(buffer);
-  return std::string(p, strnlen(p, capacity));
-}
 
 bool Succeeded(SQLRETURN rc) {
   return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
@@ -56,19 +52,11 @@ TDiagnostics ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
   TDiagnostics records;
   if (handle == SQL_NULL_HANDLE) return records;
   for (SQLSMALLINT n = 1; n < 100; ++n) {
-    SQLCHAR state[6] = {};
-    SQLINTEGER native = 0;
-    SQLCHAR message[512] = {};
-    SQLSMALLINT length = 0;
-    SQLRETURN rc = OdbcApi.SQLGetDiagRec(handleType, handle, n, state, &native, message,
-                                         sizeof message, &length);
-    const std::string s = Cut(state, 5);
-    if (Succeeded(rc) && s == "HY000") {
-      rc = OdbcApi.SQLGetDiagField(handleType, handle, n, SQL_DIAG_MESSAGE_TEXT, message,
-                                   sizeof message, &length);
-    }
-    if (!Succeeded(rc) || s == "IM001") break;
-    records.push_back({s, static_cast<long>(native), Cut(message, sizeof message - 1)});
+    TOdbcDiagRecord diag;
+    SQLRETURN rc = OdbcDiagRecord(handleType, handle, n, diag);
+    if (Succeeded(rc) && diag.state == "HY000") rc = OdbcDiagMessage(handleType, handle, n, diag.message);
+    if (!Succeeded(rc) || diag.state == "IM001") break;
+    records.push_back({diag.state, static_cast<long>(diag.native), diag.message});
   }
   return records;
 }

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 
 #include "db/diagnostics.h"
 #include "db/odbc_binding.h"
+#include "db/odbc_text.h"
 #include "db/statement.h"
+#include "platform/files.h"
 #include "platform/ini_file.h"
 #include "platform/strings.h"
 
@@ -15,21 +16,11 @@ namespace fw {
 
 namespace {
 
-// The ODBC API takes non-const text even where it only reads it.
-SQLCHAR* Text(const std::string& s) {
-  return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
-}
-
 SQLPOINTER IntegerAttr(uintptr_t value) {
   return reinterpret_cast<SQLPOINTER>(value);
 }
 
 constexpr uintptr_t kLoginTimeoutSeconds = 5;
-
-std::string Cut(const SQLCHAR* buffer, size_t capacity) {
-  const char* p = reinterpret_cast<const char*>(buffer);
-  return std::string(p, strnlen(p, capacity));
-}
 
 // A value holding ";" or starting with "{" would end its pair early or be misread; ODBC lets
 // such a value be written between braces, with "}" doubled inside.
@@ -108,7 +99,7 @@ bool TODBC::Connect(const std::string& dataSource, const std::string& user,
                             SQL_IS_UINTEGER);
   driverKind_ = DetectDriverKind(driver, driverKind_);
   if (!database.empty() && driverKind_ != dkCodeBase) {
-    OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, Text(database), SQL_NTS);
+    OdbcSetCatalog(dbc_, database);
   }
   OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_METADATA_ID, IntegerAttr(SQL_FALSE), SQL_IS_UINTEGER);
   if (manualCommit) {
@@ -120,22 +111,16 @@ bool TODBC::Connect(const std::string& dataSource, const std::string& user,
 
   SQLRETURN rc = SQL_ERROR;
   if (!dataSource.empty()) {
-    rc = OdbcApi.SQLConnect(dbc_, Text(dataSource), SQL_NTS, Text(user), SQL_NTS, Text(password),
-                            SQL_NTS);
+    rc = OdbcConnect(dbc_, dataSource, user, password);
   }
   if (Succeeded(rc)) {
     connectInfo_ = DataSourceDriver(dataSource);
   } else {
     const std::string in =
         BuildConnectionString(dataSource, user, password, database, driver, options);
-    SQLCHAR out[1024] = {};
-    SQLSMALLINT outLength = 0;
-    rc = OdbcApi.SQLDriverConnect(dbc_, nullptr, Text(in), SQL_NTS, out, 1023, &outLength,
-                                  SQL_DRIVER_NOPROMPT);
-    if (Succeeded(rc)) {
-      const size_t n = std::clamp<SQLSMALLINT>(outLength, 0, 1023);
-      connectInfo_ = Cut(out, n);
-    }
+    std::string completed;
+    rc = OdbcDriverConnect(dbc_, in, completed);
+    if (Succeeded(rc)) connectInfo_ = completed;
   }
   if (!Succeeded(rc)) {
     lastError_ = DiagText(ReadDiagnostics(SQL_HANDLE_DBC, dbc_));
@@ -161,8 +146,7 @@ std::string TODBC::BuildConnectionString(const std::string& dataSource, const st
   // any connect gets the same string Connect would use.
   const TDriverKind kind = DetectDriverKind(driver, driverKind_);
   std::string text;
-  std::error_code ec;
-  if (!dataSource.empty() && std::filesystem::is_regular_file(dataSource, ec)) {
+  if (!dataSource.empty() && FileExists(dataSource)) {
     text = FileDsnText(dataSource);
   }
   if (text.empty()) {
@@ -195,14 +179,9 @@ std::string TODBC::DataSourceDriver(const std::string& name) const {
   if (env_ == SQL_NULL_HENV) return name;
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
   for (;;) {
-    SQLCHAR dsn[256] = {};
-    SQLCHAR description[256] = {};
-    SQLSMALLINT dsnLength = 0, descriptionLength = 0;
-    if (!Succeeded(OdbcApi.SQLDataSources(env_, direction, dsn, sizeof dsn, &dsnLength, description,
-                                          sizeof description, &descriptionLength))) {
-      return name;
-    }
-    if (Cut(dsn, sizeof dsn - 1) == name) return Cut(description, sizeof description - 1);
+    std::string dsn, description;
+    if (!Succeeded(OdbcDataSource(env_, direction, dsn, description))) return name;
+    if (dsn == name) return description;
     direction = SQL_FETCH_NEXT;
   }
 }

@@ -29,6 +29,9 @@ bool Resolve(TDynLib lib, TODBCEntryPoints& table) {
     return false;                                           \
   }
   FW_ODBC_ENTRY_POINTS(FW_ODBC_RESOLVE)
+  if constexpr (kOdbcWideText) {
+    FW_ODBC_WIDE_ENTRY_POINTS(FW_ODBC_RESOLVE)
+  }
 #undef FW_ODBC_RESOLVE
   return true;
 }

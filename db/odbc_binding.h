@@ -53,11 +53,26 @@ namespace fw {
   X(SQLCancel)            /* 41 */
 // clang-format on
 
+// The wide entry points that carry text, bound besides the others where the ODBC text is
+// UTF-16 (kOdbcWideText); db/odbc_text is their one caller.
+// clang-format off
+#define FW_ODBC_WIDE_ENTRY_POINTS(X) \
+  X(SQLSetConnectAttrW) \
+  X(SQLConnectW)       \
+  X(SQLDriverConnectW) \
+  X(SQLDataSourcesW)   \
+  X(SQLExecDirectW)    \
+  X(SQLColAttributeW)  \
+  X(SQLGetDiagRecW)    \
+  X(SQLGetDiagFieldW)
+// clang-format on
+
 // The pointer types come from the declarations in sql.h / sqlext.h; decltype does not make
 // the linker look for the functions themselves.
 struct TODBCEntryPoints {
 #define FW_ODBC_SLOT(name) decltype(&::name) name = nullptr;
   FW_ODBC_ENTRY_POINTS(FW_ODBC_SLOT)
+  FW_ODBC_WIDE_ENTRY_POINTS(FW_ODBC_SLOT)
 #undef FW_ODBC_SLOT
 };
 

@@ -11,12 +11,24 @@
 #include "db/diagnostics.h"
 #include "db/driver_text.h"
 #include "db/odbc_binding.h"
+#include "db/odbc_text.h"
 #include "db/statement_worker.h"
 #include "platform/strings.h"
 
 namespace fw {
 
 namespace {
+
+// The bytes of up to `units` text units at `data`, before the first zero unit.
+std::string TextUnits(const char* data, size_t units) {
+  size_t n = 0;
+  while (n < units) {
+    const char* u = data + n * kOdbcTextUnit;
+    if (std::all_of(u, u + kOdbcTextUnit, [](char c) { return c == '\0'; })) break;
+    ++n;
+  }
+  return std::string(data, n * kOdbcTextUnit);
+}
 
 SQLPOINTER IntegerAttr(uintptr_t value) {
   return reinterpret_cast<SQLPOINTER>(value);
@@ -213,8 +225,7 @@ SQLRETURN TODBCStatement::RunDirect(const std::string& sql) {
     // one (a tool, a test) would gain nothing but two thread switches per statement, which
     // cost as much as a whole SQLite INSERT.
     if (!HasExecWaitHook()) {
-      return OdbcApi.SQLExecDirect(
-          handle_, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+      return OdbcExecDirect(handle_, sql);
     }
     if (!worker_) worker_ = std::make_unique<TStatementWorker>();
     return worker_->Run(handle_, sql);
@@ -237,9 +248,8 @@ void TODBCStatement::DescribeColumns() {
   // Bound columns point at their entry's indicator: no reallocation after this.
   columns_.reserve(n);
   for (SQLUSMALLINT i = 1; i <= n; ++i) {
-    SQLCHAR name[254] = {};
-    SQLSMALLINT nameLength = 0;
-    OdbcApi.SQLColAttribute(handle_, i, SQL_DESC_NAME, name, sizeof name, &nameLength, nullptr);
+    std::string name;
+    OdbcColumnName(handle_, i, name);
     SQLLEN displaySize = 0;
     OdbcApi.SQLColAttribute(handle_, i, SQL_DESC_DISPLAY_SIZE, nullptr, 0, nullptr, &displaySize);
     SQLLEN conciseType = 0;
@@ -249,9 +259,7 @@ void TODBCStatement::DescribeColumns() {
       type = static_cast<SQLSMALLINT>(conciseType);
     }
     TColInfo col;
-    const size_t nameChars =
-        std::min<size_t>(strnlen(reinterpret_cast<char*>(name), sizeof name - 1), 128);
-    col.name = UpperAscii(std::string(reinterpret_cast<char*>(name), nameChars));
+    col.name = UpperAscii(name.substr(0, 128));
     col.size = static_cast<int32_t>(std::clamp<SQLLEN>(displaySize, INT32_MIN, INT32_MAX));
     if (connection_.DriverKind() == dkSqlServer && col.size == 0 && type == SQL_VARCHAR) {
       col.size = 8000;
@@ -280,9 +288,10 @@ void TODBCStatement::DescribeColumns() {
     int32_t s = std::min(entry.size, kMaxBoundSize);
     if (s < 1) s = 10;
     if (entry.cls == ctInteger || entry.cls == ctFloat) s += 20;
-    buffer.assign(static_cast<size_t>(s) + 2, '\0');
-    entry.indicator = s + 1;
-    OdbcApi.SQLBindCol(handle_, i, SQL_C_CHAR, buffer.data(), s + 1, &entry.indicator);
+    constexpr auto unit = static_cast<SQLLEN>(kOdbcTextUnit);
+    buffer.assign(static_cast<size_t>((s + 2) * unit), '\0');
+    entry.indicator = (s + 1) * unit;
+    OdbcApi.SQLBindCol(handle_, i, kOdbcTextType, buffer.data(), (s + 1) * unit, &entry.indicator);
   }
 }
 
@@ -298,7 +307,7 @@ bool TODBCStatement::Skip(TSkipKind kind, SQLLEN count) {
   if (!valid_) return false;
   if (bindColumns_) {
     for (auto& buffer : buffers_) {
-      if (!buffer.empty()) buffer[0] = '\0';
+      std::fill_n(buffer.begin(), std::min(buffer.size(), kOdbcTextUnit), '\0');
     }
   }
   SQLRETURN rc;
@@ -342,22 +351,25 @@ SQLLEN TODBCStatement::GetData(int index, SQLSMALLINT targetType, SQLPOINTER tar
 }
 
 std::string TODBCStatement::ReadText(int index, SQLLEN length) {
-  std::vector<char> buffer(static_cast<size_t>(length) + 2, '\0');
+  // `length` counts characters; buffers and the indicator count bytes, in units of the text
+  // type, whose pieces are joined before they become UTF-8 (a piece may end inside a pair).
+  constexpr auto unit = static_cast<SQLLEN>(kOdbcTextUnit);
+  std::vector<char> buffer(static_cast<size_t>((length + 2) * unit), '\0');
   SQLLEN indicator = 0;
-  SQLRETURN rc = GetDataRc(index, SQL_C_CHAR, buffer.data(), length + 1, indicator);
+  SQLRETURN rc = GetDataRc(index, kOdbcTextType, buffer.data(), (length + 1) * unit, indicator);
   if (!Succeeded(rc) || (indicator <= 0 && indicator != SQL_NO_TOTAL)) return {};
-  std::string text(buffer.data(), strnlen(buffer.data(), static_cast<size_t>(length)));
+  std::string raw = TextUnits(buffer.data(), static_cast<size_t>(length));
   // The size a driver reports counts characters, and SQLite does not hold values to their
   // declared size: a longer value comes in pieces, and every piece is kept.
   const auto column = static_cast<SQLUSMALLINT>(index + 1);
   char piece[4096];
-  while (rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator > length)) {
-    length = sizeof piece - 1;
-    rc = OdbcApi.SQLGetData(handle_, column, SQL_C_CHAR, piece, sizeof piece, &indicator);
+  while (rc == SQL_SUCCESS_WITH_INFO && (indicator == SQL_NO_TOTAL || indicator > length * unit)) {
+    length = static_cast<SQLLEN>(sizeof piece) / unit - 1;
+    rc = OdbcApi.SQLGetData(handle_, column, kOdbcTextType, piece, sizeof piece, &indicator);
     if (!Succeeded(rc)) break;
-    text.append(piece, strnlen(piece, sizeof piece - 1));
+    raw += TextUnits(piece, static_cast<size_t>(length));
   }
-  return text;
+  return OdbcText(raw.data(), raw.size() / kOdbcTextUnit);
 }
 
 std::string TODBCStatement::ColumnText(int index) {
@@ -372,18 +384,20 @@ std::string TODBCStatement::ColumnText(int index) {
   std::string text;
   if (bindColumns_ && col.cls != ctMemo) {
     const std::vector<char>& buffer = buffers_[i];
-    text.assign(buffer.data(), strnlen(buffer.data(), buffer.size()));
-    const auto bound = static_cast<SQLLEN>(buffer.size()) - 2;
-    if ((col.indicator == SQL_NO_TOTAL || col.indicator > bound) &&
+    const auto bound = static_cast<SQLLEN>(buffer.size() / kOdbcTextUnit) - 2;
+    text = OdbcText(buffer.data(), static_cast<size_t>(bound));
+    if ((col.indicator == SQL_NO_TOTAL ||
+         col.indicator > bound * static_cast<SQLLEN>(kOdbcTextUnit)) &&
         (connection_.GetDataExtensions() & SQL_GD_BOUND) != 0) {
       text = ReadText(index, bound);
     }
   } else {
     SQLLEN length = col.size;
     if (col.cls == ctMemo) {
-      char probe[1];
-      length = GetData(index, SQL_C_CHAR, probe, 0);
-      if (length == SQL_NO_TOTAL) length = 4096;
+      char probe[sizeof(SQLWCHAR)];
+      length = GetData(index, kOdbcTextType, probe, 0);
+      if (length == SQL_NO_TOTAL) length = 4096 * static_cast<SQLLEN>(kOdbcTextUnit);
+      length /= static_cast<SQLLEN>(kOdbcTextUnit);
     }
     if (length > 0) text = ReadText(index, length);
   }

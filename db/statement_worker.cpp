@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "db/odbc_binding.h"
+#include "db/odbc_text.h"
 #include "db/statement.h"
 
 namespace fw {
@@ -148,8 +149,7 @@ void TStatementWorker::Loop() {
     }
     SQLRETURN rc;
     try {
-      rc = OdbcApi.SQLExecDirect(
-          handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql->c_str())), SQL_NTS);
+      rc = OdbcExecDirect(handle, *sql);
     } catch (...) {
       rc = SQL_ERROR;
     }

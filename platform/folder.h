@@ -7,8 +7,9 @@
 
 namespace fw {
 
-// Names (not paths) of the card files in `folder`, in listing order: "*.csv" in any letter
-// case, regular files only; folders, hidden entries and links are skipped.
+// Names (not paths) of the card files in `folder`, sorted by their bytes: a long name ending in
+// ".csv" in any letter case, regular files only; folders, hidden entries (a name beginning
+// with ".", and on Windows the hidden attribute) and links are skipped.
 std::vector<std::string> ListCardFiles(const std::string& folder);
 
 

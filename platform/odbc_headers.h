@@ -13,3 +13,17 @@
 
 #include <sql.h>
 #include <sqlext.h>
+
+namespace fw {
+
+// The text of the ODBC calls. Windows: UTF-16 through the wide calls, because the ANSI calls
+// take the ANSI code page, which cannot hold every character (and Windows Server 2016 and 2019
+// ignore a UTF-8 code-page manifest). unixODBC: UTF-8 through the ANSI calls, which every
+// driver here takes unchanged.
+#ifdef _WIN32
+inline constexpr bool kOdbcWideText = true;
+#else
+inline constexpr bool kOdbcWideText = false;
+#endif
+
+}  // namespace fw

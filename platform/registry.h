@@ -18,7 +18,8 @@ enum TRegDataType {
 
 struct TRegData {
   TRegDataType type = rdUnknown;
-  // The value's bytes as stored; texts are 8-bit (UTF-8 on Linux) and may carry a trailing NUL.
+  // The value's bytes as stored; texts are UTF-8 (read as UTF-16 on Windows) and may carry a
+  // trailing NUL.
   std::string bytes;
 };
 

@@ -1,5 +1,5 @@
-// Text written in a named encoding, converted into the system's own text: UTF-8 on Linux, the
-// ANSI code page on Windows.
+// Text written in a named encoding, converted into the system's own text, UTF-8 on both
+// platforms.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +8,8 @@
 
 namespace fw {
 
-// The code page of 8-bit text that is not UTF-8, when none is set: Windows-1252 on Linux, the
-// system's ANSI code page on Windows ("1252", "1250", ...).
+// The code page of 8-bit text that is not UTF-8, when none is set: "windows-1252" on Linux,
+// the system's ANSI code page on Windows ("windows-1252", "windows-1250", ...).
 std::string DefaultLegacyEncoding();
 
 // True when `encoding` names an encoding that can be read: "utf-8", "utf-16le", "utf-16be",
@@ -18,8 +18,7 @@ bool IsKnownEncoding(const std::string& encoding);
 
 struct TSystemText {
   std::string text;
-  // Characters replaced: bytes the encoding does not define, and characters the system's text
-  // cannot hold (never on Linux).
+  // Characters replaced by U+FFFD: bytes or sequences the encoding does not define.
   size_t replaced = 0;
 };
 

@@ -29,4 +29,12 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& params) {
   return c;
 }
 
+bool AsksForHelp(const std::vector<std::string>& params) {
+  for (const std::string& p : params) {
+    if (p == "--help") return true;
+  }
+  return FindCmdLineSwitch(params, "HELP") || FindCmdLineSwitch(params, "H") ||
+         FindCmdLineSwitch(params, "?");
+}
+
 }  // namespace fw

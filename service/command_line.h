@@ -21,4 +21,8 @@ struct TCommandLine {
 // cannot set for the service it created); SILENT matters only with one of them.
 TCommandLine ParseCommandLine(const std::vector<std::string>& params);
 
+// The usage is asked for: "--help", or the switch HELP, H or ? in either form ("/help", "/?",
+// "-h"), in any position.
+bool AsksForHelp(const std::vector<std::string>& params);
+
 }  // namespace fw

@@ -4,7 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/arguments.h"
+#include "platform/console.h"
 #include "platform/service_host.h"
+#include "service/command_line.h"
 #include "service/fenwold.h"
 #include "service/service_app.h"
 
@@ -18,22 +21,24 @@ void PrintHelp() {
       "  FENWOLD_FAKE_CLOCK       tests only: a fixed \"YYYY-MM-DD hh:mm:ss\" for the clock\n"
       "  FENWOLD_FAKE_CLOCK_STEP  tests only: seconds the fake clock moves at each tick\n"
       "\n"
-      "  --help       this text\n"
+      "  --help, /?   this text\n"
       "  --version    the version\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+  fw::UseUtf8Console();
+  const std::vector<std::string> params = fw::ProgramArguments(argc, argv);
+  if (fw::AsksForHelp(params)) {
     PrintHelp();
     return 0;
   }
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+  if (!params.empty() && params[0] == "--version") {
     std::printf("fenwold %s\n", FENWOLD_VERSION);
     return 0;
   }
-  fw::TServiceApplication app(std::vector<std::string>(argv + 1, argv + argc));
+  fw::TServiceApplication app(params);
   app.Initialize();
   app.CreateService<fw::TFenwold>();
   return app.Run();

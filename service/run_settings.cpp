@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/environment.h"
 #include "platform/files.h"
 
 namespace fw {
 namespace {
 
 std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
+  return EnvironmentValue(name);
 }
 
 }  // namespace

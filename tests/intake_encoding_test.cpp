@@ -2,6 +2,7 @@
 // the suite: the names read back through the test's own connection are the intended text.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,10 @@ std::string Utf16WithMark(const std::string& utf8, bool bigEndian) {
 
 const TNames kWestern{"Zürich Süd", "Büro", "Müller", "Zoë", "Straße 5"};
 const TNames kCentral{"Łódź Północ", "Biuro", "Wałęsa", "Žofie", "Nádražní 5"};
+// In neither code page: Greek, Cyrillic, CJK, Arabic.
+const TNames kBeyond{"Αθήνα Νότος", "東京 本社", "Смирнова", "سعيد", "Straße 5"};
+// Beyond U+FFFF: four bytes in UTF-8, a surrogate pair in UTF-16.
+const TNames kAstral{"Car 🚗 park", "Clef 𝄞", "Zoë 😀", "Ré́mi", "🅿️ 5"};
 
 struct TCase {
   const char* name;
@@ -73,12 +78,14 @@ std::vector<TCase> Cases() {
       {"Windows-1250 by CardFileCodePage", "\"CardFileCodePage\"=\"1250\"\r\n", kCentral,
        CardFile({"\xA3\xF3" "d\x9F P\xF3\xB3noc", "Biuro", "Wa\xB3\xEAsa", "\x8E" "ofie",
                  "N\xE1" "dra\x9En\xED 5"})},
+      {"Beyond both code pages, UTF-8", "", kBeyond, CardFile(kBeyond)},
+      {"Beyond both code pages, UTF-16LE", "", kBeyond, Utf16WithMark(CardFile(kBeyond), false)},
       {"Windows-1252 fixed, mark-less", "\"CardFileEncoding\"=\"windows-1252\"\r\n", kWestern,
        CardFile({"Z\xFCrich S\xFC" "d", "B\xFCro", "M\xFCller", "Zo\xEB", "Stra\xDF" "e 5"})},
   };
 }
 
-// What the system stores for UTF-8 text: the text itself on Linux, its ANSI form on Windows.
+// What the system stores for UTF-8 text: the text itself, on both platforms.
 std::string Sys(const std::string& utf8) {
   TSystemText out;
   EXPECT_TRUE(ToSystemText(utf8, "utf-8", out));
@@ -104,26 +111,24 @@ class Encodings : public ::testing::TestWithParam<TTestDb> {
     const TConnParams params;
     return {params.CardFileEncoding, params.CardFileCodePage};
   }
-  std::string Quoted(const std::string& text) {
-    return "'" + Sys(text) + "'";  // the names hold no quote
-  }
 
   std::unique_ptr<TIntakeEnv> env_;
 };
 
-TEST_P(Encodings, NamesArriveAsWritten) {
-  TIntakeEnv& env = *env_;
-  for (const TCase& c : Cases()) {
+// Each case's names reach futurecard and then card exactly as written.
+void ExpectArriveAsWritten(TIntakeEnv& env, const std::vector<TCase>& cases,
+                           const std::function<TCardFileEncoding(const std::string&)>& settings) {
+  for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
     for (const char* table : {"card", "futurecard", "card_pool"}) {
       env.Exec(std::string("DELETE FROM ") + table);
     }
     const TNames& n = c.names;
     // The file's group row must find this group, not add a second one beside it.
-    env.Exec("INSERT INTO card_pool (name, max_inlot, cur_inlot) VALUES (" + Quoted(n.group) +
+    env.Exec("INSERT INTO card_pool (name, max_inlot, cur_inlot) VALUES ('" + Sys(n.group) + "'" +
              ", 1, 0)");
     const std::string group = env.Scalar("SELECT id FROM card_pool");
-    env.Intake().Encoding = FromRegistry(c.registry);
+    env.Intake().Encoding = settings(c.registry);
 
     const std::string path = env.Drop("cards.csv", c.bytes);
     ASSERT_EQ(env.Intake().ProcessCardFile(path), foStaged) << env.LogText();
@@ -149,6 +154,23 @@ TEST_P(Encodings, NamesArriveAsWritten) {
   }
   EXPECT_EQ(env.LogText().find("Error"), std::string::npos) << env.LogText();
 }
+
+TEST_P(Encodings, NamesArriveAsWritten) {
+  ExpectArriveAsWritten(*env_, Cases(), [this](const std::string& r) { return FromRegistry(r); });
+}
+
+// Apart, because Wine's ODBC bridge garbles a whole statement holding such a character when
+// the driver has no wide entry points (the host's SQLite3 ODBC): the Windows leg leaves this
+// one out on SQLite, and the README lists it.
+TEST_P(Encodings, NamesBeyondUFFFFArriveAsWritten) {
+  const std::vector<TCase> cases = {
+      {"UTF-8", "", kAstral, CardFile(kAstral)},
+      {"UTF-16BE with mark", "", kAstral, Utf16WithMark(CardFile(kAstral), true)},
+  };
+  ExpectArriveAsWritten(*env_, cases, [this](const std::string& r) { return FromRegistry(r); });
+}
+
+
 
 TEST_P(Encodings, FileDeclaredUtf8ThatIsNotIsRejectedWhole) {
   TIntakeEnv& env = *env_;

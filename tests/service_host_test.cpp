@@ -55,6 +55,21 @@ TEST(CommandLine, Switches) {
   }
 }
 
+TEST(CommandLine, HelpInEitherFormAnywhere) {
+  const struct {
+    std::vector<std::string> params;
+    bool help;
+  } cases[] = {
+      {{"/help"}, true}, {{"/HELP"}, true},     {{"-Help"}, true},   {{"--help"}, true},
+      {{"/?"}, true},    {{"-h"}, true},        {{"/H"}, true},      {{"/install", "/?"}, true},
+      {{"help"}, false}, {{"/helpme"}, false},  {{"--HELP"}, false}, {{"/??"}, false},
+      {{}, false},       {{"/install"}, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AsksForHelp(c.params), c.help) << (c.params.empty() ? "" : c.params.back());
+  }
+}
+
 // A service whose status reports are recorded and whose body waits for the test before it
 // handles its requests, so that the requests are queued in a known order.
 class RecordingService {

@@ -6,10 +6,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 
 #include "db/statement.h"
+#include "platform/files.h"
 #include "platform/ini_file.h"
 #include "platform/strings.h"
 #include "tools/ctl_command.h"
@@ -82,8 +82,7 @@ TCheckResult Fail(std::string summary, std::string details = "") {
 TCheckResult CheckDriverOptions(TCheckContext& c) {
   const TConnParams& p = c.params;
   std::string text = p.ConnectOptions();
-  std::error_code ec;
-  if (!p.DSNName.empty() && std::filesystem::is_regular_file(p.DSNName, ec)) {
+  if (!p.DSNName.empty() && FileExists(p.DSNName)) {
     text = FileDsnText(p.DSNName) + ";" + text;
   }
   const auto pairs = Pairs(text);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/arguments.h"
+#include "platform/console.h"
 #include "tools/ctl_command.h"
 
 namespace fw {
@@ -35,18 +37,20 @@ TCtlCommand::TCtlCommand(const char* n, const char* u, const char* s, TCtlHandle
 
 int main(int argc, char** argv) {
   using namespace fw;
-  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+  UseUtf8Console();
+  const std::vector<std::string> args = ProgramArguments(argc, argv);
+  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
     PrintHelp();
-    return argc < 2 ? 1 : 0;
+    return args.empty() ? 1 : 0;
   }
-  if (std::strcmp(argv[1], "--version") == 0) {
+  if (args[0] == "--version") {
     std::printf("fenwoldctl %s\n", FENWOLD_VERSION);
     return 0;
   }
-  const auto it = Registry().find(argv[1]);
+  const auto it = Registry().find(args[0]);
   if (it == Registry().end()) {
-    std::fprintf(stderr, "fenwoldctl: unknown command '%s' (see --help)\n", argv[1]);
+    std::fprintf(stderr, "fenwoldctl: unknown command '%s' (see --help)\n", args[0].c_str());
     return 2;
   }
-  return it->second->handler(std::vector<std::string>(argv + 2, argv + argc));
+  return it->second->handler(std::vector<std::string>(args.begin() + 1, args.end()));
 }

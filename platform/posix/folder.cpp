@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -105,6 +106,8 @@ std::vector<std::string> ListCardFiles(const std::string& folder) {
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
     names.emplace_back(name);
   }
+  // Sorted, so that files named by time stage in that order on every file system.
+  std::sort(names.begin(), names.end());
   return names;
 }
 

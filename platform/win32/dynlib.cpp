@@ -7,7 +7,7 @@
 namespace fw {
 
 TDynLib LoadOdbcLibrary() {
-  HMODULE h = LoadLibraryA("ODBC32.DLL");
+  HMODULE h = LoadLibraryW(L"ODBC32.DLL");
   // Handles below 32 are the loader's old error codes.
   if (reinterpret_cast<uintptr_t>(h) < 32) return nullptr;
   return h;

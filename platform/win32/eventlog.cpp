@@ -2,13 +2,16 @@
 
 #include <windows.h>
 
+#include "platform/win32/wide.h"
+
 namespace fw {
 
 void ReportEventError(const std::string& source, const std::string& text) {
-  HANDLE h = RegisterEventSourceA(nullptr, source.c_str());
+  HANDLE h = RegisterEventSourceW(nullptr, Wide(source).c_str());
   if (h == nullptr) return;
-  const char* strings[1] = {text.c_str()};
-  ReportEventA(h, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+  const std::wstring wide = Wide(text);
+  const wchar_t* strings[1] = {wide.c_str()};
+  ReportEventW(h, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
   DeregisterEventSource(h);
 }
 

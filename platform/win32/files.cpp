@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "platform/win32/wide.h"
+
 namespace fw {
 
 const char PathDelim = '\\';
@@ -22,22 +24,30 @@ struct THandle {
 };
 
 DWORD Attributes(const std::string& path) {
-  return GetFileAttributesA(path.c_str());
+  return GetFileAttributesW(WidePath(path).c_str());
 }
 
 }  // namespace
 
 std::string ExecutablePath() {
-  char buf[MAX_PATH * 4];
-  const DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-  return n == 0 || n >= sizeof buf ? std::string() : std::string(buf, n);
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) return {};
+    if (n < buf.size()) return Utf8(std::wstring_view(buf.data(), n));
+    if (buf.size() >= 32768) return {};
+    buf.resize(buf.size() * 4);
+  }
 }
 
 std::string ExpandFileName(const std::string& p) {
   if (p.empty()) return p;
-  char buf[MAX_PATH * 4];
-  const DWORD n = GetFullPathNameA(p.c_str(), sizeof buf, buf, nullptr);
-  return n == 0 || n >= sizeof buf ? p : std::string(buf, n);
+  const std::wstring wide = Wide(p);
+  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return p;
+  std::wstring buf(size, L'\0');
+  const DWORD n = GetFullPathNameW(wide.c_str(), size, buf.data(), nullptr);
+  return n == 0 || n >= size ? p : Utf8(std::wstring_view(buf.data(), n));
 }
 
 bool FileExists(const std::string& path) {
@@ -53,33 +63,34 @@ bool DirectoryExists(const std::string& path) {
 bool ForceDirectories(const std::string& path) {
   if (path.empty()) return false;
   std::error_code ec;
-  std::filesystem::create_directories(path, ec);
+  std::filesystem::create_directories(std::filesystem::path(WidePath(path)), ec);
   return DirectoryExists(path);
 }
 
 bool DeleteFileAt(const std::string& path) {
-  return DeleteFileA(path.c_str()) != 0;
+  return DeleteFileW(WidePath(path).c_str()) != 0;
 }
 
 bool RenameFileAt(const std::string& from, const std::string& to) {
-  return MoveFileA(from.c_str(), to.c_str()) != 0;
+  return MoveFileW(WidePath(from).c_str(), WidePath(to).c_str()) != 0;
 }
 
 bool ClearReadOnly(const std::string& path) {
   const DWORD a = Attributes(path);
   if (a == INVALID_FILE_ATTRIBUTES) return false;
-  return SetFileAttributesA(path.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
+  return SetFileAttributesW(WidePath(path).c_str(),
+                            a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
 }
 
 bool CreateEmptyFile(const std::string& path) {
-  THandle f(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  THandle f(CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   return f.h != INVALID_HANDLE_VALUE;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& contents) {
-  THandle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  THandle f(CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (f.h == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(f.h, &size)) return false;
@@ -102,9 +113,9 @@ TSharedAppendFile::~TSharedAppendFile() {
 
 bool TSharedAppendFile::Open(const std::string& path) {
   Close();
-  HANDLE h =
-      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = h;
   return true;

@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
+
+#include "platform/win32/wide.h"
 
 namespace fw {
 namespace {
@@ -21,18 +24,34 @@ class TFindHandle {
   HANDLE h_;
 };
 
+bool IsCardFileName(std::wstring_view name) {
+  // Hidden by name as on Linux, whatever the attribute says: a producer's ".cards.csv" that is
+  // still being written never counts.
+  if (name.size() < 5 || name.front() == L'.') return false;
+  const std::wstring_view ext = name.substr(name.size() - 4);
+  return ext[0] == L'.' && (ext[1] | 0x20) == L'c' && (ext[2] | 0x20) == L's' &&
+         (ext[3] | 0x20) == L'v';
+}
+
 }  // namespace
 
 std::vector<std::string> ListCardFiles(const std::string& folder) {
   std::vector<std::string> names;
-  WIN32_FIND_DATAA data{};
-  TFindHandle find(::FindFirstFileA(JoinPath(folder, "*.csv").c_str(), &data));
+  WIN32_FIND_DATAW data{};
+  // Every entry, matched by its long name: a pattern "*.csv" also matches the 8.3 short name,
+  // which makes "cards.csvx" or a producer's "cards.csv~" look like a card file.
+  TFindHandle find(::FindFirstFileExW(WidePath(JoinPath(folder, "*")).c_str(), FindExInfoBasic,
+                                      &data, FindExSearchNameMatch, nullptr, 0));
   if (find.Get() == INVALID_HANDLE_VALUE) return names;
   const DWORD skipped = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                         FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
   do {
-    if ((data.dwFileAttributes & skipped) == 0) names.emplace_back(data.cFileName);
-  } while (::FindNextFileA(find.Get(), &data));
+    if ((data.dwFileAttributes & skipped) == 0 && IsCardFileName(data.cFileName)) {
+      names.push_back(Utf8(data.cFileName));
+    }
+  } while (::FindNextFileW(find.Get(), &data));
+  // Sorted, so that files named by time stage in that order on every file system.
+  std::sort(names.begin(), names.end());
   return names;
 }
 
@@ -50,16 +69,16 @@ THoldResult THeldFile::Hold(const std::string& path) {
   path_ = path;
   // Said outright, because a process with backup rights (or Wine run as root) may open a
   // read-only file for writing all the same.
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(WidePath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? hrGone : hrBusy;
   }
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return hrBusy;
   // No sharing at all: while we hold it no other process (a second instance) opens it.
-  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                 nullptr);
+  const HANDLE h =
+      ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? hrGone : hrBusy;
@@ -99,15 +118,16 @@ bool THeldFile::MoveTo(const std::string& target) {
   if (handle_ == nullptr) return false;
   // Renamed through the handle, so that no other process can step in between; a target on
   // another volume cannot be reached that way, and the ledger guards the copy instead.
-  const int chars = ::MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
-  if (chars > 0) {
-    const size_t bytes = sizeof(FILE_RENAME_INFO) + static_cast<size_t>(chars) * sizeof(WCHAR);
+  // The rename takes the path as it is: no "\\?\" prefix, which it would keep as part of the name.
+  const std::wstring wide = Wide(target);
+  {
+    const size_t bytes = sizeof(FILE_RENAME_INFO) + (wide.size() + 1) * sizeof(WCHAR);
     std::vector<unsigned char> buffer(bytes, 0);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     info->ReplaceIfExists = TRUE;
     info->RootDirectory = nullptr;
-    ::MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, chars);
-    info->FileNameLength = static_cast<DWORD>((chars - 1) * sizeof(WCHAR));
+    wide.copy(info->FileName, wide.size());
+    info->FileNameLength = static_cast<DWORD>(wide.size() * sizeof(WCHAR));
     if (::SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileRenameInfo, info,
                                      static_cast<DWORD>(bytes))) {
       ::FlushFileBuffers(static_cast<HANDLE>(handle_));
@@ -120,33 +140,34 @@ bool THeldFile::MoveTo(const std::string& target) {
 }
 
 bool MoveFileReplacing(const std::string& source, const std::string& target) {
-  if (::MoveFileExA(source.c_str(), target.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  const std::wstring from = WidePath(source), to = WidePath(target);
+  if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
-  if (!::CopyFileA(source.c_str(), target.c_str(), FALSE)) return false;
-  if (!::DeleteFileA(source.c_str())) {
+  if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) return false;
+  if (!::DeleteFileW(from.c_str())) {
     // Never leave the file in two places: the source stays the one copy.
-    ::DeleteFileA(target.c_str());
+    ::DeleteFileW(to.c_str());
     return false;
   }
   return true;
 }
 
 bool FolderWritable(const std::string& folder) {
-  const DWORD attributes = ::GetFileAttributesA(folder.c_str());
+  const std::wstring wide = WidePath(folder);
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return false;
   }
-  char probe[MAX_PATH + 1] = {};
-  if (::GetTempFileNameA(folder.c_str(), "fwp", 0, probe) == 0) return false;
-  ::DeleteFileA(probe);
+  wchar_t probe[MAX_PATH + 1] = {};
+  if (::GetTempFileNameW(wide.c_str(), L"fwp", 0, probe) == 0) return false;
+  ::DeleteFileW(probe);
   return true;
 }
 
 bool GetFileStamp(const std::string& path, TFileStamp& stamp) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!::GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) return false;
   if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
     return false;
   }
@@ -159,7 +180,7 @@ bool GetFileStamp(const std::string& path, TFileStamp& stamp) {
 
 int64_t FileArrivalTime(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  if (!::GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) return -1;
   if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
     return -1;
   }

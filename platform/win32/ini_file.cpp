@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/strings.h"
+#include "platform/win32/wide.h"
 
 namespace fw {
 namespace {}  // namespace
@@ -15,15 +16,18 @@ void ReadIniSection(
     const std::function<void(const std::string& name, const std::string& value)>& onValue) {
   // The section comes back as "name=value\0...\0\0"; a result two short of the buffer means
   // it was cut, so try again with more room.
-  std::vector<char> buf(4096);
+  const std::wstring wideSection = Wide(section), widePath = WidePath(path);
+  std::vector<wchar_t> buf(4096);
   DWORD n = 0;
   for (;;) {
-    n = GetPrivateProfileSectionA(section.c_str(), buf.data(), static_cast<DWORD>(buf.size()),
-                                  path.c_str());
+    n = GetPrivateProfileSectionW(wideSection.c_str(), buf.data(), static_cast<DWORD>(buf.size()),
+                                  widePath.c_str());
     if (n + 2 < buf.size() || buf.size() >= (1u << 20)) break;
     buf.resize(buf.size() * 4);
   }
-  std::string_view all(buf.data(), n);
+  // The NULs between entries survive the conversion.
+  const std::string text = Utf8(std::wstring_view(buf.data(), n));
+  std::string_view all(text);
   while (!all.empty()) {
     const size_t end = all.find('\0');
     const std::string_view entry = all.substr(0, end);

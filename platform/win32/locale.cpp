@@ -5,12 +5,14 @@
 namespace fw {
 namespace {
 
+// A separator is one printable ASCII character, as on Linux; anything else (a code page's
+// character would not be UTF-8) falls back.
 char LocaleChar(LCTYPE type, char fallback) {
-  char buf[8] = {};
-  if (GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buf, sizeof buf) < 2 || buf[1] != '\0') {
+  wchar_t buf[8] = {};
+  if (GetLocaleInfoW(LOCALE_USER_DEFAULT, type, buf, 8) != 2 || buf[0] < 0x20 || buf[0] > 0x7E) {
     return fallback;
   }
-  return buf[0];
+  return static_cast<char>(buf[0]);
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <utility>
+
+#include "platform/win32/wide.h"
 
 namespace fw {
 
@@ -15,9 +18,9 @@ bool TRegKey::Open(const std::string& path) {
   HKEY key = nullptr;
   DWORD disposition = 0;
   // Create-or-open: an absent key is created when the process may create it.
-  const LONG rc =
-      RegCreateKeyExA(HKEY_LOCAL_MACHINE, relative.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_QUERY_VALUE | KEY_WOW64_32KEY, nullptr, &key, &disposition);
+  const LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(relative).c_str(), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE | KEY_WOW64_32KEY,
+                                  nullptr, &key, &disposition);
   if (rc != ERROR_SUCCESS) return false;
   handle_ = key;
   return true;
@@ -31,16 +34,17 @@ void TRegKey::Close() {
 bool TRegKey::QueryValue(const std::string& name, TRegData& out) const {
   if (handle_ == nullptr) return false;
   const HKEY key = static_cast<HKEY>(handle_);
+  const std::wstring wideName = Wide(name);
   DWORD type = 0;
   DWORD size = 0;
-  LONG rc = RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &size);
+  LONG rc = RegQueryValueExW(key, wideName.c_str(), nullptr, &type, nullptr, &size);
   std::string bytes;
   // The value may grow between the two calls; ask again until it fits.
   while (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) {
     bytes.resize(size);
     DWORD got = size;
-    rc = RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()),
-                          &got);
+    rc = RegQueryValueExW(key, wideName.c_str(), nullptr, &type,
+                          reinterpret_cast<BYTE*>(bytes.data()), &got);
     if (rc == ERROR_SUCCESS) {
       bytes.resize(got);
       break;
@@ -48,6 +52,13 @@ bool TRegKey::QueryValue(const std::string& name, TRegData& out) const {
     if (rc == ERROR_MORE_DATA) size = got;
   }
   if (rc != ERROR_SUCCESS) return false;
+  // Strings come as UTF-16, zero-terminated or not; the system's text is UTF-8.
+  if (type == REG_SZ || type == REG_EXPAND_SZ) {
+    std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
+    bytes.copy(reinterpret_cast<char*>(text.data()), text.size() * sizeof(wchar_t));
+    text.resize(std::wcslen(text.c_str()));
+    bytes = Utf8(text);
+  }
   switch (type) {
     case REG_SZ:
       out.type = rdString;

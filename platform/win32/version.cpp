@@ -5,19 +5,20 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/win32/wide.h"
 
 namespace fw {
 
 bool ReadFileVersion(const std::string& path, TFileVersion& version) {
-  const std::string file = path.empty() ? ExecutablePath() : path;
+  const std::wstring file = WidePath(path.empty() ? ExecutablePath() : path);
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &ignored);
+  const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
   if (size == 0) return false;
   std::vector<char> data(size);
-  if (!GetFileVersionInfoA(file.c_str(), 0, size, data.data())) return false;
+  if (!GetFileVersionInfoW(file.c_str(), 0, size, data.data())) return false;
   VS_FIXEDFILEINFO* info = nullptr;
   UINT length = 0;
-  if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &length) ||
+  if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) ||
       info == nullptr || length < sizeof(VS_FIXEDFILEINFO)) {
     return false;
   }

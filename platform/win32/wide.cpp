@@ -2,25 +2,37 @@
 
 #include <windows.h>
 
+#include "platform/utf16.h"
+
 namespace fw {
 
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                    nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+std::wstring Wide(std::string_view utf8) {
+  const std::u16string u = Utf8ToUtf16(utf8);
+  return std::wstring(reinterpret_cast<const wchar_t*>(u.data()), u.size());
 }
 
-std::string Narrow(const std::wstring& utf16) {
-  if (utf16.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
-                                    nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
+std::string Utf8(std::wstring_view wide) {
+  return Utf16ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
+
+std::string Utf8(const wchar_t* wide) {
+  return wide == nullptr ? std::string() : Utf8(std::wstring_view(wide));
+}
+
+std::wstring WidePath(std::string_view utf8) {
+  std::wstring path = Wide(utf8);
+  const bool absolute =
+      path.size() > 2 && ((path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+                          (path[0] == L'\\' && path[1] == L'\\'));
+  if (path.size() < MAX_PATH - 12 || !absolute || path.rfind(L"\\\\?\\", 0) == 0) return path;
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+  return L"\\\\?\\" + path;
 }
 
 }  // namespace fw

@@ -30,7 +30,4 @@ bool MakeFifo(const std::string& path);
 // stderr is the journal). Windows' event log keeps them to itself.
 bool EventLogEchoesToStderr();
 
-// A UTF-8 text as the system's own text: itself on Linux, the ANSI code page on Windows.
-std::string SystemText(std::string_view utf8);
-
 }  // namespace fw::test

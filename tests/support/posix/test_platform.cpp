@@ -103,10 +103,6 @@ bool EventLogEchoesToStderr() {
   return std::getenv("JOURNAL_STREAM") == nullptr;
 }
 
-std::string SystemText(std::string_view utf8) {
-  return std::string(utf8);
-}
-
 void PinLoadedOdbcDrivers() {
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line);) {

@@ -83,17 +83,6 @@ bool KillProcessTree(int pid) {
   return ok;
 }
 
-std::string SystemText(std::string_view utf8) {
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  const int m = WideCharToMultiByte(CP_ACP, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
-  std::string ansi(static_cast<size_t>(m), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), n, ansi.data(), m, nullptr, nullptr);
-  return ansi;
-}
-
 // The driver manager is the system's ODBC32.DLL, which the process never unloads.
 void PinLoadedOdbcDrivers() {}
 
