@@ -1,0 +1,134 @@
+// The drop folder's watch on ReadDirectoryChangesW, overlapped, on a thread of its own that
+// also waits for the event that ends it.
+#include "platform/folder_watch.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/service_host.h"
+
+namespace fw {
+
+struct TFolderWatcher::TImpl {
+  std::function<void()> onArrival;
+  HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<bool> watching{false};
+  DWORD firstError = 0;  // why the first read failed
+  std::thread thread;
+
+  void End() {
+    if (thread.joinable()) {
+      SetEvent(stop);
+      thread.join();
+    }
+    ResetEvent(stop);
+    watching = false;
+  }
+
+  // Names added or renamed in, and writes: intake's own handles write nothing, so they cause
+  // no event (a Wine prefix maps writes to inotify's IN_MODIFY). Renames out and removals are
+  // intake's own moves.
+  static bool Arrived(const char* buffer, DWORD size) {
+    if (size == 0) return true;  // the buffer overflowed: events were lost
+    for (DWORD at = 0; at < size;) {
+      const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + at);
+      if (info->Action == FILE_ACTION_ADDED || info->Action == FILE_ACTION_RENAMED_NEW_NAME ||
+          info->Action == FILE_ACTION_MODIFIED) {
+        return true;
+      }
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
+    return false;
+  }
+
+  // `started` is set once the first read is pending: changes from then on are seen.
+  void Run(HANDLE folder, std::promise<void>& started) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    alignas(DWORD) char buffer[32 * 1024];
+    const DWORD filter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
+    bool first = true;
+    for (;;) {
+      ResetEvent(overlapped.hEvent);
+      const bool reading = ReadDirectoryChangesW(folder, buffer, sizeof buffer, FALSE, filter,
+                                                 nullptr, &overlapped, nullptr) != FALSE;
+      if (first) {
+        first = false;
+        if (!reading) {
+          firstError = GetLastError();
+          watching = false;
+          CloseHandle(overlapped.hEvent);
+          CloseHandle(folder);
+          started.set_value();
+          return;
+        }
+        started.set_value();
+      }
+      if (!reading) break;
+      HANDLE waits[2] = {stop, overlapped.hEvent};
+      const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+      if (woke != WAIT_OBJECT_0 + 1) {
+        CancelIo(folder);
+        DWORD ignored = 0;
+        GetOverlappedResult(folder, &overlapped, &ignored, TRUE);
+        CloseHandle(overlapped.hEvent);
+        CloseHandle(folder);
+        return;
+      }
+      DWORD size = 0;
+      // A folder deleted or renamed away fails the read: the watch ends, and the service
+      // sets it up again at a tick.
+      if (!GetOverlappedResult(folder, &overlapped, &size, FALSE)) break;
+      if (Arrived(buffer, size) && onArrival) onArrival();
+    }
+    watching = false;
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(folder);
+    if (onArrival) onArrival();
+  }
+};
+
+TFolderWatcher::TFolderWatcher(std::function<void()> onArrival)
+    : impl_(std::make_unique<TImpl>()) {
+  impl_->onArrival = std::move(onArrival);
+}
+
+TFolderWatcher::~TFolderWatcher() {
+  impl_->End();
+  if (impl_->stop != nullptr) CloseHandle(impl_->stop);
+}
+
+bool TFolderWatcher::Watch(const std::string& folder, std::string& error) {
+  folder_ = folder;
+  impl_->End();
+  // Sharing delete, so that the watch never keeps anyone from removing or renaming the
+  // folder.
+  const HANDLE h = CreateFileA(folder.c_str(), FILE_LIST_DIRECTORY,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                               nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = SystemErrorMessage(GetLastError());
+    return false;
+  }
+  impl_->watching = true;
+  TImpl* impl = impl_.get();
+  std::promise<void> started;
+  std::future<void> ready = started.get_future();
+  impl_->thread = std::thread([impl, h, &started] { impl->Run(h, started); });
+  ready.wait();
+  if (!impl_->watching) error = SystemErrorMessage(impl_->firstError);
+  return impl_->watching;
+}
+
+bool TFolderWatcher::Watching() const {
+  return impl_->watching;
+}
+
+}  // namespace fw
