@@ -61,6 +61,7 @@ TConnParams::TConnParams() {
   CardFileCodePage = reg.ReadStringDef("CardFileCodePage", DefaultLegacyEncoding());
   // Days a row of the staged-files ledger (card_file) is kept; 0 or less keeps them all.
   CardFileRetentionDays = reg.ReadIntegerDef("CardFileRetentionDays", 90);
+  CardFileEvents = reg.ReadIntegerDef("CardFileEvents", 1) != 0;
 }
 
 std::string TConnParams::ConnectOptions() const {

@@ -41,6 +41,8 @@ class TConnParams {
   std::string CardFileEncoding;
   std::string CardFileCodePage;
   int32_t CardFileRetentionDays = 90;
+  // 0 turns off the drop folder's watch: card files are then picked up at the ticks only.
+  bool CardFileEvents = true;
 };
 
 }  // namespace fw

@@ -43,6 +43,7 @@ bool TCardIntake::ScanCardFiles() {
     DtlErrorsDir = settings.FieldAsString("dtlerrors_dir");
     if (!read && (settings.LostConnection() || mainDb_.LostConnection())) return false;
   }
+  if (OnDropFolder) OnDropFolder(AuditsDir);
   if (AuditsDir.empty()) return true;
 
   const std::vector<std::string> names = ListCardFiles(AuditsDir);

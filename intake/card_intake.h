@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,6 +83,9 @@ struct TIntakeTally {
   unsigned long rejected = 0;
   unsigned long applied = 0;
   long long waiting = -1;  // staged records left by the last complete pass; -1 before one
+  // The earliest start among the records that pass left waiting for it (their card exists);
+  // 0 when none waits. A pass is due then.
+  TDateTime nextStart = 0;
   TDateTime lastPickup = 0;
 };
 
@@ -106,6 +110,8 @@ class TCardIntake {
   // and, when it listed any, runs the future-card pass. False when a connection was lost (or
   // is not there): files not reached stay in the drop folder.
   bool ScanCardFiles();
+  // Called by the scan with the drop folder once settings are read, before it is listed.
+  std::function<void(const std::string& dropFolder)> OnDropFolder;
   TFileOutcome ProcessCardFile(const std::string& path);
   TPassOutcome ProcessFutureCards();
   // Applies the staged record on which `staged` (the pass's cursor) stands.
@@ -170,6 +176,10 @@ class TCardIntake {
   // Adds what it applied to Tally and what stays staged to `left`.
   TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
                                  TPassCache& cache, long long& left);
+  // A record left to wait for its start: the pass's next start so far.
+  void NoteWaiting(const TStagedRecord& staged) {
+    if (nextStart_ == 0 || staged.startDt < nextStart_) nextStart_ = staged.startDt;
+  }
   enum TSegmentResult { srCommitted, srFailed, srConnectionLost };
   TSegmentResult RunSegment(const std::vector<TCardPlan>& plans,
                             const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
@@ -186,6 +196,7 @@ class TCardIntake {
   std::unique_ptr<TStagedFiles> staged_;
   const std::atomic<bool>* stop_ = nullptr;
   bool passOwed_ = false;
+  TDateTime nextStart_ = 0;  // of the pass that runs
   bool recordsKept_ = false;  // this pass left records to a later one (a lock in the way)
   bool lockingReads_ = true;  // SELECT ... FOR UPDATE works on MainDb's database
 };

@@ -13,11 +13,24 @@ namespace {
 // stop until it ends.
 constexpr auto kTickKeepAlive = std::chrono::hours(1);
 
+// A record is due once the clock is strictly past its start: the due timer fires this much
+// after it. Never more than an hour ahead, so that a clock set back or forward is caught up
+// with (the timer runs on the steady clock, starts are wall-clock times).
+constexpr double kDueMarginMs = 50;
+constexpr double kDueLongestMs = 3600.0 * 1000;
+
 }  // namespace
 
 TFenwold::TFenwold(TServiceApplication& app)
     : TService("Fenwold", "KELVO Fenwold"),
       tmrMain(app.Loop(), kDefaultTickMs, [this] { tmrMainTimer(); }),
+      tmrDue(app.Loop(), kDefaultTickMs,
+             [this] {
+               tmrDue.SetEnabled(false);
+               if (intake_) intake_->OwePass();
+               tmrMainTimer();
+             }),
+      loop_(app.Loop()),
       settings_(RunSettingsFromEnvironment()),
       clock_(std::make_unique<TServiceClock>(settings_)),
       watchdogMs_(WatchdogIntervalMs()) {
@@ -65,12 +78,18 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
     // A pass cut off by a crash or a stop of the previous run is not lost: the first tick
     // runs one.
     intake_->OwePass();
+    intake_->OnDropFolder = [this](const std::string& folder) { FollowDropFolder(folder); };
     tmrMain.SetEnabled(true);
+    if (params_->CardFileEvents) {
+      watch_ = std::make_unique<TFolderWatcher>([this] { Wake(); });
+      Wake();  // the first tick sets the watch up, and picks up what waited meanwhile
+    }
     while (!ServiceThread()->Terminated()) {
       ServiceThread()->ProcessRequests(false);
       SleepMs(50);
     }
     StopTicks();
+    watch_.reset();
     intake_.reset();
     StagingDb.reset();
   }
@@ -89,12 +108,50 @@ void TFenwold::StopTicks() {
   }
   stopping_ = true;
   tmrMain.SetEnabled(false);
+  tmrDue.SetEnabled(false);
+}
+
+void TFenwold::Wake() {
+  if (wakePending_.exchange(true)) return;
+  // A tick that starts first takes the wake with it, and this task does nothing.
+  loop_.Post([this] {
+    if (wakePending_.exchange(false)) tmrMainTimer();
+  });
+}
+
+void TFenwold::FollowDropFolder(const std::string& folder) {
+  if (!watch_ || folder.empty()) return;
+  if (folder == watch_->Folder() && watch_->Watching()) return;
+  std::string error;
+  if (watch_->Watch(folder, error)) {
+    unwatchable_.clear();
+    return;
+  }
+  if (unwatchable_ == folder) return;  // said once; tried again at every tick
+  unwatchable_ = folder;
+  Log->AddLine("Drop folder " + folder + " cannot be watched (" + error +
+               "); card files are picked up every " + std::to_string(settings_.tickMs / 1000) +
+               " s");
+}
+
+void TFenwold::ArmDueTimer() {
+  tmrDue.SetEnabled(false);
+  const TDateTime next = intake_ ? intake_->Tally.nextStart : 0;
+  // A pass that is owed (cut off, or the database away) is the next tick's: arming for a
+  // start already past would only spin.
+  if (next == 0 || stopping_ || stopRequested_ || intake_->PassOwed()) return;
+  double ms = (next - clock_->Now()) * 86400.0 * 1000 + kDueMarginMs;
+  if (ms < kDueMarginMs) ms = kDueMarginMs;
+  if (ms > kDueLongestMs) ms = kDueLongestMs;
+  tmrDue.SetInterval(static_cast<unsigned>(ms));
+  tmrDue.SetEnabled(true);
 }
 
 void TFenwold::tmrMainTimer() {
   std::lock_guard<std::timed_mutex> hold(tickLock_);
   if (stopping_) return;
   tmrMain.SetEnabled(false);
+  wakePending_ = false;  // this tick scans for whatever woke it
   clock_->StartTick();
   tickStart_ = std::chrono::steady_clock::now();
   if (!hookSet_) {
@@ -125,10 +182,12 @@ void TFenwold::tmrMainTimer() {
     }
   } catch (...) {
     ReportProgress();
+    ArmDueTimer();
     tmrMain.SetEnabled(true);
     throw;
   }
   ReportProgress();
+  ArmDueTimer();
   tmrMain.SetEnabled(true);
 }
 

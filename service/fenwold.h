@@ -14,6 +14,7 @@
 #include "intake/card_intake.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
+#include "platform/folder_watch.h"
 #include "platform/service_host.h"
 #include "service/run_settings.h"
 #include "service/service.h"
@@ -37,6 +38,8 @@ class TFenwold : public TService {
   void ProcessFutureCards();
 
   TTimer tmrMain;
+  // Runs the pass when the earliest staged start comes (armed after every tick).
+  TTimer tmrDue;
   std::unique_ptr<TMessLog> Log;
   std::string AuditsDir;
   std::string DtlErrorsDir;
@@ -55,11 +58,22 @@ class TFenwold : public TService {
   // Called while a tick waits for the database.
   void KeepAliveInTick();
   void ReportProgress();
+  // Any thread: the next tick runs as soon as the main thread is free; a burst of calls
+  // before it starts makes one tick.
+  void Wake();
+  // Keeps the watch on the drop folder of settings (it may change at any tick).
+  void FollowDropFolder(const std::string& folder);
+  void ArmDueTimer();
+
+  TEventLoop& loop_;
 
   TRunSettings settings_;
   std::unique_ptr<TServiceClock> clock_;
   std::unique_ptr<TConnParams> params_;
   std::unique_ptr<TCardIntake> intake_;
+  std::unique_ptr<TFolderWatcher> watch_;  // null when the registry turns events off
+  std::atomic<bool> wakePending_{false};
+  std::string unwatchable_;  // the drop folder last reported as not watchable
   std::timed_mutex tickLock_;  // held for the whole of a tick
   bool stopping_ = false;
   // Set as soon as the service thread sees the stop; the running tick ends at its next row
