@@ -73,7 +73,8 @@ bool TCardIntake::ScanCardFiles() {
   if (StopRequested()) return connected;
   // Records staged before a lost connection still get their pass; it stops by itself when
   // the main connection is gone too.
-  if (!names.empty() && ProcessFutureCards() == poConnectionLost) return false;
+  if (names.empty() || (PassCanWait && PassCanWait())) return connected;
+  if (ProcessFutureCards() == poConnectionLost) return false;
   return connected;
 }
 

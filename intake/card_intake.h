@@ -112,6 +112,9 @@ class TCardIntake {
   bool ScanCardFiles();
   // Called by the scan with the drop folder once settings are read, before it is listed.
   std::function<void(const std::string& dropFolder)> OnDropFolder;
+  // Asked after a scan that listed files: true leaves the pass owed, for a scan that follows
+  // at once (more files on their way) to run.
+  std::function<bool()> PassCanWait;
   TFileOutcome ProcessCardFile(const std::string& path);
   TPassOutcome ProcessFutureCards();
   // Applies the staged record on which `staged` (the pass's cursor) stands.

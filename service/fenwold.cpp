@@ -19,6 +19,10 @@ constexpr auto kTickKeepAlive = std::chrono::hours(1);
 constexpr double kDueMarginMs = 50;
 constexpr double kDueLongestMs = 3600.0 * 1000;
 
+// While files keep arriving, the pass waits for the scan of the last of them, but no longer
+// than this: a burst of files gets one pass, not one per tick.
+constexpr auto kPassWaitsAtMost = std::chrono::seconds(1);
+
 }  // namespace
 
 TFenwold::TFenwold(TServiceApplication& app)
@@ -79,6 +83,7 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
     // runs one.
     intake_->OwePass();
     intake_->OnDropFolder = [this](const std::string& folder) { FollowDropFolder(folder); };
+    intake_->PassCanWait = [this] { return PassCanWait(); };
     tmrMain.SetEnabled(true);
     if (params_->CardFileEvents) {
       watch_ = std::make_unique<TFolderWatcher>([this] { Wake(); });
@@ -134,6 +139,13 @@ void TFenwold::FollowDropFolder(const std::string& folder) {
                " s");
 }
 
+bool TFenwold::PassCanWait() {
+  if (!wakePending_) return false;  // nothing more on its way
+  const auto now = std::chrono::steady_clock::now();
+  if (!passWaitsSince_) passWaitsSince_ = now;
+  return now - *passWaitsSince_ < kPassWaitsAtMost;
+}
+
 void TFenwold::ArmDueTimer() {
   tmrDue.SetEnabled(false);
   const TDateTime next = intake_ ? intake_->Tally.nextStart : 0;
@@ -163,7 +175,10 @@ void TFenwold::tmrMainTimer() {
   }
   try {
     ScanCardFiles();
-    if (intake_->PassOwed() && !stopRequested_ && dbReachable_) ProcessFutureCards();
+    if (intake_->PassOwed() && !stopRequested_ && dbReachable_ && !PassCanWait()) {
+      ProcessFutureCards();
+    }
+    if (!intake_->PassOwed()) passWaitsSince_.reset();
     const auto steady = std::chrono::steady_clock::now();
     if (dbReachable_ && !stopRequested_ &&
         (!pruned_ || steady - lastPrune_ > std::chrono::hours(24))) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "config/conn_params.h"
@@ -64,6 +65,7 @@ class TFenwold : public TService {
   // Keeps the watch on the drop folder of settings (it may change at any tick).
   void FollowDropFolder(const std::string& folder);
   void ArmDueTimer();
+  bool PassCanWait();
 
   TEventLoop& loop_;
 
@@ -74,6 +76,7 @@ class TFenwold : public TService {
   std::unique_ptr<TFolderWatcher> watch_;  // null when the registry turns events off
   std::atomic<bool> wakePending_{false};
   std::string unwatchable_;  // the drop folder last reported as not watchable
+  std::optional<std::chrono::steady_clock::time_point> passWaitsSince_;
   std::timed_mutex tickLock_;  // held for the whole of a tick
   bool stopping_ = false;
   // Set as soon as the service thread sees the stop; the running tick ends at its next row
