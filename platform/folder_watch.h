@@ -7,8 +7,9 @@
 // IN_MOVED_TO); a writer that keeps its file open causes nothing until it closes it, and
 // intake's own opens (read-only) cause nothing at all. When the folder is deleted or renamed
 // the watch waits on the parent folder for the name to come back and then watches the new
-// folder. Windows: ReadDirectoryChangesW for names added or renamed in and files written
-// (Windows has no "closed after writing"); a folder that goes away ends the watch.
+// folder. Windows: ReadDirectoryChangesW for names added or renamed in, and for files written
+// once the folder has been quiet for 200 ms (Windows has no "closed after writing"); a folder
+// that goes away ends the watch.
 #pragma once
 
 #include <functional>

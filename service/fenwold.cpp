@@ -134,9 +134,11 @@ void TFenwold::FollowDropFolder(const std::string& folder) {
   }
   if (unwatchable_ == folder) return;  // said once; tried again at every tick
   unwatchable_ = folder;
+  const unsigned ms = settings_.tickMs;
+  const std::string every =
+      ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
   Log->AddLine("Drop folder " + folder + " cannot be watched (" + error +
-               "); card files are picked up every " + std::to_string(settings_.tickMs / 1000) +
-               " s");
+               "); card files are picked up every " + every);
 }
 
 bool TFenwold::PassCanWait() {

@@ -130,6 +130,29 @@ TEST_P(ServiceLatency, ARecordIsAppliedWhenItsStartComes) {
   EXPECT_EQ(Query("SELECT debit_left FROM card WHERE number = 790401"), "6");
 }
 
+// One line for a drop folder that cannot be watched, however many ticks find it so; the
+// ticks still pick files up, and once the folder is there it is watched.
+TEST_P(ServiceLatency, AFolderThatCannotBeWatchedIsSaidOnceAndScannedAtTheTicks) {
+  std::filesystem::remove_all(folders_->drop);
+  TNotifyListener notify(folders_->root + "/notify.sock");
+  ASSERT_TRUE(notify.Ok());
+  TEnv env = ServiceEnv(*folders_, registry_, 200);
+  env["NOTIFY_SOCKET"] = notify.Path();
+  ASSERT_TRUE(service_.Start(FENWOLD_BINARY, {}, env, folders_->root));
+  int ticks = 0;
+  while (ticks < 4) {
+    const auto m = notify.Receive(30s);
+    ASSERT_TRUE(m.has_value()) << "no ticks";
+    ticks += m->find("applied 0") != std::string::npos;
+  }
+  const std::string line = "Drop folder " + folders_->drop + " cannot be watched (";
+  EXPECT_EQ(CountLog(line), 1);
+  std::filesystem::create_directory(folders_->drop);
+  DropCardFile(*folders_, "late.csv", StaffCardLine(790501));
+  ASSERT_TRUE(Arrives("late.csv"));
+  EXPECT_EQ(CountLog(line), 1);
+}
+
 FW_ON_EVERY_DRIVER(ServiceLatency);
 
 }  // namespace

@@ -30,22 +30,28 @@ struct TFolderWatcher::TImpl {
     watching = false;
   }
 
-  // Names added or renamed in, and writes: intake's own handles write nothing, so they cause
-  // no event (a Wine prefix maps writes to inotify's IN_MODIFY). Renames out and removals are
-  // intake's own moves.
-  static bool Arrived(const char* buffer, DWORD size) {
-    if (size == 0) return true;  // the buffer overflowed: events were lost
+  enum TSeen { seNothing, seWritten, seArrived };
+
+  // Names added or renamed in are arrivals. Windows has no "closed after writing": a write is
+  // only a hint, taken once the folder has been quiet for kSettleMs, so that a producer that
+  // writes slowly in place does not bring on a scan per write. Intake's own handles write
+  // nothing, so they cause no event (a Wine prefix maps writes to inotify's IN_MODIFY);
+  // renames out and removals are intake's own moves.
+  static TSeen Seen(const char* buffer, DWORD size) {
+    if (size == 0) return seArrived;  // the buffer overflowed: events were lost
+    TSeen seen = seNothing;
     for (DWORD at = 0; at < size;) {
       const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + at);
-      if (info->Action == FILE_ACTION_ADDED || info->Action == FILE_ACTION_RENAMED_NEW_NAME ||
-          info->Action == FILE_ACTION_MODIFIED) {
-        return true;
+      if (info->Action == FILE_ACTION_ADDED || info->Action == FILE_ACTION_RENAMED_NEW_NAME) {
+        return seArrived;
       }
+      if (info->Action == FILE_ACTION_MODIFIED) seen = seWritten;
       if (info->NextEntryOffset == 0) break;
       at += info->NextEntryOffset;
     }
-    return false;
+    return seen;
   }
+  static constexpr DWORD kSettleMs = 200;
 
   // `started` is set once the first read is pending: changes from then on are seen.
   void Run(HANDLE folder, std::promise<void>& started) {
@@ -54,6 +60,7 @@ struct TFolderWatcher::TImpl {
     alignas(DWORD) char buffer[32 * 1024];
     const DWORD filter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE;
     bool first = true;
+    bool settling = false;  // a write was seen; the wake waits for a quiet folder
     for (;;) {
       ResetEvent(overlapped.hEvent);
       const bool reading = ReadDirectoryChangesW(folder, buffer, sizeof buffer, FALSE, filter,
@@ -72,7 +79,12 @@ struct TFolderWatcher::TImpl {
       }
       if (!reading) break;
       HANDLE waits[2] = {stop, overlapped.hEvent};
-      const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+      DWORD woke = WaitForMultipleObjects(2, waits, FALSE, settling ? kSettleMs : INFINITE);
+      while (woke == WAIT_TIMEOUT) {
+        settling = false;
+        if (onArrival) onArrival();
+        woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+      }
       if (woke != WAIT_OBJECT_0 + 1) {
         CancelIo(folder);
         DWORD ignored = 0;
@@ -85,7 +97,13 @@ struct TFolderWatcher::TImpl {
       // A folder deleted or renamed away fails the read: the watch ends, and the service
       // sets it up again at a tick.
       if (!GetOverlappedResult(folder, &overlapped, &size, FALSE)) break;
-      if (Arrived(buffer, size) && onArrival) onArrival();
+      const TSeen seen = Seen(buffer, size);
+      if (seen == seArrived) {
+        settling = false;
+        if (onArrival) onArrival();
+      } else if (seen == seWritten) {
+        settling = true;
+      }
     }
     watching = false;
     CloseHandle(overlapped.hEvent);
