@@ -23,6 +23,11 @@ constexpr double kDueLongestMs = 3600.0 * 1000;
 // than this: a burst of files gets one pass, not one per tick.
 constexpr auto kPassWaitsAtMost = std::chrono::seconds(1);
 
+// A woken tick that picked nothing up holds the next wake back this long. The watch never
+// hears intake's own work on a local disk, but where it may (the descriptor opened for writing
+// on NFS) a file that stays in the folder must not wake tick after tick.
+constexpr auto kQuietAfterIdleWake = std::chrono::seconds(1);
+
 }  // namespace
 
 TFenwold::TFenwold(TServiceApplication& app)
@@ -34,6 +39,11 @@ TFenwold::TFenwold(TServiceApplication& app)
                if (intake_) intake_->OwePass();
                tmrMainTimer();
              }),
+      tmrWake(app.Loop(), kDefaultTickMs,
+              [this] {
+                tmrWake.SetEnabled(false);
+                if (wakePending_.exchange(false)) WokenTick();
+              }),
       loop_(app.Loop()),
       settings_(RunSettingsFromEnvironment()),
       clock_(std::make_unique<TServiceClock>(settings_)),
@@ -114,14 +124,32 @@ void TFenwold::StopTicks() {
   stopping_ = true;
   tmrMain.SetEnabled(false);
   tmrDue.SetEnabled(false);
+  tmrWake.SetEnabled(false);
 }
 
 void TFenwold::Wake() {
   if (wakePending_.exchange(true)) return;
   // A tick that starts first takes the wake with it, and this task does nothing.
   loop_.Post([this] {
-    if (wakePending_.exchange(false)) tmrMainTimer();
+    if (!wakePending_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < quietUntil_) {
+      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(quietUntil_ - now);
+      tmrWake.SetEnabled(false);
+      tmrWake.SetInterval(static_cast<unsigned>(wait.count()) + 1);
+      tmrWake.SetEnabled(true);
+      return;
+    }
+    if (wakePending_.exchange(false)) WokenTick();
   });
+}
+
+void TFenwold::WokenTick() {
+  const unsigned long before = intake_ ? intake_->Tally.pickedUp + intake_->Tally.rejected : 0;
+  tmrMainTimer();
+  const unsigned long after = intake_ ? intake_->Tally.pickedUp + intake_->Tally.rejected : 0;
+  quietUntil_ = after == before ? std::chrono::steady_clock::now() + kQuietAfterIdleWake
+                                : std::chrono::steady_clock::time_point{};
 }
 
 void TFenwold::FollowDropFolder(const std::string& folder) {

@@ -41,6 +41,8 @@ class TFenwold : public TService {
   TTimer tmrMain;
   // Runs the pass when the earliest staged start comes (armed after every tick).
   TTimer tmrDue;
+  // Runs a wake held back after a woken tick that changed nothing.
+  TTimer tmrWake;
   std::unique_ptr<TMessLog> Log;
   std::string AuditsDir;
   std::string DtlErrorsDir;
@@ -62,6 +64,8 @@ class TFenwold : public TService {
   // Any thread: the next tick runs as soon as the main thread is free; a burst of calls
   // before it starts makes one tick.
   void Wake();
+  // A tick brought on by the watch (not held back).
+  void WokenTick();
   // Keeps the watch on the drop folder of settings (it may change at any tick).
   void FollowDropFolder(const std::string& folder);
   void ArmDueTimer();
@@ -77,6 +81,7 @@ class TFenwold : public TService {
   std::atomic<bool> wakePending_{false};
   std::string unwatchable_;  // the drop folder last reported as not watchable
   std::optional<std::chrono::steady_clock::time_point> passWaitsSince_;
+  std::chrono::steady_clock::time_point quietUntil_{};
   std::timed_mutex tickLock_;  // held for the whole of a tick
   bool stopping_ = false;
   // Set as soon as the service thread sees the stop; the running tick ends at its next row

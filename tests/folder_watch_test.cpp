@@ -92,6 +92,13 @@ TEST_F(FolderWatch, FilesThatArriveWakeItIntakesOwnWorkDoesNot) {
        false},
       {"a subfolder made", [&] { std::filesystem::create_directory(drop_ + PathDelim + "sub"); },
        false},
+      // A producer's temporary name: the rename to .csv is what counts.
+      {"another name written", [&] { WriteFileBytes(drop_ + PathDelim + "part.tmp", "x"); }, false},
+      {"renamed to .csv",
+       [&] {
+         std::filesystem::rename(drop_ + PathDelim + "part.tmp", drop_ + PathDelim + "part.CSV");
+       },
+       true},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.what);

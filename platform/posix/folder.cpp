@@ -170,7 +170,19 @@ THoldResult THeldFile::Hold(const std::string& path) {
   } else if (errno == EAGAIN || errno == EBUSY) {
     return hrBusy;
   }
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return hrBusy;
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    // NFS turns flock into a byte-range lock, which wants a descriptor open for writing: there
+    // the file is opened again so (and its close may wake the watch, on a share that sends the
+    // watch nothing else).
+    if (errno != EBADF) return hrBusy;
+    TFd writable(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat again {};
+    if (!writable.Valid() || ::fstat(writable.Get(), &again) != 0 || again.st_dev != st.st_dev ||
+        again.st_ino != st.st_ino || ::flock(writable.Get(), LOCK_EX | LOCK_NB) != 0) {
+      return hrBusy;
+    }
+    fd.Reset(writable.Release());
+  }
   // Another instance may have moved the file between our open and our lock: then the
   // descriptor is the moved file, no longer the one in the drop folder.
   struct stat now {};

@@ -3,6 +3,7 @@
 #include "platform/folder_watch.h"
 
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -21,6 +22,13 @@ namespace {
 constexpr uint32_t kFolderEvents =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr uint32_t kParentEvents = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
+
+// Only card files ("*.csv" in any case) are worth a scan: a producer that writes a temporary
+// name and renames it wakes the watch once, at the rename.
+bool CardFileName(const char* name) {
+  const size_t n = std::strlen(name);
+  return n >= 4 && ::strcasecmp(name + n - 4, ".csv") == 0;
+}
 
 std::string ParentOf(const std::string& path) {
   std::string p = path;
@@ -97,7 +105,7 @@ struct TFolderWatcher::TImpl {
             if (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) {
               Rewatch();
               arrival = true;
-            } else if ((e->mask & IN_ISDIR) == 0) {
+            } else if ((e->mask & IN_ISDIR) == 0 && e->len > 0 && CardFileName(e->name)) {
               arrival = true;
             }
           } else if (e->wd == parentWd && parentWd >= 0) {

@@ -32,6 +32,16 @@ struct TFolderWatcher::TImpl {
 
   enum TSeen { seNothing, seWritten, seArrived };
 
+  // "*.csv" in any case: a producer that writes a temporary name and renames it wakes the
+  // watch once, at the rename.
+  static bool CardFileName(const FILE_NOTIFY_INFORMATION* info) {
+    const DWORD n = info->FileNameLength / sizeof(WCHAR);
+    if (n < 4) return false;
+    const WCHAR* end = info->FileName + n - 4;
+    return end[0] == L'.' && (end[1] | 0x20) == L'c' && (end[2] | 0x20) == L's' &&
+           (end[3] | 0x20) == L'v';
+  }
+
   // Names added or renamed in are arrivals. Windows has no "closed after writing": a write is
   // only a hint, taken once the folder has been quiet for kSettleMs, so that a producer that
   // writes slowly in place does not bring on a scan per write. Intake's own handles write
@@ -42,7 +52,10 @@ struct TFolderWatcher::TImpl {
     TSeen seen = seNothing;
     for (DWORD at = 0; at < size;) {
       const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + at);
-      if (info->Action == FILE_ACTION_ADDED || info->Action == FILE_ACTION_RENAMED_NEW_NAME) {
+      if (!CardFileName(info)) {
+        // not a card file: no scan would take it
+      } else if (info->Action == FILE_ACTION_ADDED ||
+                 info->Action == FILE_ACTION_RENAMED_NEW_NAME) {
         return seArrived;
       }
       if (info->Action == FILE_ACTION_MODIFIED) seen = seWritten;
