@@ -1,6 +1,8 @@
 // TFenwold: the service body. ServiceExecute opens the log and the two connections and waits
 // for a stop; tmrMain's ticks, on the main thread, scan the drop folder and run the hourly
-// future-card pass.
+// future-card pass. The same tick comes early when the drop folder's watch hears of a card
+// file (its thread posts to the main thread, never runs intake itself), and when tmrDue says
+// the earliest staged start has come.
 #pragma once
 
 #include <atomic>
