@@ -4,8 +4,9 @@
 // print them:
 //   drop     a one-line file renamed into the drop folder, at random moments, to its new card
 //            applied (the status line that counts it): median and 99th percentile
-//   start    a staged top-up of an existing card, whose start is 3 s ahead, from its start to
-//            applied (the hourly pass alone would leave it up to 59 minutes)
+//   start    a staged top-up of an existing card, whose start is 3 s ahead (28 s without
+//            events, so that the tick stages it before), from its start to applied (the hourly
+//            pass alone would leave it up to 59 minutes)
 //   burst    1,000 one-card files renamed in at once, from the first to the last card applied
 //   scan     1,000 one-card files through `fenwoldctl scan` with the service stopped, in the same
 //            run: what the disk and the database allow at the moment
@@ -181,12 +182,13 @@ class TRun {
 
   std::string Applied() const { return "applied " + std::to_string(applied_) + ", waiting 0"; }
 
-  // Seconds from each drop to its card applied.
-  std::vector<double> Drops(int count) {
+  // Seconds from each drop to its card applied; the drops come at random moments up to
+  // `spreadMs` after the last one was applied (without events: over a whole tick).
+  std::vector<double> Drops(int count, unsigned spreadMs) {
     std::mt19937 random(7);
     std::vector<double> seconds;
     for (int i = 0; i < count; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 400));
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % spreadMs));
       const auto start = TSteady::now();
       Drop("drop" + std::to_string(i) + ".csv", CardLine(2000000 + i));
       ++applied_;
@@ -197,19 +199,19 @@ class TRun {
     return seconds;
   }
 
-  // From the record's start to its application; nullopt when not within `limit`.
-  std::optional<double> DueStart(std::chrono::seconds limit) {
+  // From the record's start to its application; nullopt when not within `limit` of its start.
+  // The start lies `ahead` seconds on: far enough for a pass to have seen it before.
+  std::optional<double> DueStart(int ahead, std::chrono::seconds limit) {
     Drop("base.csv", CardLine(3000000));
     ++applied_;
     if (!Await(Applied(), 60s)) std::exit(4);
-    const TDateTime start =
-        std::floor(SystemClock().Now() * 86400.0 + 3) / 86400.0;  // whole seconds, 2-3 s ahead
+    const TDateTime start = std::floor(SystemClock().Now() * 86400.0 + ahead) / 86400.0;
     Exec(db_, "INSERT INTO futurecard (command, number, card_type, start_dt, add_value) VALUES "
               "('C', 3000000, 'Day', " + TimestampLiteral(start) + ", 1)");
     // A pass must see it: the one after the next file's staging.
     Drop("trigger.csv", CardLine(3000001));
     applied_ += 2;
-    const auto done = Await(Applied(), limit);
+    const auto done = Await(Applied(), limit + std::chrono::seconds(ahead));
     if (!done) return std::nullopt;
     const double late = (SystemClock().Now() - start) * 86400.0 -
                         std::chrono::duration<double>(TSteady::now() - *done).count();
@@ -328,8 +330,10 @@ int main(int argc, char** argv) {
       double scan = 0;
       {
         TRun run(target, events, kDefaultTickMs);
-        seconds = run.Drops(samples);
-        start = run.DueStart(30s);
+        seconds = run.Drops(samples, events ? 400 : kDefaultTickMs);
+        // Without events the record's file waits for the tick, which must come before its
+        // start for the start to be what is measured.
+        start = run.DueStart(events ? 3 : 28, 30s);
         burst = run.Burst(1000, 60s);
         scan = run.ScanBurst(1000);
       }

@@ -9,7 +9,7 @@
 // the watch waits on the parent folder for the name to come back and then watches the new
 // folder. Windows: ReadDirectoryChangesW for names added or renamed in, and for files written
 // once the folder has been quiet for 200 ms (Windows has no "closed after writing"); a folder
-// that goes away ends the watch.
+// that goes away or is replaced ends the watch.
 #pragma once
 
 #include <functional>
@@ -32,8 +32,8 @@ class TFolderWatcher {
   // (the system's text) when it cannot be watched. The main thread only.
   bool Watch(const std::string& folder, std::string& error);
   const std::string& Folder() const { return folder_; }
-  // False once the watch has ended for good (no folder, nor its parent, to watch); Watch
-  // again to retry.
+  // False once the watch has ended (no folder, nor its parent, to watch; on Windows also a
+  // folder replaced under its name); Watch again to retry. The service asks at every tick.
   bool Watching() const;
 
   struct TImpl;

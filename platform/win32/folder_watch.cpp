@@ -19,6 +19,13 @@ struct TFolderWatcher::TImpl {
   HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::atomic<bool> watching{false};
   DWORD firstError = 0;  // why the first read failed
+  // The watched folder's identity: a folder deleted (or renamed away) and made again under
+  // its name may not fail the read at all (a Wine prefix goes on waiting on the old one).
+  // With its creation time: a new folder may get the number of the one just deleted (Wine
+  // takes the inode's).
+  DWORD volume = 0, indexHigh = 0, indexLow = 0;
+  FILETIME created{};
+  HANDLE folder = INVALID_HANDLE_VALUE;  // the thread's, valid while it runs
   std::thread thread;
 
   void End() {
@@ -125,6 +132,20 @@ struct TFolderWatcher::TImpl {
   }
 };
 
+namespace {
+
+bool FolderIdentity(const std::string& folder, BY_HANDLE_FILE_INFORMATION& info) {
+  const HANDLE h = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = GetFileInformationByHandle(h, &info) != FALSE;
+  CloseHandle(h);
+  return ok;
+}
+
+}  // namespace
+
 TFolderWatcher::TFolderWatcher(std::function<void()> onArrival)
     : impl_(std::make_unique<TImpl>()) {
   impl_->onArrival = std::move(onArrival);
@@ -148,6 +169,13 @@ bool TFolderWatcher::Watch(const std::string& folder, std::string& error) {
     error = SystemErrorMessage(GetLastError());
     return false;
   }
+  BY_HANDLE_FILE_INFORMATION info{};
+  GetFileInformationByHandle(h, &info);
+  impl_->volume = info.dwVolumeSerialNumber;
+  impl_->indexHigh = info.nFileIndexHigh;
+  impl_->indexLow = info.nFileIndexLow;
+  impl_->created = info.ftCreationTime;
+  impl_->folder = h;
   impl_->watching = true;
   TImpl* impl = impl_.get();
   std::promise<void> started;
@@ -159,7 +187,18 @@ bool TFolderWatcher::Watch(const std::string& folder, std::string& error) {
 }
 
 bool TFolderWatcher::Watching() const {
-  return impl_->watching;
+  if (!impl_->watching) return false;
+  // Deleted while we watch it, the folder waits for our handle to go before it goes, and
+  // nobody can make it again meanwhile: the watch lets go at the next tick.
+  FILE_STANDARD_INFO standard{};
+  if (GetFileInformationByHandleEx(impl_->folder, FileStandardInfo, &standard, sizeof standard) &&
+      standard.DeletePending) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION now{};
+  return FolderIdentity(folder_, now) && now.dwVolumeSerialNumber == impl_->volume &&
+         now.nFileIndexHigh == impl_->indexHigh && now.nFileIndexLow == impl_->indexLow &&
+         CompareFileTime(&now.ftCreationTime, &impl_->created) == 0;
 }
 
 }  // namespace fw
