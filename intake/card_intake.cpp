@@ -33,6 +33,7 @@ bool IntakeBatchedFromEnv() {
 }
 
 bool TCardIntake::ScanCardFiles() {
+  listed_ = 0;
   if (!mainDb_.Connected()) return false;
   {
     TODBCStatement settings(mainDb_, true);
@@ -47,6 +48,7 @@ bool TCardIntake::ScanCardFiles() {
   if (AuditsDir.empty()) return true;
 
   const std::vector<std::string> names = ListCardFiles(AuditsDir);
+  listed_ = names.size();
   // Forget remembered files that are gone from the drop folder.
   std::map<std::string, TStagedFiles::TEntry> still;
   bool connected = stagingDb_.Connected();

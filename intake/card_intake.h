@@ -110,6 +110,8 @@ class TCardIntake {
   // and, when it listed any, runs the future-card pass. False when a connection was lost (or
   // is not there): files not reached stay in the drop folder.
   bool ScanCardFiles();
+  // Card files the last scan listed (0 when it did not get to the folder).
+  size_t Listed() const { return listed_; }
   // Called by the scan with the drop folder once settings are read, before it is listed.
   std::function<void(const std::string& dropFolder)> OnDropFolder;
   // Asked after a scan that listed files: true leaves the pass owed, for a scan that follows
@@ -200,6 +202,7 @@ class TCardIntake {
   const std::atomic<bool>* stop_ = nullptr;
   bool passOwed_ = false;
   TDateTime nextStart_ = 0;  // of the pass that runs
+  size_t listed_ = 0;
   bool recordsKept_ = false;  // this pass left records to a later one (a lock in the way)
   bool lockingReads_ = true;  // SELECT ... FOR UPDATE works on MainDb's database
 };

@@ -23,9 +23,9 @@ constexpr double kDueLongestMs = 3600.0 * 1000;
 // than this: a burst of files gets one pass, not one per tick.
 constexpr auto kPassWaitsAtMost = std::chrono::seconds(1);
 
-// A woken tick that picked nothing up holds the next wake back this long. The watch never
-// hears intake's own work on a local disk, but where it may (the descriptor opened for writing
-// on NFS) a file that stays in the folder must not wake tick after tick.
+// A woken tick that left the files it found where they were holds the next wake back this
+// long. The watch never hears intake's own work on a local disk, but where it may (the
+// descriptor opened for writing on NFS) a file that stays must not wake tick after tick.
 constexpr auto kQuietAfterIdleWake = std::chrono::seconds(1);
 
 }  // namespace
@@ -148,8 +148,9 @@ void TFenwold::WokenTick() {
   const unsigned long before = intake_ ? intake_->Tally.pickedUp + intake_->Tally.rejected : 0;
   tmrMainTimer();
   const unsigned long after = intake_ ? intake_->Tally.pickedUp + intake_->Tally.rejected : 0;
-  quietUntil_ = after == before ? std::chrono::steady_clock::now() + kQuietAfterIdleWake
-                                : std::chrono::steady_clock::time_point{};
+  const bool filesStay = intake_ && intake_->Listed() > 0 && after == before;
+  quietUntil_ = filesStay ? std::chrono::steady_clock::now() + kQuietAfterIdleWake
+                          : std::chrono::steady_clock::time_point{};
 }
 
 void TFenwold::FollowDropFolder(const std::string& folder) {
