@@ -1,6 +1,7 @@
 #include "service/fenwold.h"
 
 #include "db/statement.h"
+#include "log/log_texts.h"
 #include "platform/files.h"
 #include "service/service_app.h"
 #include "service/status_line.h"
@@ -74,13 +75,15 @@ TFenwold::~TFenwold() {
 
 void TFenwold::ServiceExecute(TService& /*sender*/) {
   PassRanLastTick = false;
-  Log = std::make_unique<TMessLog>(settings_.logFolder + "fenwold.log", false, true, false, false);
+  Log = std::make_unique<TMessLog>(settings_.logFolder + "fenwold.log",
+                                   TLogOptions{.dailyFiles = true});
   MainDb = std::make_unique<TODBC>();
   params_ = std::make_unique<TConnParams>();
   MainDb->Connect(params_->DSNName, params_->User, params_->Pass, params_->Database, false,
                   params_->ODBCDriver, params_->ConnectOptions());
   if (!MainDb->Connected()) {
-    Log->AddLine("Cannot connect to ODBC source.  Terminating service abnormally!");
+    Log->AddLine(std::string(logtext::kCannot) +
+                 "connect to ODBC source.  Terminating service abnormally!");
     // A stop that the service manager sees as a failure, so that it restarts the service.
     ErrCode = kExitCannotConnect;
   } else {
@@ -242,9 +245,6 @@ void TFenwold::ScanCardFiles() {
   // instead of failing into the error folder.
   if (!EnsureConnected()) return;
   const bool ok = intake_->ScanCardFiles();
-  AuditsDir = intake_->AuditsDir;
-  DtlFilesDir = intake_->DtlFilesDir;
-  DtlErrorsDir = intake_->DtlErrorsDir;
   if (!ok) NoteUnreachable("");
 }
 
@@ -253,7 +253,8 @@ void TFenwold::ProcessFutureCards() {
 }
 
 void TFenwold::ReportProgress() {
-  if (intake_) SetStatusDetails(StatusDetails(intake_->Tally, dbReachable_ ? 0 : unreachableSince_));
+  if (intake_)
+    SetStatusDetails(StatusDetails(intake_->Tally, dbReachable_ ? 0 : unreachableSince_));
 }
 
 void TFenwold::KeepAliveInTick() {
@@ -294,7 +295,8 @@ void TFenwold::NoteUnreachable(const std::string& detail) {
   dbReachable_ = false;
   unreachableSince_ = clock_->Now();
   ReportProgress();
-  std::string line = "Database unreachable; card files stay in the drop folder until it is back";
+  std::string line = std::string(logtext::kDatabaseUnreachable) +
+                     "; card files stay in the drop folder until it is back";
   if (!detail.empty()) {
     std::string flat;
     for (char c : detail) flat += (c == '\r' || c == '\n') ? ' ' : c;

@@ -43,12 +43,9 @@ class TFenwold : public TService {
   TTimer tmrMain;
   // Runs the pass when the earliest staged start comes (armed after every tick).
   TTimer tmrDue;
-  // Runs a wake held back after a woken tick that changed nothing.
+  // Runs a wake held back after a woken tick that left files where they were.
   TTimer tmrWake;
   std::unique_ptr<TMessLog> Log;
-  std::string AuditsDir;
-  std::string DtlErrorsDir;
-  std::string DtlFilesDir;
   std::unique_ptr<TODBC> StagingDb;
   bool PassRanLastTick = false;
   std::unique_ptr<TODBC> MainDb;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "db/driver_kind.h"
+#include "db/driver_text.h"
 #include "db/odbc.h"
 #include "db/statement.h"
 #include "tests/support/db_fixture.h"

@@ -11,6 +11,7 @@
 #include "config/conn_params.h"
 #include "db/sql.h"
 #include "db/statement.h"
+#include "log/log_texts.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
@@ -23,14 +24,6 @@
 namespace fw {
 namespace {
 
-// Log lines that report a failure, by how their text begins.
-// Log lines that report a failure, by how their text begins. A file held open by its writer
-// ("Failed to exclusively open") is routine and not among them.
-const char* const kErrorStarts[] = {
-    "Error \"",       "SQL err",          "Failed to load",         "Failed to commit",
-    "Cannot",         "Lost the database", "Commit outcome unknown", "Database unreachable",
-    "Warning!",       "Non-existant card type", "A card type must be supplied", "Invalid month",
-    "Future-card pass stopped"};
 constexpr size_t kLastErrors = 3;
 
 struct TStatus {
@@ -71,7 +64,8 @@ int64_t NowUnix() {
 // Files of a folder that arrived since local midnight.
 long ArrivedToday(const std::string& folder) {
   const TDateTime now = SystemClock().Now();
-  const int64_t midnight = NowUnix() - static_cast<int64_t>((now - static_cast<int64_t>(now)) * 86400);
+  const int64_t midnight =
+      NowUnix() - static_cast<int64_t>((now - static_cast<int64_t>(now)) * 86400);
   long count = 0;
   for (const std::string& name : ListCardFiles(folder)) {
     count += FileArrivalTime(JoinPath(folder, name)) >= midnight;
@@ -86,7 +80,8 @@ void ReadFolders(TStatus& s, unsigned tickMs) {
     const int64_t now = NowUnix();
     for (const std::string& name : names) {
       const int64_t arrived = FileArrivalTime(JoinPath(s.folders.audits, name));
-      if (arrived >= 0) s.oldestAgeSec = std::max(s.oldestAgeSec, static_cast<long long>(now - arrived));
+      if (arrived >= 0)
+        s.oldestAgeSec = std::max(s.oldestAgeSec, static_cast<long long>(now - arrived));
     }
     if (s.oldestAgeSec * 1000 > 3LL * tickMs) {
       s.Problem(1, "a card file has waited " + Duration(s.oldestAgeSec) + " in the drop folder");
@@ -95,7 +90,8 @@ void ReadFolders(TStatus& s, unsigned tickMs) {
   if (!s.folders.errors.empty()) {
     s.errorFilesToday = ArrivedToday(s.folders.errors);
     if (s.errorFilesToday > 0) {
-      s.Problem(1, std::to_string(s.errorFilesToday) + " card file(s) went to the error folder today");
+      s.Problem(1,
+                std::to_string(s.errorFilesToday) + " card file(s) went to the error folder today");
     }
   }
 }
@@ -115,8 +111,8 @@ void ReadStaged(TStatus& s, TODBC& db) {
   const long long all = Count(db, "SELECT COUNT(*) AS n FROM futurecard");
   s.waiting = Count(db,
                     "SELECT COUNT(*) AS n, MIN(f.start_dt) AS first FROM futurecard f WHERE "
-                    "f.start_dt >= " + now +
-                        " AND EXISTS (SELECT 1 FROM card c WHERE c.number = f.number)",
+                    "f.start_dt >= " +
+                        now + " AND EXISTS (SELECT 1 FROM card c WHERE c.number = f.number)",
                     &s.earliest);
   if (all >= 0 && s.waiting >= 0) s.due = all - s.waiting;
   if (s.due < 0) s.Problem(2, "the staged records cannot be read");
@@ -124,8 +120,8 @@ void ReadStaged(TStatus& s, TODBC& db) {
 
 void ReadLog(TStatus& s) {
   const TDateParts today = DecodeDateTime(SystemClock().Now());
-  s.logFile = RunSettingsFromEnvironment().logFolder + "fenwold" +
-              std::to_string(today.dayOfWeek) + ".log";
+  s.logFile =
+      RunSettingsFromEnvironment().logFolder + "fenwold" + std::to_string(today.dayOfWeek) + ".log";
   std::string text;
   if (!ReadWholeFile(s.logFile, text)) return;
   // Only lines stamped today: the weekday's file may be a week old.
@@ -139,8 +135,8 @@ void ReadLog(TStatus& s) {
     const size_t space = line.find(' ');
     if (dash == std::string::npos || line.compare(space + 1, date.size(), date) != 0) continue;
     const std::string body = line.substr(dash + 3);
-    if (body.rfind("Picked up ", 0) == 0) s.lastPickup = line;
-    for (const char* start : kErrorStarts) {
+    if (body.rfind(logtext::kPickedUp, 0) == 0) s.lastPickup = line;
+    for (const char* start : logtext::kErrorStarts) {
       if (body.rfind(start, 0) != 0) continue;
       ++s.errorLines;
       s.lastErrors.push_back(line);
@@ -184,7 +180,8 @@ void PrintJson(const TStatus& s) {
       " \"folders\": {\"drop\": %s, \"done\": %s, \"errors\": %s, \"waiting_files\": %s, "
       "\"oldest_seconds\": %s, \"error_files_today\": %s},\n"
       " \"staged\": {\"due\": %s, \"waiting\": %s, \"earliest\": %s},\n"
-      " \"log\": {\"file\": %s, \"last_pickup\": %s, \"errors_today\": %ld, \"last_errors\": [%s]}}\n",
+      " \"log\": {\"file\": %s, \"last_pickup\": %s, \"errors_today\": %ld, \"last_errors\": "
+      "[%s]}}\n",
       Json(kLevels[s.level]).c_str(), s.level, problems.c_str(), Json(s.service).c_str(),
       s.dbReachable ? "true" : "false", Json(s.dbError).c_str(), Json(s.folders.audits).c_str(),
       Json(s.folders.files).c_str(), Json(s.folders.errors).c_str(),

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/posix/fd.h"
+
 namespace fw {
 namespace {
 
@@ -49,8 +51,8 @@ std::string BaseOf(const std::string& path) {
 
 struct TFolderWatcher::TImpl {
   std::function<void()> onArrival;
-  int inotify = -1;
-  int wake = -1;  // eventfd: the thread ends when it is written
+  TFd inotify;
+  TFd wake;  // eventfd: the thread ends when it is written
   int setupError = 0;
   std::mutex lock;  // the watch descriptors and the folder
   std::string folder;
@@ -60,7 +62,7 @@ struct TFolderWatcher::TImpl {
   std::thread thread;
 
   void Drop(int& wd) {
-    if (wd >= 0) ::inotify_rm_watch(inotify, wd);
+    if (wd >= 0) ::inotify_rm_watch(inotify.Get(), wd);
     wd = -1;
   }
 
@@ -68,11 +70,11 @@ struct TFolderWatcher::TImpl {
   void Rewatch() {
     Drop(folderWd);
     Drop(parentWd);
-    folderWd = ::inotify_add_watch(inotify, folder.c_str(), kFolderEvents);
+    folderWd = ::inotify_add_watch(inotify.Get(), folder.c_str(), kFolderEvents);
     if (folderWd < 0) {
-      parentWd = ::inotify_add_watch(inotify, ParentOf(folder).c_str(), kParentEvents);
+      parentWd = ::inotify_add_watch(inotify.Get(), ParentOf(folder).c_str(), kParentEvents);
       // The folder may have come back before the parent's watch was there to see it.
-      folderWd = ::inotify_add_watch(inotify, folder.c_str(), kFolderEvents);
+      folderWd = ::inotify_add_watch(inotify.Get(), folder.c_str(), kFolderEvents);
       if (folderWd >= 0) Drop(parentWd);
     }
     // A folder whose parent went too is left to the service's retries.
@@ -81,14 +83,14 @@ struct TFolderWatcher::TImpl {
 
   void Run() {
     alignas(inotify_event) char buffer[64 * 1024];
-    pollfd fds[2] = {{inotify, POLLIN, 0}, {wake, POLLIN, 0}};
+    pollfd fds[2] = {{inotify.Get(), POLLIN, 0}, {wake.Get(), POLLIN, 0}};
     for (;;) {
       if (::poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
         return;
       }
       if (fds[1].revents != 0) return;
-      const ssize_t n = ::read(inotify, buffer, sizeof buffer);
+      const ssize_t n = ::read(inotify.Get(), buffer, sizeof buffer);
       if (n <= 0) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         return;
@@ -128,21 +130,21 @@ struct TFolderWatcher::TImpl {
 TFolderWatcher::TFolderWatcher(std::function<void()> onArrival)
     : impl_(std::make_unique<TImpl>()) {
   impl_->onArrival = std::move(onArrival);
-  impl_->inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (impl_->inotify < 0) impl_->setupError = errno;
-  impl_->wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (impl_->wake < 0 && impl_->setupError == 0) impl_->setupError = errno;
-  if (impl_->inotify >= 0 && impl_->wake >= 0) impl_->thread = std::thread([this] { impl_->Run(); });
+  impl_->inotify.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!impl_->inotify.Valid()) impl_->setupError = errno;
+  impl_->wake.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!impl_->wake.Valid() && impl_->setupError == 0) impl_->setupError = errno;
+  if (impl_->inotify.Valid() && impl_->wake.Valid()) {
+    impl_->thread = std::thread([this] { impl_->Run(); });
+  }
 }
 
 TFolderWatcher::~TFolderWatcher() {
   if (impl_->thread.joinable()) {
     const uint64_t one = 1;
-    (void)!::write(impl_->wake, &one, sizeof one);
+    (void)!::write(impl_->wake.Get(), &one, sizeof one);
     impl_->thread.join();
   }
-  if (impl_->inotify >= 0) ::close(impl_->inotify);
-  if (impl_->wake >= 0) ::close(impl_->wake);
 }
 
 bool TFolderWatcher::Watch(const std::string& folder, std::string& error) {
@@ -156,7 +158,7 @@ bool TFolderWatcher::Watch(const std::string& folder, std::string& error) {
     error = std::strerror(impl_->setupError != 0 ? impl_->setupError : ENOSYS);
     return false;
   }
-  impl_->folderWd = ::inotify_add_watch(impl_->inotify, folder.c_str(), kFolderEvents);
+  impl_->folderWd = ::inotify_add_watch(impl_->inotify.Get(), folder.c_str(), kFolderEvents);
   if (impl_->folderWd < 0) {
     // ENOSPC here means the per-user limit of watches (fs.inotify.max_user_watches).
     error = std::strerror(errno);

@@ -1,26 +1,25 @@
-// Staging of one card file on StagingDb: all of its statements in one transaction.
+#include "intake/card_stager.h"
+
 #include <exception>
+#include <optional>
 #include <system_error>
 #include <vector>
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
-#include "intake/card_intake.h"
 #include "intake/stage_batches.h"
 #include "intake/staging_sql.h"
+#include "log/log_texts.h"
 #include "platform/files.h"
 
 namespace fw {
 namespace {
 
-bool LostConnection(const TODBCStatement& statement) {
-  return statement.LostConnection() || statement.Connection().LostConnection();
-}
-
 std::string ErrorLine(const std::string& error, const std::string& sql) {
-  return "Error \"" + error + "\" in SQL: " + sql;
+  return logtext::kStatementError + error + "\" in SQL: " + sql;
 }
 
 // The statement of a card row refused for its NUMBER, as the log shows it: the value quoted,
@@ -49,33 +48,86 @@ std::string ReadingNote(const TCardText& text) {
   return note.empty() ? note : " (" + note + ")";
 }
 
-// PostgreSQL refuses every statement after a failed one until the transaction ends (psqlODBC
-// guards each statement itself only in its default mode). A savepoint around each line keeps
-// the rest of the file running there, so that every bad line gets its own error line.
-class TLineSavepoint {
- public:
-  explicit TLineSavepoint(TODBCStatement& statement)
-      : statement_(statement), used_(statement.Connection().DriverKind() == dkPostgres) {}
-  // False when the connection went away.
-  bool Begin() { return !used_ || Run("SAVEPOINT fw_line"); }
-  bool End(bool lineFailed) {
-    return !used_ || Run(lineFailed ? "ROLLBACK TO SAVEPOINT fw_line" : "RELEASE SAVEPOINT fw_line");
-  }
-
- private:
-  bool Run(const char* sql) { return statement_.Exec(sql) || !LostConnection(statement_); }
-  TODBCStatement& statement_;
-  bool used_;
-};
-
 }  // namespace
+
+TCardStager::TCardStager(const TIntakeRun& run, TMessLog& log, TODBC& stagingDb,
+                         TCardLedger& ledger, const TCardFolders& folders,
+                         const TCardFileEncoding& encoding, const TClock& clock)
+    : run_(run),
+      log_(log),
+      stagingDb_(stagingDb),
+      ledger_(ledger),
+      folders_(folders),
+      encoding_(encoding),
+      clock_(clock) {}
+
+void TCardStager::KeepOnly(const std::vector<std::string>& paths) {
+  std::map<std::string, TRemembered> still;
+  for (const std::string& path : paths) {
+    const auto it = remembered_.find(path);
+    if (it != remembered_.end()) still.insert(*it);
+  }
+  remembered_.swap(still);
+}
+
+TFileOutcome TCardStager::ProcessCardFile(const std::string& path) {
+  // Held from here until it has been moved, so that a second instance cannot stage it too.
+  THeldFile file;
+  const THoldResult hold = file.Hold(path);
+  if (hold == hrGone) return foVanished;  // taken by another instance since the listing
+  if (hold == hrBusy) {
+    log_.AddLine("Failed to exclusively open " + path + ", will retry later.");
+    return foHeld;
+  }
+  const auto it = remembered_.find(path);
+  if (it != remembered_.end()) {
+    if (it->second.stamp == file.Stamp()) return RetryMove(file);
+    remembered_.erase(it);  // another file now bears that name
+  }
+  return StageFile(file);
+}
+
+TFileOutcome TCardStager::RetryMove(THeldFile& file) {
+  const std::string& path = file.Path();
+  const bool toErrors = remembered_[path].toErrors;
+  const std::string& destination = toErrors ? folders_.errors : folders_.files;
+  if (destination.empty()) return foMoveRetried;  // stays, as it would have after staging
+  if (MoveToFolder(file, destination)) {
+    remembered_.erase(path);
+    log_.AddLine("Moved " + path + " to " + destination + " (staged earlier, not staged again)");
+  } else {
+    log_.AddLine(logtext::kCannot + ("move file: " + path) + " to " + destination);
+  }
+  return foMoveRetried;
+}
+
+void TCardStager::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
+  const std::string path = file.Path();
+  const TFileStamp stamp = file.Stamp();
+  const std::string& destination = toErrors ? folders_.errors : folders_.files;
+  const bool moved = MoveToFolder(file, destination);
+  if (!moved) log_.AddLine(logtext::kCannot + ("move file: " + path) + " to " + destination);
+  if (mayBeCommitted && (!moved || destination.empty())) {
+    remembered_[path] = TRemembered{stamp, toErrors};
+  }
+}
+
+bool MoveToFolder(THeldFile& file, const std::string& folder) {
+  if (folder.empty()) return true;
+  return file.MoveTo(JoinPath(folder, ExtractFileName(file.Path())));
+}
+
+bool MoveToFolder(const std::string& path, const std::string& folder) {
+  if (folder.empty()) return true;
+  return MoveFileReplacing(path, JoinPath(folder, ExtractFileName(path)));
+}
 
 // Card rows that follow one another with the same column list go to the database as one
 // INSERT of up to this many rows (and about this many bytes): one round trip instead of many.
 constexpr size_t StageBatchRows = 500;
 constexpr size_t StageBatchBytes = 512 * 1024;
 
-TFileOutcome TCardIntake::StageFile(THeldFile& file) {
+TFileOutcome TCardStager::StageFile(THeldFile& file) {
   const std::string path = file.Path();
   // A statement that cannot even be allocated means the connection is unusable, which is no
   // fault of the file.
@@ -83,37 +135,40 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
 
   std::string bytes;
   if (!file.ReadAll(bytes)) {
-    log_.AddLine("Failed to load " + path + ", will retry later");
+    log_.AddLine(logtext::kFailedToLoad + path + ", will retry later");
     return foLoadFailed;
   }
   // A file whose staging was committed before (the process died before its move, or the
   // commit's outcome was unknown) is moved, not staged again.
-  const TLedgerKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
-  const TLedgerAnswer ledger = LookUpLedger(key);
-  if (ledger == laLost) {
-    log_.AddLine("Lost the database connection while staging " + path + ", will retry later");
+  const TCardLedger::TKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
+  const TCardLedger::TAnswer ledger = ledger_.LookUp(key);
+  if (ledger == TCardLedger::laLost) {
+    log_.AddLine(logtext::kLostDatabase + (" while staging " + path) + ", will retry later");
     return foConnectionLost;
   }
-  if (ledger == laStaged) {
-    const bool moved = MoveToFolder(file, DtlFilesDir);
-    log_.AddLine(moved ? "Already staged " + path + " (card_file), moved to " + DtlFilesDir +
+  if (ledger == TCardLedger::laStaged) {
+    const bool moved = MoveToFolder(file, folders_.files);
+    log_.AddLine(moved ? "Already staged " + path + " (card_file), moved to " + folders_.files +
                              " without staging it again"
                        : "Already staged " + path + " (card_file), not staged again; cannot " +
-                             "move it to " + DtlFilesDir);
+                             "move it to " + folders_.files);
     return foMoveRetried;
   }
 
   std::vector<std::string> lines;
   TCardText text;
   TStageResult staged;
+  // All of the file commits together or nothing of it does: every way out of here but the
+  // commit below rolls back.
+  std::optional<TTransaction> transaction(std::in_place, stagingDb_);
   try {
     TODBCStatement statement(stagingDb_);
     if (!statement.Valid()) {
       staged = {lrConnectionLost, 0, statement.ErrorText()};
-    } else if (!DecodeCardFile(bytes, Encoding, text)) {
-      stagingDb_.EndTrans(false);
+    } else if (!DecodeCardFile(bytes, encoding_, text)) {
+      transaction->Rollback();
       if (text.badSetting) {
-        log_.AddLine("Failed to load " + path + ", will retry later: " + text.error);
+        log_.AddLine(logtext::kFailedToLoad + path + ", will retry later: " + text.error);
         return foLoadFailed;
       }
       // Nothing of it was staged: its text cannot be trusted to be what its producer meant.
@@ -125,24 +180,25 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       std::string().swap(bytes);
       lines = SplitIntoLines(text.text);
       std::string().swap(text.text);
-      if (batched_) {
+      if (run_.batched) {
         try {
           staged = StageLinesBatched(lines, statement);
         } catch (const std::system_error&) {
           staged.result = lrFailed;  // no thread for the reader: line by line it is
         }
       }
-      if (!batched_ || staged.result == lrFailed) {
+      if (!run_.batched || staged.result == lrFailed) {
         // The batches stop at the first failure and log nothing: the file goes again line by
-        // line from the start, which logs every bad line with its own statement.
-        if (batched_) stagingDb_.EndTrans(false);
-        staged = StageLines(lines, statement);
+        // line from the start, in a transaction of its own, which logs every bad line with
+        // its own statement.
+        if (run_.batched) transaction.emplace(stagingDb_);
+        staged = StageLines(lines, statement, *transaction);
       }
     }
   } catch (const std::exception&) {
     // Nothing of this file may be committed with the work of another one.
-    stagingDb_.EndTrans(false);
-    log_.AddLine("Failed to load " + path + ", will retry later");
+    transaction->Rollback();
+    log_.AddLine(logtext::kFailedToLoad + path + ", will retry later");
     return foLoadFailed;
   }
   const TLinesResult result = staged.result;
@@ -150,27 +206,27 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   const std::string& lostText = staged.lostText;
 
   if (result == lrStopped) {
-    stagingDb_.EndTrans(false);
+    transaction->Rollback();
     log_.AddLine("Stop requested while staging " + path +
                  ": rolled back, the file stays in the drop folder");
     return foStopped;
   }
   if (result == lrConnectionLost) {
-    stagingDb_.EndTrans(false);
-    log_.AddLine("Lost the database connection while staging " + path +
+    transaction->Rollback();
+    log_.AddLine(logtext::kLostDatabase + (" while staging " + path) +
                  ", will retry later: " + lostText);
     return foConnectionLost;
   }
 
   // The ledger row commits with the file's rows, or not at all.
-  if (errors == 0 && ledger == laNotStaged) {
+  if (errors == 0 && ledger == TCardLedger::laNotStaged) {
     TODBCStatement insert(stagingDb_);
     const TSql sql(stagingDb_.DriverKind());
-    const std::string text = LedgerInsertSql(sql, key);
+    const std::string text = ledger_.InsertSql(sql, key);
     if (!insert.Exec(text)) {
       if (LostConnection(insert) || StopRequested()) {
-        stagingDb_.EndTrans(false);
-        log_.AddLine("Lost the database connection while staging " + path +
+        transaction->Rollback();
+        log_.AddLine(logtext::kLostDatabase + (" while staging " + path) +
                      ", will retry later: " + insert.ErrorText());
         return StopRequested() ? foStopped : foConnectionLost;
       }
@@ -180,41 +236,43 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   }
 
   if (errors > 0) {
-    stagingDb_.EndTrans(false);
+    transaction->Rollback();
     Dispose(file, true, false);
     return foRejected;
   }
 
-  if (!stagingDb_.EndTrans(true)) {
-    if (stagingDb_.LostConnection() && ledger == laNotStaged) {
+  if (!transaction->Commit()) {
+    if (transaction->Lost() && ledger == TCardLedger::laNotStaged) {
       // The ledger knows whether it was committed: the next scan asks it.
-      log_.AddLine("Commit outcome unknown for " + path +
+      log_.AddLine(logtext::kCommitOutcomeUnknown + path +
                    " (the database connection was lost); it stays in the drop folder and the "
                    "card_file ledger decides at the next scan: " +
-                   stagingDb_.LastError());
+                   transaction->ErrorText());
       return foCommitLedger;
     }
-    if (stagingDb_.LostConnection()) {
+    if (transaction->Lost()) {
       // The server may have committed before the connection broke: an operator has to look,
       // staging the file again could stage its records twice.
-      log_.AddLine("Commit outcome unknown for " + path +
-                   " (the database connection was lost), moved to " + DtlErrorsDir +
-                   " for checking: " + stagingDb_.LastError());
+      log_.AddLine(logtext::kCommitOutcomeUnknown + path +
+                   " (the database connection was lost), moved to " + folders_.errors +
+                   " for checking: " + transaction->ErrorText());
       Dispose(file, true, true);
       return foCommitUnknown;
     }
-    stagingDb_.EndTrans(false);
-    log_.AddLine("Failed to commit " + path + ": " + stagingDb_.LastError());
+    const std::string error = transaction->ErrorText();
+    transaction->Rollback();
+    log_.AddLine(logtext::kFailedToCommit + path + ": " + error);
     Dispose(file, true, false);
     return foRejected;
   }
-  log_.AddLine("Picked up " + path + ReadingNote(text));
+  log_.AddLine(logtext::kPickedUp + path + ReadingNote(text));
   Dispose(file, false, true);
   return foStaged;
 }
 
-TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>& lines,
-                                                  TODBCStatement& statement) {
+TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>& lines,
+                                                  TODBCStatement& statement,
+                                                  TTransaction& transaction) {
   TStringListSDF fields;
   std::vector<TColumnEntry> entries;
   TSql sql(stagingDb_.DriverKind());
@@ -235,7 +293,11 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
     return true;
   };
 
-  TLineSavepoint savepoint(statement);
+  // PostgreSQL refuses every statement after a failed one until the transaction ends
+  // (psqlODBC guards each statement itself only in its default mode). A savepoint around each
+  // line keeps the rest of the file running there, so that every bad line gets its own error
+  // line.
+  const bool lineSavepoints = stagingDb_.DriverKind() == dkPostgres;
   for (size_t i = 0; staged.result == lrDone && i < lines.size(); ++i) {
     if (StopRequested()) {
       staged.result = lrStopped;
@@ -244,9 +306,13 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
     fields.SplitLine(lines[i]);
     const TLineKind kind = reader.Read(fields, entries);
     const int errorsBefore = staged.errors;
-    if ((kind == lkGroup || kind == lkCard) && !savepoint.Begin()) {
-      lost(statement.ErrorText());
-      break;
+    std::optional<TSavepoint> savepoint;
+    if (lineSavepoints && (kind == lkGroup || kind == lkCard)) {
+      savepoint.emplace(transaction, "fw_line");
+      if (!savepoint->Began() && LostConnection(statement)) {
+        lost(statement.ErrorText());
+        break;
+      }
     }
     if (kind == lkGroup) {
       FillGroupRow(entries, sql);
@@ -269,9 +335,10 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
         lost(statement.ErrorText());
       }
     }
-    if (staged.result == lrDone && (kind == lkGroup || kind == lkCard) &&
-        !savepoint.End(staged.errors > errorsBefore)) {
-      lost(statement.ErrorText());
+    if (staged.result == lrDone && savepoint) {
+      const bool ended =
+          staged.errors > errorsBefore ? savepoint->RollBack() : savepoint->Release();
+      if (!ended && LostConnection(statement)) lost(statement.ErrorText());
     }
   }
   return staged;
@@ -280,7 +347,7 @@ TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>
 // The same statements as StageLines, card rows gathered into INSERTs of many rows. Group rows
 // end the pending batch first, so their look-ups see every row before them. Stops at the
 // first failure (lrFailed) without logging: the caller rolls back and goes line by line.
-TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::string>& lines,
+TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::string>& lines,
                                                          TODBCStatement& statement) {
   TSql sql(stagingDb_.DriverKind());
   TStageResult staged;
@@ -307,8 +374,7 @@ TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::
         staged.result = lrFailed;
         return staged;
       case TStageItem::ikCards:
-        if (!statement.Exec("INSERT INTO futurecard (" + item.columns + ") Values " +
-                            item.values)) {
+        if (!statement.Exec(CardRowsInsertSql(item.columns, item.values))) {
           return fail();
         }
         break;
