@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/service_host.h"
+#include "platform/win32/wide.h"
 
 namespace fw {
 
@@ -135,7 +136,7 @@ struct TFolderWatcher::TImpl {
 namespace {
 
 bool FolderIdentity(const std::string& folder, BY_HANDLE_FILE_INFORMATION& info) {
-  const HANDLE h = CreateFileA(folder.c_str(), FILE_READ_ATTRIBUTES,
+  const HANDLE h = CreateFileW(Widen(folder).c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
@@ -161,7 +162,7 @@ bool TFolderWatcher::Watch(const std::string& folder, std::string& error) {
   impl_->End();
   // Sharing delete, so that the watch never keeps anyone from removing or renaming the
   // folder.
-  const HANDLE h = CreateFileA(folder.c_str(), FILE_LIST_DIRECTORY,
+  const HANDLE h = CreateFileW(Widen(folder).c_str(), FILE_LIST_DIRECTORY,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
                                nullptr);
