@@ -62,6 +62,7 @@ TConnParams::TConnParams() {
   // Days a row of the staged-files ledger (card_file) is kept; 0 or less keeps them all.
   CardFileRetentionDays = reg.ReadIntegerDef("CardFileRetentionDays", 90);
   CardFileSettleMs = reg.ReadIntegerDef("CardFileSettleMs", 0);
+  CardFileEvents = reg.ReadIntegerDef("CardFileEvents", 1) != 0;
 }
 
 std::string TConnParams::ConnectOptions() const {

@@ -44,6 +44,8 @@ class TConnParams {
   // How long a card file's size and modification time must stand still before it is staged
   // (a minimum file age); 0 stages it at once.
   int32_t CardFileSettleMs = 0;
+  // 0 turns off the drop folder's watch: card files are then picked up at the ticks only.
+  bool CardFileEvents = true;
 };
 
 }  // namespace fw

@@ -29,6 +29,7 @@ bool IntakeBatchedFromEnv() {
 }
 
 bool TCardIntake::ScanCardFiles() {
+  listed_ = 0;
   if (!mainDb_.Connected()) return false;
   {
     TODBCStatement settings(mainDb_, true);
@@ -39,9 +40,11 @@ bool TCardIntake::ScanCardFiles() {
     Folders.errors = settings.FieldAsString("dtlerrors_dir");
     if (!read && (settings.LostConnection() || mainDb_.LostConnection())) return false;
   }
+  if (OnDropFolder) OnDropFolder(Folders.audits);
   if (Folders.audits.empty()) return true;
 
   const std::vector<std::string> names = ListCardFiles(Folders.audits);
+  listed_ = names.size();
   std::vector<std::string> paths;
   for (const std::string& name : names) paths.push_back(JoinPath(Folders.audits, name));
   stager_.KeepOnly(paths);
@@ -74,7 +77,8 @@ bool TCardIntake::ScanCardFiles() {
   if (StopRequested()) return connected;
   // Records staged before a lost connection still get their pass; it stops by itself when
   // the main connection is gone too.
-  if (!paths.empty() && ProcessFutureCards() == poConnectionLost) return false;
+  if (paths.empty() || (PassCanWait && PassCanWait())) return connected;
+  if (ProcessFutureCards() == poConnectionLost) return false;
   return connected;
 }
 

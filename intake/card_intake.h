@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <functional>
 #include <string>
 
 #include "db/odbc.h"
@@ -25,6 +27,9 @@ struct TIntakeTally {
   unsigned long rejected = 0;
   unsigned long applied = 0;
   long long waiting = -1;  // staged records left by the last complete pass; -1 before one
+  // The earliest start among the records that pass left waiting for it (their card exists);
+  // 0 when none waits. A pass is due then.
+  TDateTime nextStart = 0;
   TDateTime lastPickup = 0;
 };
 
@@ -46,6 +51,13 @@ class TCardIntake {
   // when it listed any, runs the future-card pass. False when a connection was lost (or is not
   // there): files not reached stay in the drop folder.
   bool ScanCardFiles();
+  // Card files the last scan listed (0 when it did not get to the folder).
+  size_t Listed() const { return listed_; }
+  // Called by the scan with the drop folder once settings are read, before it is listed.
+  std::function<void(const std::string& dropFolder)> OnDropFolder;
+  // Asked after a scan that listed files: true leaves the pass owed, for a scan that follows
+  // at once (more files on their way) to run.
+  std::function<bool()> PassCanWait;
   TFileOutcome ProcessCardFile(const std::string& path) { return stager_.ProcessCardFile(path); }
   TPassOutcome ProcessFutureCards();
   TApplyOutcome ApplyFutureCard(TODBCStatement& staged) { return pass_.ApplyFutureCard(staged); }
@@ -77,6 +89,7 @@ class TCardIntake {
   bool passOwed_ = false;
   int settleMs_ = 0;
   bool WaitToSettle() const;  // false when a stop came meanwhile
+  size_t listed_ = 0;
 };
 
 }  // namespace fw

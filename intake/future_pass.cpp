@@ -47,9 +47,11 @@ TPassOutcome TFuturePass::Walk() {
       return true;
     };
     long long last = 0, first = 0, left = 0;
+    nextStart_ = 0;
     const auto done = [&] {
       if (lost) return poConnectionLost;
       tally_.waiting = left;
+      tally_.nextStart = nextStart_;
       return poDone;
     };
     if (!readId("SELECT MAX(id) AS id FROM futurecard", last) ||
@@ -83,6 +85,7 @@ TPassOutcome TFuturePass::Walk() {
               apply = true;  // no card yet: a new card takes effect at once
             }
           }
+          if (!apply) NoteWaiting(staged);
           const TApplyOutcome outcome = apply ? ApplyStagedRecord(staged, work) : aoSkipped;
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;

@@ -65,6 +65,10 @@ class TFuturePass {
   // Adds what stays staged to `left`.
   TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
                                  TPassCache& cache, long long& left);
+  // A record left to wait for its start: the pass's next start so far.
+  void NoteWaiting(const TStagedRecord& staged) {
+    if (nextStart_ == 0 || staged.startDt < nextStart_) nextStart_ = staged.startDt;
+  }
   enum TSegmentResult { srCommitted, srFailed, srConnectionLost };
   TSegmentResult RunSegment(const std::vector<TCardPlan>& plans,
                             const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
@@ -80,6 +84,7 @@ class TFuturePass {
   const TClock& clock_;
   bool recordsKept_ = false;  // this pass left records to a later one (a lock in the way)
   bool lockingReads_ = true;  // SELECT ... FOR UPDATE works on MainDb's database
+  TDateTime nextStart_ = 0;   // of the pass that runs
 };
 
 }  // namespace fw

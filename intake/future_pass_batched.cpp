@@ -47,6 +47,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         apply = !card.exists;  // no card yet: a new card takes effect at once
       }
       if (!apply) {
+        NoteWaiting(staged);
         ++left;
         continue;
       }

@@ -14,11 +14,38 @@ namespace {
 // stop until it ends.
 constexpr auto kTickKeepAlive = std::chrono::hours(1);
 
+// A record is due once the clock is strictly past its start: the due timer fires this much
+// after it. Never more than an hour ahead, so that a clock set back or forward is caught up
+// with (the timer runs on the steady clock, starts are wall-clock times).
+constexpr double kDueMarginMs = 50;
+constexpr double kDueLongestMs = 3600.0 * 1000;
+
+// While files keep arriving, the pass waits for the scan of the last of them, but no longer
+// than this: a burst of files gets one pass, not one per tick.
+constexpr auto kPassWaitsAtMost = std::chrono::seconds(1);
+
+// A woken tick that left the files it found where they were holds the next wake back this
+// long. The watch never hears intake's own work on a local disk, but where it may (the
+// descriptor opened for writing on NFS) a file that stays must not wake tick after tick.
+constexpr auto kQuietAfterIdleWake = std::chrono::seconds(1);
+
 }  // namespace
 
 TFenwold::TFenwold(TServiceApplication& app)
     : TService("Fenwold", "KELVO Fenwold"),
       tmrMain(app.Loop(), kDefaultTickMs, [this] { tmrMainTimer(); }),
+      tmrDue(app.Loop(), kDefaultTickMs,
+             [this] {
+               tmrDue.SetEnabled(false);
+               if (intake_) intake_->OwePass();
+               tmrMainTimer();
+             }),
+      tmrWake(app.Loop(), kDefaultTickMs,
+              [this] {
+                tmrWake.SetEnabled(false);
+                if (wakePending_.exchange(false)) WokenTick();
+              }),
+      loop_(app.Loop()),
       settings_(RunSettingsFromEnvironment()),
       clock_(std::make_unique<TServiceClock>(settings_)),
       watchdogMs_(WatchdogIntervalMs()) {
@@ -69,12 +96,19 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
     // A pass cut off by a crash or a stop of the previous run is not lost: the first tick
     // runs one.
     intake_->OwePass();
+    intake_->OnDropFolder = [this](const std::string& folder) { FollowDropFolder(folder); };
+    intake_->PassCanWait = [this] { return PassCanWait(); };
     tmrMain.SetEnabled(true);
+    if (params_->CardFileEvents) {
+      watch_ = std::make_unique<TFolderWatcher>([this] { Wake(); });
+      Wake();  // the first tick sets the watch up, and picks up what waited meanwhile
+    }
     while (!ServiceThread()->Terminated()) {
       ServiceThread()->ProcessRequests(false);
       SleepMs(50);
     }
     StopTicks();
+    watch_.reset();
     intake_.reset();
     StagingDb.reset();
   }
@@ -93,12 +127,78 @@ void TFenwold::StopTicks() {
   }
   stopping_ = true;
   tmrMain.SetEnabled(false);
+  tmrDue.SetEnabled(false);
+  tmrWake.SetEnabled(false);
+}
+
+void TFenwold::Wake() {
+  if (wakePending_.exchange(true)) return;
+  // A tick that starts first takes the wake with it, and this task does nothing.
+  loop_.Post([this] {
+    if (!wakePending_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < quietUntil_) {
+      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(quietUntil_ - now);
+      tmrWake.SetEnabled(false);
+      tmrWake.SetInterval(static_cast<unsigned>(wait.count()) + 1);
+      tmrWake.SetEnabled(true);
+      return;
+    }
+    if (wakePending_.exchange(false)) WokenTick();
+  });
+}
+
+void TFenwold::WokenTick() {
+  const unsigned long before = intake_ ? intake_->Tally.pickedUp + intake_->Tally.rejected : 0;
+  tmrMainTimer();
+  const unsigned long after = intake_ ? intake_->Tally.pickedUp + intake_->Tally.rejected : 0;
+  const bool filesStay = intake_ && intake_->Listed() > 0 && after == before;
+  quietUntil_ = filesStay ? std::chrono::steady_clock::now() + kQuietAfterIdleWake
+                          : std::chrono::steady_clock::time_point{};
+}
+
+void TFenwold::FollowDropFolder(const std::string& folder) {
+  if (!watch_ || folder.empty()) return;
+  if (folder == watch_->Folder() && watch_->Watching()) return;
+  std::string error;
+  if (watch_->Watch(folder, error)) {
+    unwatchable_.clear();
+    return;
+  }
+  if (unwatchable_ == folder) return;  // said once; tried again at every tick
+  unwatchable_ = folder;
+  const unsigned ms = settings_.tickMs;
+  const std::string every =
+      ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+  Log->AddLine("Drop folder " + folder + " cannot be watched (" + error +
+               "); card files are picked up every " + every);
+}
+
+bool TFenwold::PassCanWait() {
+  if (!wakePending_) return false;  // nothing more on its way
+  const auto now = std::chrono::steady_clock::now();
+  if (!passWaitsSince_) passWaitsSince_ = now;
+  return now - *passWaitsSince_ < kPassWaitsAtMost;
+}
+
+void TFenwold::ArmDueTimer() {
+  tmrDue.SetEnabled(false);
+  const TDateTime next = intake_ ? intake_->Tally.nextStart : 0;
+  // A pass that is owed (cut off, or the database away) is the next tick's: arming for a
+  // start already past would only spin.
+  if (next == 0 || stopping_ || stopRequested_ || intake_->PassOwed()) return;
+  double ms = (next - clock_->Now()) * 86400.0 * 1000 + kDueMarginMs;
+  if (ms < kDueMarginMs) ms = kDueMarginMs;
+  if (ms > kDueLongestMs) ms = kDueLongestMs;
+  tmrDue.SetInterval(static_cast<unsigned>(ms));
+  tmrDue.SetEnabled(true);
 }
 
 void TFenwold::tmrMainTimer() {
   std::lock_guard<std::timed_mutex> hold(tickLock_);
   if (stopping_) return;
   tmrMain.SetEnabled(false);
+  wakePending_ = false;  // this tick scans for whatever woke it
   clock_->StartTick();
   tickStart_ = std::chrono::steady_clock::now();
   if (!hookSet_) {
@@ -110,7 +210,10 @@ void TFenwold::tmrMainTimer() {
   }
   try {
     ScanCardFiles();
-    if (intake_->PassOwed() && !stopRequested_ && dbReachable_) ProcessFutureCards();
+    if (intake_->PassOwed() && !stopRequested_ && dbReachable_ && !PassCanWait()) {
+      ProcessFutureCards();
+    }
+    if (!intake_->PassOwed()) passWaitsSince_.reset();
     const auto steady = std::chrono::steady_clock::now();
     if (dbReachable_ && !stopRequested_ &&
         (!pruned_ || steady - lastPrune_ > std::chrono::hours(24))) {
@@ -129,10 +232,12 @@ void TFenwold::tmrMainTimer() {
     }
   } catch (...) {
     ReportProgress();
+    ArmDueTimer();
     tmrMain.SetEnabled(true);
     throw;
   }
   ReportProgress();
+  ArmDueTimer();
   tmrMain.SetEnabled(true);
 }
 

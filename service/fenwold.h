@@ -1,12 +1,15 @@
 // TFenwold: the service body. ServiceExecute opens the log and the two connections and waits
 // for a stop; tmrMain's ticks, on the main thread, scan the drop folder and run the hourly
-// future-card pass.
+// future-card pass. The same tick comes early when the drop folder's watch hears of a card
+// file (its thread posts to the main thread, never runs intake itself), and when tmrDue says
+// the earliest staged start has come.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "config/conn_params.h"
@@ -14,6 +17,7 @@
 #include "intake/card_intake.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
+#include "platform/folder_watch.h"
 #include "platform/service_host.h"
 #include "service/run_settings.h"
 #include "service/service.h"
@@ -37,6 +41,10 @@ class TFenwold : public TService {
   void ProcessFutureCards();
 
   TTimer tmrMain;
+  // Runs the pass when the earliest staged start comes (armed after every tick).
+  TTimer tmrDue;
+  // Runs a wake held back after a woken tick that left files where they were.
+  TTimer tmrWake;
   std::unique_ptr<TMessLog> Log;
   std::unique_ptr<TODBC> StagingDb;
   bool PassRanLastTick = false;
@@ -52,11 +60,27 @@ class TFenwold : public TService {
   // Called while a tick waits for the database.
   void KeepAliveInTick();
   void ReportProgress();
+  // Any thread: the next tick runs as soon as the main thread is free; a burst of calls
+  // before it starts makes one tick.
+  void Wake();
+  // A tick brought on by the watch (not held back).
+  void WokenTick();
+  // Keeps the watch on the drop folder of settings (it may change at any tick).
+  void FollowDropFolder(const std::string& folder);
+  void ArmDueTimer();
+  bool PassCanWait();
+
+  TEventLoop& loop_;
 
   TRunSettings settings_;
   std::unique_ptr<TServiceClock> clock_;
   std::unique_ptr<TConnParams> params_;
   std::unique_ptr<TCardIntake> intake_;
+  std::unique_ptr<TFolderWatcher> watch_;  // null when the registry turns events off
+  std::atomic<bool> wakePending_{false};
+  std::string unwatchable_;  // the drop folder last reported as not watchable
+  std::optional<std::chrono::steady_clock::time_point> passWaitsSince_;
+  std::chrono::steady_clock::time_point quietUntil_{};
   std::timed_mutex tickLock_;  // held for the whole of a tick
   bool stopping_ = false;
   // Set as soon as the service thread sees the stop; the running tick ends at its next row

@@ -8,6 +8,7 @@ std::string StatusDetails(const TIntakeTally& t, TDateTime unreachableSince) {
   text += "; picked up " + std::to_string(t.pickedUp) + ", rejected " + std::to_string(t.rejected);
   text += "; applied " + std::to_string(t.applied);
   if (t.waiting >= 0) text += ", waiting " + std::to_string(t.waiting);
+  if (t.nextStart != 0) text += ", next due " + FormatDateTimeIso(t.nextStart);
   if (unreachableSince != 0) {
     text += "; database unreachable since " + FormatDateTimeIso(unreachableSince);
   }

@@ -85,18 +85,23 @@ TEST_P(Apply, DueRecordsAndRecordsForNewCardsAreApplied) {
   Stage("C", "1", "", "2024-05-22 00:00:00", "", 0, "", "next week");     // existing, not due
   Stage("C", "2", "", "2024-05-15 12:00:00", "", 0, "", "this instant");  // not strictly later
   Stage("A", "3", "Day", "2024-05-22 00:00:00", "", 0, "", "new card");   // new: applied at once
+  Stage("X", "2", "", "2024-05-01 00:00:00", "", 0, "", "never");         // due, stays staged
   Pass();
   EXPECT_EQ(Card("1").at("descr"), "kept");
   EXPECT_EQ(Card("2").at("descr"), "kept");
   EXPECT_EQ(Card("3").at("descr"), "new card");
   EXPECT_EQ(Card("3").at("start_dt"), "2024-05-22 00:00:00");
-  EXPECT_EQ(Staged(), "2");
+  EXPECT_EQ(Staged(), "3");
+  // The next pass is due at the earliest start that is still to come; a record that is due
+  // but stays (its command) waits for nothing.
+  EXPECT_EQ(Env().Intake().Tally.nextStart, At(2024, 5, 15, 12));
 
   Env().clock.Set(At(2024, 5, 22, 0, 0, 1));
   Pass();
   EXPECT_EQ(Card("1").at("descr"), "next week");
   EXPECT_EQ(Card("2").at("descr"), "this instant");
-  EXPECT_EQ(Staged(), "0");
+  EXPECT_EQ(Staged(), "1");
+  EXPECT_EQ(Env().Intake().Tally.nextStart, 0);
 }
 
 TEST_P(Apply, TypeAndGroupResolution) {

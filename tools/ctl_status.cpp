@@ -217,7 +217,8 @@ void PrintText(const TStatus& s) {
     if (s.due >= 0) {
       std::string staged = std::to_string(s.due) + " due now, " + std::to_string(s.waiting) +
                            " waiting for their start";
-      if (!s.earliest.empty()) staged += " (the first at " + s.earliest + ")";
+      // The earliest start of a record whose card exists: when the service's next pass is due.
+      if (!s.earliest.empty()) staged += " (the next due at " + s.earliest + ")";
       Row("staged", staged);
     }
   }

@@ -123,8 +123,15 @@ void THeldFile::Release() {
 THoldResult THeldFile::Hold(const std::string& path) {
   Release();
   path_ = path;
-  TFd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  // Opened read-only: closing a descriptor opened for writing is IN_CLOSE_WRITE, which the
+  // drop folder's watch takes for a new file, so every file left in the folder would bring
+  // the next scan forward again, without end. Whether we may write it is asked apart (a
+  // file only others may write counts as busy, as an open for writing would say).
+  TFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd.Valid()) return errno == ENOENT ? hrGone : hrBusy;
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+    return errno == ENOENT ? hrGone : hrBusy;
+  }
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return hrBusy;
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return hrBusy;
@@ -145,7 +152,19 @@ THoldResult THeldFile::Hold(const std::string& path) {
   } else if (errno == EAGAIN || errno == EBUSY) {
     return hrBusy;
   }
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return hrBusy;
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    // NFS turns flock into a byte-range lock, which wants a descriptor open for writing: there
+    // the file is opened again so (and its close may wake the watch, on a share that sends the
+    // watch nothing else).
+    if (errno != EBADF) return hrBusy;
+    TFd writable(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat again {};
+    if (!writable.Valid() || ::fstat(writable.Get(), &again) != 0 || again.st_dev != st.st_dev ||
+        again.st_ino != st.st_ino || ::flock(writable.Get(), LOCK_EX | LOCK_NB) != 0) {
+      return hrBusy;
+    }
+    fd.Reset(writable.Release());
+  }
   // Another instance may have moved the file between our open and our lock: then the
   // descriptor is the moved file, no longer the one in the drop folder.
   struct stat now {};
