@@ -345,18 +345,30 @@ std::string TODBC::DiagRecord(SQLSMALLINT handleType, SQLHANDLE handle, int n) c
   }
   // IM001 (driver does not support this function) ends the list: it says nothing useful.
   if (!Succeeded(rc) || s == "IM001") return {};
-  return Cut(message, sizeof message - 1) + ". State:  " + s;
+  return OneLine(Cut(message, sizeof message - 1)) + ". State:  " + s;
 }
 
+// A failure is one log line, whatever the driver wrote: psqlODBC ends its first line with
+// ";\n" before "Error while executing the query", and a failure may carry several records.
 std::string TODBC::DiagText(SQLSMALLINT handleType, SQLHANDLE handle) const {
   std::string text;
   for (int n = 1; n < 100; ++n) {
     const std::string record = DiagRecord(handleType, handle, n);
     if (record.empty()) break;
-    if (!text.empty()) text += "\r\n";
+    if (!text.empty()) text += " | ";
     text += record;
   }
   return text;
+}
+
+std::string OneLine(const std::string& text) {
+  std::string flat;
+  flat.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;  // one break
+    flat += (text[i] == '\r' || text[i] == '\n') ? ' ' : text[i];
+  }
+  return flat;
 }
 
 }  // namespace fw

@@ -59,7 +59,7 @@ class TODBC {
   void UnregisterStatement(TODBCStatement* statement);
   // "message. State:  SQLSTATE" of record `n` (from 1); empty when there is none.
   std::string DiagRecord(SQLSMALLINT handleType, SQLHANDLE handle, int n) const;
-  // Records 1, 2, ... joined with CR LF.
+  // Records 1, 2, ... on one line (line breaks made spaces), joined with " | ".
   std::string DiagText(SQLSMALLINT handleType, SQLHANDLE handle) const;
 
   // Exposed for tests and tools.
@@ -83,6 +83,10 @@ class TODBC {
   bool lostConnection_ = false;
   std::string lastError_;
 };
+
+// `text` with every line break (CR LF, CR or LF) replaced by one space: diagnostics as they
+// are written to the log, one line per failure.
+std::string OneLine(const std::string& text);
 
 // True when the diagnostic records of the handle say that the connection is gone.
 bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle);

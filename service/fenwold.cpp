@@ -190,11 +190,7 @@ void TFenwold::NoteUnreachable(const std::string& detail) {
   unreachableSince_ = clock_->Now();
   ReportProgress();
   std::string line = "Database unreachable; card files stay in the drop folder until it is back";
-  if (!detail.empty()) {
-    std::string flat;
-    for (char c : detail) flat += (c == '\r' || c == '\n') ? ' ' : c;
-    line += ": " + flat;
-  }
+  if (!detail.empty()) line += ": " + OneLine(detail);
   Log->AddLine(line);
 }
 

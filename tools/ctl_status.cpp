@@ -203,9 +203,7 @@ void PrintText(const TStatus& s) {
   std::printf("Fenwold %s\n", kLevels[s.level]);
   for (const auto& p : s.problems) std::printf("  ! %s\n", p.c_str());
   Row("service", s.service);
-  std::string flat;
-  for (char c : s.dbError) flat += (c == '\r' || c == '\n') ? ' ' : c;
-  Row("database", s.dbReachable ? "reachable" : "unreachable: " + flat);
+  Row("database", s.dbReachable ? "reachable" : "unreachable: " + OneLine(s.dbError));
   if (s.dbReachable) {
     std::string drop = s.folders.audits.empty() ? "(not set)" : s.folders.audits;
     if (s.waitingFiles >= 0) {
