@@ -65,6 +65,8 @@ bool TCardIntake::ScanCardFiles() {
       Tally.lastPickup = clock_.Now();
     }
     if (outcome == foRejected || outcome == foCommitUnknown) ++Tally.rejected;
+    if (outcome == foHeld) ++Tally.held;
+    if (outcome == foMoveRetried) ++Tally.alreadyStaged;
     if (outcome == foConnectionLost || outcome == foCommitUnknown || outcome == foCommitLedger) {
       connected = false;
     }
@@ -116,6 +118,20 @@ void TCardIntake::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
   if (mayBeCommitted && (!moved || destination.empty())) {
     staged_->files[path] = TStagedFiles::TEntry{stamp, toErrors};
   }
+}
+
+void TCardIntake::Reject(THeldFile& file, TRejectReport report, bool mayBeCommitted) {
+  Tally.linesRejected += report.badLines;
+  if (!DtlErrorsDir.empty()) {
+    report.host = HostName();
+    report.when = clock_.Now();
+    report.size = file.Stamp().size;
+    if (!WriteRejectReport(DtlErrorsDir, report)) {
+      log_.AddLine("Cannot write the report " +
+                   JoinPath(DtlErrorsDir, RejectReportName(ExtractFileName(file.Path()))));
+    }
+  }
+  Dispose(file, true, mayBeCommitted);
 }
 
 bool MoveToFolder(THeldFile& file, const std::string& folder) {

@@ -11,6 +11,7 @@
 
 #include "db/odbc.h"
 #include "intake/card_encoding.h"
+#include "intake/reject_report.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
 #include "platform/folder.h"
@@ -80,6 +81,9 @@ extern const char* const DescriptiveColumns[14];
 struct TIntakeTally {
   unsigned long pickedUp = 0;
   unsigned long rejected = 0;
+  unsigned long held = 0;           // found held by their writer, left for a later scan
+  unsigned long alreadyStaged = 0;  // staged earlier (ledger, or remembered), only moved
+  unsigned long linesRejected = 0;  // bad lines of rejected files
   unsigned long applied = 0;
   long long waiting = -1;  // staged records left by the last complete pass; -1 before one
   TDateTime lastPickup = 0;
@@ -125,6 +129,15 @@ class TCardIntake {
   // the delete failed.
   bool PruneLedger(int days);
 
+  // How the lines of one file went (the file's statements, before its commit).
+  enum TLinesResult { lrDone, lrConnectionLost, lrFailed, lrStopped };
+  struct TStageResult {
+    TLinesResult result = lrDone;
+    int errors = 0;
+    std::string lostText;
+    std::vector<TRejectedLine> bad;  // the first kReportedLines bad lines, for the report
+  };
+
   TMessLog& Log() { return log_; }
   TODBC& MainDb() { return mainDb_; }
   TODBC& StagingDb() { return stagingDb_; }
@@ -136,18 +149,14 @@ class TCardIntake {
   TPassOutcome WalkFutureCards();
   TFileOutcome RetryMove(THeldFile& file);
   TFileOutcome StageFile(THeldFile& file);
-  enum TLinesResult { lrDone, lrConnectionLost, lrFailed, lrStopped };
-  struct TStageResult {
-    TLinesResult result = lrDone;
-    int errors = 0;
-    std::string lostText;
-  };
   TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement);
   TStageResult StageLinesBatched(const std::vector<std::string>& lines,
                                  TODBCStatement& statement);
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.
   void Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted);
+  // Writes the report beside the file's place in the error folder, then moves it there.
+  void Reject(THeldFile& file, TRejectReport report, bool mayBeCommitted);
 
   // The ledger of staged files (table card_file), when the database has it.
   enum TLedgerAnswer { laAbsent, laStaged, laNotStaged, laLost };

@@ -1,5 +1,6 @@
 // Staging of one card file on StagingDb: all of its statements in one transaction.
 #include <exception>
+#include <functional>
 #include <system_error>
 #include <vector>
 
@@ -49,6 +50,12 @@ std::string ReadingNote(const TCardText& text) {
   return note.empty() ? note : " (" + note + ")";
 }
 
+// How the report names the file's encoding.
+std::string EncodingNote(const TCardText& text) {
+  if (text.encoding.empty()) return {};
+  return text.how.empty() ? text.encoding : text.encoding + " (" + text.how + ")";
+}
+
 // PostgreSQL refuses every statement after a failed one until the transaction ends (psqlODBC
 // guards each statement itself only in its default mode). A savepoint around each line keeps
 // the rest of the file running there, so that every bad line gets its own error line.
@@ -59,7 +66,16 @@ class TLineSavepoint {
   // False when the connection went away.
   bool Begin() { return !used_ || Run("SAVEPOINT fw_line"); }
   bool End(bool lineFailed) {
-    return !used_ || Run(lineFailed ? "ROLLBACK TO SAVEPOINT fw_line" : "RELEASE SAVEPOINT fw_line");
+    if (!used_) return true;
+    if (!lineFailed) return Run("RELEASE SAVEPOINT fw_line");
+    if (statement_.Exec("ROLLBACK TO SAVEPOINT fw_line")) return true;
+    if (LostConnection(statement_)) return false;
+    // psqlODBC rolls the whole transaction back itself when the failed statement was the
+    // first access of it, savepoint and all. Going on in what is left of it had every later
+    // line of the file fail as "current transaction is aborted": end it, the file is
+    // rejected anyway.
+    statement_.Connection().EndTrans(false);
+    return true;
   }
 
  private:
@@ -109,7 +125,8 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   try {
     TODBCStatement statement(stagingDb_);
     if (!statement.Valid()) {
-      staged = {lrConnectionLost, 0, statement.ErrorText()};
+      staged.result = lrConnectionLost;
+      staged.lostText = statement.ErrorText();
     } else if (!DecodeCardFile(bytes, Encoding, text)) {
       stagingDb_.EndTrans(false);
       if (text.badSetting) {
@@ -118,7 +135,11 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       }
       // Nothing of it was staged: its text cannot be trusted to be what its producer meant.
       log_.AddLine("Rejected " + path + ": " + text.error);
-      Dispose(file, true, false);
+      TRejectReport report;
+      report.path = path;
+      report.encoding = EncodingNote(text);
+      report.reason = text.error;
+      Reject(file, std::move(report), false);
       return foRejected;
     } else {
       // A large file is held once, not three times: as bytes, as text and as lines.
@@ -148,6 +169,12 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   const TLinesResult result = staged.result;
   int errors = staged.errors;
   const std::string& lostText = staged.lostText;
+  TRejectReport report;
+  report.path = path;
+  report.encoding = EncodingNote(text);
+  report.lines = lines.size();
+  report.badLines = static_cast<size_t>(errors);
+  report.listed = std::move(staged.bad);
 
   if (result == lrStopped) {
     stagingDb_.EndTrans(false);
@@ -176,12 +203,13 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       }
       ++errors;
       log_.AddLine(ErrorLine(insert.ErrorText(), text));
+      report.reason = "the card_file ledger refused its row: " + insert.ErrorText();
     }
   }
 
   if (errors > 0) {
     stagingDb_.EndTrans(false);
-    Dispose(file, true, false);
+    Reject(file, std::move(report), false);
     return foRejected;
   }
 
@@ -200,12 +228,17 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
       log_.AddLine("Commit outcome unknown for " + path +
                    " (the database connection was lost), moved to " + DtlErrorsDir +
                    " for checking: " + stagingDb_.LastError());
-      Dispose(file, true, true);
+      report.reason = "the database connection was lost at the commit, which may have been "
+                      "made: check the staged records before putting the file back (" +
+                      stagingDb_.LastError() + ")";
+      Reject(file, std::move(report), true);
       return foCommitUnknown;
     }
+    const std::string error = stagingDb_.LastError();
     stagingDb_.EndTrans(false);
-    log_.AddLine("Failed to commit " + path + ": " + stagingDb_.LastError());
-    Dispose(file, true, false);
+    log_.AddLine("Failed to commit " + path + ": " + error);
+    report.reason = "the commit failed: " + error;
+    Reject(file, std::move(report), false);
     return foRejected;
   }
   log_.AddLine("Picked up " + path + ReadingNote(text));
@@ -213,120 +246,180 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
   return foStaged;
 }
 
+namespace {
+
+// The statements of single lines, as staging line by line runs them and as a failed batch
+// ends up running its bad rows, so that both write the same error lines.
+class TLineStatements {
+ public:
+  TLineStatements(TCardIntake& intake, TODBCStatement& statement,
+                  const std::vector<std::string>& lines, TSql& sql)
+      : intake_(intake), statement_(statement), lines_(lines), sql_(sql), savepoint_(statement) {}
+
+  // Each false when the connection went away or a stop cancelled a statement (`Lost` says
+  // which); a failed statement is logged and counted, and staging goes on.
+  bool Group(size_t line, const std::vector<TColumnEntry>& entries) {
+    if (!savepoint_.Begin()) return Lose();
+    const int before = result.errors;
+    FillGroupRow(entries, sql_);
+    std::string text;
+    if (statement_.Exec(GroupLookupSql(sql_, entries[0].text))) {
+      text = GroupUpdateSql(sql_, statement_.FieldAsInteger("id"));
+    } else if (Gone()) {
+      return Lose();
+    } else {
+      text = GroupInsertSql(sql_);
+    }
+    if (!Run(line, text)) return Lose();
+    return savepoint_.End(result.errors > before) || Lose();
+  }
+  bool Card(size_t line, const std::string& text) {
+    if (!savepoint_.Begin()) return Lose();
+    const int before = result.errors;
+    if (!Run(line, text)) return Lose();
+    return savepoint_.End(result.errors > before) || Lose();
+  }
+  // A card row whose NUMBER can never be part of a statement.
+  bool Refused(size_t line, const std::vector<TColumnEntry>& entries, const std::string& error) {
+    if (!savepoint_.Begin()) return Lose();
+    Bad(line, error, RefusedCardSql(entries, sql_));
+    return savepoint_.End(true) || Lose();
+  }
+  bool Gone() const { return LostConnection(statement_) || intake_.StopRequested(); }
+  bool Lose() {
+    result.result = intake_.StopRequested() ? TCardIntake::lrStopped : TCardIntake::lrConnectionLost;
+    result.lostText = statement_.ErrorText();
+    return false;
+  }
+
+  TCardIntake::TStageResult result;
+
+ private:
+  bool Run(size_t line, const std::string& text) {
+    if (statement_.Exec(text)) return true;
+    if (Gone()) return false;
+    Bad(line, statement_.ErrorText(), text);
+    return true;
+  }
+  void Bad(size_t line, const std::string& error, const std::string& text) {
+    ++result.errors;
+    intake_.Log().AddLine(ErrorLine(error, text));
+    if (result.bad.size() < kReportedLines) result.bad.push_back({line, lines_[line - 1], error});
+  }
+
+  TCardIntake& intake_;
+  TODBCStatement& statement_;
+  const std::vector<std::string>& lines_;
+  TSql& sql_;
+  TLineSavepoint savepoint_;
+};
+
+// A savepoint around a batch on every database, so that a failed batch can be undone alone
+// and split, inside the file's one transaction.
+class TBatchSavepoint {
+ public:
+  explicit TBatchSavepoint(TODBCStatement& statement) : statement_(statement) {}
+  bool Begin() { return statement_.Exec("SAVEPOINT fw_batch"); }
+  bool Release() { return statement_.Exec("RELEASE SAVEPOINT fw_batch"); }
+  bool Undo() { return statement_.Exec("ROLLBACK TO SAVEPOINT fw_batch") && Release(); }
+
+ private:
+  TODBCStatement& statement_;
+};
+
+}  // namespace
+
 TCardIntake::TStageResult TCardIntake::StageLines(const std::vector<std::string>& lines,
                                                   TODBCStatement& statement) {
   TStringListSDF fields;
   std::vector<TColumnEntry> entries;
   TSql sql(stagingDb_.DriverKind());
   TCardLineReader reader(clock_);
-  TStageResult staged;
-
-  // A statement cancelled by a stop fails like a lost one: neither is the file's fault.
-  const auto lost = [&](const std::string& text) {
-    staged.result = StopRequested() ? lrStopped : lrConnectionLost;
-    staged.lostText = text;
-  };
-  // Runs one statement; false when the connection went away (or a stop cancelled it).
-  const auto run = [&](const std::string& text) {
-    if (statement.Exec(text)) return true;
-    if (LostConnection(statement) || StopRequested()) return false;
-    ++staged.errors;
-    log_.AddLine(ErrorLine(statement.ErrorText(), text));
-    return true;
-  };
-
-  TLineSavepoint savepoint(statement);
-  for (size_t i = 0; staged.result == lrDone && i < lines.size(); ++i) {
+  TLineStatements run(*this, statement, lines, sql);
+  for (size_t i = 0; i < lines.size(); ++i) {
     if (StopRequested()) {
-      staged.result = lrStopped;
+      run.result.result = lrStopped;
       break;
     }
     fields.SplitLine(lines[i]);
     const TLineKind kind = reader.Read(fields, entries);
-    const int errorsBefore = staged.errors;
-    if ((kind == lkGroup || kind == lkCard) && !savepoint.Begin()) {
-      lost(statement.ErrorText());
-      break;
-    }
+    bool going = true;
     if (kind == lkGroup) {
-      FillGroupRow(entries, sql);
-      std::string text;
-      if (statement.Exec(GroupLookupSql(sql, entries[0].text))) {
-        text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-      } else if (LostConnection(statement) || StopRequested()) {
-        lost(statement.ErrorText());
-        break;
-      } else {
-        text = GroupInsertSql(sql);
-      }
-      if (!run(text)) lost(statement.ErrorText());
+      going = run.Group(i + 1, entries);
     } else if (kind == lkCard) {
       std::string error;
-      if (!FillCardRow(entries, sql, error)) {
-        ++staged.errors;
-        log_.AddLine(ErrorLine(error, RefusedCardSql(entries, sql)));
-      } else if (!run(CardInsertSql(sql))) {
-        lost(statement.ErrorText());
-      }
+      going = FillCardRow(entries, sql, error) ? run.Card(i + 1, CardInsertSql(sql))
+                                               : run.Refused(i + 1, entries, error);
     }
-    if (staged.result == lrDone && (kind == lkGroup || kind == lkCard) &&
-        !savepoint.End(staged.errors > errorsBefore)) {
-      lost(statement.ErrorText());
-    }
+    if (!going) break;
   }
-  return staged;
+  return std::move(run.result);
 }
 
 // The same statements as StageLines, card rows gathered into INSERTs of many rows. Group rows
-// end the pending batch first, so their look-ups see every row before them. Stops at the
-// first failure (lrFailed) without logging: the caller rolls back and goes line by line.
+// end the pending batch first, so their look-ups see every row before them. Each batch runs
+// inside a savepoint; one that fails is undone to it and split in halves until its bad rows
+// stand alone, and those run as the single-row statements of StageLines and log the same
+// lines, in file order. A transaction that the database ended itself (a deadlock on MariaDB)
+// has no savepoint left to undo to: that counts as a lost connection, and the file is tried
+// again. lrFailed, nothing logged, when the database has no savepoints: the caller rolls
+// back and goes line by line.
 TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::string>& lines,
                                                          TODBCStatement& statement) {
   TSql sql(stagingDb_.DriverKind());
-  TStageResult staged;
-  const auto fail = [&] {
-    if (StopRequested()) {
-      staged.result = lrStopped;
-    } else if (LostConnection(statement)) {
-      staged.result = lrConnectionLost;
-      staged.lostText = statement.ErrorText();
-    } else {
-      staged.result = lrFailed;
-    }
-    return staged;
-  };
+  TLineStatements run(*this, statement, lines, sql);
+  TBatchSavepoint savepoint(statement);
+  // The savepoint of a failed batch was gone: the database (or the driver) ended the whole
+  // transaction. psqlODBC does so when the failed statement was the transaction's first access.
+  bool ended = false;
+  if (!savepoint.Begin() || !savepoint.Release()) {
+    if (!run.Gone()) run.result.result = lrFailed;
+    else run.Lose();
+    return std::move(run.result);
+  }
+
+  // Rows [from, to) of a batch; false when staging must end here.
+  const std::function<bool(const TStageItem&, size_t, size_t)> stage =
+      [&](const TStageItem& item, size_t from, size_t to) {
+        if (to - from == 1) return run.Card(item.lines[from], item.InsertSql(from, to));
+        if (!savepoint.Begin()) return run.Lose();
+        if (statement.Exec(item.InsertSql(from, to))) return savepoint.Release() || run.Lose();
+        if (run.Gone()) return run.Lose();
+        if (!savepoint.Undo()) {
+          if (run.Gone()) return run.Lose();
+          // What is left of it is aborted (PostgreSQL refuses every statement until it ends).
+          stagingDb_.EndTrans(false);
+          ended = true;
+        }
+        const size_t middle = from + (to - from) / 2;
+        return stage(item, from, middle) && stage(item, middle, to);
+      };
 
   TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
   for (;;) {
-    if (StopRequested()) return fail();  // between batches
-    TStageItem item = batches.Next();
-    switch (item.kind) {
-      case TStageItem::ikEnd:
-        return staged;
-      case TStageItem::ikRefused:
-        staged.result = lrFailed;
-        return staged;
-      case TStageItem::ikCards:
-        if (!statement.Exec("INSERT INTO futurecard (" + item.columns + ") Values " +
-                            item.values)) {
-          return fail();
-        }
-        break;
-      case TStageItem::ikGroup: {
-        FillGroupRow(item.entries, sql);
-        std::string text;
-        if (statement.Exec(GroupLookupSql(sql, item.entries[0].text))) {
-          text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-        } else if (LostConnection(statement)) {
-          return fail();
-        } else {
-          text = GroupInsertSql(sql);
-        }
-        if (!statement.Exec(text)) return fail();
-        break;
-      }
+    if (StopRequested()) {  // between batches
+      run.result.result = lrStopped;
+      break;
     }
+    const TStageItem item = batches.Next();
+    if (item.kind == TStageItem::ikEnd) break;
+    bool going = true;
+    if (item.kind == TStageItem::ikGroup) {
+      going = run.Group(item.lines[0], item.entries);
+    } else if (item.kind == TStageItem::ikRefused) {
+      going = run.Refused(item.lines[0], item.entries, item.error);
+    } else {
+      going = stage(item, 0, item.rows.size());
+    }
+    if (!going) break;
   }
+  // Rows before the failed batch may be gone with it; a bad line rejects the file anyway,
+  // but a file without one must not be committed in part.
+  if (ended && run.result.result == lrDone && run.result.errors == 0) {
+    run.result.result = lrConnectionLost;
+    run.result.lostText = "the database ended the transaction after a failed batch";
+  }
+  return std::move(run.result);
 }
 
 }  // namespace fw
