@@ -61,6 +61,10 @@ TConnParams::TConnParams() {
   CardFileCodePage = reg.ReadStringDef("CardFileCodePage", DefaultLegacyEncoding());
   // Days a row of the staged-files ledger (card_file) is kept; 0 or less keeps them all.
   CardFileRetentionDays = reg.ReadIntegerDef("CardFileRetentionDays", 90);
+  // Days a staged file is kept in the done folder; 0 or less keeps them all.
+  DoneRetentionDays = reg.ReadIntegerDef("DoneRetentionDays", 0);
+  // The file the service writes its metrics to after every tick; empty writes none.
+  MetricsFile = reg.ReadStringDef("MetricsFile", "");
 }
 
 std::string TConnParams::ConnectOptions() const {

@@ -41,6 +41,8 @@ class TConnParams {
   std::string CardFileEncoding;
   std::string CardFileCodePage;
   int32_t CardFileRetentionDays = 90;
+  int32_t DoneRetentionDays = 0;
+  std::string MetricsFile;
 };
 
 }  // namespace fw

@@ -55,6 +55,10 @@ class TFenwold : public TService {
   // Called while a tick waits for the database.
   void KeepAliveInTick();
   void ReportProgress();
+  // Once a day, with DoneRetentionDays set: the done folder's old files go, with one line.
+  void PruneDoneFolder();
+  // After every tick, with MetricsFile set.
+  void WriteMetrics();
 
   TRunSettings settings_;
   std::unique_ptr<TServiceClock> clock_;
@@ -74,6 +78,10 @@ class TFenwold : public TService {
   // When the ledger was last pruned; it is pruned at the first tick and then once a day.
   std::chrono::steady_clock::time_point lastPrune_{};
   bool pruned_ = false;
+  std::chrono::steady_clock::time_point lastDonePrune_{};
+  bool donePruned_ = false;
+  double lastSuccessUnix_ = 0;  // end of the last tick that reached the database
+  bool metricsFailed_ = false;  // said once in the log, not at every tick
 };
 
 }  // namespace fw
