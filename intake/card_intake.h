@@ -208,6 +208,11 @@ bool MoveToFolder(THeldFile& file, const std::string& folder);
 // ledger, beside name, size and modification time.
 std::string ContentHash(const std::string& bytes);
 
+// What the ledger of staged files (table card_file) says of a file.
+enum TLedgerState { lsNoLedger, lsStaged, lsNotStaged, lsLost };
+TLedgerState LedgerState(TODBC& db, const std::string& name, const TFileStamp& stamp,
+                         const std::string& hash);
+
 // Registry value: days a ledger row is kept.
 constexpr int kDefaultLedgerRetentionDays = 90;
 

@@ -30,15 +30,30 @@ std::string KeyCondition(const TSql& sql, const std::string& name, const TFileSt
 
 }  // namespace
 
-TCardIntake::TLedgerAnswer TCardIntake::LookUpLedger(const TLedgerKey& key) {
-  TODBCStatement lookup(mainDb_, true);
-  const TSql sql(mainDb_.DriverKind());
+TLedgerState LedgerState(TODBC& db, const std::string& name, const TFileStamp& stamp,
+                         const std::string& hash) {
+  TODBCStatement lookup(db, true);
+  const TSql sql(db.DriverKind());
   if (lookup.Exec("SELECT COUNT(*) AS n FROM card_file WHERE " +
-                  KeyCondition(sql, key.name, key.stamp, key.hash) + " AND outcome = 'staged'")) {
-    return lookup.FieldAsInteger("n") > 0 ? laStaged : laNotStaged;
+                  KeyCondition(sql, name, stamp, hash) + " AND outcome = 'staged'")) {
+    return lookup.FieldAsInteger("n") > 0 ? lsStaged : lsNotStaged;
   }
-  if (lookup.LostConnection() || mainDb_.LostConnection()) return laLost;
-  return laAbsent;  // no such table: intake works as it does without one
+  if (lookup.LostConnection() || db.LostConnection()) return lsLost;
+  return lsNoLedger;  // no such table: intake works as it does without one
+}
+
+TCardIntake::TLedgerAnswer TCardIntake::LookUpLedger(const TLedgerKey& key) {
+  switch (LedgerState(mainDb_, key.name, key.stamp, key.hash)) {
+    case lsStaged:
+      return laStaged;
+    case lsNotStaged:
+      return laNotStaged;
+    case lsLost:
+      return laLost;
+    case lsNoLedger:
+      break;
+  }
+  return laAbsent;
 }
 
 std::string TCardIntake::LedgerInsertSql(const TSql& sql, const TLedgerKey& key) const {
