@@ -207,6 +207,18 @@ TEST_P(Staging, CommittedFileLeftInDropFolderIsNeverStagedTwice) {
   EXPECT_EQ(Count("futurecard"), "3");
 }
 
+TEST_P(Staging, ReportOfARejectedFileStaysWhenItsMoveFails) {
+  ReadSettings();
+  // A folder in the way of the move: the report is written, the file cannot follow it.
+  std::filesystem::create_directory(Env().errors + "/r.csv");
+  const std::string path = Env().Drop("r.csv", "A,1x,T\n");
+  EXPECT_EQ(Intake().ProcessCardFile(path), foRejected);
+  EXPECT_EQ(Env().LogCount("Cannot move file: " + path), 1);
+  EXPECT_TRUE(FileExistsAt(path));
+  EXPECT_EQ(FirstRejectReason(ReadFileBytes(Env().errors + "/r.csv.rejected.txt")),
+            "line 1: Value \"1x\" of NUMBER is not a whole number");
+}
+
 TEST_P(Staging, FailedMoveOfCommittedFileRetriesOnlyTheMove) {
   Env().SetFolders(Env().drop, Env().dir.File("missing"), Env().errors);
   ReadSettings();
