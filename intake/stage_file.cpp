@@ -256,7 +256,7 @@ class TLineStatements {
                   const std::vector<std::string>& lines, TSql& sql)
       : intake_(intake), statement_(statement), lines_(lines), sql_(sql), savepoint_(statement) {}
 
-  // Each false when the connection went away or a stop cancelled a statement (`Lost` says
+  // Each false when the connection went away or a stop cancelled a statement (`result` says
   // which); a failed statement is logged and counted, and staging goes on.
   bool Group(size_t line, const std::vector<TColumnEntry>& entries) {
     if (!savepoint_.Begin()) return Lose();
@@ -372,11 +372,7 @@ TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::
   // The savepoint of a failed batch was gone: the database (or the driver) ended the whole
   // transaction. psqlODBC does so when the failed statement was the transaction's first access.
   bool ended = false;
-  if (!savepoint.Begin() || !savepoint.Release()) {
-    if (!run.Gone()) run.result.result = lrFailed;
-    else run.Lose();
-    return std::move(run.result);
-  }
+  bool probed = false;  // savepoints tried once, before the first batch needs one
 
   // Rows [from, to) of a batch; false when staging must end here.
   const std::function<bool(const TStageItem&, size_t, size_t)> stage =
@@ -409,6 +405,18 @@ TCardIntake::TStageResult TCardIntake::StageLinesBatched(const std::vector<std::
     } else if (item.kind == TStageItem::ikRefused) {
       going = run.Refused(item.lines[0], item.entries, item.error);
     } else {
+      if (!probed) {
+        probed = true;
+        if (!savepoint.Begin() || !savepoint.Release()) {
+          // A database without savepoints goes line by line from the start, as it did before.
+          if (run.Gone()) {
+            run.Lose();
+          } else {
+            run.result.result = lrFailed;
+          }
+          return std::move(run.result);
+        }
+      }
       going = stage(item, 0, item.rows.size());
     }
     if (!going) break;
