@@ -154,8 +154,8 @@ TFileOutcome TCardIntake::StageFile(THeldFile& file) {
         }
       }
       if (!batched_ || staged.result == lrFailed) {
-        // The batches stop at the first failure and log nothing: the file goes again line by
-        // line from the start, which logs every bad line with its own statement.
+        // Batches that could not run at all (no thread, no savepoints) logged nothing: the
+        // file goes line by line from the start.
         if (batched_) stagingDb_.EndTrans(false);
         staged = StageLines(lines, statement);
       }
