@@ -170,11 +170,11 @@ TResult RunStep(const TTarget& target, TStep step, bool perRow, long long rows,
     std::exit(3);
   }
   const std::string path = folder + "/drop/cards.csv";
-  TMessLog log(folder + "/fenwold.log", false, true, false, false);
+  TMessLog log(folder + "/fenwold.log", TLogOptions{.dailyFiles = true});
   TCardIntake intake(log, mainDb, stagingDb);
   intake.SetBatched(!perRow);
-  intake.DtlFilesDir = folder + "/done";
-  intake.DtlErrorsDir = folder + "/done";
+  intake.Folders.files = folder + "/done";
+  intake.Folders.errors = folder + "/done";
   if (step == stSetup) {
     RunDdl(mainDb, target);
     TODBCStatement settings(mainDb);

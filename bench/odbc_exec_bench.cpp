@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "db/diagnostics.h"
 #include "db/odbc.h"
 #include "db/odbc_binding.h"
 #include "db/statement.h"
@@ -36,7 +37,9 @@ std::string Env(const char* name) {
 std::string Table(const std::string& name, const TTarget& t) {
   return "CREATE TABLE " + name + " (" + t.idColumn +
          ", command VARCHAR(10), number BIGINT, card_type VARCHAR(40), descr VARCHAR(80), "
-         "start_dt " + t.stampType + ", exp_iry " + t.stampType + ", add_value INTEGER, group_name VARCHAR(40), "
+         "start_dt " +
+         t.stampType + ", exp_iry " + t.stampType +
+         ", add_value INTEGER, group_name VARCHAR(40), "
          "last_name VARCHAR(40), first_name VARCHAR(40), str_eet VARCHAR(80), ci_ty VARCHAR(40), "
          "post_code VARCHAR(12), phone_res VARCHAR(24), phone_bus VARCHAR(24), "
          "license_1 VARCHAR(20), license_2 VARCHAR(20), misc_1 VARCHAR(40), misc_2 VARCHAR(40), "
@@ -102,7 +105,7 @@ bool Measure(const TTarget& t, int rows, TRates& rates) {
       auto* text = reinterpret_cast<SQLCHAR*>(sql[0][i].data());
       if (!Succeeded(OdbcApi.SQLExecDirect(plain, text, SQL_NTS))) {
         std::fprintf(stderr, "%s: plain INSERT failed: %s\n", t.label.c_str(),
-                     db.DiagText(SQL_HANDLE_STMT, plain).c_str());
+                     DiagText(ReadDiagnostics(SQL_HANDLE_STMT, plain)).c_str());
         return false;
       }
     }

@@ -13,6 +13,23 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME fenwold-${PROJECT_VERSION}-win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
   include(CPack)
+
+  # The installer package (target msi), built with wixl where it is installed.
+  # wixl takes the files from beside the .wxs.
+  set(FENWOLD_MSI_VERSION ${PROJECT_VERSION})
+  configure_file(packaging/windows/fenwold.wxs.in ${CMAKE_CURRENT_BINARY_DIR}/fenwold.wxs @ONLY)
+  foreach(note fenwold.reg README.txt)
+    configure_file(packaging/windows/${note} ${CMAKE_CURRENT_BINARY_DIR}/msi/${note} COPYONLY)
+  endforeach()
+  find_program(FENWOLD_WIXL wixl)
+  if(FENWOLD_WIXL)
+    set(msi ${CMAKE_CURRENT_BINARY_DIR}/fenwold-${PROJECT_VERSION}-win64.msi)
+    add_custom_command(OUTPUT ${msi}
+      COMMAND ${FENWOLD_WIXL} -a x64 -o ${msi} ${CMAKE_CURRENT_BINARY_DIR}/fenwold.wxs
+      DEPENDS fenwold fenwoldctl ${CMAKE_CURRENT_BINARY_DIR}/fenwold.wxs
+      VERBATIM)
+    add_custom_target(msi DEPENDS ${msi})
+  endif()
   return()
 endif()
 

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <string>
 
+#include "platform/strings.h"
+
 namespace fw {
 
 namespace {
@@ -35,9 +37,7 @@ constexpr TKindName kKindNames[] = {
 }  // namespace
 
 TDriverKind DetectDriverKind(std::string_view text, TDriverKind current) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string lower = LowerAscii(text);
   for (const TKindName& k : kKindNames) {
     if (lower.find(k.substring) != std::string::npos) return k.kind;
   }

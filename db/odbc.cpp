@@ -5,9 +5,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "db/diagnostics.h"
 #include "db/odbc_binding.h"
 #include "db/statement.h"
 #include "platform/ini_file.h"
+#include "platform/strings.h"
 
 namespace fw {
 
@@ -23,19 +25,6 @@ SQLPOINTER IntegerAttr(uintptr_t value) {
 }
 
 constexpr uintptr_t kLoginTimeoutSeconds = 5;
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::toupper(x) == std::toupper(y);
-         });
-}
 
 std::string Cut(const SQLCHAR* buffer, size_t capacity) {
   const char* p = reinterpret_cast<const char*>(buffer);
@@ -63,45 +52,11 @@ void AppendPair(std::string& text, const std::string& key, const std::string& va
 
 }  // namespace
 
-bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle) {
-  for (SQLSMALLINT n = 1; n < 100; ++n) {
-    SQLCHAR state[6] = {};
-    SQLINTEGER native = 0;
-    SQLCHAR message[512] = {};
-    SQLSMALLINT length = 0;
-    if (!Succeeded(OdbcApi.SQLGetDiagRec(handleType, handle, n, state, &native, message,
-                                         sizeof message, &length))) {
-      return false;
-    }
-    const std::string s = Cut(state, 5);
-    // psqlODBC reports every failed connect as 08001; the server's own refusals (a wrong
-    // password, no such database) carry its "FATAL:" text and are no lost connection, bar a
-    // server that is starting up or shutting down ("the database system is ...").
-    const std::string text = Cut(message, sizeof message - 1);
-    if (s == "08001" && text.find("FATAL:") != std::string::npos &&
-        text.find("the database system is") == std::string::npos) {
-      continue;
-    }
-    if (s.rfind("08", 0) == 0) return true;
-    // PostgreSQL: the server shut down (smart/fast, or crashed) or is still starting up.
-    if (s == "57P01" || s == "57P02" || s == "57P03") return true;
-    // MariaDB client errors: cannot connect (socket, TCP), server gone, lost during a query,
-    // a read or write on the socket failed (5013, 5014: what a connection the server has
-    // closed gives); and the server's own "connection was killed".
-    if (s == "HY000" && (native == 2002 || native == 2003 || native == 2006 || native == 2013 ||
-                          native == 5013 || native == 5014 || native == 1927)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string FileDsnText(const std::string& path) {
   std::string text;
   ReadIniSection(path, "ODBC", [&text](const std::string& name, const std::string& value) {
     std::string v = value;
-    if (SameTextIgnoringCase(name, "DRIVER") && v.find(' ') != std::string::npos &&
-        v.front() != '{') {
+    if (SameTextNoCase(name, "DRIVER") && v.find(' ') != std::string::npos && v.front() != '{') {
       v = "{" + v + "}";
     }
     AppendPair(text, name, v);
@@ -183,7 +138,7 @@ bool TODBC::Connect(const std::string& dataSource, const std::string& user,
     }
   }
   if (!Succeeded(rc)) {
-    lastError_ = DiagText(SQL_HANDLE_DBC, dbc_);
+    lastError_ = DiagText(ReadDiagnostics(SQL_HANDLE_DBC, dbc_));
     NoteFailure(SQL_HANDLE_DBC, dbc_);
     driverKind_ = dkGeneric;
     OdbcApi.SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
@@ -193,6 +148,7 @@ bool TODBC::Connect(const std::string& dataSource, const std::string& user,
   // The family named by the driver manager wins over the configured driver name.
   driverKind_ = DetectDriverKind(connectInfo_, driverKind_);
   DecideBindColumns();
+  manualCommit_ = manualCommit;
   connected_ = true;
   return true;
 }
@@ -227,7 +183,7 @@ std::string TODBC::BuildConnectionString(const std::string& dataSource, const st
   }
   // MariaDB Connector/ODBC ignores the login timeout attribute when reached through unixODBC
   // and would wait for a silent host for minutes; its own key carries the same 5 seconds.
-  const std::string lower = Lower(text);
+  const std::string lower = LowerAscii(text);
   if (lower.find("mariadb") != std::string::npos &&
       lower.find("conn_timeout=") == std::string::npos) {
     AppendPair(text, "CONN_TIMEOUT", std::to_string(kLoginTimeoutSeconds));
@@ -281,7 +237,7 @@ bool TODBC::EndTrans(bool commit) {
   }
   const SQLRETURN rc = OdbcApi.SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
   if (Succeeded(rc)) return true;
-  lastError_ = DiagText(SQL_HANDLE_DBC, dbc_);
+  lastError_ = DiagText(ReadDiagnostics(SQL_HANDLE_DBC, dbc_));
   NoteFailure(SQL_HANDLE_DBC, dbc_);
   return false;
 }
@@ -293,7 +249,7 @@ void TODBC::Disconnect() {
   }
   statements_.clear();
   if (!connected_) return;
-  EndTrans(true);
+  if (manualCommit_) EndTrans(false);
   OdbcApi.SQLDisconnect(dbc_);
   OdbcApi.SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
   dbc_ = SQL_NULL_HDBC;
@@ -301,8 +257,7 @@ void TODBC::Disconnect() {
 }
 
 void TODBC::NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle) {
-  if ((handle != SQL_NULL_HANDLE && DiagShowsLostConnection(handleType, handle)) ||
-      ConnectionDead()) {
+  if (ShowsLostConnection(ReadDiagnostics(handleType, handle)) || ConnectionDead()) {
     lostConnection_ = true;
   }
 }
@@ -327,48 +282,6 @@ void TODBC::RegisterStatement(TODBCStatement* statement) {
 void TODBC::UnregisterStatement(TODBCStatement* statement) {
   const auto slot = std::find(statements_.begin(), statements_.end(), statement);
   if (slot != statements_.end()) *slot = nullptr;
-}
-
-std::string TODBC::DiagRecord(SQLSMALLINT handleType, SQLHANDLE handle, int n) const {
-  if (dbc_ == SQL_NULL_HDBC || handle == SQL_NULL_HANDLE) return {};
-  SQLCHAR state[6] = {};
-  SQLINTEGER native = 0;
-  SQLCHAR message[512] = {};
-  SQLSMALLINT length = 0;
-  const auto record = static_cast<SQLSMALLINT>(n);
-  SQLRETURN rc = OdbcApi.SQLGetDiagRec(handleType, handle, record, state, &native, message,
-                                       sizeof message, &length);
-  const std::string s = Cut(state, 5);
-  if (Succeeded(rc) && s == "HY000") {
-    rc = OdbcApi.SQLGetDiagField(handleType, handle, record, SQL_DIAG_MESSAGE_TEXT, message,
-                                 sizeof message, &length);
-  }
-  // IM001 (driver does not support this function) ends the list: it says nothing useful.
-  if (!Succeeded(rc) || s == "IM001") return {};
-  return OneLine(Cut(message, sizeof message - 1)) + ". State:  " + s;
-}
-
-// A failure is one log line, whatever the driver wrote: psqlODBC ends its first line with
-// ";\n" before "Error while executing the query", and a failure may carry several records.
-std::string TODBC::DiagText(SQLSMALLINT handleType, SQLHANDLE handle) const {
-  std::string text;
-  for (int n = 1; n < 100; ++n) {
-    const std::string record = DiagRecord(handleType, handle, n);
-    if (record.empty()) break;
-    if (!text.empty()) text += " | ";
-    text += record;
-  }
-  return text;
-}
-
-std::string OneLine(const std::string& text) {
-  std::string flat;
-  flat.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;  // one break
-    flat += (text[i] == '\r' || text[i] == '\n') ? ' ' : text[i];
-  }
-  return flat;
 }
 
 }  // namespace fw

@@ -29,8 +29,13 @@ class TODBC {
   bool Connect(const std::string& dataSource, const std::string& user, const std::string& password,
                const std::string& database, bool manualCommit, const std::string& driver,
                const std::string& options);
+  // Frees the connection; what a manual-commit connection has not committed is rolled back,
+  // never committed, so that no path that drops a connection can commit half of a file.
   void Disconnect();
   bool Connected() const { return connected_; }
+  // The connection was opened with manualCommit: a transaction is always open on it.
+  bool ManualCommit() const { return manualCommit_; }
+  // Use TTransaction (db/transaction.h) rather than this.
   bool EndTrans(bool commit);
 
   TDriverKind DriverKind() const { return driverKind_; }
@@ -39,11 +44,11 @@ class TODBC {
   SQLUINTEGER GetDataExtensions() const { return getDataExtensions_; }
   const std::string& ConnectInfo() const { return connectInfo_; }
 
-  // A connect, commit or statement failure on this connection was a lost connection (SQLSTATE
-  // class 08, HY000 with MariaDB's 2002/2003/2006/2013, PostgreSQL's 57P01/57P02/57P03, or
-  // SQL_ATTR_CONNECTION_DEAD set after the failure). A lost connection never recovers,
-  // so this stays set until the next Connect; reconnect with Disconnect, then Connect. After a
-  // failed Connect it tells an unreachable server from a refused login.
+  // A connect, commit or statement failure on this connection was a lost connection (as
+  // ShowsLostConnection in db/diagnostics.h decides, or SQL_ATTR_CONNECTION_DEAD set after it). A
+  // lost connection never recovers, so this stays set until the next Connect; reconnect with
+  // Disconnect, then Connect. After a failed Connect it tells an unreachable server from a refused
+  // login.
   bool LostConnection() const { return lostConnection_; }
   void NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle);  // records a lost connection
   // The driver's SQL_ATTR_CONNECTION_DEAD; false when it does not know the attribute. Asking
@@ -57,10 +62,6 @@ class TODBC {
   SQLHDBC Dbc() const { return dbc_; }
   void RegisterStatement(TODBCStatement* statement);
   void UnregisterStatement(TODBCStatement* statement);
-  // "message. State:  SQLSTATE" of record `n` (from 1); empty when there is none.
-  std::string DiagRecord(SQLSMALLINT handleType, SQLHANDLE handle, int n) const;
-  // Records 1, 2, ... on one line (line breaks made spaces), joined with " | ".
-  std::string DiagText(SQLSMALLINT handleType, SQLHANDLE handle) const;
 
   // Exposed for tests and tools.
   std::string BuildConnectionString(const std::string& dataSource, const std::string& user,
@@ -78,18 +79,12 @@ class TODBC {
   SQLUINTEGER getDataExtensions_ = 0;
   std::vector<TODBCStatement*> statements_;
   bool connected_ = false;
+  bool manualCommit_ = false;
   std::string connectInfo_;
   TDriverKind driverKind_ = dkGeneric;
   bool lostConnection_ = false;
   std::string lastError_;
 };
-
-// `text` with every line break (CR LF, CR or LF) replaced by one space: diagnostics as they
-// are written to the log, one line per failure.
-std::string OneLine(const std::string& text);
-
-// True when the diagnostic records of the handle say that the connection is gone.
-bool DiagShowsLostConnection(SQLSMALLINT handleType, SQLHANDLE handle);
 
 // Reads section "ODBC" of a file data source as "key=value;..." (DRIVER values with a blank
 // wrapped in braces); empty when there is no such section.

@@ -3,16 +3,10 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/strings.h"
+
 namespace fw {
 namespace {
-
-std::string Lower(const std::string& s) {
-  std::string r = s;
-  for (char& c : r) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return r;
-}
 
 void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
   for (size_t pos = s.find(from); pos != std::string::npos; pos = s.find(from, pos + to.size())) {
@@ -36,7 +30,7 @@ void TSql::Clear(bool allowDuplicates) {
 }
 
 int TSql::IndexOfField(const std::string& name) const {
-  const std::string key = Lower(name);
+  const std::string key = LowerAscii(name);
   for (size_t i = 0; i < fieldNames_.size(); ++i) {
     if (fieldNames_[i] == key) return static_cast<int>(i);
   }
@@ -48,7 +42,7 @@ int TSql::AddField(const std::string& name, const std::string& value, bool quote
   if (existing != -1 && !allowDuplicates_) return existing;
   std::string v = TrimControl(value);
   if (v.empty() && !quoted) v = "null";
-  fieldNames_.push_back(Lower(name));
+  fieldNames_.push_back(LowerAscii(name));
   fieldValues_.push_back(std::move(v));
   quotedFlags_.push_back(quoted);
   return static_cast<int>(fieldNames_.size() - 1);
@@ -133,14 +127,6 @@ std::string TimestampLiteral(TDateTime value) {
   std::snprintf(buf, sizeof buf, "{ts '%04d-%02d-%02d %02d:%02d:%02d'}", p.year, p.month, p.day,
                 p.hour, p.minute, p.second);
   return buf;
-}
-
-std::string TrimControl(const std::string& text) {
-  size_t b = 0;
-  size_t e = text.size();
-  while (b < e && static_cast<unsigned char>(text[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(text[e - 1]) <= 32) --e;
-  return text.substr(b, e - b);
 }
 
 }  // namespace fw

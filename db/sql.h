@@ -8,6 +8,7 @@
 
 #include "db/driver_kind.h"
 #include "platform/datetime.h"
+#include "platform/strings.h"
 
 namespace fw {
 
@@ -55,6 +56,5 @@ class TSql {
 // as text no database would take.
 std::string TimestampLiteral(TDateTime value);
 // Leading and trailing characters with codes 0..32 removed.
-std::string TrimControl(const std::string& text);
 
 }  // namespace fw

@@ -8,8 +8,11 @@
 #include <cstring>
 #include <system_error>
 
+#include "db/diagnostics.h"
+#include "db/driver_text.h"
 #include "db/odbc_binding.h"
 #include "db/statement_worker.h"
+#include "platform/strings.h"
 
 namespace fw {
 
@@ -17,59 +20,6 @@ namespace {
 
 SQLPOINTER IntegerAttr(uintptr_t value) {
   return reinterpret_cast<SQLPOINTER>(value);
-}
-
-std::string Trimmed(std::string_view text) {
-  auto isSpace = [](unsigned char c) { return c <= 32; };
-  size_t b = 0, e = text.size();
-  while (b < e && isSpace(text[b])) ++b;
-  while (e > b && isSpace(text[e - 1])) --e;
-  return std::string(text.substr(b, e - b));
-}
-
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
-// Optional sign and decimal digits only; false when the text is anything else or does not fit.
-bool WholeNumber(std::string_view text, int64_t limit, int64_t& value) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size()) return false;
-  int64_t v = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    v = v * 10 + (text[i] - '0');
-    if (v > limit + 1) return false;
-  }
-  v = negative ? -v : v;
-  if (v > limit || v < -limit - 1) return false;
-  value = v;
-  return true;
-}
-
-// The length of the text's whole part when the text is a decimal number (sign, digits, and a
-// fraction of digits); the whole length otherwise.
-size_t WholePartLength(std::string_view text) {
-  const size_t dot = text.find('.');
-  if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) return text.size();
-  for (size_t i = dot + 1; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return text.size();
-  }
-  return dot;
-}
-
-// A field of a fixed-position date or time text (positions from 1); missing or not a whole
-// number: the default.
-int Field(const std::string& text, size_t position, size_t length, int fallback) {
-  if (text.size() < position) return fallback;
-  int64_t v = 0;
-  return WholeNumber(std::string_view(text).substr(position - 1, length), INT_MAX, v)
-             ? static_cast<int>(v)
-             : fallback;
 }
 
 TColumnClass ClassOf(SQLSMALLINT type, bool& listed) {
@@ -140,8 +90,9 @@ bool TODBCStatement::Setup(bool readOnly) {
   }
   SQLHANDLE h = SQL_NULL_HANDLE;
   if (!Succeeded(OdbcApi.SQLAllocHandle(SQL_HANDLE_STMT, connection_.Dbc(), &h))) {
-    setupError_ = connection_.DiagText(SQL_HANDLE_DBC, connection_.Dbc());
-    lostConnection_ = DiagShowsLostConnection(SQL_HANDLE_DBC, connection_.Dbc());
+    const TDiagnostics records = ReadDiagnostics(SQL_HANDLE_DBC, connection_.Dbc());
+    setupError_ = DiagText(records);
+    lostConnection_ = ShowsLostConnection(records);
     connection_.NoteFailure(SQL_HANDLE_DBC, connection_.Dbc());
     return false;
   }
@@ -221,7 +172,7 @@ bool TODBCStatement::Exec(const std::string& sql) {
   OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
   ForgetRow();
   const SQLRETURN rc = RunDirect(sql);
-  const std::string verb = Upper(Trimmed(std::string_view(sql).substr(0, 6)));
+  const std::string verb = UpperAscii(TrimControl(std::string_view(sql).substr(0, 6)));
   if (Succeeded(rc)) {
     DescribeColumns();
     if (verb != "SELECT") return true;
@@ -300,7 +251,7 @@ void TODBCStatement::DescribeColumns() {
     TColInfo col;
     const size_t nameChars =
         std::min<size_t>(strnlen(reinterpret_cast<char*>(name), sizeof name - 1), 128);
-    col.name = Upper(std::string(reinterpret_cast<char*>(name), nameChars));
+    col.name = UpperAscii(std::string(reinterpret_cast<char*>(name), nameChars));
     col.size = static_cast<int32_t>(std::clamp<SQLLEN>(displaySize, INT32_MIN, INT32_MAX));
     if (connection_.DriverKind() == dkSqlServer && col.size == 0 && type == SQL_VARCHAR) {
       col.size = 8000;
@@ -436,14 +387,14 @@ std::string TODBCStatement::ColumnText(int index) {
     }
     if (length > 0) text = ReadText(index, length);
   }
-  rowTexts_[i] = Trimmed(text);
+  rowTexts_[i] = TrimControl(text);
   rowTextRead_[i] = true;
   return rowTexts_[i];
 }
 
 int TODBCStatement::ColumnIndex(const std::string& name) const {
   if (name.size() > 128) return -1;
-  const std::string upper = Upper(name);
+  const std::string upper = UpperAscii(name);
   for (size_t i = 0; i < columns_.size(); ++i) {
     if (columns_[i].name == upper) return static_cast<int>(i);
   }
@@ -501,48 +452,18 @@ TDateTime TODBCStatement::FieldAsDateTime(const std::string& name) {
 
 std::string TODBCStatement::ErrorText() const {
   if (!valid_) return setupError_;
-  return connection_.DiagText(SQL_HANDLE_STMT, handle_);
+  return DiagText(ReadDiagnostics(SQL_HANDLE_STMT, handle_));
+}
+
+bool TODBCStatement::TryAgain() const {
+  return valid_ && ClassifyFailure(connection_.DriverKind(),
+                                   ReadDiagnostics(SQL_HANDLE_STMT, handle_)) == fkTryAgain;
 }
 
 void TODBCStatement::NoteFailure() {
-  lostConnection_ =
-      DiagShowsLostConnection(SQL_HANDLE_STMT, handle_) || connection_.ConnectionDead();
+  lostConnection_ = ShowsLostConnection(ReadDiagnostics(SQL_HANDLE_STMT, handle_)) ||
+                    connection_.ConnectionDead();
   if (lostConnection_) connection_.NoteFailure(SQL_HANDLE_STMT, handle_);
-}
-
-TDateTime ParseDate(const std::string& text) {
-  TDateTime date = 0;
-  if (!TryEncodeDate(Field(text, 1, 4, 1899), Field(text, 6, 2, 12), Field(text, 9, 2, 30), date)) {
-    return 0;
-  }
-  return date;
-}
-
-TDateTime ParseTime(const std::string& text) {
-  TDateTime time = 0;
-  if (!TryEncodeTime(Field(text, 1, 2, 0), Field(text, 4, 2, 0), Field(text, 7, 2, 0), 0, time)) {
-    return 0;
-  }
-  return time;
-}
-
-TDateTime ParseDateTime(const std::string& text) {
-  TDateTime date = 0, time = 0;
-  if (!TryEncodeDate(Field(text, 1, 4, 1899), Field(text, 6, 2, 12), Field(text, 9, 2, 30), date) ||
-      !TryEncodeTime(Field(text, 12, 2, 0), Field(text, 15, 2, 0), Field(text, 18, 2, 0), 0,
-                     time)) {
-    return 0;
-  }
-  return date + time;
-}
-
-std::string ThirdWord(const std::string& sql) {
-  const size_t p1 = sql.find(' ');
-  const size_t after = p1 == std::string::npos ? 0 : p1 + 1;
-  const size_t p2 = sql.find(' ', after);
-  const size_t start = p2 == std::string::npos ? after : p2 + 1;
-  std::string word = Upper(Trimmed(std::string_view(sql).substr(std::min(start, sql.size()))));
-  return word.substr(0, word.find(' '));
 }
 
 }  // namespace fw

@@ -69,6 +69,8 @@ class TODBCStatement {
   std::string ErrorText() const;
   // The last Exec or Skip failed because the connection is gone.
   bool LostConnection() const { return lostConnection_; }
+  // The last failure says "try again": a deadlock, a lock wait, a serialization failure.
+  bool TryAgain() const;
 
   int ColumnIndex(const std::string& name) const;
   int ColumnCount() const { return static_cast<int>(columns_.size()); }
@@ -116,6 +118,12 @@ class TODBCStatement {
   std::unique_ptr<TStatementWorker> worker_;
 };
 
+// The statement or its connection has lost the connection (the connection may have learnt it
+// from another statement, or from a commit).
+inline bool LostConnection(const TODBCStatement& statement) {
+  return statement.LostConnection() || statement.Connection().LostConnection();
+}
+
 // The calling thread's "while waiting" callback: while Exec waits for its statement to end
 // (on a worker thread), it calls the hook at most about every 50 ms, so the thread can serve
 // its event loop or a watchdog during long statements and long runs of short ones. The hook
@@ -125,12 +133,5 @@ void SetExecWaitHook(std::function<void()> hook);
 // wait hook set), a true answer cancels it (SQLCancel), and Exec returns false as for any
 // failed statement. Empty: none.
 void SetExecCancelCheck(std::function<bool()> check);
-
-// Fixed-position parsers of the texts drivers return; invalid texts give the zero date-time.
-TDateTime ParseDate(const std::string& text);
-TDateTime ParseTime(const std::string& text);
-TDateTime ParseDateTime(const std::string& text);
-// Third blank-separated word, upper-cased ("INTO" in SELECT x INTO t FROM ...).
-std::string ThirdWord(const std::string& sql);
 
 }  // namespace fw

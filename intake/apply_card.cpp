@@ -5,28 +5,19 @@
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
 #include "intake/staging_sql.h"
+#include "log/log_texts.h"
+#include "platform/strings.h"
 
 namespace fw {
 namespace {
 
 const TDateTime EndOfDay = 86399999.0 / 86400000.0;  // 23:59:59.999
 
-std::string UpperCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
 }  // namespace
-
-bool TransientFailure(const std::string& error) {
-  return error.find("State:  40") != std::string::npos ||
-         error.find("State:  HYT00") != std::string::npos ||
-         error.find("Lock wait timeout") != std::string::npos ||
-         error.find("database is locked") != std::string::npos;
-}
 
 const char* const DescriptiveColumns[14] = {
     "DESCR",     "LAST_NAME", "FIRST_NAME", "STR_EET", "CI_TY",  "POST_CODE", "PHONE_RES",
@@ -89,9 +80,8 @@ bool TStatementLookups::Card(const std::string& number, TCard& card) {
   if (lockingReads_ != nullptr && *lockingReads_) {
     card.exists = work_.Exec(lookup + " FOR UPDATE");
     if (card.exists) return ReadCard(card);
-    const std::string error = work_.ErrorText();
-    if (error.empty()) return true;  // no such card
-    if (LostConnection(work_) || TransientFailure(error)) return false;
+    if (work_.ErrorText().empty()) return true;  // no such card
+    if (LostConnection(work_) || work_.TryAgain()) return false;
     *lockingReads_ = false;  // a database without FOR UPDATE (SQLite: the claim locked it all)
   }
   card.exists = work_.Exec(lookup);
@@ -140,7 +130,7 @@ bool TStatementLookups::Group(const std::string& name, bool& found, int32_t& id)
   return found || !LostConnection(work_);
 }
 
-TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
+TApplyOutcome TFuturePass::ApplyFutureCard(TODBCStatement& staged) {
   TODBCStatement work(mainDb_);
   return ApplyStagedRecord(ReadStagedRecord(staged), work);
 }
@@ -153,8 +143,8 @@ TApplyOutcome TCardIntake::ApplyFutureCard(TODBCStatement& staged) {
 // same row waits for that transaction and then finds nothing, so a record is applied once
 // however many services walk the table; the card is read after the claim, locked where the
 // database can, so that two records of one card never both add to the same old value.
-TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
-  const std::string command = UpperCase(staged.command);
+TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
+  const std::string command = UpperAscii(staged.command);
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
   if (!IsPlainInteger(staged.id)) return aoSkipped;  // not a row of ours: nothing to delete it by
 
@@ -163,8 +153,8 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   const std::string& id = staged.id;
   const std::string& number = staged.number;
 
-  TMainTransaction transaction(work);
-  if (transaction.Failed() && cut()) return interrupted();
+  TTransaction transaction(work);
+  if (!transaction.Began() && cut()) return interrupted();
   const TApplyOutcome claim = Claim(staged, work);
   if (claim != aoDone) return claim;
   // The claim may have waited for a lock while a stop came: nothing of the record is written.
@@ -188,56 +178,56 @@ TApplyOutcome TCardIntake::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   if (!plan.write.empty() && !work.Exec(plan.write)) {
     if (cut()) return interrupted();
     transaction.Rollback();
-    if (TransientFailure(work.ErrorText())) {
+    if (work.TryAgain()) {
       recordsKept_ = true;
       log_.AddLine("Staged record " + id + " for card " + number +
                    " stays for the next pass: " + work.ErrorText());
       return aoKept;
     }
-    log_.AddLine("SQL err: " + plan.write);
+    log_.AddLine(logtext::kSqlErr + plan.write);
     // Some databases refuse every later statement of a transaction once one failed: the
     // record goes in a transaction of its own, claimed again.
-    TMainTransaction again(work);
-    if (again.Failed() && cut()) return interrupted();
+    TTransaction again(work);
+    if (!again.Began() && cut()) return interrupted();
     const TApplyOutcome reclaimed = Claim(staged, work);
     if (reclaimed != aoDone) return reclaimed;
     if (!again.Commit()) {
       if (again.Lost() || StopRequested()) return interrupted();
-      log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
-                   again.ErrorText());
+      log_.AddLine(logtext::kCannot + ("commit staged record " + id) + " for card " + number +
+                   ": " + again.ErrorText());
       return aoKept;
     }
     return aoDone;
   }
   if (!transaction.Commit()) {
     if (transaction.Lost() || StopRequested()) return interrupted();
-    log_.AddLine("Cannot commit staged record " + id + " for card " + number + ": " +
+    log_.AddLine(logtext::kCannot + ("commit staged record " + id) + " for card " + number + ": " +
                  transaction.ErrorText());
     return aoKept;
   }
   return aoDone;
 }
 
-TApplyOutcome TCardIntake::Claim(const TStagedRecord& staged, TODBCStatement& work) {
+TApplyOutcome TFuturePass::Claim(const TStagedRecord& staged, TODBCStatement& work) {
   if (!work.Exec("DELETE FROM futurecard WHERE id = " + staged.id)) {
     if (LostConnection(work) || StopRequested()) {
       return StopRequested() ? aoStopped : aoConnectionLost;
     }
-    if (TransientFailure(work.ErrorText())) recordsKept_ = true;
-    log_.AddLine("Cannot delete staged record " + staged.id + " for card " + staged.number +
-                 ": " + work.ErrorText());
+    if (work.TryAgain()) recordsKept_ = true;
+    log_.AddLine(logtext::kCannot + ("delete staged record " + staged.id) + " for card " +
+                 staged.number + ": " + work.ErrorText());
     return aoKept;
   }
   // -1: the driver cannot say; the delete ran, so the record is ours as before.
   return work.RowsAffected() == 0 ? aoTaken : aoDone;
 }
 
-TApplyOutcome TCardIntake::PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
+TApplyOutcome TFuturePass::PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
                                             TCardPlan& plan) {
   TSql sql(mainDb_.DriverKind());
 
   const std::string& id = staged.id;
-  const std::string command = UpperCase(staged.command);
+  const std::string command = UpperAscii(staged.command);
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
   if (!IsPlainInteger(id)) return aoSkipped;  // not a row of ours: nothing to delete it by
   plan.id = id;
@@ -248,13 +238,13 @@ TApplyOutcome TCardIntake::PlanStagedRecord(const TStagedRecord& staged, TCardLo
   if (!lookups.Card(numberLiteral, card)) return aoConnectionLost;
   const bool exists = card.exists;
   int64_t typeId = exists ? card.typeId : -1;
-  const std::string typeName = UpperCase(staged.cardType);
+  const std::string typeName = UpperAscii(staged.cardType);
 
   // Refused records are deleted like applied ones; `refusal` is their one log line.
   std::string refusal;
   bool write = true;
   if (!exists && typeName.empty()) {
-    refusal = "A card type must be supplied for a non-existant card with number of " + number;
+    refusal = logtext::kCardTypeMissing + (" for a non-existant card with number of " + number);
     write = false;
   }
 
@@ -269,7 +259,7 @@ TApplyOutcome TCardIntake::PlanStagedRecord(const TStagedRecord& staged, TCardLo
       if (type.found) typeId = type.id;
     }
     if (typeId == -1) {
-      refusal = "Non-existant card type " + typeName;
+      refusal = logtext::kNoSuchCardType + typeName;
       write = false;
     }
   }
@@ -294,7 +284,7 @@ TApplyOutcome TCardIntake::PlanStagedRecord(const TStagedRecord& staged, TCardLo
       if (found) {
         sql.AddInteger("group_id", groupId);
       } else {
-        plan.lines.push_back("Warning! Invalid group name for card " + number);
+        plan.lines.push_back(logtext::kWarning + ("Invalid group name for card " + number));
       }
     }
 
@@ -304,7 +294,7 @@ TApplyOutcome TCardIntake::PlanStagedRecord(const TStagedRecord& staged, TCardLo
     } else if (monthly && !globalExpiry) {
       TDateTime expiry = 0;
       if (!MonthlyExpiry(now, addValue, expiry)) {
-        refusal = "Invalid month " + std::to_string(addValue) + " for card " + number +
+        refusal = logtext::kInvalidMonth + std::to_string(addValue) + " for card " + number +
                   ": staged record deleted without a change to the card";
         write = false;
       } else {

@@ -1,10 +1,9 @@
-// The ledger of staged card files: table card_file, optional. A row is written in the
-// transaction that stages a file, so it exists exactly when that staging was committed.
+#include "intake/card_ledger.h"
+
 #include <cstdio>
 
 #include "db/sql.h"
 #include "db/statement.h"
-#include "intake/card_intake.h"
 
 namespace fw {
 
@@ -30,33 +29,18 @@ std::string KeyCondition(const TSql& sql, const std::string& name, const TFileSt
 
 }  // namespace
 
-TLedgerState LedgerState(TODBC& db, const std::string& name, const TFileStamp& stamp,
-                         const std::string& hash) {
-  TODBCStatement lookup(db, true);
-  const TSql sql(db.DriverKind());
+TCardLedger::TAnswer TCardLedger::LookUp(const TKey& key) {
+  TODBCStatement lookup(mainDb_, true);
+  const TSql sql(mainDb_.DriverKind());
   if (lookup.Exec("SELECT COUNT(*) AS n FROM card_file WHERE " +
-                  KeyCondition(sql, name, stamp, hash) + " AND outcome = 'staged'")) {
-    return lookup.FieldAsInteger("n") > 0 ? lsStaged : lsNotStaged;
+                  KeyCondition(sql, key.name, key.stamp, key.hash) + " AND outcome = 'staged'")) {
+    return lookup.FieldAsInteger("n") > 0 ? laStaged : laNotStaged;
   }
-  if (lookup.LostConnection() || db.LostConnection()) return lsLost;
-  return lsNoLedger;  // no such table: intake works as it does without one
+  if (lookup.LostConnection() || mainDb_.LostConnection()) return laLost;
+  return laAbsent;  // no such table: intake works as it does without one
 }
 
-TCardIntake::TLedgerAnswer TCardIntake::LookUpLedger(const TLedgerKey& key) {
-  switch (LedgerState(mainDb_, key.name, key.stamp, key.hash)) {
-    case lsStaged:
-      return laStaged;
-    case lsNotStaged:
-      return laNotStaged;
-    case lsLost:
-      return laLost;
-    case lsNoLedger:
-      break;
-  }
-  return laAbsent;
-}
-
-std::string TCardIntake::LedgerInsertSql(const TSql& sql, const TLedgerKey& key) const {
+std::string TCardLedger::InsertSql(const TSql& sql, const TKey& key) const {
   return "INSERT INTO card_file (name, file_size, modified, content_hash, staged_at, outcome) "
          "VALUES (" +
          sql.QuotedValue(key.name) + ", " + std::to_string(key.stamp.size) + ", " +
@@ -64,7 +48,7 @@ std::string TCardIntake::LedgerInsertSql(const TSql& sql, const TLedgerKey& key)
          TimestampLiteral(clock_.Now()) + ", 'staged')";
 }
 
-bool TCardIntake::PruneLedger(int days) {
+bool TCardLedger::Prune(int days) {
   if (days <= 0 || !mainDb_.Connected()) return false;
   TODBCStatement prune(mainDb_);
   return prune.Exec("DELETE FROM card_file WHERE staged_at < " +

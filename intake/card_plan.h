@@ -13,9 +13,36 @@ namespace fw {
 
 class TSql;
 
-inline bool LostConnection(const TODBCStatement& statement) {
-  return statement.LostConnection() || statement.Connection().LostConnection();
-}
+// One row of futurecard, read column by column in table order, each column once (a driver
+// that reads through SQLGetData may not give a column twice).
+struct TStagedRecord {
+  std::string id;
+  std::string command;
+  std::string number;
+  std::string cardType;
+  std::string descriptive[14];  // DESCR .. MISC_4, in DescriptiveColumns order
+  TDateTime startDt = 0;
+  TDateTime expiry = 0;
+  int32_t addValue = 0;
+  std::string groupName;
+};
+TStagedRecord ReadStagedRecord(TODBCStatement& staged);
+
+// The 14 descriptive columns, in the order in which they are written to `card`.
+extern const char* const DescriptiveColumns[14];
+
+// (month of second - month of first + 12) mod 12 == 1.
+bool IsNextMonth(TDateTime first, TDateTime second);
+
+// The expiry rules of a staged record (`addValue` as staged). The monthly rule is false when
+// `addValue` leads to month 0 (23, 35, ..., or -1 and 65535 as an unsigned 16-bit number).
+bool MonthlyExpiry(TDateTime now, int32_t addValue, TDateTime& expiry);
+TDateTime DayExpiry(TDateTime now, TDateTime stagedExpiry, bool exists, TDateTime cardExpiry,
+                    int32_t addValue);
+
+// A card number as it may stand in a statement: plain integers as they are, an empty number as
+// null, anything else as a quoted literal so that it can never change the statement.
+std::string NumberLiteral(const TSql& sql, const std::string& number);
 
 // Each lookup returns false only when the connection was lost.
 class TCardLookups {
@@ -60,49 +87,12 @@ class TStatementLookups : public TCardLookups {
   bool* lockingReads_ = nullptr;
 };
 
-// A failure that says "try again" rather than "this statement is wrong": a deadlock or a
-// serialisation failure (SQLSTATE class 40) or a lock wait that timed out.
-bool TransientFailure(const std::string& error);
-
 struct TCardPlan {
   std::string id;                  // of the staged record, to delete it by
   std::vector<std::string> lines;  // log lines before the write
   std::string write;               // the INSERT or UPDATE; empty when the record was refused
   bool insert = false;
   std::string columns, values;  // of an INSERT, for INSERTs of several rows
-};
-
-// The card writes and the deletes of their staged records commit together, so that a record is
-// never applied twice (a debit added twice) when the process or the connection dies between
-// them. The rest of MainDb's work stays auto-commit. Rolls back unless committed.
-class TMainTransaction {
- public:
-  explicit TMainTransaction(TODBCStatement& statement) : statement_(statement) {
-    open_ = statement_.Exec("BEGIN");
-    failed_ = !open_;
-  }
-  ~TMainTransaction() { Rollback(); }
-  TMainTransaction(const TMainTransaction&) = delete;
-  TMainTransaction& operator=(const TMainTransaction&) = delete;
-
-  bool Failed() const { return failed_; }
-  bool Lost() const { return LostConnection(statement_); }
-  std::string ErrorText() const { return statement_.ErrorText(); }
-  // True when nothing was left to commit.
-  bool Commit() {
-    if (!open_) return true;
-    open_ = false;
-    return statement_.Exec("COMMIT");
-  }
-  void Rollback() {
-    if (open_) statement_.Exec("ROLLBACK");
-    open_ = false;
-  }
-
- private:
-  TODBCStatement& statement_;
-  bool open_ = false;
-  bool failed_ = false;
 };
 
 }  // namespace fw

@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/strings.h"
+
 namespace fw {
 
 const char* CardSchemaFor(const std::string& database) {
-  const auto same = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  };
   for (const TCardSchema& schema : CardSchemas()) {
-    const std::string name = schema.database;
-    if (std::equal(name.begin(), name.end(), database.begin(), database.end(), same)) {
+    if (SameTextNoCase(schema.database, database)) {
       return schema.ddl;
     }
   }

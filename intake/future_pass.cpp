@@ -1,4 +1,5 @@
-// The future-card pass: walks futurecard in id order on MainDb and applies what is due.
+#include "intake/future_pass.h"
+
 #include <exception>
 
 #include "db/sql.h"
@@ -7,26 +8,25 @@
 #include "intake/card_plan.h"
 #include "intake/pass_cache.h"
 #include "intake/staging_sql.h"
+#include "log/log_texts.h"
 
 namespace fw {
+
+TFuturePass::TFuturePass(const TIntakeRun& run, TMessLog& log, TODBC& mainDb, TIntakeTally& tally,
+                         const TClock& clock)
+    : run_(run), log_(log), mainDb_(mainDb), tally_(tally), clock_(clock) {}
+
+TPassOutcome TFuturePass::Run() {
+  recordsKept_ = false;
+  return Walk();
+}
+
 // The walk goes through futurecard in ascending id ranges rather than with one SELECT of the
 // whole table: drivers hold a result in memory whole (SQLite3 ODBC reads it at execute,
 // MariaDB's static cursor stores it), and a backlog of staged records must not cost its size in
 // memory. Records staged after the pass began lie above its last id and wait for the next
 // pass, as they would behind one SELECT.
-TPassOutcome TCardIntake::ProcessFutureCards() {
-  passOwed_ = true;
-  recordsKept_ = false;
-  const TPassOutcome outcome = WalkFutureCards();
-  // A pass that ended with an error of its own is not owed: it would only fail again.
-  passOwed_ = outcome != poDone || recordsKept_;
-  if (outcome == poStopped) {
-    log_.AddLine("Stop requested: the future-card pass ends here, the rest stays staged");
-  }
-  return outcome;
-}
-
-TPassOutcome TCardIntake::WalkFutureCards() {
+TPassOutcome TFuturePass::Walk() {
   if (!mainDb_.Connected()) return poConnectionLost;
   try {
     TODBCStatement cursor(mainDb_);
@@ -49,7 +49,7 @@ TPassOutcome TCardIntake::WalkFutureCards() {
     long long last = 0, first = 0, left = 0;
     const auto done = [&] {
       if (lost) return poConnectionLost;
-      Tally.waiting = left;
+      tally_.waiting = left;
       return poDone;
     };
     if (!readId("SELECT MAX(id) AS id FROM futurecard", last) ||
@@ -60,7 +60,7 @@ TPassOutcome TCardIntake::WalkFutureCards() {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
       const std::string range = "SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
                                 " AND id <= " + std::to_string(end) + " ORDER BY id";
-      if (batched_) {
+      if (run_.batched) {
         std::vector<TStagedRecord> records;
         if (cursor.Exec(range)) {
           do {
@@ -87,7 +87,7 @@ TPassOutcome TCardIntake::WalkFutureCards() {
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {
-            ++Tally.applied;
+            ++tally_.applied;
           } else if (outcome != aoTaken) {  // a taken record another instance applied
             ++left;
           }
@@ -102,7 +102,7 @@ TPassOutcome TCardIntake::WalkFutureCards() {
       }
     }
   } catch (const std::exception& e) {
-    log_.AddLine(std::string("Future-card pass stopped: ") + e.what());
+    log_.AddLine(logtext::kPassStopped + std::string(e.what()));
     return poDone;
   }
 }

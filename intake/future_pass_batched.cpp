@@ -6,118 +6,22 @@
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
+#include "intake/future_pass.h"
 #include "intake/pass_cache.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
 namespace {
 
-// Rows of one INSERT into card, and numbers of one card lookup.
+// Rows of one INSERT into card.
 constexpr size_t CardBatchRows = 500;
-constexpr size_t LookupBatchNumbers = 500;
-
-// The remembered answer for `key`, or the one `fetch` reads (remembered when it succeeds).
-template <typename Map, typename Fetch>
-bool Remembered(Map& map, const typename Map::key_type& key, typename Map::mapped_type& value,
-                Fetch fetch) {
-  if (const auto it = map.find(key); it != map.end()) {
-    value = it->second;
-    return true;
-  }
-  if (!fetch(value)) return false;
-  map.emplace(key, value);
-  return true;
-}
 
 }  // namespace
 
-std::string TPassCache::CanonicalNumber(const std::string& number) {
-  if (!IsPlainInteger(number)) return "";
-  size_t i = number[0] == '+' || number[0] == '-' ? 1 : 0;
-  const bool negative = number[0] == '-';
-  while (i + 1 < number.size() && number[i] == '0') ++i;
-  const std::string digits = number.substr(i);
-  return negative && digits != "0" ? "-" + digits : digits;
-}
-
-bool TPassCache::Card(const std::string& number, TCard& card) {
-  if (number == "null") {  // NULL is no card's number
-    card = TCard{};
-    return true;
-  }
-  const auto it = cards_.find(CanonicalNumber(number));
-  if (it != cards_.end() && !it->first.empty()) {
-    card = it->second;
-    return true;
-  }
-  return statements_.Card(number, card);
-}
-
-bool TPassCache::TypeById(int64_t id, TType& type) {
-  return Remembered(typesById_, id, type, [&](TType& t) { return statements_.TypeById(id, t); });
-}
-
-bool TPassCache::TypeByName(const std::string& name, TType& type) {
-  return Remembered(typesByName_, name, type,
-                    [&](TType& t) { return statements_.TypeByName(name, t); });
-}
-
-bool TPassCache::Group(const std::string& name, bool& found, int32_t& id) {
-  const auto it = groups_.find(name);
-  if (it != groups_.end()) {
-    found = it->second.first;
-    id = it->second.second;
-    return true;
-  }
-  if (!statements_.Group(name, found, id)) return false;
-  groups_[name] = {found, id};
-  return true;
-}
-
-bool TPassCache::LoadCards(const std::vector<TStagedRecord>& records, size_t from) {
-  std::vector<std::string> wanted;
-  std::set<std::string> seen;
-  for (size_t i = from; i < records.size(); ++i) {
-    const std::string key = CanonicalNumber(records[i].number);
-    if (!key.empty() && cards_.count(key) == 0 && seen.insert(key).second) wanted.push_back(key);
-  }
-  for (size_t begin = 0; begin < wanted.size(); begin += LookupBatchNumbers) {
-    const size_t end = std::min(wanted.size(), begin + LookupBatchNumbers);
-    std::string list;
-    for (size_t i = begin; i < end; ++i) list += (i == begin ? "" : ", ") + wanted[i];
-    std::map<std::string, TCard> found;
-    bool readable = true;  // every row's number could be matched to a key
-    if (work_.Exec("SELECT number, type_id, debit_left, exp_iry FROM card WHERE number IN (" +
-                   list + ")")) {
-      do {
-        const std::string key = CanonicalNumber(work_.FieldAsString("number"));
-        TCard card;
-        card.exists = true;
-        card.typeId = work_.FieldAsInteger("type_id");
-        card.debitLeft = work_.FieldAsInteger("debit_left");
-        card.expiry = work_.FieldAsDateTime("exp_iry");
-        if (key.empty()) readable = false;
-        found.emplace(key, card);  // the first row of a number, as its own lookup takes it
-      } while (work_.Skip(skNext, 1));
-    }
-    if (LostConnection(work_)) return false;
-    // A failed lookup, or a fetch that failed part way, says nothing of the numbers missing.
-    if (!work_.ErrorText().empty()) readable = false;
-    for (size_t i = begin; i < end; ++i) {
-      const auto it = found.find(wanted[i]);
-      if (it != found.end()) {
-        cards_[wanted[i]] = it->second;
-      } else if (readable) {
-        cards_[wanted[i]] = TCard{};
-      }
-    }
-  }
-  return true;
-}
-
-TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& records,
+TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& records,
                                             TODBCStatement& work, TPassCache& cache,
                                             long long& left) {
   const TSql sql(mainDb_.DriverKind());
@@ -171,14 +75,14 @@ TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& re
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {
-            ++Tally.applied;
+            ++tally_.applied;
           } else if (outcome != aoTaken) {
             ++left;
           }
         }
         break;
       case srCommitted:
-        Tally.applied += plans.size();
+        tally_.applied += plans.size();
         for (const TCardPlan& plan : plans) {
           for (const std::string& line : plan.lines) log_.AddLine(line);
         }
@@ -192,15 +96,15 @@ TPassOutcome TCardIntake::ApplyRangeBatched(const std::vector<TStagedRecord>& re
 
 // One transaction: the deletes of the staged records, then the card writes in record order,
 // INSERTs of consecutive new cards with the same columns as one statement.
-TCardIntake::TSegmentResult TCardIntake::RunSegment(const std::vector<TCardPlan>& plans,
+TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>& plans,
                                                     const std::vector<const TStagedRecord*>& batch,
                                                     TODBCStatement& work, TPassCache& cache) {
   if (plans.empty()) return srCommitted;
   const auto failed = [&] {
     return LostConnection(work) || StopRequested() ? srConnectionLost : srFailed;
   };
-  TMainTransaction transaction(work);
-  if (transaction.Failed()) return failed();
+  TTransaction transaction(work);
+  if (!transaction.Began()) return failed();
 
   // Deleting first claims the records: one that another process has taken meanwhile is gone,
   // and the count shows it.
@@ -244,7 +148,7 @@ TCardIntake::TSegmentResult TCardIntake::RunSegment(const std::vector<TCardPlan>
   return srCommitted;
 }
 
-bool TCardIntake::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
+bool TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
                                  TODBCStatement& work, TPassCache& cache) {
   const TSql sql(mainDb_.DriverKind());
   std::map<std::string, TCardLookups::TCard> planned;
@@ -258,13 +162,12 @@ bool TCardIntake::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
     list += (list.empty() ? "" : ", ") + key;
   }
   if (list.empty()) return true;
-  const std::string query =
-      "SELECT number, type_id, debit_left, exp_iry FROM card WHERE number IN (" + list + ")";
+  const std::string query = CardsByNumberSql(list);
   bool read = false;
   if (lockingReads_) {
     read = work.Exec(query + " FOR UPDATE");
     if (!read && !work.ErrorText().empty()) {
-      if (LostConnection(work) || TransientFailure(work.ErrorText())) return false;
+      if (LostConnection(work) || work.TryAgain()) return false;
       lockingReads_ = false;
     }
   }

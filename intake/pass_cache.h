@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "intake/card_intake.h"
 #include "intake/card_plan.h"
 
 namespace fw {

@@ -2,9 +2,9 @@
 
 #include <sstream>
 
-#include "db/odbc.h"
 #include "platform/files.h"
 #include "platform/folder.h"
+#include "platform/strings.h"
 
 namespace fw {
 namespace {

@@ -72,4 +72,13 @@ std::string CardInsertSql(const TSql& sql) {
   return sql.InsertText("INSERT INTO futurecard", "Values");
 }
 
+std::string CardRowsInsertSql(const std::string& columns, const std::string& values) {
+  return "INSERT INTO futurecard (" + columns + ") Values " + values;
+}
+
+std::string CardsByNumberSql(const std::string& numberList) {
+  return "SELECT number, type_id, debit_left, exp_iry FROM card WHERE number IN (" + numberList +
+         ")";
+}
+
 }  // namespace fw

@@ -27,6 +27,11 @@ std::string GroupInsertSql(TSql& sql);
 bool FillCardRow(const std::vector<TColumnEntry>& entries, TSql& sql, std::string& error);
 // INSERT INTO futurecard (...) Values (...)
 std::string CardInsertSql(const TSql& sql);
+// The same for rows gathered by TStageBatches: `values` as "(...), (...)".
+std::string CardRowsInsertSql(const std::string& columns, const std::string& values);
+
+// The future-card pass's read of the cards of a list of plain-integer numbers.
+std::string CardsByNumberSql(const std::string& numberList);
 
 // Optional sign then one or more digits, nothing else.
 bool IsPlainInteger(const std::string& text);

@@ -17,22 +17,11 @@ std::string SeparatorLine() {
 
 }  // namespace
 
-TMessLog::TMessLog(const std::string& fileName, const std::string& openingText, bool replaceOldFile,
-                   bool dailyFiles, bool useDayOfMonth, bool noSeparator)
-    : TMessLog(SystemClock(), fileName, openingText, replaceOldFile, dailyFiles, useDayOfMonth,
-               noSeparator) {}
-
-TMessLog::TMessLog(const std::string& fileName, bool replaceOldFile, bool dailyFiles,
-                   bool useDayOfMonth, bool noSeparator)
-    : TMessLog(SystemClock(), fileName, "Start Log", replaceOldFile, dailyFiles, useDayOfMonth,
-               noSeparator) {}
-
-TMessLog::TMessLog(const TClock& clock, const std::string& fileName, const std::string& openingText,
-                   bool replaceOldFile, bool dailyFiles, bool useDayOfMonth, bool noSeparator)
+TMessLog::TMessLog(const std::string& fileName, const TLogOptions& options, const TClock& clock)
     : clock_(clock),
-      replaceOldFile_(replaceOldFile),
-      dailyFiles_(dailyFiles),
-      useDayOfMonth_(useDayOfMonth) {
+      replaceOldFile_(options.replaceOldFile),
+      dailyFiles_(options.dailyFiles),
+      useDayOfMonth_(options.useDayOfMonth) {
   fileName_ = ExpandFileName(fileName.empty() ? std::string("Messages.log") : fileName);
   ForceDirectories(ExtractFilePath(fileName_));
   if (dailyFiles_) {
@@ -42,9 +31,9 @@ TMessLog::TMessLog(const TClock& clock, const std::string& fileName, const std::
     currentFileName_ = fileName_;
     if (replaceOldFile_ && FileExists(currentFileName_)) RemoveLogFile(currentFileName_);
   }
-  separatorPending_ = !noSeparator;
-  writeClosingLine_ = !openingText.empty();
-  if (writeClosingLine_) Add(openingText);
+  separatorPending_ = !options.noSeparator;
+  writeClosingLine_ = !options.openingText.empty();
+  if (writeClosingLine_) Add(options.openingText);
 }
 
 TMessLog::~TMessLog() {

@@ -10,21 +10,21 @@
 
 namespace fw {
 
+// How a log file is kept. The service's own: the defaults with dailyFiles.
+struct TLogOptions {
+  // Written (stamped at construction) before the first line; a non-empty one also makes the
+  // destructor write "End Log".
+  std::string openingText = "Start Log";
+  bool replaceOldFile = false;  // a single file starts afresh (day files never do)
+  bool dailyFiles = false;      // one file per weekday: name + 1..7
+  bool useDayOfMonth = false;   // with dailyFiles: name + 1..31
+  bool noSeparator = false;     // no line of dots and the version before the first line
+};
+
 class TMessLog {
  public:
-  // `openingText` is written (stamped at construction) before the first line; a non-empty
-  // one also makes the destructor write "End Log".
-  TMessLog(const std::string& fileName, const std::string& openingText, bool replaceOldFile,
-           bool dailyFiles, bool useDayOfMonth, bool noSeparator);
-  // The usual form: opening text "Start Log".
-  TMessLog(const std::string& fileName, bool replaceOldFile, bool dailyFiles, bool useDayOfMonth,
-           bool noSeparator);
-  // A text literal as second argument of the five-argument form would silently become
-  // `replaceOldFile`; the six-argument form is the one that takes an opening text.
-  TMessLog(const std::string& fileName, const char* openingText, bool, bool, bool) = delete;
-  // As the first form, with the clock that stamps lines and picks the day file.
-  TMessLog(const TClock& clock, const std::string& fileName, const std::string& openingText,
-           bool replaceOldFile, bool dailyFiles, bool useDayOfMonth, bool noSeparator);
+  TMessLog(const std::string& fileName, const TLogOptions& options,
+           const TClock& clock = SystemClock());
   ~TMessLog();
   TMessLog(const TMessLog&) = delete;
   TMessLog& operator=(const TMessLog&) = delete;

@@ -118,6 +118,9 @@ struct TServiceInstallInfo {
   uint32_t serviceType = 0x10;  // own process
   uint32_t startType = 2;       // automatic
   uint32_t errorControl = 1;    // normal
+  // Windows: granted to the service's own account, the folder with the log files it holds.
+  std::string logFolder;
+  std::vector<std::string> logFiles;
 };
 
 struct TServiceRegistration {
@@ -130,6 +133,10 @@ struct TServiceRegistration {
 
 TServiceRegistration InstallServiceEntry(const TServiceInstallInfo& info);
 TServiceRegistration UninstallServiceEntry(const std::string& serviceName);
+// What an installer package cannot say for an existing service, set again: on Windows its own
+// account with the log folder granted to it, and restarts after failures. Part of
+// InstallServiceEntry; Linux has nothing to add to its unit.
+TServiceRegistration ConfigureServiceEntry(const TServiceInstallInfo& info);
 
 // ---- Odds and ends.
 

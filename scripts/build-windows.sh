@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds fenwold.exe and fenwoldctl.exe for 64-bit Windows with mingw-w64 into
-# build-windows/, and the release archive build-windows/fenwold-<version>-win64.zip.
+# build-windows/, the release archive build-windows/fenwold-<version>-win64.zip and, where wixl
+# is installed, the installer package build-windows/fenwold-<version>-win64.msi.
 #   --tests   also the test suites that scripts/test-windows.sh runs under Wine
 # Needs g++-mingw-w64-x86-64 (and googletest for --tests); scripts/test-windows.sh installs them.
 set -euo pipefail
@@ -31,3 +32,7 @@ done
 
 (cd "$dir" && cpack -G ZIP >/dev/null)
 ls "$dir"/fenwold-*-win64.zip
+if command -v wixl >/dev/null; then
+  cmake --build "$dir" --target msi >/dev/null
+  ls "$dir"/fenwold-*-win64.msi
+fi

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 began=$(date +%s)
 
-scripts/apt-install.sh --no-install-recommends g++-mingw-w64-x86-64 wine wine64 googletest sqlite3
+scripts/apt-install.sh --no-install-recommends g++-mingw-w64-x86-64 wine wine64 googletest sqlite3 wixl
 
 echo "== Windows build"
 scripts/build-windows.sh --tests
@@ -22,8 +22,17 @@ export FENWOLD_TEST_TMPDIR=$work/tmp
 smoke=$work/smoke
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$FENWOLD_TEST_TMPDIR"
-# Every Wine call has a time limit; Wine's console tools end their lines with CR LF.
-w() { local limit=$1; shift; timeout "$limit" wine "$@" | tr -d '\r'; }
+# Pipes into grep read to the end (no -q): with pipefail, a writer cut off early would fail.
+# Every Wine call has a time limit; Wine's console tools end their lines with CR LF. Its output
+# goes through a file, never a pipe: a service that a Wine command starts inherits the pipe and
+# keeps it open, and whoever reads it waits for ever.
+w() {
+  local limit=$1 status=0; shift
+  timeout "$limit" wine "$@" >"$work/w.out" 2>"$work/w.err" </dev/null || status=$?
+  tr -d '\r' <"$work/w.out"
+  cat "$work/w.err" >&2
+  return "$status"
+}
 
 service_installed=
 cleanup() {
@@ -45,9 +54,25 @@ fail() {
   exit 1
 }
 
+# A fresh prefix now and then fails to boot (wineboot exits 1, "ShellExecuteEx failed", with no
+# 32-bit loader) where the next one boots: its exit status is not trusted, a command run in it
+# is; one more prefix is tried.
+prefix_works() {
+  rm -f "$work/ok.out"
+  timeout 180 wineboot --init >"$work/init.err" 2>&1 </dev/null || true
+  timeout 60 wineserver -w || true
+  timeout 60 wine cmd /c echo ok >"$work/ok.out" 2>>"$work/init.err" </dev/null || true
+  timeout 60 wineserver -w || true
+  [ "$(tr -d '\r' <"$work/ok.out" 2>/dev/null)" = ok ]
+}
 echo "== Wine prefix"
-timeout 180 wineboot --init >"$work/init.err" 2>&1 || fail "the Wine prefix could not be created"
-timeout 60 wineserver -w || true
+if ! prefix_works; then
+  echo "the new Wine prefix does not work ($(tail -n 1 "$work/init.err")); a second one"
+  timeout 30 wineserver -k 2>/dev/null || true
+  timeout 30 wineserver -w 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+  prefix_works || fail "the Wine prefix could not be created, twice"
+fi
 
 # ---- The suites. What Linux alone has is filtered out: a FIFO, a user data source through
 # unixODBC's ODBCINI, and the MariaDB cases.
@@ -59,6 +84,7 @@ suites=(
   "registry_test *"
   "scramble_test *"
   "service_host_test *"
+  "service_account_test *"
   "odbc_connect_test $sqlite_only-*ByDataSourceName*"
   "odbc_statement_test $sqlite_only"
   "intake_staging_test $sqlite_only"
@@ -104,9 +130,9 @@ w 30 reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 timeout 30 wineserver -k || true
 timeout 60 wineserver -w || true
 # Services die as soon as no ordinary Wine program runs, unless the server stays; the booting
-# command's stderr is inherited by services.exe and must go to a file.
+# command's output is inherited by services.exe and must go to files.
 timeout 30 wineserver -p || fail "wineserver -p"
-timeout 120 wine cmd /c exit 2>"$work/boot.err" || fail "the prefix did not boot"
+timeout 120 wine cmd /c exit >"$work/boot.out" 2>"$work/boot.err" </dev/null || fail "the prefix did not boot"
 
 key='HKLM\Software\Quorvane\Kelvo'
 while IFS='|' read -r name value; do
@@ -124,7 +150,7 @@ w 60 "$smoke/bin/fenwold.exe" /install /silent >"$work/install.out" 2>"$work/ins
   fail "/install: $(cat "$work/install.err")"
 service_installed=1
 source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Fenwold'
-w 30 reg query "$source_key" /v EventMessageFile | grep -qi 'fenwold\.exe' ||
+w 30 reg query "$source_key" /v EventMessageFile | grep -i 'fenwold\.exe' >/dev/null ||
   fail "/install registered no event source"
 
 w 60 net start Fenwold >"$work/start.out" 2>>"$work/boot.err" || fail "net start: $(cat "$work/start.out")"
@@ -143,7 +169,7 @@ wait_for 30 sh -c "[ \"\$(sqlite3 '$smoke/cards.db' 'SELECT last_name FROM card 
   fail "the card was not applied"
 [ -z "$(ls -A "$smoke/drop")" ] || fail "the drop folder is not empty"
 
-head -n 1 "$log" | tr -d '\r' | grep -qx "\.\{21\} - Z:.*\\\\fenwold\.exe   Version - $version" ||
+head -n 1 "$log" | tr -d '\r' | grep -x "\.\{21\} - Z:.*\\\\fenwold\.exe   Version - $version" >/dev/null ||
   fail "the log does not begin with the separator line and version $version"
 grep -q ' - Start Log' "$log" || fail "no Start Log"
 grep -q ' - Picked up .*cards\.csv' "$log" || fail "no Picked up line"
@@ -169,7 +195,105 @@ if w 30 reg query "$source_key" >/dev/null 2>&1; then fail "/uninstall left the 
 status=0
 w 60 "$smoke/bin/fenwold.exe" /uninstall /silent >/dev/null 2>"$work/again.err" || status=$?
 [ "$status" -eq 1 ] || fail "a second /uninstall exited with $status"
-tr -d '\r' <"$work/again.err" | grep -q 'failed to uninstall with error: "System Error.  Code: 1060\.' ||
+tr -d '\r' <"$work/again.err" | grep 'failed to uninstall with error: "System Error.  Code: 1060\.' >/dev/null ||
   fail "a second /uninstall said: $(cat "$work/again.err")"
+status=0
+w 60 "$smoke/bin/fenwold.exe" /configure /silent >/dev/null 2>"$work/configure.err" || status=$?
+[ "$status" -eq 1 ] &&
+  grep 'failed to configure with error: "System Error.  Code: 1060\.' "$work/configure.err" >/dev/null ||
+  fail "/configure without the service: exit $status, $(cat "$work/configure.err")"
+
+# ---- The installer package: installed into the prefix, a card file through the installed
+# service under its own account, a major upgrade that keeps the settings, and uninstalls with
+# and without them.
+echo "== Installer package"
+msi_began=$(date +%s)
+msi=$bin/fenwold-$version-win64.msi
+[ -f "$msi" ] || fail "no installer package $msi"
+IFS=. read -r major minor patch _ <<<"$version"
+next=$major.$minor.$((patch + 1)).0
+sed "s/$version/$next/g" "$bin/fenwold.wxs" >"$bin/fenwold-next.wxs"
+(cd "$bin" && wixl -a x64 -o "$work/fenwold-$next.msi" fenwold-next.wxs) >"$work/wixl.out" 2>&1 ||
+  fail "wixl: $(cat "$work/wixl.out")"
+rm -f "$bin/fenwold-next.wxs"
+installed="$WINEPREFIX/drive_c/Program Files/Fenwold"
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\Fenwold'
+app_source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\fenwold.exe'
+msi_runs=0
+msiexec() {
+  msi_runs=$((msi_runs + 1))
+  local log=$work/msiexec-$msi_runs.log
+  w 300 msiexec "$@" /qn /l*v "$(winpath "$log")" >/dev/null 2>>"$work/msiexec.err" ||
+    fail "msiexec $*: $(tr -d '\r\0' <"$log" 2>/dev/null | grep -a -m 5 -i 'error\|return value 3')"
+}
+setting() { w 30 reg query "$key" /v "$1" /reg:32 2>/dev/null | sed -n "s/^ *$1 *REG_[A-Z]* *//p"; }
+
+# A machine without settings gets the commented sample.
+w 30 reg delete "$key" /f /reg:32 >/dev/null 2>&1 || fail "reg delete $key"
+msiexec /i "$(winpath "$msi")"
+service_installed=1
+[ -f "$installed/fenwold.exe" ] && [ -f "$installed/fenwoldctl.exe" ] && [ -f "$installed/fenwold.reg" ] ||
+  fail "the package did not install its files"
+state_is 1 || fail "the package left the service other than stopped"
+# What /CONFIGURE sets that Wine keeps: the account and the quoted program path (Wine accepts
+# the recovery actions and access lists, and keeps neither).
+w 30 reg query "$service_key" /v ObjectName | grep 'NT SERVICE\\Fenwold' >/dev/null ||
+  fail "the service does not run as NT SERVICE\\Fenwold"
+w 30 reg query "$service_key" /v ImagePath | grep '"C:\\Program Files\\Fenwold\\fenwold\.exe"' >/dev/null ||
+  fail "the service's program path is not quoted: $(w 30 reg query "$service_key" /v ImagePath)"
+for k in "$source_key" "$app_source_key"; do
+  w 30 reg query "$k" /v EventMessageFile | grep -i 'Program Files\\Fenwold\\fenwold\.exe' >/dev/null ||
+    fail "the package registered no event source $k"
+done
+[ "$(setting ODBCDriver)" = "MariaDB ODBC 3.1 Driver" ] || fail "no sample settings"
+
+# The site's settings, then card files through the installed service.
+for pair in "DSNName|" "Database|$smoke/cards.db" "ODBCDriver|SQLite3" \
+  "ODBCOptions|JournalMode=WAL;Timeout=10000"; do
+  w 30 reg add "$key" /v "${pair%%|*}" /t REG_SZ /d "${pair#*|}" /f /reg:32 >/dev/null ||
+    fail "reg add ${pair%%|*}"
+done
+# $1: the card number.
+stage_through_package() {
+  w 60 net start Fenwold >"$work/start.out" 2>>"$work/boot.err" || fail "net start: $(cat "$work/start.out")"
+  printf 'A,%s,STAFF,Package,0800,20240101,1800,20991231,0,,Package,Wine\r\n' "$1" >"$smoke/.pkg.part"
+  mv "$smoke/.pkg.part" "$smoke/drop/pkg$1.csv"
+  wait_for 30 test -f "$smoke/done/pkg$1.csv" || fail "the installed service did not stage pkg$1.csv"
+  wait_for 30 sh -c "[ \"\$(sqlite3 '$smoke/cards.db' 'SELECT last_name FROM card WHERE number = $1')\" = Package ]" ||
+    fail "the installed service did not apply card $1"
+  w 60 net stop Fenwold >"$work/stop.out" 2>>"$work/boot.err" || fail "net stop: $(cat "$work/stop.out")"
+  wait_for 30 state_is 1 || fail "the installed service did not stop"
+  grep -q ' - Picked up .*pkg'"$1"'\.csv' "$installed/fenwold$(($(date +%w) + 1)).log" ||
+    fail "the installed service's log beside it has no Picked up line for pkg$1.csv"
+}
+stage_through_package 4713
+
+# A major upgrade replaces the programs and keeps the settings.
+msiexec /i "$(winpath "$work/fenwold-$next.msi")"
+w 30 reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s >"$work/products.out" ||
+  fail "reg query of the installed products"
+[ "$(grep -c 'KELVO Fenwold' "$work/products.out")" -eq 1 ] && grep -q "DisplayVersion.*$next" "$work/products.out" ||
+  fail "after the upgrade: $(grep -A3 'KELVO Fenwold' "$work/products.out")"
+[ "$(setting ODBCDriver)" = SQLite3 ] || fail "the upgrade did not keep the settings"
+w 30 reg query "$service_key" /v ObjectName | grep 'NT SERVICE\\Fenwold' >/dev/null ||
+  fail "after the upgrade the service does not run as NT SERVICE\\Fenwold"
+stage_through_package 4714
+
+# Uninstalling removes the service, its event sources and the programs; the settings stay
+# unless asked.
+msiexec /x "$(winpath "$work/fenwold-$next.msi")"
+service_installed=
+w 30 reg query "$service_key" >/dev/null 2>&1 && fail "the uninstall left the service"
+for k in "$source_key" "$app_source_key"; do
+  w 30 reg query "$k" >/dev/null 2>&1 && fail "the uninstall left the event source $k"
+done
+[ ! -e "$installed/fenwold.exe" ] && [ ! -e "$installed/fenwoldctl.exe" ] || fail "the uninstall left the programs"
+[ "$(setting ODBCDriver)" = SQLite3 ] || fail "the uninstall removed the settings"
+msiexec /i "$(winpath "$work/fenwold-$next.msi")"
+service_installed=1
+msiexec /x "$(winpath "$work/fenwold-$next.msi")" REMOVESETTINGS=1
+service_installed=
+[ -z "$(setting ODBCDriver)" ] && [ -z "$(setting Database)" ] || fail "REMOVESETTINGS=1 kept the settings"
+echo "installer package: install, upgrade, uninstalls in $(($(date +%s) - msi_began)) s"
 
 echo "== Windows leg passed in $(($(date +%s) - began)) s"

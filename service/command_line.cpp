@@ -2,17 +2,16 @@
 
 #include <cctype>
 
+#include "platform/strings.h"
+
 namespace fw {
 
 bool FindCmdLineSwitch(const std::vector<std::string>& params, const std::string& word) {
   for (const std::string& p : params) {
-    if (p.size() != word.size() + 1 || (p[0] != '/' && p[0] != '-')) continue;
-    bool same = true;
-    for (size_t i = 0; i < word.size() && same; ++i) {
-      same = std::toupper(static_cast<unsigned char>(p[i + 1])) ==
-             std::toupper(static_cast<unsigned char>(word[i]));
+    if (p.size() == word.size() + 1 && (p[0] == '/' || p[0] == '-') &&
+        SameTextNoCase(std::string_view(p).substr(1), word)) {
+      return true;
     }
-    if (same) return true;
   }
   return false;
 }
@@ -23,6 +22,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& params) {
     c.mode = rmInstall;
   } else if (FindCmdLineSwitch(params, "UNINSTALL")) {
     c.mode = rmUninstall;
+  } else if (FindCmdLineSwitch(params, "CONFIGURE")) {
+    c.mode = rmConfigure;
   }
   c.silent = FindCmdLineSwitch(params, "SILENT");
   return c;

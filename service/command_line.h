@@ -10,14 +10,15 @@ namespace fw {
 // position counts.
 bool FindCmdLineSwitch(const std::vector<std::string>& params, const std::string& word);
 
-enum TRunMode { rmService, rmInstall, rmUninstall };
+enum TRunMode { rmService, rmInstall, rmUninstall, rmConfigure };
 
 struct TCommandLine {
   TRunMode mode = rmService;
   bool silent = false;
 };
 
-// INSTALL is looked for first; SILENT matters only with one of the two.
+// INSTALL is looked for first, then UNINSTALL, then CONFIGURE (what an installer package
+// cannot set for the service it created); SILENT matters only with one of them.
 TCommandLine ParseCommandLine(const std::vector<std::string>& params);
 
 }  // namespace fw

@@ -3,8 +3,10 @@
 #include "db/statement.h"
 #include "intake/folder_upkeep.h"
 #include "intake/staged_counts.h"
+#include "log/log_texts.h"
 #include "platform/files.h"
 #include "platform/folder.h"
+#include "platform/strings.h"
 #include "service/metrics.h"
 #include "service/service_app.h"
 #include "service/status_line.h"
@@ -56,13 +58,15 @@ TFenwold::~TFenwold() {
 
 void TFenwold::ServiceExecute(TService& /*sender*/) {
   PassRanLastTick = false;
-  Log = std::make_unique<TMessLog>(settings_.logFolder + "fenwold.log", false, true, false, false);
+  Log = std::make_unique<TMessLog>(settings_.logFolder + "fenwold.log",
+                                   TLogOptions{.dailyFiles = true});
   MainDb = std::make_unique<TODBC>();
   params_ = std::make_unique<TConnParams>();
   MainDb->Connect(params_->DSNName, params_->User, params_->Pass, params_->Database, false,
                   params_->ODBCDriver, params_->ConnectOptions());
   if (!MainDb->Connected()) {
-    Log->AddLine("Cannot connect to ODBC source.  Terminating service abnormally!");
+    Log->AddLine(std::string(logtext::kCannot) +
+                 "connect to ODBC source.  Terminating service abnormally!");
     // A stop that the service manager sees as a failure, so that it restarts the service.
     ErrCode = kExitCannotConnect;
   } else {
@@ -147,7 +151,7 @@ void TFenwold::tmrMainTimer() {
 
 void TFenwold::PruneDoneFolder() {
   const int days = params_->DoneRetentionDays;
-  const std::string& folder = intake_->DtlFilesDir;
+  const std::string& folder = intake_->Folders.files;
   if (days <= 0 || folder.empty() || stopRequested_) return;
   const auto steady = std::chrono::steady_clock::now();
   if (donePruned_ && steady - lastDonePrune_ < std::chrono::hours(24)) return;
@@ -170,13 +174,13 @@ void TFenwold::WriteMetrics() {
     m.dueNow = staged.due;
     m.waiting = staged.waiting;
   }
-  if (!intake_->AuditsDir.empty()) {
-    const std::vector<std::string> names = ListCardFiles(intake_->AuditsDir);
+  if (!intake_->Folders.audits.empty()) {
+    const std::vector<std::string> names = ListCardFiles(intake_->Folders.audits);
     m.filesWaiting = static_cast<long long>(names.size());
     m.oldestWaitingSec = 0;
     const auto now = static_cast<int64_t>(UnixNow());
     for (const std::string& name : names) {
-      const int64_t arrived = FileArrivalTime(JoinPath(intake_->AuditsDir, name));
+      const int64_t arrived = FileArrivalTime(JoinPath(intake_->Folders.audits, name));
       if (arrived >= 0 && now - arrived > m.oldestWaitingSec) m.oldestWaitingSec = now - arrived;
     }
   }
@@ -192,9 +196,6 @@ void TFenwold::ScanCardFiles() {
   // instead of failing into the error folder.
   if (!EnsureConnected()) return;
   const bool ok = intake_->ScanCardFiles();
-  AuditsDir = intake_->AuditsDir;
-  DtlFilesDir = intake_->DtlFilesDir;
-  DtlErrorsDir = intake_->DtlErrorsDir;
   if (!ok) NoteUnreachable("");
 }
 
@@ -203,7 +204,8 @@ void TFenwold::ProcessFutureCards() {
 }
 
 void TFenwold::ReportProgress() {
-  if (intake_) SetStatusDetails(StatusDetails(intake_->Tally, dbReachable_ ? 0 : unreachableSince_));
+  if (intake_)
+    SetStatusDetails(StatusDetails(intake_->Tally, dbReachable_ ? 0 : unreachableSince_));
 }
 
 void TFenwold::KeepAliveInTick() {
@@ -244,7 +246,8 @@ void TFenwold::NoteUnreachable(const std::string& detail) {
   dbReachable_ = false;
   unreachableSince_ = clock_->Now();
   ReportProgress();
-  std::string line = "Database unreachable; card files stay in the drop folder until it is back";
+  std::string line = std::string(logtext::kDatabaseUnreachable) +
+                     "; card files stay in the drop folder until it is back";
   if (!detail.empty()) line += ": " + OneLine(detail);
   Log->AddLine(line);
 }

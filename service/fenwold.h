@@ -38,9 +38,6 @@ class TFenwold : public TService {
 
   TTimer tmrMain;
   std::unique_ptr<TMessLog> Log;
-  std::string AuditsDir;
-  std::string DtlErrorsDir;
-  std::string DtlFilesDir;
   std::unique_ptr<TODBC> StagingDb;
   bool PassRanLastTick = false;
   std::unique_ptr<TODBC> MainDb;

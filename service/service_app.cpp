@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "service/run_settings.h"
 
 namespace fw {
 
@@ -22,26 +23,32 @@ int TServiceApplication::Run() {
   const TCommandLine c = ParseCommandLine(params_);
   switch (c.mode) {
     case rmInstall:
-      return RegisterServices(true, c.silent);
     case rmUninstall:
-      return RegisterServices(false, c.silent);
+    case rmConfigure:
+      return RegisterServices(c.mode, c.silent);
     default:
       return RunServices();
   }
 }
 
-int TServiceApplication::RegisterServices(bool install, bool silent) {
+int TServiceApplication::RegisterServices(TRunMode mode, bool silent) {
   if (!service_) return 1;
+  TServiceInstallInfo info;
+  info.name = service_->Name();
+  info.displayName = service_->DisplayName();
+  info.executablePath = ExecutablePath();
+  info.startType = service_->StartType;
+  info.logFolder = RunSettingsFromEnvironment().logFolder;
+  for (int day = 1; day <= 7; ++day) {
+    info.logFiles.push_back(info.logFolder + "fenwold" + std::to_string(day) + ".log");
+  }
   TServiceRegistration r;
-  if (install) {
-    TServiceInstallInfo info;
-    info.name = service_->Name();
-    info.displayName = service_->DisplayName();
-    info.executablePath = ExecutablePath();
-    info.startType = service_->StartType;
+  if (mode == rmInstall) {
     r = InstallServiceEntry(info);
-  } else {
+  } else if (mode == rmUninstall) {
     r = UninstallServiceEntry(service_->Name());
+  } else {
+    r = ConfigureServiceEntry(info);
   }
   const std::string error = SystemErrorText(r.code, r.message);
   if (r.managerFailed) {
@@ -52,13 +59,16 @@ int TServiceApplication::RegisterServices(bool install, bool silent) {
   const std::string& name =
       service_->DisplayName().empty() ? service_->Name() : service_->DisplayName();
   if (!r.ok) {
-    ShowMessageBox("Service \"" + name + "\" failed to " + (install ? "install" : "uninstall") +
+    const char* verb = mode == rmInstall ? "install" : mode == rmUninstall ? "uninstall" : "configure";
+    ShowMessageBox("Service \"" + name + "\" failed to " + verb +
                        " with error: \"" + error + "\"",
                    true);
     return 1;
   }
   if (!silent) {
-    std::string text = install ? "Service installed successfully" : "Service uninstalled successfully";
+    std::string text = mode == rmInstall     ? "Service installed successfully"
+                       : mode == rmUninstall ? "Service uninstalled successfully"
+                                             : "Service configured successfully";
     if (!r.note.empty()) text += "\n" + r.note;
     ShowMessageBox(text, false);
   }

@@ -38,7 +38,7 @@ class TServiceApplication {
   TService* Service() { return service_.get(); }
 
  private:
-  int RegisterServices(bool install, bool silent);
+  int RegisterServices(TRunMode mode, bool silent);
   int RunServices();
 
   std::vector<std::string> params_;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "db/driver_kind.h"
+#include "db/driver_text.h"
 #include "db/odbc.h"
 #include "db/statement.h"
+#include "platform/strings.h"
 #include "tests/support/db_fixture.h"
 
 namespace fw {

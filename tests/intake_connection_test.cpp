@@ -18,9 +18,9 @@ class ConnectionLoss : public ::testing::TestWithParam<TTestDb> {
     if (!env_->Ok()) GTEST_FAIL() << "no database";
     env_->SetFolders();
     ASSERT_TRUE(env_->Connect(admin_, false));
-    Env().Intake().AuditsDir = Env().drop;
-    Env().Intake().DtlFilesDir = Env().done;
-    Env().Intake().DtlErrorsDir = Env().errors;
+    Env().Intake().Folders.audits = Env().drop;
+    Env().Intake().Folders.files = Env().done;
+    Env().Intake().Folders.errors = Env().errors;
   }
   TIntakeEnv& Env() { return *env_; }
 

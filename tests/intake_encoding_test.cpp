@@ -94,9 +94,9 @@ class Encodings : public ::testing::TestWithParam<TTestDb> {
     env_->SetFolders();
     env_->AddCardType("Day", false, false);
     TCardIntake& intake = env_->Intake();
-    intake.AuditsDir = env_->drop;
-    intake.DtlFilesDir = env_->done;
-    intake.DtlErrorsDir = env_->errors;
+    intake.Folders.audits = env_->drop;
+    intake.Folders.files = env_->done;
+    intake.Folders.errors = env_->errors;
   }
   // The card file settings as the service reads them from a registry holding `values`.
   TCardFileEncoding FromRegistry(const std::string& values) {

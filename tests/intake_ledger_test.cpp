@@ -29,9 +29,9 @@ class Ledger : public ::testing::TestWithParam<TTestDb> {
   std::unique_ptr<TCardIntake> Restarted(const std::string& doneDir) {
     auto intake = std::make_unique<TCardIntake>(*Env().log, Env().mainDb, Env().stagingDb,
                                                 Env().clock);
-    intake->AuditsDir = Env().drop;
-    intake->DtlFilesDir = doneDir;
-    intake->DtlErrorsDir = Env().errors;
+    intake->Folders.audits = Env().drop;
+    intake->Folders.files = doneDir;
+    intake->Folders.errors = Env().errors;
     return intake;
   }
   std::string Debit() { return Env().Scalar("SELECT debit_left FROM card WHERE number = 5001"); }

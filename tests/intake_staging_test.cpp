@@ -23,9 +23,9 @@ class Staging : public ::testing::TestWithParam<TTestDb> {
   TCardIntake& Intake() { return env_->Intake(); }
   // Reads settings as a scan does, without listing.
   void ReadSettings() {
-    Intake().AuditsDir = Env().drop;
-    Intake().DtlFilesDir = Env().Scalar("SELECT dtlfiles_dir FROM settings");
-    Intake().DtlErrorsDir = Env().Scalar("SELECT dtlerrors_dir FROM settings");
+    Intake().Folders.audits = Env().drop;
+    Intake().Folders.files = Env().Scalar("SELECT dtlfiles_dir FROM settings");
+    Intake().Folders.errors = Env().Scalar("SELECT dtlerrors_dir FROM settings");
   }
   std::string Count(const std::string& table) {
     return Env().Scalar("SELECT COUNT(*) FROM " + table);
@@ -303,7 +303,7 @@ TEST_P(Staging, NoSettingsNoScan) {
   Env().Exec("DELETE FROM settings");
   Env().Drop("a.csv", "A,1,T\n");
   EXPECT_TRUE(Intake().ScanCardFiles());
-  EXPECT_EQ(Intake().AuditsDir, "");
+  EXPECT_EQ(Intake().Folders.audits, "");
   EXPECT_EQ(Count("futurecard"), "0");
   EXPECT_EQ(Env().LogText().find("a.csv"), std::string::npos);
 }
@@ -322,8 +322,8 @@ TEST_P(Staging, ExceptionMidFileRollsBackBeforeAnythingElse) {
   ReadSettings();
   TFailingClock clock;
   TCardIntake intake(*Env().log, Env().mainDb, Env().stagingDb, clock);
-  intake.DtlFilesDir = Env().done;
-  intake.DtlErrorsDir = Env().errors;
+  intake.Folders.files = Env().done;
+  intake.Folders.errors = Env().errors;
   // The group and the first card row run before the empty date field of the third line.
   const std::string path = Env().Drop("a.csv", "Early,5\nA,1,T\nA,2,T,d,0800,,0900,,3\n");
   clock.armed = true;

@@ -117,7 +117,7 @@ TEST_F(MessLogTest, FirstWriteOfARunAppendsSeparatorOpeningLineAndText) {
   ASSERT_TRUE(test::WriteFileBytes(path, "from last run\r\n"));
   const TDateTime built = clock_.Now();
   {
-    TMessLog log(clock_, path, "Start Log", false, false, false, false);
+    TMessLog log(path, TLogOptions{.openingText = "Start Log"}, clock_);
     EXPECT_EQ(log.FileName(), path);
     EXPECT_EQ(log.CurrentFileName(), path);
     EXPECT_EQ(ReadLines(path), Lines{"from last run"});  // nothing written yet
@@ -137,7 +137,7 @@ TEST_F(MessLogTest, UsualFormStartsWithStartLogAndNoSeparatorWhenAsked) {
   const std::string path = dir_.File("plain.log");
   ASSERT_TRUE(CreateEmptyFile(path));  // an existing file gets no separator when asked so
   {
-    TMessLog log(path, false, false, false, true);
+    TMessLog log(path, TLogOptions{.noSeparator = true});
     log.AddLine("work");
   }
   const Lines lines = ReadLines(path);
@@ -150,7 +150,8 @@ TEST_F(MessLogTest, UsualFormStartsWithStartLogAndNoSeparatorWhenAsked) {
 
 TEST_F(MessLogTest, EmptyAddLineWithNothingPendingTouchesNothing) {
   {
-    TMessLog log(clock_, dir_.File("fenwold.log"), "", false, true, false, false);
+    TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .dailyFiles = true},
+                 clock_);
     EXPECT_EQ(log.CurrentFileName(), dir_.File("fenwold3.log"));
     clock_.Set(At(2024, 12, 25, 9, 0));  // next day: a write would switch files
     log.AddLine("");
@@ -162,7 +163,7 @@ TEST_F(MessLogTest, EmptyAddLineWithNothingPendingTouchesNothing) {
 TEST_F(MessLogTest, EmptyOpeningTextWritesNeitherStartNorEnd) {
   const std::string path = dir_.File("quiet.log");
   {
-    TMessLog log(clock_, path, "", false, false, false, false);
+    TMessLog log(path, TLogOptions{.openingText = ""}, clock_);
     EXPECT_EQ(log.PendingCount(), 0);
     EXPECT_EQ(log.Add("queued"), 0);
   }
@@ -174,7 +175,7 @@ TEST_F(MessLogTest, EmptyFileNameIsMessagesLogInTheCurrentFolder) {
   ASSERT_EQ(chdir(dir_.Path().c_str()), 0);
   std::string name;
   {
-    TMessLog log(clock_, "", "", false, false, false, false);
+    TMessLog log("", TLogOptions{.openingText = ""}, clock_);
     name = log.FileName();
   }
   const fs::path expected = fs::current_path() / "Messages.log";
@@ -184,14 +185,15 @@ TEST_F(MessLogTest, EmptyFileNameIsMessagesLogInTheCurrentFolder) {
 
 TEST_F(MessLogTest, RelativeNameIsMadeAbsoluteAndItsFoldersCreated) {
   const std::string path = dir_.File("a/b/../c/svc.log");
-  TMessLog log(clock_, path, "", false, false, false, false);
+  TMessLog log(path, TLogOptions{.openingText = ""}, clock_);
   EXPECT_EQ(log.FileName(), dir_.File("a/c/svc.log"));
   EXPECT_TRUE(DirectoryExists(dir_.File("a/c")));
 }
 
 TEST_F(MessLogTest, DayFilesCycleThroughTheWeekdays) {
   clock_.Set(At(2024, 12, 22, 10, 0));  // Sunday
-  TMessLog log(clock_, dir_.File("fenwold.log"), "", false, true, false, false);
+  TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .dailyFiles = true},
+               clock_);
   for (int day = 0; day < 8; ++day) {
     clock_.Set(At(2024, 12, 22, 10, 0) + day);
     log.AddLine("day " + std::to_string(day));
@@ -210,7 +212,8 @@ TEST_F(MessLogTest, DayFilesCycleThroughTheWeekdays) {
 
 TEST_F(MessLogTest, DayOfMonthFilesCycleThroughUpTo31) {
   clock_.Set(At(2025, 1, 1, 10, 0));
-  TMessLog log(clock_, dir_.File("svc.log"), "", false, true, true, false);
+  TMessLog log(dir_.File("svc.log"),
+               TLogOptions{.openingText = "", .dailyFiles = true, .useDayOfMonth = true}, clock_);
   std::set<std::string> expected;
   for (int day = 1; day <= 31; ++day) {
     clock_.Set(At(2025, 1, day, 10, 0));
@@ -224,11 +227,12 @@ TEST_F(MessLogTest, DayOfMonthFilesCycleThroughUpTo31) {
 }
 
 TEST_F(MessLogTest, DayNumberGoesBeforeTheExtensionOrAtTheEnd) {
-  TMessLog a(clock_, dir_.File("fenwold"), "", false, true, false, false);
+  TMessLog a(dir_.File("fenwold"), TLogOptions{.openingText = "", .dailyFiles = true}, clock_);
   EXPECT_EQ(a.CurrentFileName(), dir_.File("fenwold3"));
-  TMessLog b(clock_, dir_.File("logs.d/fenwold"), "", false, true, false, false);
+  TMessLog b(dir_.File("logs.d/fenwold"), TLogOptions{.openingText = "", .dailyFiles = true},
+             clock_);
   EXPECT_EQ(b.CurrentFileName(), dir_.File("logs.d/fenwold3"));
-  TMessLog c(clock_, dir_.File("x.tar.log"), "", false, true, false, false);
+  TMessLog c(dir_.File("x.tar.log"), TLogOptions{.openingText = "", .dailyFiles = true}, clock_);
   EXPECT_EQ(c.CurrentFileName(), dir_.File("x.tar3.log"));
 }
 
@@ -237,7 +241,8 @@ TEST_F(MessLogTest, ReplaceWithDayFilesKeepsTodaysFileButRenewsAnOldOne) {
   const std::string wednesday = dir_.File("fenwold4.log");
   ASSERT_TRUE(test::WriteFileBytes(tuesday, "earlier today\r\n"));
   ASSERT_TRUE(test::WriteFileBytes(wednesday, "last week\r\n"));
-  TMessLog log(clock_, dir_.File("fenwold.log"), "", true, true, false, false);
+  TMessLog log(dir_.File("fenwold.log"),
+               TLogOptions{.openingText = "", .replaceOldFile = true, .dailyFiles = true}, clock_);
   log.AddLine("restart");
   EXPECT_EQ(ReadLines(tuesday),
             (Lines{"earlier today", Separator(), Stamped(clock_.Now(), "restart")}));
@@ -249,7 +254,8 @@ TEST_F(MessLogTest, ReplaceWithDayFilesKeepsTodaysFileButRenewsAnOldOne) {
 TEST_F(MessLogTest, DaySwitchWithoutReplaceAppendsWithoutSeparator) {
   const std::string wednesday = dir_.File("fenwold4.log");
   ASSERT_TRUE(test::WriteFileBytes(wednesday, "last week\r\n"));
-  TMessLog log(clock_, dir_.File("fenwold.log"), "", false, true, false, false);
+  TMessLog log(dir_.File("fenwold.log"), TLogOptions{.openingText = "", .dailyFiles = true},
+               clock_);
   log.AddLine("tuesday");
   clock_.Set(At(2024, 12, 25, 8, 0));
   log.AddLine("wednesday");
@@ -259,7 +265,8 @@ TEST_F(MessLogTest, DaySwitchWithoutReplaceAppendsWithoutSeparator) {
 TEST_F(MessLogTest, LinesPendingAtMidnightGoToTheNewDaysFile) {
   const TDateTime built = At(2024, 12, 28, 23, 59, 59, 500);  // Saturday
   clock_.Set(built);
-  TMessLog log(clock_, dir_.File("fenwold.log"), "Start Log", false, true, false, false);
+  TMessLog log(dir_.File("fenwold.log"),
+               TLogOptions{.openingText = "Start Log", .dailyFiles = true}, clock_);
   EXPECT_EQ(log.CurrentFileName(), dir_.File("fenwold7.log"));
   clock_.Set(At(2024, 12, 29, 0, 0, 1));
   log.AddLine("after midnight");
@@ -271,7 +278,8 @@ TEST_F(MessLogTest, LinesPendingAtMidnightGoToTheNewDaysFile) {
 TEST_F(MessLogTest, SingleFileIsReplacedAtConstructionWhenAsked) {
   const std::string path = dir_.File("one.log");
   ASSERT_TRUE(test::WriteFileBytes(path, "old\r\n"));
-  TMessLog log(clock_, path, "", true, false, false, true);
+  TMessLog log(path, TLogOptions{.openingText = "", .replaceOldFile = true, .noSeparator = true},
+               clock_);
   EXPECT_FALSE(FileExists(path));
   log.AddLine("fresh");
   // A new file always begins with the separator, even with noSeparator.
@@ -280,7 +288,7 @@ TEST_F(MessLogTest, SingleFileIsReplacedAtConstructionWhenAsked) {
 
 TEST_F(MessLogTest, AddQueuesUntilMaxPendingThenFlushes) {
   const std::string path = dir_.File("q.log");
-  TMessLog log(clock_, path, "", false, false, false, true);
+  TMessLog log(path, TLogOptions{.openingText = "", .noSeparator = true}, clock_);
   EXPECT_EQ(log.MaxPending(), 250);
   log.SetMaxPending(3);
   EXPECT_EQ(log.Add("a"), 0);
@@ -301,7 +309,7 @@ TEST_F(MessLogTest, AddQueuesUntilMaxPendingThenFlushes) {
 TEST_F(MessLogTest, UnopenableFileKeepsPendingLinesAndLosesTheText) {
   const std::string path = dir_.File("blocked.log");
   ASSERT_TRUE(fs::create_directory(path));  // a folder in the file's place cannot be opened
-  TMessLog log(clock_, path, "Start Log", false, false, false, false);
+  TMessLog log(path, TLogOptions{.openingText = "Start Log"}, clock_);
   const auto start = std::chrono::steady_clock::now();
   log.AddLine("lost");
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(80));
@@ -315,7 +323,7 @@ TEST_F(MessLogTest, UnopenableFileKeepsPendingLinesAndLosesTheText) {
 TEST_F(MessLogTest, TextWithLineBreaksIsWrittenAsIs) {
   const std::string path = dir_.File("raw.log");
   ASSERT_TRUE(CreateEmptyFile(path));
-  TMessLog log(clock_, path, "", false, false, false, true);
+  TMessLog log(path, TLogOptions{.openingText = "", .noSeparator = true}, clock_);
   log.AddLine("first\r\nsecond");
   EXPECT_EQ(ReadLines(path), (Lines{Stamped(clock_.Now(), "first"), "second"}));
 }
@@ -326,7 +334,7 @@ TEST_F(MessLogTest, ConcurrentAddLineLosesAndTearsNoLine) {
   constexpr int kLines = 300;
   ASSERT_TRUE(CreateEmptyFile(path));
   {
-    TMessLog log(path, "", false, false, false, true);  // the real clock
+    TMessLog log(path, TLogOptions{.openingText = "", .noSeparator = true});  // the real clock
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&log, t] {

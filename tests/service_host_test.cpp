@@ -35,6 +35,8 @@ TEST(CommandLine, Switches) {
       {{"x", "y", "/UNINSTALL"}, rmUninstall, false},
       {{"-SILENT", "/Uninstall"}, rmUninstall, true},
       {{"/uninstall", "-INSTALL"}, rmInstall, false},  // INSTALL is looked for first
+      {{"/CONFIGURE", "/silent"}, rmConfigure, true},
+      {{"-configure", "/UNINSTALL"}, rmUninstall, false},
       {{"/installx"}, rmService, false},               // further letters: not the switch
       {{"/instal"}, rmService, false},
       {{"install"}, rmService, false},  // no "/" or "-"

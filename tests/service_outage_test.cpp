@@ -57,7 +57,8 @@ TEST_P(ServiceOutage, ServerKilledAndRestarted) {
   // The server goes away between ticks.
   ASSERT_TRUE(server.Kill());
   DropCardFile(folders, "during.csv", StaffCardLine(740002));
-  std::this_thread::sleep_for(2500ms);  // a dozen ticks
+  // The service notices; the file waits in the drop folder meanwhile.
+  ASSERT_TRUE(WaitUntil([&] { return count("Database unreachable") == 1; }, 60s));
   EXPECT_TRUE(PathExists(folders.drop + "/during.csv"));
   EXPECT_TRUE(FilesIn(folders.errors).empty());
   EXPECT_EQ(count("Database unreachable"), 1);
@@ -96,7 +97,7 @@ TEST_P(ServiceOutage, ServerKilledAndRestarted) {
   const std::string name = "cut.csv";
   ASSERT_TRUE(watch.Next(IN_OPEN, 30s, &name));
   ASSERT_TRUE(server.Kill());
-  std::this_thread::sleep_for(2000ms);
+  ASSERT_TRUE(WaitUntil([&] { return count("Database unreachable") == 2; }, 60s));
   EXPECT_TRUE(FilesIn(folders.errors).empty());
   ASSERT_TRUE(server.Restart(error)) << error;
   ASSERT_TRUE(arrives(folders.done, "cut.csv"));

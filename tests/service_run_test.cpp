@@ -231,9 +231,10 @@ TEST_P(ServiceRun, StopEndsATickWhereItStands) {
       return false;
     };
     if (std::string(c.what) == "mid-pass") {
-      ASSERT_TRUE(ExecSql(*db,
-                          "INSERT INTO futurecard (command, number, card_type, start_dt, "
-                          "add_value) VALUES ('C', 770001, 'DEBIT', {ts '2024-01-01 00:00:00'}, 1)"));
+      ASSERT_TRUE(
+          ExecSql(*db,
+                  "INSERT INTO futurecard (command, number, card_type, start_dt, "
+                  "add_value) VALUES ('C', 770001, 'DEBIT', {ts '2024-01-01 00:00:00'}, 1)"));
       ASSERT_TRUE(ExecSql(*holder, c.lock));
       Start(200, {{"NOTIFY_SOCKET", notify.Path()}});
       ASSERT_TRUE(heard("READY=1"));
@@ -279,8 +280,7 @@ TEST_P(ServiceRun, StopEndsATickWhereItStands) {
   std::filesystem::rename(folders_->root + "/held.csv", folders_->drop + "/held.csv");
   Start(200);
   EXPECT_TRUE(WaitUntil(
-      [&] { return Query("SELECT COUNT(*) FROM futurecard WHERE number = 770001") == "0"; },
-      30s));
+      [&] { return Query("SELECT COUNT(*) FROM futurecard WHERE number = 770001") == "0"; }, 30s));
   EXPECT_EQ(Query("SELECT debit_left FROM card WHERE number = 770001"), "6");
   // ... and the file left by the stop is staged whole.
   EXPECT_TRUE(Arrives(folders_->done, "held.csv"));
@@ -308,11 +308,15 @@ TEST_P(ServiceRun, WatchdogFedWhileATickWaits) {
   ASSERT_TRUE(watch.Next(IN_OPEN, 30s, &name));
   while (notify.Receive(0ms)) {
   }
-  std::this_thread::sleep_for(3s);
   int pings = 0;
-  while (auto m = notify.Receive(0ms)) pings += *m == "WATCHDOG=1";
+  const bool pinged = WaitUntil(
+      [&] {
+        while (auto m = notify.Receive(0ms)) pings += *m == "WATCHDOG=1";
+        return pings >= 3;
+      },
+      30s);
   EXPECT_FALSE(PathExists(folders_->done + "/locked.csv")) << "the tick did not wait";
-  EXPECT_GE(pings, 3) << "a tick waiting for the database starves the watchdog";
+  EXPECT_TRUE(pinged) << "a tick waiting for the database starves the watchdog";
 
   ASSERT_TRUE(holder->EndTrans(false));
   ASSERT_TRUE(Arrives(folders_->done, "locked.csv"));
@@ -328,16 +332,18 @@ TEST_P(ServiceRun, HourlyPassAtMinuteZero) {
       "INSERT INTO futurecard (command, number, card_type, start_dt, add_value) "
       "VALUES ('A', 730001, 'DEBIT', {ts '2024-01-01 00:00:00'}, 1)"};
   if (IsSqlite()) {
-    setup.push_back("CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard "
-                    "BEGIN SELECT RAISE(ABORT, 'kept'); END");
+    setup.push_back(
+        "CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard "
+        "BEGIN SELECT RAISE(ABORT, 'kept'); END");
   } else if (Driver() == TTestDriver::kPostgres) {
     setup.insert(setup.end(), {"CREATE FUNCTION keep() RETURNS trigger AS $$ BEGIN "
                                "RAISE EXCEPTION 'kept'; END $$ LANGUAGE plpgsql",
                                "CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard FOR EACH "
                                "ROW EXECUTE FUNCTION keep()"});
   } else {
-    setup.push_back("CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard FOR EACH ROW "
-                    "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'kept'");
+    setup.push_back(
+        "CREATE TRIGGER keep_staged BEFORE DELETE ON futurecard FOR EACH ROW "
+        "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'kept'");
   }
   ASSERT_TRUE(ExecAll(*db, setup));
   TFolderWatch ticks(folders_->drop, IN_OPEN | IN_ISDIR);

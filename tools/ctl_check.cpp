@@ -11,6 +11,7 @@
 
 #include "db/statement.h"
 #include "platform/ini_file.h"
+#include "platform/strings.h"
 #include "tools/ctl_command.h"
 
 namespace fw {
@@ -22,13 +23,8 @@ std::vector<const TCheck*>& CheckList() {
   return checks;
 }
 
-std::string Upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
-std::string Trim(const std::string& text) {
+// A connection-string key or value without blanks, and without the braces that wrap a value.
+std::string Unbraced(const std::string& text) {
   const size_t b = text.find_first_not_of(" \t{");
   const size_t e = text.find_last_not_of(" \t}");
   return b == std::string::npos ? std::string() : text.substr(b, e - b + 1);
@@ -43,14 +39,15 @@ std::map<std::string, std::string> Pairs(const std::string& text) {
     if (end == std::string::npos) end = text.size();
     const std::string pair = text.substr(start, end - start);
     const size_t eq = pair.find('=');
-    if (eq != std::string::npos) pairs[Upper(Trim(pair.substr(0, eq)))] = Trim(pair.substr(eq + 1));
+    if (eq != std::string::npos)
+      pairs[UpperAscii(Unbraced(pair.substr(0, eq)))] = Unbraced(pair.substr(eq + 1));
     start = end + 1;
   }
   return pairs;
 }
 
 bool IsOn(const std::string& value) {
-  return value == "1" || Upper(value) == "YES";
+  return value == "1" || UpperAscii(value) == "YES";
 }
 
 void PrintIndented(const std::string& text) {
@@ -71,7 +68,7 @@ std::string DriverCommLog(const std::string& driver) {
   const std::string path = std::string(dir && *dir ? dir : "/etc") + "/odbcinst.ini";
   std::string commLog;
   ReadIniSection(path, driver, [&commLog](const std::string& name, const std::string& value) {
-    if (Upper(name) == "COMMLOG") commLog = value;
+    if (UpperAscii(name) == "COMMLOG") commLog = value;
   });
   return commLog;
 }

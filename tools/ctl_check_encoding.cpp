@@ -2,6 +2,7 @@
 // known would keep every card file in the drop folder.
 #include <cctype>
 
+#include "platform/strings.h"
 #include "platform/text_encoding.h"
 #include "tools/ctl_check.h"
 
@@ -11,18 +12,15 @@ namespace {
 TCheckResult CheckCardFileEncoding(TCheckContext& c) {
   const TConnParams& p = c.params;
   const std::string fixed = p.CardFileEncoding;
-  std::string lower;
-  for (char ch : fixed) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  const std::string lower = LowerAscii(fixed);
   const bool isAuto = lower.empty() || lower == "auto";
-  const std::string legacy = p.CardFileCodePage.empty() ? DefaultLegacyEncoding()
-                                                        : p.CardFileCodePage;
+  const std::string legacy =
+      p.CardFileCodePage.empty() ? DefaultLegacyEncoding() : p.CardFileCodePage;
   if (!isAuto && !IsKnownEncoding(fixed)) {
-    return {TCheckStatus::kFail, "CardFileEncoding \"" + fixed + "\" is not a known encoding",
-            ""};
+    return {TCheckStatus::kFail, "CardFileEncoding \"" + fixed + "\" is not a known encoding", ""};
   }
   if (!IsKnownEncoding(legacy)) {
-    return {TCheckStatus::kFail, "CardFileCodePage \"" + legacy + "\" is not a known encoding",
-            ""};
+    return {TCheckStatus::kFail, "CardFileCodePage \"" + legacy + "\" is not a known encoding", ""};
   }
   if (!isAuto) return {TCheckStatus::kPass, "every file read as " + fixed, ""};
   return {TCheckStatus::kPass, "auto; files that are not UTF-8 read as " + legacy, ""};

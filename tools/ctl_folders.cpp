@@ -8,6 +8,7 @@
 #include "config/conn_params.h"
 #include "platform/files.h"
 #include "platform/service_unit.h"
+#include "platform/strings.h"
 #include "tools/ctl_command.h"
 #include "tools/ctl_session.h"
 
@@ -18,7 +19,7 @@ namespace {
 // (journal and WAL files are created beside it).
 std::string SqliteFolder(const TConnParams& p) {
   std::string driver;
-  for (char c : p.ODBCDriver) driver += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  driver += LowerAscii(p.ODBCDriver);
   if (driver.find("sqlite") == std::string::npos || p.Database.empty() || p.Database[0] != '/') {
     return {};
   }
@@ -61,7 +62,8 @@ int Folders(const std::vector<std::string>& args) {
   // The metrics file is rewritten through a temporary file beside it: its folder, not the file.
   if (!params.MetricsFile.empty()) paths.push_back(ExtractFilePath(params.MetricsFile));
   const std::string path = FoldersDropInPath(UnitFolder());
-  if (!ForceDirectories(ExtractFilePath(path)) || !WriteAtomically(path, FoldersDropInText(paths))) {
+  if (!ForceDirectories(ExtractFilePath(path)) ||
+      !WriteAtomically(path, FoldersDropInText(paths))) {
     std::fprintf(stderr, "fenwoldctl folders: cannot write %s\n", path.c_str());
     return 1;
   }

@@ -5,7 +5,7 @@
 // staging it again under another name would stage its records twice.
 #include <cstdio>
 
-#include "intake/card_intake.h"
+#include "intake/card_ledger.h"
 #include "intake/reject_report.h"
 #include "platform/files.h"
 #include "platform/folder.h"
@@ -32,14 +32,15 @@ std::string Requeue(TCtlSession& session, const TCardFolders& folders, const std
   if (hold == hrBusy) return "held by another program (still being written?) or read-only";
   std::string bytes;
   if (!file.ReadAll(bytes)) return "cannot be read";
-  switch (LedgerState(*session.mainDb, name, file.Stamp(), ContentHash(bytes))) {
-    case lsStaged:
+  TCardLedger ledger(*session.mainDb, SystemClock());
+  switch (ledger.LookUp({name, file.Stamp(), ContentHash(bytes)})) {
+    case TCardLedger::laStaged:
       return "the card_file ledger knows it as staged: putting it back would stage its records "
              "twice";
-    case lsLost:
+    case TCardLedger::laLost:
       return "the database connection was lost";
-    case lsNoLedger:
-    case lsNotStaged:
+    case TCardLedger::laAbsent:
+    case TCardLedger::laNotStaged:
       break;
   }
   for (int n = 1; n < 1000; ++n) {

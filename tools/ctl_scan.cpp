@@ -19,10 +19,10 @@ int Scan(const std::vector<std::string>& args) {
   TCardIntake intake(*session.log, *session.mainDb, *session.stagingDb);
   intake.Encoding = session.encoding;
   const bool ok = intake.ScanCardFiles();
-  if (intake.AuditsDir.empty()) {
+  if (intake.Folders.audits.empty()) {
     std::printf("settings name no drop folder (audits_dir): nothing scanned\n");
   } else {
-    std::printf("scanned %s; see %s\n", intake.AuditsDir.c_str(),
+    std::printf("scanned %s; see %s\n", intake.Folders.audits.c_str(),
                 session.log->CurrentFileName().c_str());
   }
   if (!ok) std::fprintf(stderr, "fenwoldctl scan: the database connection was lost\n");

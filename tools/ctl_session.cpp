@@ -16,7 +16,7 @@ std::string ServiceLogPath() {
 }
 
 bool TCtlSession::Open(const std::string& command, bool withStaging) {
-  log = std::make_unique<TMessLog>(ServiceLogPath(), false, true, false, false);
+  log = std::make_unique<TMessLog>(ServiceLogPath(), TLogOptions{.dailyFiles = true});
   const TConnParams params;
   encoding = {params.CardFileEncoding, params.CardFileCodePage};
   mainDb = std::make_unique<TODBC>();

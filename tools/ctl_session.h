@@ -7,6 +7,7 @@
 
 #include "db/odbc.h"
 #include "intake/card_encoding.h"
+#include "intake/card_folders.h"
 #include "log/messlog.h"
 
 namespace fw {
@@ -28,11 +29,6 @@ struct TCtlSession {
 bool ConnectLikeService(TODBC& db, std::string& error);
 
 // The three folders of the first row of `settings`.
-struct TCardFolders {
-  std::string audits;  // drop folder
-  std::string files;   // staged files
-  std::string errors;  // rejected files
-};
 bool ReadCardFolders(TODBC& db, TCardFolders& folders, std::string& error);
 
 }  // namespace fw

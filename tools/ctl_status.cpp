@@ -12,11 +12,13 @@
 #include "intake/folder_upkeep.h"
 #include "intake/reject_report.h"
 #include "intake/staged_counts.h"
+#include "log/log_texts.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/folder.h"
 #include "platform/service_state.h"
+#include "platform/strings.h"
 #include "service/run_settings.h"
 #include "tools/ctl_command.h"
 #include "tools/ctl_session.h"
@@ -24,14 +26,6 @@
 namespace fw {
 namespace {
 
-// Log lines that report a failure, by how their text begins.
-// Log lines that report a failure, by how their text begins. A file held open by its writer
-// ("Failed to exclusively open") is routine and not among them.
-const char* const kErrorStarts[] = {
-    "Error \"",       "SQL err",          "Failed to load",         "Failed to commit",
-    "Cannot",         "Lost the database", "Commit outcome unknown", "Database unreachable",
-    "Warning!",       "Non-existant card type", "A card type must be supplied", "Invalid month",
-    "Future-card pass stopped"};
 constexpr size_t kLastErrors = 3;
 
 struct TStatus {
@@ -149,8 +143,8 @@ void ReadLog(TStatus& s) {
     const size_t space = line.find(' ');
     if (dash == std::string::npos || line.compare(space + 1, date.size(), date) != 0) continue;
     const std::string body = line.substr(dash + 3);
-    if (body.rfind("Picked up ", 0) == 0) s.lastPickup = line;
-    for (const char* start : kErrorStarts) {
+    if (body.rfind(logtext::kPickedUp, 0) == 0) s.lastPickup = line;
+    for (const char* start : logtext::kErrorStarts) {
       if (body.rfind(start, 0) != 0) continue;
       ++s.errorLines;
       s.lastErrors.push_back(line);

@@ -9,25 +9,12 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/posix/fd.h"
+
 namespace fw {
 
 const char PathDelim = '/';
 const char PathSeparators[] = "/";
-
-namespace {
-
-// A descriptor closed when it goes out of scope.
-struct TFd {
-  int fd;
-  explicit TFd(int f) : fd(f) {}
-  ~TFd() {
-    if (fd >= 0) ::close(fd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-};
-
-}  // namespace
 
 std::string ExecutablePath() {
   std::error_code ec;
@@ -77,14 +64,14 @@ bool ClearReadOnly(const std::string& path) {
 bool CreateEmptyFile(const std::string& path) {
   // The log may carry names and card numbers from failed statements: not world-readable.
   const TFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
-  if (fd.fd < 0) return errno == EEXIST && FileExists(path);
+  if (fd.Get() < 0) return errno == EEXIST && FileExists(path);
   // Root (an operator's fenwoldctl) creating a day file in the service account's folder hands
   // it to that account, or the service could not append to it until the day is over.
   struct stat folder {};
   const std::string parent = std::filesystem::path(path).parent_path().string();
   if (::geteuid() == 0 && ::stat(parent.empty() ? "." : parent.c_str(), &folder) == 0 &&
       folder.st_uid != 0) {
-    if (::fchown(fd.fd, folder.st_uid, folder.st_gid) != 0) return false;
+    if (::fchown(fd.Get(), folder.st_uid, folder.st_gid) != 0) return false;
   }
   return true;
 }
@@ -93,14 +80,14 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   // POSIX has no share modes; other writers cannot be denied, only ignored. O_NONBLOCK keeps a
   // FIFO put in place of a file from blocking the caller; it does not affect regular files.
   TFd f(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (f.fd < 0) return false;
+  if (f.Get() < 0) return false;
   struct stat st {};
-  if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstat(f.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::string data;
   data.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   for (;;) {
-    const ssize_t n = ::read(f.fd, buf, sizeof buf);
+    const ssize_t n = ::read(f.Get(), buf, sizeof buf);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;

@@ -13,31 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/fd.h"
+
 namespace fw {
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-class TFd {
- public:
-  explicit TFd(int fd = -1) : fd_(fd) {}
-  ~TFd() { Reset(); }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 class TDir {
  public:
@@ -343,7 +322,7 @@ int64_t FileArrivalTime(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return static_cast<int64_t>(st.st_ctim.tv_sec > st.st_mtim.tv_sec ? st.st_ctim.tv_sec
-                                                                     : st.st_mtim.tv_sec);
+                                                                    : st.st_mtim.tv_sec);
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {

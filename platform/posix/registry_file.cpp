@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/strings.h"
+
 namespace fw {
 namespace {
 
@@ -13,28 +15,6 @@ constexpr uint32_t kRegSz = 1, kRegExpandSz = 2, kRegBinary = 3, kRegDword = 4;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-char LowerChar(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (LowerChar(s[i]) != LowerChar(prefix[i])) return false;
-  }
-  return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && StartsWithNoCase(a, b);
 }
 
 int HexDigit(char c) {
@@ -58,11 +38,11 @@ bool ParseHex32(std::string_view s, uint32_t& out) {
 
 // Comma-separated bytes of one or two hex digits each; an empty list is no bytes.
 bool ParseHexBytes(std::string_view s, std::string& out) {
-  s = Trim(s);
+  s = TrimmedView(s);
   if (s.empty()) return true;
   for (;;) {
     const size_t comma = s.find(',');
-    const std::string_view token = Trim(s.substr(0, comma));
+    const std::string_view token = TrimmedView(s.substr(0, comma));
     uint32_t v = 0;
     if (token.size() > 2 || !ParseHex32(token, v)) return false;
     out += static_cast<char>(v);
@@ -89,11 +69,12 @@ bool ReadQuoted(std::string_view s, size_t& pos, std::string& out) {
 enum class THive { local, other, unknown };
 
 THive HiveOf(std::string_view name) {
-  if (EqualsNoCase(name, "HKEY_LOCAL_MACHINE") || EqualsNoCase(name, "HKLM")) return THive::local;
+  if (SameTextNoCase(name, "HKEY_LOCAL_MACHINE") || SameTextNoCase(name, "HKLM"))
+    return THive::local;
   for (std::string_view other :
        {"HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS", "HKEY_CURRENT_CONFIG",
         "HKEY_PERFORMANCE_DATA", "HKEY_DYN_DATA", "HKCU", "HKCR", "HKU", "HKCC"}) {
-    if (EqualsNoCase(name, other)) return THive::other;
+    if (SameTextNoCase(name, other)) return THive::other;
   }
   return THive::unknown;
 }
@@ -152,19 +133,19 @@ TRegFileKeys TParser::Parse(std::string_view text) {
   bool headerSeen = false;
   for (size_t i = 0; i < lines.size();) {
     const int lineNo = static_cast<int>(i) + 1;
-    std::string entry(Trim(lines[i++]));
+    std::string entry(TrimmedView(lines[i++]));
     if (entry.empty()) continue;
     if (entry.front() != ';') {
       while (entry.back() == '\\' && i < lines.size()) {
         entry.pop_back();
-        entry += Trim(lines[i++]);
+        entry += TrimmedView(lines[i++]);
         if (entry.empty()) break;
       }
     }
     if (entry.empty() || entry.front() == ';') continue;
 
-    const bool isHeader5 = EqualsNoCase(entry, kHeader5);
-    const bool isHeader4 = EqualsNoCase(entry, kHeader4);
+    const bool isHeader5 = SameTextNoCase(entry, kHeader5);
+    const bool isHeader4 = SameTextNoCase(entry, kHeader4);
     if (!headerSeen) {
       headerSeen = true;
       if (isHeader5 || isHeader4) {
@@ -251,7 +232,7 @@ std::string TParser::ValueLine(std::string_view line) {
   if (pos >= line.size() || line[pos] != '=') return "no \"=\" after the value name";
   TRegData data;
   bool remove = false;
-  std::string why = ValueData(Trim(line.substr(pos + 1)), data, remove);
+  std::string why = ValueData(TrimmedView(line.substr(pos + 1)), data, remove);
   if (!why.empty()) return "value \"" + name + "\": " + why;
   if (current_ == TCurrent::none) return "value \"" + name + "\" comes before any key";
   if (current_ == TCurrent::ignored) return "";
@@ -279,7 +260,7 @@ std::string TParser::ValueData(std::string_view data, TRegData& out, bool& remov
   }
   if (StartsWithNoCase(data, "dword:")) {
     uint32_t v = 0;
-    if (!ParseHex32(Trim(data.substr(6)), v)) return "dword: needs 1 to 8 hex digits";
+    if (!ParseHex32(TrimmedView(data.substr(6)), v)) return "dword: needs 1 to 8 hex digits";
     for (int i = 0; i < 4; ++i) out.bytes += static_cast<char>((v >> (8 * i)) & 0xFF);
     out.type = rdInteger;
     return "";
@@ -318,12 +299,6 @@ std::string TParser::ValueData(std::string_view data, TRegData& out, bool& remov
 }
 
 }  // namespace
-
-std::string LowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = LowerChar(c);
-  return out;
-}
 
 std::string NormalizeRegKeyPath(std::string_view path) {
   std::string out;

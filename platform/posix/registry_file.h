@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/strings.h"
 
 namespace fw {
 
@@ -33,7 +34,6 @@ TRegFileKeys ParseRegistryFile(std::string_view fileBytes, std::vector<TRegFileP
 
 // "\Software\Quorvane\Kelvo\" -> "software\quorvane\kelvo".
 std::string NormalizeRegKeyPath(std::string_view path);
-std::string LowerAscii(std::string_view text);
 
 // UTF-16LE (an odd last byte is dropped) to UTF-8; unpaired surrogates become U+FFFD.
 std::string Utf16LeToUtf8(std::string_view bytes);

@@ -15,6 +15,7 @@
 
 #include "platform/service_host.h"
 #include "platform/service_unit.h"
+#include "platform/strings.h"
 
 extern char** environ;
 
@@ -22,9 +23,7 @@ namespace fw {
 namespace {
 
 std::string UnitName(const std::string& serviceName) {
-  std::string name;
-  for (char c : serviceName) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return name + ".service";
+  return LowerAscii(serviceName) + ".service";
 }
 
 bool SystemdRuns() {
@@ -164,6 +163,12 @@ TServiceRegistration UninstallServiceEntry(const std::string& serviceName) {
   }
   if (unlink(path.c_str()) != 0) return Failure(errno, ": " + path);
   if (systemd) Systemctl({"daemon-reload"});
+  TServiceRegistration r;
+  r.ok = true;
+  return r;
+}
+
+TServiceRegistration ConfigureServiceEntry(const TServiceInstallInfo&) {
   TServiceRegistration r;
   r.ok = true;
   return r;

@@ -1,12 +1,14 @@
 // Linux: systemd's view of the unit, asked over the system bus; "unknown" where systemd does
 // not run (a container, a terminal session).
+#include "platform/service_state.h"
+
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
 
 #include <cctype>
 #include <memory>
 
-#include "platform/service_state.h"
+#include "platform/strings.h"
 
 namespace fw {
 namespace {
@@ -31,11 +33,10 @@ std::string QueryServiceState(const std::string& serviceName) {
   sd_bus* raw = nullptr;
   if (sd_bus_open_system(&raw) < 0) return "unknown";
   std::unique_ptr<sd_bus, sd_bus* (*)(sd_bus*)> bus(raw, sd_bus_flush_close_unref);
-  std::string unit;
-  for (char c : serviceName) unit += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string unit = LowerAscii(serviceName);
   char* encoded = nullptr;
-  if (sd_bus_path_encode("/org/freedesktop/systemd1/unit", (unit + ".service").c_str(),
-                         &encoded) < 0) {
+  if (sd_bus_path_encode("/org/freedesktop/systemd1/unit", (unit + ".service").c_str(), &encoded) <
+      0) {
     return "unknown";
   }
   const std::string path = encoded;

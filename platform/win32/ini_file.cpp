@@ -5,16 +5,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/strings.h"
+
 namespace fw {
-namespace {
-
-std::string Trimmed(std::string_view s) {
-  const size_t first = s.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return std::string();
-  return std::string(s.substr(first, s.find_last_not_of(" \t") - first + 1));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void ReadIniSection(
     const std::string& path, const std::string& section,
@@ -36,7 +30,7 @@ void ReadIniSection(
     all.remove_prefix(end == std::string_view::npos ? all.size() : end + 1);
     const size_t eq = entry.find('=');
     if (eq == std::string_view::npos || entry.front() == ';') continue;
-    onValue(Trimmed(entry.substr(0, eq)), Trimmed(entry.substr(eq + 1)));
+    onValue(TrimBlanks(entry.substr(0, eq)), TrimBlanks(entry.substr(eq + 1)));
   }
 }
 

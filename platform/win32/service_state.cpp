@@ -2,23 +2,18 @@
 #include <windows.h>
 
 #include "platform/service_state.h"
+#include "platform/win32/sc_handle.h"
+#include "platform/win32/wide.h"
 
 namespace fw {
 
 std::string QueryServiceState(const std::string& serviceName) {
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (manager == nullptr) return "unknown";
-  SC_HANDLE service = OpenServiceA(manager, serviceName.c_str(), SERVICE_QUERY_STATUS);
-  if (service == nullptr) {
-    const DWORD error = GetLastError();
-    CloseServiceHandle(manager);
-    return error == ERROR_SERVICE_DOES_NOT_EXIST ? "not installed" : "unknown";
-  }
+  TScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return "unknown";
+  TScHandle service(OpenServiceW(manager.get(), Widen(serviceName).c_str(), SERVICE_QUERY_STATUS));
+  if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? "not installed" : "unknown";
   SERVICE_STATUS status{};
-  const BOOL ok = QueryServiceStatus(service, &status);
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  if (!ok) return "unknown";
+  if (!QueryServiceStatus(service.get(), &status)) return "unknown";
   switch (status.dwCurrentState) {
     case SERVICE_STOPPED:
       return "stopped";

@@ -8,23 +8,17 @@
 
 #include "db/statement.h"
 #include "intake/card_schema.h"
+#include "platform/strings.h"
 
 namespace fw::test {
-namespace {
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
   drop = dir.File("drop");
   done = dir.File("done");
   errors = dir.File("errors");
   for (const std::string& folder : {drop, done, errors}) std::filesystem::create_directory(folder);
-  log = std::make_unique<TMessLog>(dir.File("fenwold.log"), false, true, false, false);
+  log = std::make_unique<TMessLog>(dir.File("fenwold.log"), TLogOptions{.dailyFiles = true});
 
   std::string error;
   database_ = TTestDatabase::Create(db, error);
@@ -39,8 +33,7 @@ TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
     return;
   }
   ok_ = true;
-  for (const std::string& statement :
-       SplitSqlStatements(CardSchemaFor(SchemaName(db)))) {
+  for (const std::string& statement : SplitSqlStatements(CardSchemaFor(SchemaName(db)))) {
     Exec(statement);
   }
   intake_ = std::make_unique<TCardIntake>(*log, mainDb, stagingDb, clock);
@@ -69,7 +62,7 @@ std::vector<TRow> TIntakeEnv::Query(const std::string& sql) {
   do {
     TRow row;
     for (int i = 0; i < statement.ColumnCount(); ++i) {
-      row[Lower(statement.ColumnName(i))] = statement.ColumnText(i);
+      row[LowerAscii(statement.ColumnName(i))] = statement.ColumnText(i);
     }
     rows.push_back(row);
   } while (statement.Skip(skNext, 1));

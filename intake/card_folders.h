@@ -1,0 +1,15 @@
+// The three card folders of the first row of table settings, as the service and the tools use
+// them.
+#pragma once
+
+#include <string>
+
+namespace fw {
+
+struct TCardFolders {
+  std::string audits;  // drop folder: where card files arrive
+  std::string files;   // staged files; empty: a staged file stays where it is
+  std::string errors;  // rejected files; empty: the same
+};
+
+}  // namespace fw

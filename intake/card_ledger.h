@@ -1,0 +1,46 @@
+// The ledger of staged card files: table card_file on MainDb, optional. Its row of a file is
+// written in the transaction that stages the file, so it exists exactly when that staging was
+// committed; a file whose commit outcome was lost with the connection is decided by it at the
+// next scan. Rows live for the retention days of the registry.
+#pragma once
+
+#include <string>
+
+#include "db/odbc.h"
+#include "platform/datetime.h"
+#include "platform/folder.h"
+
+namespace fw {
+
+class TSql;
+
+// Registry value: days a ledger row is kept.
+constexpr int kDefaultLedgerRetentionDays = 90;
+
+// 64-bit FNV-1a of a file's bytes as 16 hex digits: what tells two contents apart in the
+// ledger, beside name, size and modification time.
+std::string ContentHash(const std::string& bytes);
+
+class TCardLedger {
+ public:
+  TCardLedger(TODBC& mainDb, const TClock& clock) : mainDb_(mainDb), clock_(clock) {}
+
+  enum TAnswer { laAbsent, laStaged, laNotStaged, laLost };
+  struct TKey {
+    std::string name;
+    TFileStamp stamp;
+    std::string hash;
+  };
+  TAnswer LookUp(const TKey& key);
+  // The row of `key`, to be run in the staging transaction.
+  std::string InsertSql(const TSql& sql, const TKey& key) const;
+  // Removes rows staged more than `days` days ago; false when the table is missing or the
+  // delete failed.
+  bool Prune(int days);
+
+ private:
+  TODBC& mainDb_;
+  const TClock& clock_;
+};
+
+}  // namespace fw
