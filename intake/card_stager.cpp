@@ -129,8 +129,9 @@ void TCardStager::Reject(THeldFile& file, TRejectReport report, bool mayBeCommit
     report.when = clock_.Now();
     report.size = file.Stamp().size;
     if (!WriteRejectReport(folders_.errors, report)) {
-      log_.AddLine(logtext::kCannot + ("write the report " +
-                   JoinPath(folders_.errors, RejectReportName(ExtractFileName(file.Path())))));
+      log_.AddLine(logtext::kCannot +
+                   ("write the report " +
+                    JoinPath(folders_.errors, RejectReportName(ExtractFileName(file.Path())))));
     }
   }
   Dispose(file, true, mayBeCommitted);
@@ -297,9 +298,10 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       log_.AddLine(logtext::kCommitOutcomeUnknown + path +
                    " (the database connection was lost), moved to " + folders_.errors +
                    " for checking: " + transaction->ErrorText());
-      report.reason = "the database connection was lost at the commit, which may have been "
-                      "made: check the staged records before putting the file back (" +
-                      transaction->ErrorText() + ")";
+      report.reason =
+          "the database connection was lost at the commit, which may have been "
+          "made: check the staged records before putting the file back (" +
+          transaction->ErrorText() + ")";
       Reject(file, std::move(report), true);
       return foCommitUnknown;
     }
@@ -463,25 +465,25 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
   bool probed = false;  // savepoints tried once, before the first batch needs one
 
   // Rows [from, to) of a batch; false when staging must end here.
-  const std::function<bool(const TStageItem&, size_t, size_t)> stage =
-      [&](const TStageItem& item, size_t from, size_t to) {
-        if (to - from == 1) return run.Card(item.lines[from], item.InsertSql(from, to));
-        TSavepoint savepoint(transaction, "fw_batch");
-        if (!savepoint.Began()) return run.Lose();
-        if (statement.Exec(item.InsertSql(from, to))) return savepoint.Release() || run.Lose();
-        if (run.Gone()) return run.Lose();
-        if (statement.TryAgain()) {
-          run.result.result = lrTryAgain;
-          run.result.lostText = statement.ErrorText();
-          return false;
-        }
-        if (!savepoint.RollBack()) {
-          if (run.Gone()) return run.Lose();
-          run.Renew();
-        }
-        const size_t middle = from + (to - from) / 2;
-        return stage(item, from, middle) && stage(item, middle, to);
-      };
+  const std::function<bool(const TStageItem&, size_t, size_t)> stage = [&](const TStageItem& item,
+                                                                           size_t from, size_t to) {
+    if (to - from == 1) return run.Card(item.lines[from], item.InsertSql(from, to));
+    TSavepoint savepoint(transaction, "fw_batch");
+    if (!savepoint.Began()) return run.Lose();
+    if (statement.Exec(item.InsertSql(from, to))) return savepoint.Release() || run.Lose();
+    if (run.Gone()) return run.Lose();
+    if (statement.TryAgain()) {
+      run.result.result = lrTryAgain;
+      run.result.lostText = statement.ErrorText();
+      return false;
+    }
+    if (!savepoint.RollBack()) {
+      if (run.Gone()) return run.Lose();
+      run.Renew();
+    }
+    const size_t middle = from + (to - from) / 2;
+    return stage(item, from, middle) && stage(item, middle, to);
+  };
 
   TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
   for (;;) {

@@ -15,8 +15,7 @@ namespace fw {
 namespace {
 
 double UnixNow() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 // A tick may keep the systemd watchdog quiet this long while it waits for the database (a
@@ -157,8 +156,8 @@ void TFenwold::PruneDoneFolder() {
   if (donePruned_ && steady - lastDonePrune_ < std::chrono::hours(24)) return;
   donePruned_ = true;
   lastDonePrune_ = steady;
-  Log->AddLine(PruneLine(PruneOldCardFiles(folder, days, static_cast<int64_t>(UnixNow())), days,
-                         folder));
+  Log->AddLine(
+      PruneLine(PruneOldCardFiles(folder, days, static_cast<int64_t>(UnixNow())), days, folder));
 }
 
 void TFenwold::WriteMetrics() {

@@ -102,7 +102,8 @@ void ReadFolders(TStatus& s, unsigned tickMs) {
     const int64_t now = NowUnix();
     for (const std::string& name : names) {
       const int64_t arrived = FileArrivalTime(JoinPath(s.folders.audits, name));
-      if (arrived >= 0) s.oldestAgeSec = std::max(s.oldestAgeSec, static_cast<long long>(now - arrived));
+      if (arrived >= 0)
+        s.oldestAgeSec = std::max(s.oldestAgeSec, static_cast<long long>(now - arrived));
     }
     if (s.oldestAgeSec * 1000 > 3LL * tickMs) {
       s.Problem(1, "a card file has waited " + Duration(s.oldestAgeSec) + " in the drop folder");
@@ -111,7 +112,8 @@ void ReadFolders(TStatus& s, unsigned tickMs) {
   if (!s.folders.errors.empty()) {
     s.errorFilesToday = ArrivedToday(s.folders.errors);
     if (s.errorFilesToday > 0) {
-      s.Problem(1, std::to_string(s.errorFilesToday) + " card file(s) went to the error folder today");
+      s.Problem(1,
+                std::to_string(s.errorFilesToday) + " card file(s) went to the error folder today");
     }
     ReadRejected(s);
   }
@@ -120,7 +122,8 @@ void ReadFolders(TStatus& s, unsigned tickMs) {
 
 void ReadStaged(TStatus& s, TODBC& db) {
   TStagedCounts counts;
-  if (!CountStaged(db, SystemClock().Now(), counts)) s.Problem(2, "the staged records cannot be read");
+  if (!CountStaged(db, SystemClock().Now(), counts))
+    s.Problem(2, "the staged records cannot be read");
   s.due = counts.due;
   s.waiting = counts.waiting;
   s.earliest = counts.earliest;
@@ -128,8 +131,8 @@ void ReadStaged(TStatus& s, TODBC& db) {
 
 void ReadLog(TStatus& s) {
   const TDateParts today = DecodeDateTime(SystemClock().Now());
-  s.logFile = RunSettingsFromEnvironment().logFolder + "fenwold" +
-              std::to_string(today.dayOfWeek) + ".log";
+  s.logFile =
+      RunSettingsFromEnvironment().logFolder + "fenwold" + std::to_string(today.dayOfWeek) + ".log";
   std::string text;
   if (!ReadWholeFile(s.logFile, text)) return;
   // Only lines stamped today: the weekday's file may be a week old.
@@ -193,7 +196,8 @@ void PrintJson(const TStatus& s) {
       "\"oldest_seconds\": %s, \"error_files_today\": %s, \"rejected_today\": [%s], "
       "\"done_files\": %s, \"done_bytes\": %s},\n"
       " \"staged\": {\"due\": %s, \"waiting\": %s, \"earliest\": %s},\n"
-      " \"log\": {\"file\": %s, \"last_pickup\": %s, \"errors_today\": %ld, \"last_errors\": [%s]}}\n",
+      " \"log\": {\"file\": %s, \"last_pickup\": %s, \"errors_today\": %ld, \"last_errors\": "
+      "[%s]}}\n",
       Json(kLevels[s.level]).c_str(), s.level, problems.c_str(), Json(s.service).c_str(),
       s.dbReachable ? "true" : "false", Json(s.dbError).c_str(), Json(s.folders.audits).c_str(),
       Json(s.folders.files).c_str(), Json(s.folders.errors).c_str(),
@@ -224,7 +228,8 @@ void PrintText(const TStatus& s) {
     std::string done = s.folders.files.empty() ? "(not set)" : s.folders.files;
     if (s.done.files >= 0) {
       char size[32];
-      std::snprintf(size, sizeof size, "%.1f MB", static_cast<double>(s.done.bytes) / (1024 * 1024));
+      std::snprintf(size, sizeof size, "%.1f MB",
+                    static_cast<double>(s.done.bytes) / (1024 * 1024));
       done += ": " + std::to_string(s.done.files) + " file(s), " + size;
     }
     Row("done folder", done);
