@@ -46,6 +46,8 @@ class TConnParams {
   int32_t CardFileSettleMs = 0;
   // 0 turns off the drop folder's watch: card files are then picked up at the ticks only.
   bool CardFileEvents = true;
+  int32_t DoneRetentionDays = 0;
+  std::string MetricsFile;
 };
 
 }  // namespace fw

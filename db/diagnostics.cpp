@@ -4,6 +4,7 @@
 
 #include "db/odbc_binding.h"
 #include "db/odbc_text.h"
+#include "platform/strings.h"
 
 namespace fw {
 namespace {
@@ -62,13 +63,15 @@ TDiagnostics ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
 }
 
 std::string DiagLine(const TDiagRecord& record) {
-  return record.text + ". State:  " + record.sqlstate;
+  return OneLine(record.text) + ". State:  " + record.sqlstate;
 }
 
+// A failure is one log line, whatever the driver wrote: psqlODBC ends its first line with
+// ";\n" before "Error while executing the query", and a failure may carry several records.
 std::string DiagText(const TDiagnostics& records) {
   std::string text;
   for (const TDiagRecord& r : records) {
-    if (!text.empty()) text += "\r\n";
+    if (!text.empty()) text += " | ";
     text += DiagLine(r);
   }
   return text;

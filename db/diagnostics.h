@@ -22,9 +22,9 @@ using TDiagnostics = std::vector<TDiagRecord>;
 // function) ends the list: it says nothing about the failure.
 TDiagnostics ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle);
 
-// "text. State:  SQLSTATE": how a record reads in the log.
+// "text. State:  SQLSTATE": how a record reads in the log, its line breaks made spaces.
 std::string DiagLine(const TDiagRecord& record);
-// The lines of all records joined with CR LF.
+// The lines of all records joined with " | ": one log line.
 std::string DiagText(const TDiagnostics& records);
 
 enum TFailureKind {

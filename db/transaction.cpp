@@ -59,6 +59,12 @@ void TTransaction::Rollback() {
   }
 }
 
+bool TTransaction::Renew() {
+  Rollback();
+  began_ = open_ = explicit_ ? statement_->Exec("BEGIN") : connection_.Connected();
+  return began_;
+}
+
 std::string TTransaction::ErrorText() const {
   return explicit_ ? statement_->ErrorText() : connection_.LastError();
 }

@@ -29,6 +29,9 @@ class TTransaction {
   // leaves the transaction to Rollback (or the destructor).
   bool Commit();
   void Rollback();
+  // Rolls back and begins again: for a transaction the database ended by itself, so that what
+  // runs after stays under the guard. False as Began.
+  bool Renew();
   bool Open() const { return open_; }
 
   // Why the last Begin, Commit or Rollback failed, and whether the connection went with it.

@@ -20,7 +20,7 @@ TCardIntake::TCardIntake(TMessLog& log, TODBC& mainDb, TODBC& stagingDb, const T
       clock_(clock),
       run_{nullptr, IntakeBatchedFromEnv()},
       ledger_(mainDb, clock),
-      stager_(run_, log, stagingDb, ledger_, Folders, Encoding, clock),
+      stager_(run_, log, stagingDb, ledger_, Folders, Encoding, Tally, clock),
       pass_(run_, log, mainDb, Tally, clock) {}
 
 bool IntakeBatchedFromEnv() {
@@ -70,6 +70,8 @@ bool TCardIntake::ScanCardFiles() {
       Tally.lastPickup = clock_.Now();
     }
     if (outcome == foRejected || outcome == foCommitUnknown) ++Tally.rejected;
+    if (outcome == foHeld) ++Tally.held;
+    if (outcome == foMoveRetried) ++Tally.alreadyStaged;
     if (outcome == foConnectionLost || outcome == foCommitUnknown || outcome == foCommitLedger) {
       connected = false;
     }

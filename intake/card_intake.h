@@ -25,6 +25,9 @@ namespace fw {
 struct TIntakeTally {
   unsigned long pickedUp = 0;
   unsigned long rejected = 0;
+  unsigned long held = 0;           // found held by their writer, left for a later scan
+  unsigned long alreadyStaged = 0;  // staged earlier (ledger, or remembered), only moved
+  unsigned long linesRejected = 0;  // bad lines of rejected files
   unsigned long applied = 0;
   long long waiting = -1;  // staged records left by the last complete pass; -1 before one
   // The earliest start among the records that pass left waiting for it (their card exists);

@@ -1,6 +1,7 @@
 #include "intake/card_stager.h"
 
 #include <exception>
+#include <functional>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "db/transaction.h"
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
+#include "intake/card_intake.h"
 #include "intake/stage_batches.h"
 #include "intake/staging_sql.h"
 #include "log/log_texts.h"
@@ -48,17 +50,25 @@ std::string ReadingNote(const TCardText& text) {
   return note.empty() ? note : " (" + note + ")";
 }
 
+// How the report names the file's encoding.
+std::string EncodingNote(const TCardText& text) {
+  if (text.encoding.empty()) return {};
+  return text.how.empty() ? text.encoding : text.encoding + " (" + text.how + ")";
+}
+
 }  // namespace
 
 TCardStager::TCardStager(const TIntakeRun& run, TMessLog& log, TODBC& stagingDb,
                          TCardLedger& ledger, const TCardFolders& folders,
-                         const TCardFileEncoding& encoding, const TClock& clock)
+                         const TCardFileEncoding& encoding, TIntakeTally& tally,
+                         const TClock& clock)
     : run_(run),
       log_(log),
       stagingDb_(stagingDb),
       ledger_(ledger),
       folders_(folders),
       encoding_(encoding),
+      tally_(tally),
       clock_(clock) {}
 
 void TCardStager::KeepOnly(const std::vector<std::string>& paths) {
@@ -118,6 +128,21 @@ void TCardStager::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
   if (mayBeCommitted && (!moved || destination.empty())) {
     remembered_[path] = TRemembered{stamp, toErrors};
   }
+}
+
+void TCardStager::Reject(THeldFile& file, TRejectReport report, bool mayBeCommitted) {
+  tally_.linesRejected += report.badLines;
+  if (!folders_.errors.empty()) {
+    report.host = HostName();
+    report.when = clock_.Now();
+    report.size = file.Stamp().size;
+    if (!WriteRejectReport(folders_.errors, report)) {
+      log_.AddLine(logtext::kCannot +
+                   ("write the report " +
+                    JoinPath(folders_.errors, RejectReportName(ExtractFileName(file.Path())))));
+    }
+  }
+  Dispose(file, true, mayBeCommitted);
 }
 
 bool MoveToFolder(THeldFile& file, const std::string& folder) {
@@ -234,7 +259,8 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       return claim == clClaimed;
     };
     if (!statement.Valid()) {
-      staged = {lrConnectionLost, 0, statement.ErrorText()};
+      staged.result = lrConnectionLost;
+      staged.lostText = statement.ErrorText();
     } else if (!DecodeCardFile(bytes, encoding_, text)) {
       transaction->Rollback();
       if (text.badSetting) {
@@ -243,7 +269,11 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       }
       // Nothing of it was staged: its text cannot be trusted to be what its producer meant.
       log_.AddLine("Rejected " + path + ": " + text.error);
-      Dispose(file, true, false);
+      TRejectReport report;
+      report.path = path;
+      report.encoding = EncodingNote(text);
+      report.reason = text.error;
+      Reject(file, std::move(report), false);
       return foRejected;
     } else {
       // A large file is held once, not three times: as bytes, as text and as lines.
@@ -252,15 +282,14 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       std::string().swap(text.text);
       if (run_.batched && claimFirst()) {
         try {
-          staged = StageLinesBatched(lines, statement);
+          staged = StageLinesBatched(lines, statement, *transaction);
         } catch (const std::system_error&) {
           staged.result = lrFailed;  // no thread for the reader: line by line it is
         }
       }
       if (claim == clClaimed && (!run_.batched || staged.result == lrFailed)) {
-        // The batches stop at the first failure and log nothing: the file goes again line by
-        // line from the start, in a transaction of its own (claimed anew), which logs every
-        // bad line with its own statement.
+        // Batches that could not run at all (no thread, no savepoints) logged nothing: the
+        // file goes line by line from the start, in a transaction of its own (claimed anew).
         if (run_.batched) transaction.emplace(stagingDb_);
         if (claimFirst()) staged = StageLines(lines, statement, *transaction);
       }
@@ -274,6 +303,12 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   const TLinesResult result = staged.result;
   const int errors = staged.errors;
   const std::string& lostText = staged.lostText;
+  TRejectReport report;
+  report.path = path;
+  report.encoding = EncodingNote(text);
+  report.lines = lines.size();
+  report.badLines = static_cast<size_t>(errors);
+  report.listed = std::move(staged.bad);
 
   if (claim == clRefused) {
     transaction->Rollback();
@@ -291,6 +326,12 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
                  ", will retry later: " + lostText);
     return foConnectionLost;
   }
+  if (result == lrTryAgain) {
+    // A deadlock or the like: no fault of the file, and the database is there.
+    transaction->Rollback();
+    log_.AddLine(logtext::kFailedToLoad + path + ", will retry later: " + lostText);
+    return foLoadFailed;
+  }
 
   if (errors > 0) {
     transaction->Rollback();
@@ -299,7 +340,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     if (ledger == TCardLedger::laNotStaged && ledger_.LookUp(key) == TCardLedger::laStaged) {
       return MoveAlreadyStaged(file);
     }
-    Dispose(file, true, false);
+    Reject(file, std::move(report), false);
     return foRejected;
   }
 
@@ -318,7 +359,11 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       log_.AddLine(logtext::kCommitOutcomeUnknown + path +
                    " (the database connection was lost), moved to " + folders_.errors +
                    " for checking: " + transaction->ErrorText());
-      Dispose(file, true, true);
+      report.reason =
+          "the database connection was lost at the commit, which may have been "
+          "made: check the staged records before putting the file back (" +
+          transaction->ErrorText() + ")";
+      Reject(file, std::move(report), true);
       return foCommitUnknown;
     }
     const std::string error = transaction->ErrorText();
@@ -331,13 +376,120 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       return foLoadFailed;
     }
     log_.AddLine(logtext::kFailedToCommit + path + ": " + error);
-    Dispose(file, true, false);
+    report.reason = "the commit failed: " + error;
+    Reject(file, std::move(report), false);
     return foRejected;
   }
   log_.AddLine(logtext::kPickedUp + path + ReadingNote(text));
   Dispose(file, false, true);
   return foStaged;
 }
+
+// The statements of single lines, as staging line by line runs them and as a failed batch
+// ends up running its bad rows, so that both write the same error lines.
+class TCardStager::TLines {
+ public:
+  TLines(TCardStager& stager, TODBCStatement& statement, TTransaction& transaction,
+         const std::vector<std::string>& lines, TSql& sql)
+      : stager_(stager),
+        statement_(statement),
+        transaction_(transaction),
+        lines_(lines),
+        sql_(sql),
+        // PostgreSQL refuses every statement after a failed one until the transaction ends
+        // (psqlODBC guards each statement itself only in its default mode). A savepoint around
+        // each line keeps the rest of the file running there, so that every bad line gets its
+        // own error line.
+        lineSavepoints_(statement.Connection().DriverKind() == dkPostgres) {}
+
+  // Each false when staging must end: the connection went away, a stop cancelled a
+  // statement, or the database asks for the work again (`result` says which). A failed
+  // statement is logged and counted, and staging goes on.
+  bool Group(size_t line, const std::vector<TColumnEntry>& entries) {
+    std::optional<TSavepoint> savepoint;
+    if (!BeginLine(savepoint)) return Lose();
+    const int before = result.errors;
+    FillGroupRow(entries, sql_);
+    std::string text;
+    if (statement_.Exec(GroupLookupSql(sql_, entries[0].text))) {
+      text = GroupUpdateSql(sql_, statement_.FieldAsInteger("id"));
+    } else if (Gone()) {
+      return Lose();
+    } else {
+      text = GroupInsertSql(sql_);
+    }
+    return Run(line, text) && EndLine(savepoint, result.errors > before);
+  }
+  bool Card(size_t line, const std::string& text) {
+    std::optional<TSavepoint> savepoint;
+    if (!BeginLine(savepoint)) return Lose();
+    const int before = result.errors;
+    return Run(line, text) && EndLine(savepoint, result.errors > before);
+  }
+  // A card row whose NUMBER can never be part of a statement.
+  bool Refused(size_t line, const std::vector<TColumnEntry>& entries, const std::string& error) {
+    Bad(line, error, RefusedCardSql(entries, sql_));
+    return true;
+  }
+  bool Gone() const { return LostConnection(statement_) || stager_.StopRequested(); }
+  bool Lose() {
+    result.result = stager_.StopRequested() ? lrStopped : lrConnectionLost;
+    result.lostText = statement_.ErrorText();
+    return false;
+  }
+  // After a failed statement (before anything else runs on it): false when staging must end.
+  bool Failed(size_t line, const std::string& text) {
+    if (Gone()) return Lose();
+    if (statement_.TryAgain()) {
+      result.result = lrTryAgain;
+      result.lostText = statement_.ErrorText();
+      return false;
+    }
+    Bad(line, statement_.ErrorText(), text);
+    return true;
+  }
+  // The database ended the transaction by itself after a failure (psqlODBC does when the
+  // failed statement was the transaction's first access, savepoint and all): what is left of
+  // it refuses every statement, so a fresh one takes the rest of the file under the same
+  // guard.
+  void Renew() {
+    transaction_.Renew();
+    ended = true;
+  }
+
+  TStageResult result;
+  bool ended = false;
+
+ private:
+  bool BeginLine(std::optional<TSavepoint>& savepoint) {
+    if (!lineSavepoints_) return true;
+    savepoint.emplace(transaction_, "fw_line");
+    return savepoint->Began() || !LostConnection(statement_);
+  }
+  bool EndLine(std::optional<TSavepoint>& savepoint, bool lineFailed) {
+    if (!savepoint) return true;
+    if (!lineFailed) return savepoint->Release() || !LostConnection(statement_) || Lose();
+    if (savepoint->RollBack()) return true;
+    if (LostConnection(statement_)) return Lose();
+    Renew();
+    return true;
+  }
+  bool Run(size_t line, const std::string& text) {
+    return statement_.Exec(text) || Failed(line, text);
+  }
+  void Bad(size_t line, const std::string& error, const std::string& text) {
+    ++result.errors;
+    stager_.log_.AddLine(ErrorLine(error, text));
+    if (result.bad.size() < kReportedLines) result.bad.push_back({line, lines_[line - 1], error});
+  }
+
+  TCardStager& stager_;
+  TODBCStatement& statement_;
+  TTransaction& transaction_;
+  const std::vector<std::string>& lines_;
+  TSql& sql_;
+  bool lineSavepoints_;
+};
 
 TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>& lines,
                                                   TODBCStatement& statement,
@@ -346,122 +498,99 @@ TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>
   std::vector<TColumnEntry> entries;
   TSql sql(stagingDb_.DriverKind());
   TCardLineReader reader(clock_);
-  TStageResult staged;
-
-  // A statement cancelled by a stop fails like a lost one: neither is the file's fault.
-  const auto lost = [&](const std::string& text) {
-    staged.result = StopRequested() ? lrStopped : lrConnectionLost;
-    staged.lostText = text;
-  };
-  // Runs one statement; false when the connection went away (or a stop cancelled it).
-  const auto run = [&](const std::string& text) {
-    if (statement.Exec(text)) return true;
-    if (LostConnection(statement) || StopRequested()) return false;
-    ++staged.errors;
-    log_.AddLine(ErrorLine(statement.ErrorText(), text));
-    return true;
-  };
-
-  // PostgreSQL refuses every statement after a failed one until the transaction ends
-  // (psqlODBC guards each statement itself only in its default mode). A savepoint around each
-  // line keeps the rest of the file running there, so that every bad line gets its own error
-  // line.
-  const bool lineSavepoints = stagingDb_.DriverKind() == dkPostgres;
-  for (size_t i = 0; staged.result == lrDone && i < lines.size(); ++i) {
+  TLines run(*this, statement, transaction, lines, sql);
+  for (size_t i = 0; i < lines.size(); ++i) {
     if (StopRequested()) {
-      staged.result = lrStopped;
+      run.result.result = lrStopped;
       break;
     }
     fields.SplitLine(lines[i]);
     const TLineKind kind = reader.Read(fields, entries);
-    const int errorsBefore = staged.errors;
-    std::optional<TSavepoint> savepoint;
-    if (lineSavepoints && (kind == lkGroup || kind == lkCard)) {
-      savepoint.emplace(transaction, "fw_line");
-      if (!savepoint->Began() && LostConnection(statement)) {
-        lost(statement.ErrorText());
-        break;
-      }
-    }
+    bool going = true;
     if (kind == lkGroup) {
-      FillGroupRow(entries, sql);
-      std::string text;
-      if (statement.Exec(GroupLookupSql(sql, entries[0].text))) {
-        text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-      } else if (LostConnection(statement) || StopRequested()) {
-        lost(statement.ErrorText());
-        break;
-      } else {
-        text = GroupInsertSql(sql);
-      }
-      if (!run(text)) lost(statement.ErrorText());
+      going = run.Group(i + 1, entries);
     } else if (kind == lkCard) {
       std::string error;
-      if (!FillCardRow(entries, sql, error)) {
-        ++staged.errors;
-        log_.AddLine(ErrorLine(error, RefusedCardSql(entries, sql)));
-      } else if (!run(CardInsertSql(sql))) {
-        lost(statement.ErrorText());
-      }
+      going = FillCardRow(entries, sql, error) ? run.Card(i + 1, CardInsertSql(sql))
+                                               : run.Refused(i + 1, entries, error);
     }
-    if (staged.result == lrDone && savepoint) {
-      const bool ended =
-          staged.errors > errorsBefore ? savepoint->RollBack() : savepoint->Release();
-      if (!ended && LostConnection(statement)) lost(statement.ErrorText());
-    }
+    if (!going) break;
   }
-  return staged;
+  return std::move(run.result);
 }
 
 // The same statements as StageLines, card rows gathered into INSERTs of many rows. Group rows
-// end the pending batch first, so their look-ups see every row before them. Stops at the
-// first failure (lrFailed) without logging: the caller rolls back and goes line by line.
+// end the pending batch first, so their look-ups see every row before them. Each batch runs
+// inside a savepoint; one that fails is undone to it and split in halves until its bad rows
+// stand alone, and those run as the single-row statements of StageLines and log the same
+// lines, in file order. lrFailed, nothing logged, when the database has no savepoints: the
+// caller rolls back and goes line by line.
 TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::string>& lines,
-                                                         TODBCStatement& statement) {
+                                                         TODBCStatement& statement,
+                                                         TTransaction& transaction) {
   TSql sql(stagingDb_.DriverKind());
-  TStageResult staged;
-  const auto fail = [&] {
-    if (StopRequested()) {
-      staged.result = lrStopped;
-    } else if (LostConnection(statement)) {
-      staged.result = lrConnectionLost;
-      staged.lostText = statement.ErrorText();
-    } else {
-      staged.result = lrFailed;
+  TLines run(*this, statement, transaction, lines, sql);
+  bool probed = false;  // savepoints tried once, before the first batch needs one
+
+  // Rows [from, to) of a batch; false when staging must end here.
+  const std::function<bool(const TStageItem&, size_t, size_t)> stage = [&](const TStageItem& item,
+                                                                           size_t from, size_t to) {
+    if (to - from == 1) return run.Card(item.lines[from], item.InsertSql(from, to));
+    TSavepoint savepoint(transaction, "fw_batch");
+    if (!savepoint.Began()) return run.Lose();
+    if (statement.Exec(item.InsertSql(from, to))) return savepoint.Release() || run.Lose();
+    if (run.Gone()) return run.Lose();
+    if (statement.TryAgain()) {
+      run.result.result = lrTryAgain;
+      run.result.lostText = statement.ErrorText();
+      return false;
     }
-    return staged;
+    if (!savepoint.RollBack()) {
+      if (run.Gone()) return run.Lose();
+      run.Renew();
+    }
+    const size_t middle = from + (to - from) / 2;
+    return stage(item, from, middle) && stage(item, middle, to);
   };
 
   TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
   for (;;) {
-    if (StopRequested()) return fail();  // between batches
-    TStageItem item = batches.Next();
-    switch (item.kind) {
-      case TStageItem::ikEnd:
-        return staged;
-      case TStageItem::ikRefused:
-        staged.result = lrFailed;
-        return staged;
-      case TStageItem::ikCards:
-        if (!statement.Exec(CardRowsInsertSql(item.columns, item.values))) {
-          return fail();
-        }
-        break;
-      case TStageItem::ikGroup: {
-        FillGroupRow(item.entries, sql);
-        std::string text;
-        if (statement.Exec(GroupLookupSql(sql, item.entries[0].text))) {
-          text = GroupUpdateSql(sql, statement.FieldAsInteger("id"));
-        } else if (LostConnection(statement)) {
-          return fail();
-        } else {
-          text = GroupInsertSql(sql);
-        }
-        if (!statement.Exec(text)) return fail();
-        break;
-      }
+    if (StopRequested()) {  // between batches
+      run.result.result = lrStopped;
+      break;
     }
+    const TStageItem item = batches.Next();
+    if (item.kind == TStageItem::ikEnd) break;
+    bool going = true;
+    if (item.kind == TStageItem::ikGroup) {
+      going = run.Group(item.lines[0], item.entries);
+    } else if (item.kind == TStageItem::ikRefused) {
+      going = run.Refused(item.lines[0], item.entries, item.error);
+    } else {
+      if (!probed) {
+        probed = true;
+        TSavepoint probe(transaction, "fw_batch");
+        if (!probe.Began() || !probe.Release()) {
+          // A database without savepoints goes line by line from the start, as it did before.
+          if (run.Gone()) {
+            run.Lose();
+          } else {
+            run.result.result = lrFailed;
+          }
+          return std::move(run.result);
+        }
+      }
+      going = stage(item, 0, item.rows.size());
+    }
+    if (!going) break;
   }
+  // Rows before the failed batch may be gone with the transaction the database ended; a bad
+  // line rejects the file anyway, but a file without one must not be committed in part.
+  if (run.ended && run.result.result == lrDone && run.result.errors == 0) {
+    run.result.result = lrTryAgain;
+    run.result.lostText = "the database ended the transaction after a failed batch";
+  }
+  return std::move(run.result);
 }
 
 }  // namespace fw

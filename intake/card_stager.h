@@ -15,6 +15,7 @@
 #include "intake/card_folders.h"
 #include "intake/card_ledger.h"
 #include "intake/intake_run.h"
+#include "intake/reject_report.h"
 #include "log/messlog.h"
 #include "platform/folder.h"
 
@@ -22,12 +23,13 @@ namespace fw {
 
 class TODBCStatement;
 class TTransaction;
+struct TIntakeTally;
 
 enum TFileOutcome {
   foStaged,          // committed; moved to the done folder (or left, the folder being empty)
   foRejected,        // rolled back; moved to the error folder
   foHeld,            // another process holds it, or it is still being written; retried later
-  foLoadFailed,      // could not be read or staged; rolled back; retried at the next scan
+  foLoadFailed,      // unreadable, or a deadlock; rolled back; retried at the next scan
   foConnectionLost,  // the database went away; rolled back; the file stays in the drop folder
   foCommitUnknown,   // the commit failed with a lost connection; moved to the error folder
   foCommitLedger,    // the same, with the ledger to tell at the next scan; the file stays
@@ -39,8 +41,10 @@ enum TFileOutcome {
 class TCardStager {
  public:
   // `folders` and `encoding` are read at each file: their owner may change them between.
+  // Rejected lines are added to `tally`.
   TCardStager(const TIntakeRun& run, TMessLog& log, TODBC& stagingDb, TCardLedger& ledger,
-              const TCardFolders& folders, const TCardFileEncoding& encoding, const TClock& clock);
+              const TCardFolders& folders, const TCardFileEncoding& encoding, TIntakeTally& tally,
+              const TClock& clock);
 
   TFileOutcome ProcessCardFile(const std::string& path);
   // Forgets remembered files that are no longer among `paths` (the drop folder's listing).
@@ -53,12 +57,15 @@ class TCardStager {
   }
 
  private:
-  enum TLinesResult { lrDone, lrConnectionLost, lrFailed, lrStopped };
+  // lrTryAgain: the database asks for the work again (a deadlock); lostText says why.
+  enum TLinesResult { lrDone, lrConnectionLost, lrFailed, lrStopped, lrTryAgain };
   struct TStageResult {
     TLinesResult result = lrDone;
     int errors = 0;
     std::string lostText;
+    std::vector<TRejectedLine> bad;  // the first kReportedLines bad lines, for the report
   };
+  class TLines;
   struct TRemembered {
     TFileStamp stamp;  // the version whose staging was committed (or may have been)
     bool toErrors;     // its destination is the error folder (commit outcome unknown)
@@ -82,10 +89,13 @@ class TCardStager {
   TFileOutcome StageFile(THeldFile& file);
   TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement,
                           TTransaction& transaction);
-  TStageResult StageLinesBatched(const std::vector<std::string>& lines, TODBCStatement& statement);
+  TStageResult StageLinesBatched(const std::vector<std::string>& lines, TODBCStatement& statement,
+                                 TTransaction& transaction);
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.
   void Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted);
+  // Writes the report beside the file's place in the error folder, then moves it there.
+  void Reject(THeldFile& file, TRejectReport report, bool mayBeCommitted);
 
   const TIntakeRun& run_;
   TMessLog& log_;
@@ -93,6 +103,7 @@ class TCardStager {
   TCardLedger& ledger_;
   const TCardFolders& folders_;
   const TCardFileEncoding& encoding_;
+  TIntakeTally& tally_;
   const TClock& clock_;
   std::map<std::string, TRemembered> remembered_;
   std::optional<std::map<std::string, TFileStamp>> listed_;

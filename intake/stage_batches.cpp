@@ -11,6 +11,21 @@ constexpr size_t QueuedItems = 4;
 
 }  // namespace
 
+std::string TStageItem::InsertSql(size_t from, size_t to) const {
+  size_t bytes = columns.size() + 40;
+  for (size_t i = from; i < to; ++i) bytes += rows[i].size() + 2;
+  std::string text;
+  text.reserve(bytes);
+  text += "INSERT INTO futurecard (";
+  text += columns;
+  text += ") Values ";
+  for (size_t i = from; i < to; ++i) {
+    if (i > from) text += ", ";
+    text += rows[i];
+  }
+  return text;
+}
+
 TStageBatches::TStageBatches(const std::vector<std::string>& lines, TDriverKind driverKind,
                              const TClock& clock, size_t batchRows, size_t batchBytes)
     : lines_(lines),
@@ -56,42 +71,39 @@ void TStageBatches::Read() {
     TCardLineReader reader(clock_);
     TStageItem batch;
     batch.kind = TStageItem::ikCards;
-    size_t rows = 0, columnCount = 0;
+    size_t columnCount = 0, bytes = 0;
     const auto flush = [&] {
-      if (rows == 0) return true;
-      rows = 0;
+      if (batch.rows.empty()) return true;
+      bytes = 0;
       TStageItem full;
       std::swap(full, batch);
       batch.kind = TStageItem::ikCards;
       return Push(std::move(full));
     };
-    for (const std::string& line : lines_) {
-      fields.SplitLine(line);
+    for (size_t i = 0; i < lines_.size(); ++i) {
+      fields.SplitLine(lines_[i]);
       const TLineKind kind = reader.Read(fields, entries);
-      if (kind == lkGroup) {
-        TStageItem group;
-        group.kind = TStageItem::ikGroup;
-        group.entries = entries;
-        if (!flush() || !Push(std::move(group))) return;
-      } else if (kind == lkCard) {
+      if (kind == lkGroup || kind == lkCard) {
         std::string error;
-        if (!FillCardRow(entries, sql, error)) {
-          TStageItem refused;
-          refused.kind = TStageItem::ikRefused;
-          if (flush()) Push(std::move(refused));
-          return;  // the file goes line by line from here
+        if (kind == lkGroup || !FillCardRow(entries, sql, error)) {
+          TStageItem single;
+          single.kind = kind == lkGroup ? TStageItem::ikGroup : TStageItem::ikRefused;
+          single.lines.push_back(i + 1);
+          single.entries = entries;
+          single.error = std::move(error);
+          if (!flush() || !Push(std::move(single))) return;
+          continue;
         }
         // Card rows list their columns in layout order, so the same count is the same list.
-        if (rows > 0 && sql.Count() != columnCount && !flush()) return;
-        if (rows == 0) {
+        if (!batch.rows.empty() && sql.Count() != columnCount && !flush()) return;
+        if (batch.rows.empty()) {
           batch.columns = sql.ColumnListText();
           columnCount = sql.Count();
-        } else {
-          batch.values += ", ";
         }
-        batch.values += sql.ValuesText();
-        ++rows;
-        if ((rows >= batchRows_ || batch.values.size() >= batchBytes_) && !flush()) return;
+        batch.rows.push_back(sql.ValuesText());
+        batch.lines.push_back(i + 1);
+        bytes += batch.rows.back().size() + 2;
+        if ((batch.rows.size() >= batchRows_ || bytes >= batchBytes_) && !flush()) return;
       }
     }
     if (flush()) Push(TStageItem{});

@@ -1,6 +1,7 @@
 // Card lines turned into staging batches on a thread of their own, so that reading and
 // building the next batch overlaps with the database's work on the last one. Nothing here
-// touches the database: group rows are handed on as they are, in file order.
+// touches the database: group rows and rows refused before any statement are handed on as
+// they are, in file order. A batch keeps its rows apart, so that a failed one can be split.
 #pragma once
 
 #include <condition_variable>
@@ -19,8 +20,15 @@ namespace fw {
 
 struct TStageItem {
   enum TKind { ikCards, ikGroup, ikRefused, ikEnd } kind = ikEnd;
-  std::string columns, values;         // ikCards: "a, b" and "(1, 2), (3, 4)"
-  std::vector<TColumnEntry> entries;  // ikGroup
+  std::string columns;               // ikCards: "a, b"
+  std::vector<std::string> rows;     // ikCards: "(1, 2)", "(3, 4)", one per card row
+  std::vector<size_t> lines;         // line numbers (from 1): one per row, or the group's line
+  std::vector<TColumnEntry> entries;  // ikGroup, ikRefused
+  std::string error;                  // ikRefused: why the row cannot become a statement
+
+  // The INSERT of rows [from, to) of an ikCards item; for one row the very statement that
+  // staging line by line runs.
+  std::string InsertSql(size_t from, size_t to) const;
 };
 
 class TStageBatches {

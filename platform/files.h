@@ -50,4 +50,6 @@ class TSharedAppendFile {
 
 void SleepMs(unsigned ms);
 
+std::string HostName();  // this machine's name; empty when it cannot be had
+
 }  // namespace fw

@@ -43,6 +43,10 @@ class THeldFile {
   bool ReadAll(std::string& contents);  // the whole file; false on a read error
   // Moves the file to `target`, replacing it, as MoveFileReplacing does; the hold ends.
   bool MoveTo(const std::string& target);
+  // Moves the file to `target` only while no file bears that name (atomically where source
+  // and target share a volume); the hold ends unless the name was taken.
+  enum TNewNameResult { nnMoved, nnTaken, nnFailed };
+  TNewNameResult MoveToNewName(const std::string& target);
   void Release();
 
  private:
@@ -58,6 +62,11 @@ class THeldFile {
 // Moves `source` to `target`, replacing it; after a true result the file is in exactly one
 // place even across a power cut.
 bool MoveFileReplacing(const std::string& source, const std::string& target);
+
+// Writes `bytes` to `path` through a hidden temporary name in the same folder, then renames
+// it over `path`: a reader (a collector, a share's other host) sees the old file or the new
+// one, never a part. False, with nothing left behind, on failure.
+bool WriteFileReplacing(const std::string& path, const std::string& bytes);
 
 // A folder exists and a file can be created in it.
 bool FolderWritable(const std::string& folder);

@@ -56,4 +56,15 @@ inline std::string TrimBlanks(std::string_view text, std::string_view blanks = "
   return std::string(TrimmedView(text, blanks));
 }
 
+// Every line break (CR LF, CR or LF) made one space: a driver's text as one log line.
+inline std::string OneLine(std::string_view text) {
+  std::string flat;
+  flat.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;  // one break
+    flat += (text[i] == '\r' || text[i] == '\n') ? ' ' : text[i];
+  }
+  return flat;
+}
+
 }  // namespace fw

@@ -1,13 +1,22 @@
 #include "service/fenwold.h"
 
 #include "db/statement.h"
+#include "intake/folder_upkeep.h"
+#include "intake/staged_counts.h"
 #include "log/log_texts.h"
 #include "platform/files.h"
+#include "platform/folder.h"
+#include "platform/strings.h"
+#include "service/metrics.h"
 #include "service/service_app.h"
 #include "service/status_line.h"
 
 namespace fw {
 namespace {
+
+double UnixNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 // A tick may keep the systemd watchdog quiet this long while it waits for the database (a
 // backlog of large files takes a while); past that it counts as hung, and the keep-alives
@@ -221,6 +230,7 @@ void TFenwold::tmrMainTimer() {
       pruned_ = true;
       lastPrune_ = steady;
     }
+    PruneDoneFolder();
     const TDateParts now = DecodeDateTime(clock_->Now());
     if (stopRequested_) {
       // The tick ends here; the hourly pass is owed to the next run.
@@ -233,12 +243,57 @@ void TFenwold::tmrMainTimer() {
   } catch (...) {
     ReportProgress();
     ArmDueTimer();
+    WriteMetrics();
     tmrMain.SetEnabled(true);
     throw;
   }
+  if (dbReachable_) lastSuccessUnix_ = UnixNow();
   ReportProgress();
   ArmDueTimer();
+  WriteMetrics();
   tmrMain.SetEnabled(true);
+}
+
+void TFenwold::PruneDoneFolder() {
+  const int days = params_->DoneRetentionDays;
+  const std::string& folder = intake_->Folders.files;
+  if (days <= 0 || folder.empty() || stopRequested_) return;
+  const auto steady = std::chrono::steady_clock::now();
+  if (donePruned_ && steady - lastDonePrune_ < std::chrono::hours(24)) return;
+  donePruned_ = true;
+  lastDonePrune_ = steady;
+  Log->AddLine(
+      PruneLine(PruneOldCardFiles(folder, days, static_cast<int64_t>(UnixNow())), days, folder));
+}
+
+void TFenwold::WriteMetrics() {
+  if (!intake_ || params_->MetricsFile.empty()) return;
+  TMetrics m;
+  m.tally = intake_->Tally;
+  m.dbReachable = dbReachable_;
+  m.lastSuccessUnix = lastSuccessUnix_;
+  m.lastTickSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - tickStart_).count();
+  TStagedCounts staged;
+  if (dbReachable_ && !stopRequested_ && CountStaged(*MainDb, clock_->Now(), staged)) {
+    m.dueNow = staged.due;
+    m.waiting = staged.waiting;
+  }
+  if (!intake_->Folders.audits.empty()) {
+    const std::vector<std::string> names = ListCardFiles(intake_->Folders.audits);
+    m.filesWaiting = static_cast<long long>(names.size());
+    m.oldestWaitingSec = 0;
+    const auto now = static_cast<int64_t>(UnixNow());
+    for (const std::string& name : names) {
+      const int64_t arrived = FileArrivalTime(JoinPath(intake_->Folders.audits, name));
+      if (arrived >= 0 && now - arrived > m.oldestWaitingSec) m.oldestWaitingSec = now - arrived;
+    }
+  }
+  const bool written = WriteFileReplacing(params_->MetricsFile, FormatMetrics(m));
+  if (!written && !metricsFailed_) {
+    Log->AddLine("Cannot write the metrics file " + params_->MetricsFile);
+  }
+  metricsFailed_ = !written;
 }
 
 void TFenwold::ScanCardFiles() {
@@ -298,11 +353,7 @@ void TFenwold::NoteUnreachable(const std::string& detail) {
   ReportProgress();
   std::string line = std::string(logtext::kDatabaseUnreachable) +
                      "; card files stay in the drop folder until it is back";
-  if (!detail.empty()) {
-    std::string flat;
-    for (char c : detail) flat += (c == '\r' || c == '\n') ? ' ' : c;
-    line += ": " + flat;
-  }
+  if (!detail.empty()) line += ": " + OneLine(detail);
   Log->AddLine(line);
 }
 

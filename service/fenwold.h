@@ -69,6 +69,10 @@ class TFenwold : public TService {
   void FollowDropFolder(const std::string& folder);
   void ArmDueTimer();
   bool PassCanWait();
+  // Once a day, with DoneRetentionDays set: the done folder's old files go, with one line.
+  void PruneDoneFolder();
+  // After every tick, with MetricsFile set.
+  void WriteMetrics();
 
   TEventLoop& loop_;
 
@@ -95,6 +99,10 @@ class TFenwold : public TService {
   // When the ledger was last pruned; it is pruned at the first tick and then once a day.
   std::chrono::steady_clock::time_point lastPrune_{};
   bool pruned_ = false;
+  std::chrono::steady_clock::time_point lastDonePrune_{};
+  bool donePruned_ = false;
+  double lastSuccessUnix_ = 0;  // end of the last tick that reached the database
+  bool metricsFailed_ = false;  // said once in the log, not at every tick
 };
 
 }  // namespace fw

@@ -45,6 +45,8 @@ void ExpectDefaults(const TConnParams& p) {
   EXPECT_EQ(p.DTLFreq, 0);
   EXPECT_EQ(p.CardFileEncoding, "auto");
   EXPECT_EQ(p.CardFileCodePage, DefaultLegacyEncoding());
+  EXPECT_EQ(p.DoneRetentionDays, 0) << "the done folder keeps everything";
+  EXPECT_EQ(p.MetricsFile, "") << "no metrics file";
 }
 
 TEST(ConnParams, DefaultsWithoutFileEmptyKeyOrWrongTypes) {
@@ -86,7 +88,8 @@ TEST(ConnParams, EveryValueIsRead) {
                   "\"DebugLog\"=dword:00000000\r\n\"BackupDays\"=dword:00000007\r\n"
                   "\"BackupTime\"=dword:ffffffff\r\n\"BackupDest\"=\"/var/backup\"\r\n"
                   "\"BackupUnique\"=dword:00000001\r\n\"DTLFreq\"=dword:0000000f\r\n"
-                  "\"CardFileEncoding\"=\"utf-8\"\r\n\"CardFileCodePage\"=\"1250\"\r\n");
+                  "\"CardFileEncoding\"=\"utf-8\"\r\n\"CardFileCodePage\"=\"1250\"\r\n"
+                  "\"DoneRetentionDays\"=dword:0000001e\r\n\"MetricsFile\"=\"/m/fw.prom\"\r\n");
   const TConnParams p;
   EXPECT_EQ(p.DSNName, "cards");
   EXPECT_EQ(p.Host, "db1");
@@ -112,6 +115,8 @@ TEST(ConnParams, EveryValueIsRead) {
   EXPECT_EQ(p.DTLFreq, 15);
   EXPECT_EQ(p.CardFileEncoding, "utf-8");
   EXPECT_EQ(p.CardFileCodePage, "1250");
+  EXPECT_EQ(p.DoneRetentionDays, 30);
+  EXPECT_EQ(p.MetricsFile, "/m/fw.prom");
 }
 
 TEST(ConnParams, EmptyStringsAreUsedAsStored) {

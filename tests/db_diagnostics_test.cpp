@@ -114,7 +114,9 @@ TEST(DbDiagnostics, AnyRecordDecidesAndLostConnectionWins) {
 
 TEST(DbDiagnostics, LogTextKeepsItsFormat) {
   EXPECT_EQ(DiagText({{"42000", 1064, "You have an error"}, {"01000", 0, "note"}}),
-            "You have an error. State:  42000\r\nnote. State:  01000");
+            "You have an error. State:  42000 | note. State:  01000");
+  EXPECT_EQ(DiagText({{"22001", 7, "ERROR: value too long;\nError while executing the query"}}),
+            "ERROR: value too long; Error while executing the query. State:  22001");
 }
 
 }  // namespace

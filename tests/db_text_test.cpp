@@ -6,10 +6,27 @@
 #include "db/driver_text.h"
 #include "db/odbc.h"
 #include "db/statement.h"
+#include "platform/strings.h"
 #include "tests/support/db_fixture.h"
 
 namespace fw {
 namespace {
+
+TEST(OneLine, EveryKindOfLineBreakBecomesOneSpace) {
+  const struct {
+    const char* text;
+    const char* flat;
+  } cases[] = {
+      {"ERROR: value too long for type character varying(60);\nError while executing the query",
+       "ERROR: value too long for type character varying(60); Error while executing the query"},
+      {"a\r\nb", "a b"},
+      {"a\rb\n", "a b "},
+      {"a\n\nb", "a  b"},
+      {"\r\n\r\n", "  "},
+      {"no break", "no break"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(OneLine(c.text), c.flat) << c.text;
+}
 
 TEST(DriverKind, FirstFamilyInTableOrderWins) {
   const struct {

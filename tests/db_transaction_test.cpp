@@ -56,6 +56,33 @@ TEST_P(DbTransaction, CommitKeepsAndLeavingScopeRollsBack) {
   }
 }
 
+// Renewed after the database gave up on it, the guard still owns what follows: nothing of
+// the first part survives, and the rest commits or rolls back with the guard.
+TEST_P(DbTransaction, RenewDropsTheFirstPartAndGuardsTheRest) {
+  for (bool manual : {true, false}) {
+    for (bool commit : {true, false}) {
+      SCOPED_TRACE(std::string(manual ? "manual commit" : "auto-commit") +
+                   (commit ? ", committed" : ", left"));
+      auto c = Connect(manual);
+      TODBCStatement st(*c);
+      {
+        TTransaction transaction(st);
+        ASSERT_TRUE(transaction.Began()) << st.ErrorText();
+        ASSERT_TRUE(st.Exec("INSERT INTO t VALUES (1)"));
+        ASSERT_TRUE(transaction.Renew()) << transaction.ErrorText();
+        EXPECT_TRUE(transaction.Open());
+        ASSERT_TRUE(st.Exec("INSERT INTO t VALUES (2)"));
+        EXPECT_EQ(Ids(), "");
+        if (commit) {
+          EXPECT_TRUE(transaction.Commit()) << transaction.ErrorText();
+        }
+      }
+      EXPECT_EQ(Ids(), commit ? "2" : "");
+      Clear();
+    }
+  }
+}
+
 // A bad line inside its savepoint is undone alone and the transaction goes on, also on
 // PostgreSQL, which refuses everything after a failed statement until it is rolled back to.
 TEST_P(DbTransaction, SavepointsUndoOnlyTheirPart) {

@@ -147,6 +147,33 @@ TEST(MoveFileReplacing, CopiesAcrossFileSystems) {
   std::filesystem::remove_all(other);
 }
 
+TEST(HeldFile, MoveToNewNameNeverReplacesOnOneOrAcrossFileSystems) {
+  TTempDir dir;
+  const std::string other = "/dev/shm/fenwold-newname-" + std::to_string(::getpid());
+  std::filesystem::create_directory(other);
+  for (const std::string& target : {dir.Path(), other}) {  // rename, then the copy (EXDEV)
+    SCOPED_TRACE(target);
+    const std::string source = dir.File("src/a.csv");
+    std::filesystem::create_directories(dir.File("src"));
+    WriteFileBytes(source, "new");
+    WriteFileBytes(target + "/a.csv", "waiting");
+    THeldFile file;
+    ASSERT_EQ(file.Hold(source), hrHeld);
+    EXPECT_EQ(file.MoveToNewName(target + "/a.csv"), THeldFile::nnTaken);
+    EXPECT_EQ(ReadFileBytes(target + "/a.csv"), "waiting");
+    EXPECT_EQ(file.MoveToNewName(target + "/a-2.csv"), THeldFile::nnMoved) << "still held";
+    EXPECT_EQ(ReadFileBytes(target + "/a-2.csv"), "new");
+    EXPECT_FALSE(FileExistsAt(source));
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(target)) {
+      if (e.is_regular_file()) names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a-2.csv", "a.csv"})) << "no temporary file left";
+  }
+  std::filesystem::remove_all(other);
+}
+
 TEST(FolderWritable, NeedsAnExistingWritableFolder) {
   TTempDir dir;
   EXPECT_TRUE(FolderWritable(dir.Path()));

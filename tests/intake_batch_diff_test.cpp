@@ -84,6 +84,18 @@ TCardFiles RandomFiles(unsigned seed) {
     }
     result.files.push_back({"f" + std::to_string(f) + ".csv", out.str()});
   }
+  if (seed % 2 == 0) {
+    // Batches of many rows with a few bad ones anywhere, also first and last of a batch: a
+    // failed batch is split until its bad rows stand alone.
+    std::ostringstream out;
+    for (int l = 0; l < 1100; ++l) {
+      const bool bad = l == 0 || l == 499 || l == 500 || l == 1099 || chance(1);
+      if (l == 700) out << "G2,7\r\n";
+      out << "A," << 100 + l << ",Day," << (bad ? std::string(300, 'd') : "Desk")
+          << ",0930,20240101,2359,20251231,1,G2,Last,First\r\n";
+    }
+    result.files.push_back({"big.csv", out.str()});
+  }
   return result;
 }
 
@@ -144,9 +156,12 @@ TOutcome RunIntake(TTestDb db, const TCardFiles& files, bool batched) {
     outcome.log.push_back(line);
   }
   for (const std::string& folder : {env.drop, env.done, env.errors}) {
-    for (const std::string& name : FilesIn(folder))
-      outcome.folders.push_back(folder.substr(env.dir.Path().size()) + "/" + name + ":" +
-                                ReadFileBytes(folder + "/" + name));
+    for (const std::string& name : FilesIn(folder)) {
+      std::string contents = ReadFileBytes(folder + "/" + name);
+      for (size_t at; (at = contents.find(env.dir.Path())) != std::string::npos;)
+        contents.replace(at, env.dir.Path().size(), "<dir>");
+      outcome.folders.push_back(folder.substr(env.dir.Path().size()) + "/" + name + ":" + contents);
+    }
   }
   return outcome;
 }

@@ -8,6 +8,7 @@
 
 #include "config/conn_params.h"
 #include "intake/card_intake.h"
+#include "intake/reject_report.h"
 #include "platform/text_encoding.h"
 #include "tests/support/file_holder.h"
 #include "tests/support/intake_env.h"
@@ -194,6 +195,7 @@ TEST_P(Encodings, FileDeclaredUtf8ThatIsNotIsRejectedWhole) {
     EXPECT_EQ(env.Scalar("SELECT COUNT(*) FROM card_pool"), "0");
     EXPECT_EQ(env.Scalar("SELECT COUNT(*) FROM futurecard"), "0");
     EXPECT_TRUE(FileExistsAt(env.errors + "/bad.csv"));
+    EXPECT_EQ(FirstRejectReason(ReadFileBytes(env.errors + "/bad.csv.rejected.txt")), c.line);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "intake/card_intake.h"
+#include "intake/reject_report.h"
 #include "tests/support/intake_env.h"
 
 namespace fw::test {
@@ -158,6 +159,19 @@ TEST_P(Staging, FailedStatementIsLoggedWithTheDriverTextAndEveryBadLineCounts) {
     EXPECT_EQ(Count("card_pool"), "0");
     EXPECT_TRUE(FileExistsAt(Env().errors + "/x.csv"));
   }
+  // The report beside the rejected file names every bad line with the database's text.
+  const std::string report = ReadFileBytes(Env().errors + "/x.csv.rejected.txt");
+  EXPECT_EQ(FirstRejectReason(report).rfind("line 2: ", 0), 0u) << report;
+  EXPECT_NE(report.find("\nLine 4: A,3,T,descr three\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\nLine 5: A,4x,T\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("\nRejected: 3 bad line(s) of 6; "), std::string::npos) << report;
+  // A bad first statement: psqlODBC ends the transaction itself, and the lines after it
+  // must not all fail with it.
+  const std::string first = Env().Drop("y.csv", "A,1,T,descr one\nA,2,T\nA,5,T\n");
+  EXPECT_EQ(Intake().ProcessCardFile(first), foRejected);
+  expected.push_back(perFile[0]);
+  EXPECT_EQ(errorSqls(), expected);
+  EXPECT_EQ(Count("futurecard"), "0");
 }
 
 TEST_P(Staging, SameNameInDestinationIsReplaced) {
@@ -191,6 +205,18 @@ TEST_P(Staging, CommittedFileLeftInDropFolderIsNeverStagedTwice) {
   Env().Drop("a.csv", "A,3,T\n");
   EXPECT_EQ(Intake().ProcessCardFile(path), foStaged);
   EXPECT_EQ(Count("futurecard"), "3");
+}
+
+TEST_P(Staging, ReportOfARejectedFileStaysWhenItsMoveFails) {
+  ReadSettings();
+  // A folder in the way of the move: the report is written, the file cannot follow it.
+  std::filesystem::create_directory(Env().errors + "/r.csv");
+  const std::string path = Env().Drop("r.csv", "A,1x,T\n");
+  EXPECT_EQ(Intake().ProcessCardFile(path), foRejected);
+  EXPECT_EQ(Env().LogCount("Cannot move file: " + path), 1);
+  EXPECT_TRUE(FileExistsAt(path));
+  EXPECT_EQ(FirstRejectReason(ReadFileBytes(Env().errors + "/r.csv.rejected.txt")),
+            "line 1: Value \"1x\" of NUMBER is not a whole number");
 }
 
 TEST_P(Staging, FailedMoveOfCommittedFileRetriesOnlyTheMove) {

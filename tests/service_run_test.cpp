@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "tests/support/db_fixture.h"
@@ -85,6 +86,11 @@ class ServiceRun : public TDbTest {
 };
 
 TEST_P(ServiceRun, FilesArePickedUpAtEachTick) {
+  const std::string metrics = folders_->root + "/fenwold.prom";
+  {
+    std::ofstream registry(registry_, std::ios::app | std::ios::binary);
+    registry << "\"MetricsFile\"=\"" << metrics << "\"\r\n\"DoneRetentionDays\"=dword:0000001e\r\n";
+  }
   Start(250);
   DropCardFile(*folders_, "first.csv", StaffCardLine(700001) + StaffCardLine(700002));
   ASSERT_TRUE(Arrives(folders_->done, "first.csv")) << service_.Stderr();
@@ -97,7 +103,20 @@ TEST_P(ServiceRun, FilesArePickedUpAtEachTick) {
   ASSERT_TRUE(Arrives(folders_->errors, "bad.csv"));
   EXPECT_TRUE(FilesIn(folders_->drop).empty());
   EXPECT_TRUE(WaitUntil([&] { return CardCount(700001, 700004) == 3; }, 10s));
+  EXPECT_TRUE(PathExists(folders_->errors + "/bad.csv.rejected.txt"));
+  // The metrics of the ticks so far, as a collector reads them.
+  EXPECT_TRUE(WaitUntil(
+      [&] { return ReadFileBytes(metrics).find("fenwold_records_applied_total 3\n") != std::string::npos; },
+      10s));
+  const std::string text = ReadFileBytes(metrics);
+  for (const char* line : {"fenwold_card_files_total{outcome=\"staged\"} 2\n",
+                           "fenwold_card_files_total{outcome=\"rejected\"} 1\n",
+                           "fenwold_card_lines_rejected_total 1\n", "fenwold_database_up 1\n",
+                           "fenwold_drop_files_waiting 0\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  }
   StopCleanly();
+  EXPECT_EQ(CountLog("Removed 0 card file(s) older than 30 day(s) from " + folders_->done), 1);
 
   const auto texts = LogTexts();
   EXPECT_EQ(texts[1], "Start Log");

@@ -52,7 +52,11 @@ int RunConfig(const std::vector<std::string>& args) {
   std::printf("Card files:\n");
   Line("CardFileEncoding", params.CardFileEncoding);
   Line("CardFileCodePage", params.CardFileCodePage);
+  std::printf("Folders and monitoring:\n");
+  Line("CardFileRetentionDays", params.CardFileRetentionDays);
   Line("CardFileSettleMs", params.CardFileSettleMs);
+  Line("DoneRetentionDays", params.DoneRetentionDays);
+  Line("MetricsFile", params.MetricsFile);
   std::printf("Other settings:\n");
   Line("DebugLog", params.DebugLog);
   Line("DTLFreq", params.DTLFreq);

@@ -57,7 +57,10 @@ int Folders(const std::vector<std::string>& args) {
     return 1;
   }
   std::vector<std::string> paths = {f.audits, f.files, f.errors};
-  if (const std::string db = SqliteFolder(TConnParams()); !db.empty()) paths.push_back(db);
+  const TConnParams params;
+  if (const std::string db = SqliteFolder(params); !db.empty()) paths.push_back(db);
+  // The metrics file is rewritten through a temporary file beside it: its folder, not the file.
+  if (!params.MetricsFile.empty()) paths.push_back(ExtractFilePath(params.MetricsFile));
   const std::string path = FoldersDropInPath(UnitFolder());
   if (!ForceDirectories(ExtractFilePath(path)) ||
       !WriteAtomically(path, FoldersDropInText(paths))) {

@@ -9,14 +9,16 @@
 #include <vector>
 
 #include "config/conn_params.h"
-#include "db/sql.h"
-#include "db/statement.h"
+#include "intake/folder_upkeep.h"
+#include "intake/reject_report.h"
+#include "intake/staged_counts.h"
 #include "log/log_texts.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/folder.h"
 #include "platform/service_state.h"
+#include "platform/strings.h"
 #include "service/run_settings.h"
 #include "tools/ctl_command.h"
 #include "tools/ctl_session.h"
@@ -34,6 +36,8 @@ struct TStatus {
   long waitingFiles = -1;  // -1: not known
   long long oldestAgeSec = -1;
   long errorFilesToday = -1;
+  std::vector<std::pair<std::string, std::string>> rejected;  // today's: name, first reason
+  TFolderUsage done{-1, 0};
   long long due = -1, waiting = -1;
   std::string earliest;
   std::string logFile;
@@ -61,16 +65,34 @@ int64_t NowUnix() {
       .count();
 }
 
+// Local midnight, in seconds since 1970.
+int64_t Midnight() {
+  const TDateTime now = SystemClock().Now();
+  return NowUnix() - static_cast<int64_t>((now - static_cast<int64_t>(now)) * 86400);
+}
+
 // Files of a folder that arrived since local midnight.
 long ArrivedToday(const std::string& folder) {
-  const TDateTime now = SystemClock().Now();
-  const int64_t midnight =
-      NowUnix() - static_cast<int64_t>((now - static_cast<int64_t>(now)) * 86400);
+  const int64_t midnight = Midnight();
   long count = 0;
   for (const std::string& name : ListCardFiles(folder)) {
     count += FileArrivalTime(JoinPath(folder, name)) >= midnight;
   }
   return count;
+}
+
+// Today's rejected files, by the reports beside them, with the first reason of each.
+void ReadRejected(TStatus& s) {
+  const int64_t midnight = Midnight();
+  for (const std::string& name : ListCardFiles(s.folders.errors)) {
+    const std::string path = JoinPath(s.folders.errors, name);
+    if (FileArrivalTime(path) < midnight) continue;
+    std::string report;
+    ReadWholeFile(JoinPath(s.folders.errors, RejectReportName(name)), report);
+    const std::string reason = FirstRejectReason(report);
+    s.rejected.push_back({name, reason.empty() ? "(no report)" : reason});
+  }
+  std::sort(s.rejected.begin(), s.rejected.end());
 }
 
 void ReadFolders(TStatus& s, unsigned tickMs) {
@@ -93,29 +115,18 @@ void ReadFolders(TStatus& s, unsigned tickMs) {
       s.Problem(1,
                 std::to_string(s.errorFilesToday) + " card file(s) went to the error folder today");
     }
+    ReadRejected(s);
   }
+  if (!s.folders.files.empty()) s.done = FolderUsage(s.folders.files);
 }
 
-long long Count(TODBC& db, const std::string& query, std::string* earliest = nullptr) {
-  TODBCStatement st(db, true);
-  if (!st.Exec(query)) return -1;
-  const long long n = std::stoll("0" + st.FieldAsString("n"));
-  // As text: SQLite types an aggregate of dates as text, which FieldAsDateTime does not read.
-  if (earliest != nullptr && n > 0) *earliest = st.FieldAsString("first").substr(0, 19);
-  return n;
-}
-
-// Due: the pass applies a record whose start has passed or whose card does not exist yet.
 void ReadStaged(TStatus& s, TODBC& db) {
-  const std::string now = TimestampLiteral(SystemClock().Now());
-  const long long all = Count(db, "SELECT COUNT(*) AS n FROM futurecard");
-  s.waiting = Count(db,
-                    "SELECT COUNT(*) AS n, MIN(f.start_dt) AS first FROM futurecard f WHERE "
-                    "f.start_dt >= " +
-                        now + " AND EXISTS (SELECT 1 FROM card c WHERE c.number = f.number)",
-                    &s.earliest);
-  if (all >= 0 && s.waiting >= 0) s.due = all - s.waiting;
-  if (s.due < 0) s.Problem(2, "the staged records cannot be read");
+  TStagedCounts counts;
+  if (!CountStaged(db, SystemClock().Now(), counts))
+    s.Problem(2, "the staged records cannot be read");
+  s.due = counts.due;
+  s.waiting = counts.waiting;
+  s.earliest = counts.earliest;
 }
 
 void ReadLog(TStatus& s) {
@@ -170,15 +181,20 @@ std::string JsonNumber(long long n) {
 const char* const kLevels[] = {"OK", "WARNING", "CRITICAL"};
 
 void PrintJson(const TStatus& s) {
-  std::string errors, problems;
+  std::string errors, problems, rejected;
   for (const auto& e : s.lastErrors) errors += (errors.empty() ? "" : ", ") + Json(e);
+  for (const auto& [name, reason] : s.rejected) {
+    rejected += std::string(rejected.empty() ? "" : ", ") + "{\"file\": " + Json(name) +
+                ", \"reason\": " + Json(reason) + "}";
+  }
   for (const auto& p : s.problems) problems += (problems.empty() ? "" : ", ") + Json(p);
   std::printf(
       "{\"status\": %s, \"exit\": %d, \"problems\": [%s],\n"
       " \"service\": %s,\n"
       " \"database\": {\"reachable\": %s, \"error\": %s},\n"
       " \"folders\": {\"drop\": %s, \"done\": %s, \"errors\": %s, \"waiting_files\": %s, "
-      "\"oldest_seconds\": %s, \"error_files_today\": %s},\n"
+      "\"oldest_seconds\": %s, \"error_files_today\": %s, \"rejected_today\": [%s], "
+      "\"done_files\": %s, \"done_bytes\": %s},\n"
       " \"staged\": {\"due\": %s, \"waiting\": %s, \"earliest\": %s},\n"
       " \"log\": {\"file\": %s, \"last_pickup\": %s, \"errors_today\": %ld, \"last_errors\": "
       "[%s]}}\n",
@@ -186,7 +202,8 @@ void PrintJson(const TStatus& s) {
       s.dbReachable ? "true" : "false", Json(s.dbError).c_str(), Json(s.folders.audits).c_str(),
       Json(s.folders.files).c_str(), Json(s.folders.errors).c_str(),
       JsonNumber(s.waitingFiles).c_str(), JsonNumber(s.oldestAgeSec).c_str(),
-      JsonNumber(s.errorFilesToday).c_str(), JsonNumber(s.due).c_str(),
+      JsonNumber(s.errorFilesToday).c_str(), rejected.c_str(), JsonNumber(s.done.files).c_str(),
+      s.done.files < 0 ? "null" : std::to_string(s.done.bytes).c_str(), JsonNumber(s.due).c_str(),
       JsonNumber(s.waiting).c_str(), s.earliest.empty() ? "null" : Json(s.earliest).c_str(),
       Json(s.logFile).c_str(), s.lastPickup.empty() ? "null" : Json(s.lastPickup).c_str(),
       s.errorLines, errors.c_str());
@@ -200,9 +217,7 @@ void PrintText(const TStatus& s) {
   std::printf("Fenwold %s\n", kLevels[s.level]);
   for (const auto& p : s.problems) std::printf("  ! %s\n", p.c_str());
   Row("service", s.service);
-  std::string flat;
-  for (char c : s.dbError) flat += (c == '\r' || c == '\n') ? ' ' : c;
-  Row("database", s.dbReachable ? "reachable" : "unreachable: " + flat);
+  Row("database", s.dbReachable ? "reachable" : "unreachable: " + OneLine(s.dbError));
   if (s.dbReachable) {
     std::string drop = s.folders.audits.empty() ? "(not set)" : s.folders.audits;
     if (s.waitingFiles >= 0) {
@@ -210,10 +225,20 @@ void PrintText(const TStatus& s) {
       if (s.oldestAgeSec >= 0) drop += ", the oldest for " + Duration(s.oldestAgeSec);
     }
     Row("drop folder", drop);
-    Row("done folder", s.folders.files.empty() ? "(not set)" : s.folders.files);
+    std::string done = s.folders.files.empty() ? "(not set)" : s.folders.files;
+    if (s.done.files >= 0) {
+      char size[32];
+      std::snprintf(size, sizeof size, "%.1f MB",
+                    static_cast<double>(s.done.bytes) / (1024 * 1024));
+      done += ": " + std::to_string(s.done.files) + " file(s), " + size;
+    }
+    Row("done folder", done);
     std::string errors = s.folders.errors.empty() ? "(not set)" : s.folders.errors;
     if (s.errorFilesToday >= 0) errors += ": " + std::to_string(s.errorFilesToday) + " today";
     Row("error folder", errors);
+    for (const auto& [name, reason] : s.rejected) {
+      std::printf("    %s: %s\n", name.c_str(), reason.c_str());
+    }
     if (s.due >= 0) {
       std::string staged = std::to_string(s.due) + " due now, " + std::to_string(s.waiting) +
                            " waiting for their start";

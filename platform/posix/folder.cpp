@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/fd.h"
@@ -43,6 +45,19 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// The process's umask, read where it can be read without setting it (another thread may be
+// creating a file); 022 where not.
+mode_t CurrentUmask() {
+  TFd fd(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+  char text[4096];
+  const ssize_t n = fd.Valid() ? ::read(fd.Get(), text, sizeof text - 1) : -1;
+  if (n <= 0) return 022;
+  text[n] = '\0';
+  const char* line = std::strstr(text, "\nUmask:");
+  if (line == nullptr) return 022;
+  return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8)) & 0777;
+}
+
 bool SyncFolder(const std::string& folder) {
   TFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return fd.Valid() && ::fsync(fd.Get()) == 0;
@@ -61,17 +76,17 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// Copy through a temporary name in the target's folder, so the target only ever appears
-// complete, then replace the target by rename.
-bool CopyReplacing(const std::string& source, const std::string& target) {
+// Copies `source` to a new hidden temporary file in `folder`, written through to the disk;
+// empty on failure, with nothing left behind.
+std::string CopyToTemp(const std::string& source, const std::string& folder) {
   TFd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!in.Valid()) return false;
+  if (!in.Valid()) return {};
   struct stat st {};
-  if (::fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
 
-  std::string temp = JoinPath(FolderOf(target), ".fenwold-move-XXXXXX");
+  std::string temp = JoinPath(folder, ".fenwold-move-XXXXXX");
   TFd out(::mkstemp(temp.data()));
-  if (!out.Valid()) return false;
+  if (!out.Valid()) return {};
   bool ok = true;
   char buffer[64 * 1024];
   for (;;) {
@@ -87,9 +102,39 @@ bool CopyReplacing(const std::string& source, const std::string& target) {
   ok = ok && ::fchmod(out.Get(), st.st_mode & 07777) == 0;
   ok = ok && ::fsync(out.Get()) == 0;
   ok = ::close(out.Release()) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return {};
+  }
+  return temp;
+}
+
+// Copy through a temporary name in the target's folder, so the target only ever appears
+// complete, then replace the target by rename.
+bool CopyReplacing(const std::string& source, const std::string& target) {
+  const std::string temp = CopyToTemp(source, FolderOf(target));
+  if (temp.empty()) return false;
+  if (::rename(temp.c_str(), target.c_str()) == 0) return true;
+  ::unlink(temp.c_str());
+  return false;
+}
+
+// rename() that never replaces: 0, or -1 with errno (EEXIST when the name is taken). A file
+// system without RENAME_NOREPLACE (some network shares) gets link() and unlink(), which
+// refuse a taken name just as well.
+int RenameNoReplace(const std::string& source, const std::string& target) {
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+  if (::link(source.c_str(), target.c_str()) != 0) return -1;
+  if (::unlink(source.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(target.c_str());
+    errno = error;
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -208,6 +253,54 @@ bool THeldFile::MoveTo(const std::string& target) {
   const bool moved = MoveFileReplacing(path_, target);
   Release();
   return moved;
+}
+
+THeldFile::TNewNameResult THeldFile::MoveToNewName(const std::string& target) {
+  if (fd_ < 0) return nnFailed;
+  const std::string sourceFolder = FolderOf(path_);
+  const std::string targetFolder = FolderOf(target);
+  if (RenameNoReplace(path_, target) == 0) {
+    Release();
+    const bool synced = SyncFolder(targetFolder);
+    return SyncFolder(sourceFolder) && synced ? nnMoved : nnFailed;
+  }
+  if (errno == EEXIST) return nnTaken;
+  if (errno != EXDEV) return nnFailed;
+  // Another volume: the copy appears under its name complete or not at all.
+  const std::string temp = CopyToTemp(path_, targetFolder);
+  if (temp.empty()) return nnFailed;
+  if (RenameNoReplace(temp, target) != 0) {
+    const bool taken = errno == EEXIST;
+    ::unlink(temp.c_str());
+    return taken ? nnTaken : nnFailed;
+  }
+  if (!SyncFolder(targetFolder) || ::unlink(path_.c_str()) != 0) {
+    // Never leave the file in two places: the source stays the one copy.
+    ::unlink(target.c_str());
+    SyncFolder(targetFolder);
+    return nnFailed;
+  }
+  Release();
+  return SyncFolder(sourceFolder) ? nnMoved : nnFailed;
+}
+
+bool WriteFileReplacing(const std::string& path, const std::string& bytes) {
+  const std::string folder = FolderOf(path);
+  std::string temp = JoinPath(folder, ".fenwold-write-XXXXXX");
+  TFd out(::mkstemp(temp.data()));
+  if (!out.Valid()) return false;
+  // mkstemp makes 0600; the file is for readers of the folder (a collector, an operator).
+  bool ok = ::fchmod(out.Get(), 0644 & ~CurrentUmask()) == 0;
+  ok = ok && WriteAll(out.Get(), bytes.data(), bytes.size());
+  ok = ok && ::fsync(out.Get()) == 0;
+  ok = ::close(out.Release()) == 0 && ok;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  SyncFolder(folder);
+  return true;
 }
 
 bool MoveFileReplacing(const std::string& source, const std::string& target) {

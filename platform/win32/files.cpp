@@ -145,4 +145,11 @@ void SleepMs(unsigned ms) {
   Sleep(ms);
 }
 
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  if (!::GetComputerNameA(name, &size)) return {};
+  return std::string(name, size);
+}
+
 }  // namespace fw

@@ -139,6 +139,59 @@ bool THeldFile::MoveTo(const std::string& target) {
   return MoveFileReplacing(path_, target);
 }
 
+THeldFile::TNewNameResult THeldFile::MoveToNewName(const std::string& target) {
+  if (handle_ == nullptr) return nnFailed;
+  const int chars = ::MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
+  if (chars > 0) {
+    const size_t bytes = sizeof(FILE_RENAME_INFO) + static_cast<size_t>(chars) * sizeof(WCHAR);
+    std::vector<unsigned char> buffer(bytes, 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    ::MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, chars);
+    info->FileNameLength = static_cast<DWORD>((chars - 1) * sizeof(WCHAR));
+    if (::SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileRenameInfo, info,
+                                     static_cast<DWORD>(bytes))) {
+      ::FlushFileBuffers(static_cast<HANDLE>(handle_));
+      Release();
+      return nnMoved;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return nnTaken;
+  }
+  // Another volume: copied without replacing, then the source deleted.
+  Release();
+  if (!::CopyFileA(path_.c_str(), target.c_str(), TRUE)) {
+    return ::GetLastError() == ERROR_FILE_EXISTS ? nnTaken : nnFailed;
+  }
+  if (!::DeleteFileA(path_.c_str())) {
+    ::DeleteFileA(target.c_str());
+    return nnFailed;
+  }
+  return nnMoved;
+}
+
+bool WriteFileReplacing(const std::string& path, const std::string& bytes) {
+  const std::string temp = path + ".fenwold-write";
+  const HANDLE h = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_HIDDEN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool ok = bytes.empty() || (::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                          &written, nullptr) &&
+                              written == bytes.size());
+  ok = ::FlushFileBuffers(h) && ok;
+  ::CloseHandle(h);
+  ok = ok && ::MoveFileExA(temp.c_str(), path.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) {
+    ::DeleteFileA(temp.c_str());
+    return false;
+  }
+  ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  return true;
+}
+
 bool MoveFileReplacing(const std::string& source, const std::string& target) {
   const std::wstring from = WidePath(source), to = WidePath(target);
   if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {

@@ -1,0 +1,35 @@
+#include "intake/staged_counts.h"
+
+#include "db/sql.h"
+#include "db/statement.h"
+
+namespace fw {
+namespace {
+
+long long Count(TODBC& db, const std::string& query, std::string* earliest = nullptr) {
+  TODBCStatement st(db, true);
+  if (!st.Exec(query)) return -1;
+  const long long n = std::stoll("0" + st.FieldAsString("n"));
+  // As text: SQLite types an aggregate of dates as text, which FieldAsDateTime does not read.
+  if (earliest != nullptr && n > 0) *earliest = st.FieldAsString("first").substr(0, 19);
+  return n;
+}
+
+}  // namespace
+
+bool CountStaged(TODBC& db, TDateTime now, TStagedCounts& counts) {
+  counts = {};
+  const long long all = Count(db, "SELECT COUNT(*) AS n FROM futurecard");
+  const long long waiting =
+      Count(db,
+            "SELECT COUNT(*) AS n, MIN(f.start_dt) AS first FROM futurecard f WHERE "
+            "f.start_dt >= " + TimestampLiteral(now) +
+                " AND EXISTS (SELECT 1 FROM card c WHERE c.number = f.number)",
+            &counts.earliest);
+  if (all < 0 || waiting < 0) return false;
+  counts.waiting = waiting;
+  counts.due = all - waiting;
+  return true;
+}
+
+}  // namespace fw
