@@ -254,7 +254,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     const auto claimFirst = [&] {
       if (ledger == TCardLedger::laNotStaged) claim = Claim(key, statement, claimError);
       if (claim == clLost) {
-        staged = {StopRequested() ? lrStopped : lrConnectionLost, 0, claimError};
+        staged = {StopRequested() ? lrStopped : lrConnectionLost, 0, claimError, {}};
       }
       return claim == clClaimed;
     };
