@@ -12,10 +12,12 @@ namespace fw {
 TFolderUsage FolderUsage(const std::string& folder) {
   TFolderUsage usage;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.empty() || name[0] == '.' || !it->is_regular_file(ec)) continue;
+  // As UTF-8 on both platforms: a narrow path means the ANSI code page on Windows, where a
+  // name outside it fails the listing or throws.
+  const std::filesystem::path path(std::u8string(folder.begin(), folder.end()));
+  for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::u8string name = it->path().filename().u8string();
+    if (name.empty() || name[0] == u8'.' || !it->is_regular_file(ec)) continue;
     ++usage.files;
     usage.bytes += it->file_size(ec);
   }

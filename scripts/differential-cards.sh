@@ -119,6 +119,8 @@ line 202101 'Upper case' >'21-UPPER.CSV'
 line 202102 'Mixed case' >'22-Mixed.Csv'
 line 202103 'Name beyond ASCII' >'23-Zöllner – 東京 🚗.csv'
 line 202104 'Long name' >"24-long-$(printf 'n%.0s' $(seq 1 200)).csv"
+# Rejected (a letter O for a zero), so that its report bears a name beyond ASCII as well.
+line 2021O9 'Rejected, name beyond ASCII' >'32-Łódź 東京 rejected.csv'
 line 202105 'csvx' >'25-x.csvx'
 line 202106 'csv1' >'26-x.csv1'
 line 202107 'csv tilde' >'27-x.csv~'

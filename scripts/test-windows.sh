@@ -93,6 +93,7 @@ suites=(
   "card_encoding_test *"
   "utf16_test *"
   "arguments_test *"
+  "file_names_test *"
   # Wine keeps a watched folder that is deleted until the watch lets go, without saying it is
   # about to go (Windows says so: delete pending), so a folder cannot be made again under it.
   "folder_watch_test -FolderWatch.AReplacedFolderIsWatchedAgain"

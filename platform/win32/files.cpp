@@ -146,10 +146,10 @@ void SleepMs(unsigned ms) {
 }
 
 std::string HostName() {
-  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof name;
-  if (!::GetComputerNameA(name, &size)) return {};
-  return std::string(name, size);
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!::GetComputerNameW(name, &size)) return {};
+  return Utf8(std::wstring_view(name, size));
 }
 
 }  // namespace fw

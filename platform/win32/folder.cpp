@@ -141,15 +141,16 @@ bool THeldFile::MoveTo(const std::string& target) {
 
 THeldFile::TNewNameResult THeldFile::MoveToNewName(const std::string& target) {
   if (handle_ == nullptr) return nnFailed;
-  const int chars = ::MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
-  if (chars > 0) {
-    const size_t bytes = sizeof(FILE_RENAME_INFO) + static_cast<size_t>(chars) * sizeof(WCHAR);
+  // As in MoveTo: the rename takes the path as it is, without the "\\?\" prefix.
+  const std::wstring wide = Wide(target);
+  {
+    const size_t bytes = sizeof(FILE_RENAME_INFO) + (wide.size() + 1) * sizeof(WCHAR);
     std::vector<unsigned char> buffer(bytes, 0);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     info->ReplaceIfExists = FALSE;
     info->RootDirectory = nullptr;
-    ::MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, info->FileName, chars);
-    info->FileNameLength = static_cast<DWORD>((chars - 1) * sizeof(WCHAR));
+    wide.copy(info->FileName, wide.size());
+    info->FileNameLength = static_cast<DWORD>(wide.size() * sizeof(WCHAR));
     if (::SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileRenameInfo, info,
                                      static_cast<DWORD>(bytes))) {
       ::FlushFileBuffers(static_cast<HANDLE>(handle_));
@@ -161,20 +162,29 @@ THeldFile::TNewNameResult THeldFile::MoveToNewName(const std::string& target) {
   }
   // Another volume: copied without replacing, then the source deleted.
   Release();
-  if (!::CopyFileA(path_.c_str(), target.c_str(), TRUE)) {
+  const std::wstring from = WidePath(path_), to = WidePath(target);
+  if (!::CopyFileW(from.c_str(), to.c_str(), TRUE)) {
     return ::GetLastError() == ERROR_FILE_EXISTS ? nnTaken : nnFailed;
   }
-  if (!::DeleteFileA(path_.c_str())) {
-    ::DeleteFileA(target.c_str());
+  if (!::DeleteFileW(from.c_str())) {
+    ::DeleteFileW(to.c_str());
     return nnFailed;
   }
   return nnMoved;
 }
 
 bool WriteFileReplacing(const std::string& path, const std::string& bytes) {
-  const std::string temp = path + ".fenwold-write";
-  const HANDLE h = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_HIDDEN, nullptr);
+  // A name of this process's own, created only if new: two hosts writing the same report on
+  // a share must not write into one temporary file.
+  std::wstring temp;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (unsigned attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = WidePath(path + ".fenwold-write-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                    std::to_string(attempt));
+    h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
+                      nullptr);
+    if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   bool ok = bytes.empty() || (::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()),
@@ -182,13 +192,14 @@ bool WriteFileReplacing(const std::string& path, const std::string& bytes) {
                               written == bytes.size());
   ok = ::FlushFileBuffers(h) && ok;
   ::CloseHandle(h);
-  ok = ok && ::MoveFileExA(temp.c_str(), path.c_str(),
+  const std::wstring target = WidePath(path);
+  ok = ok && ::MoveFileExW(temp.c_str(), target.c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!ok) {
-    ::DeleteFileA(temp.c_str());
+    ::DeleteFileW(temp.c_str());
     return false;
   }
-  ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
   return true;
 }
 
