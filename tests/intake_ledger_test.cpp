@@ -207,5 +207,38 @@ TEST_P(Ledger, SettleTimeLeavesAFileThatIsStillBeingWritten) {
 
 FW_ON_EVERY_DRIVER(Ledger);
 
+// Another writer holds SQLite's one write lock for longer than the driver waits: the staging
+// fails with "database is locked" at its first write (the claim, or with no ledger a card
+// row), which is no fault of the file. It stays in the drop folder, unreported, and the
+// first scan after the lock is gone stages it.
+TEST(LedgerLocked, AFileMeetingALockedDatabaseWaitsForTheNextScan) {
+  for (const bool ledger : {true, false}) {
+    SCOPED_TRACE(ledger ? "ledger" : "no ledger");
+    TIntakeEnv env(tdSqlite, "JournalMode=WAL;Timeout=100");
+    ASSERT_TRUE(env.Ok());
+    env.SetFolders();
+    const int debit = env.AddCardType("DEBIT", false, true);
+    env.Exec("INSERT INTO card (number, type_id, debit_left) VALUES (5001, " +
+             std::to_string(debit) + ", 0)");
+    if (!ledger) env.Exec("DROP TABLE card_file");
+    const std::string path = env.Drop("locked.csv", kTopUp);
+    {
+      TODBC other;
+      ASSERT_TRUE(env.Connect(other, true));
+      ASSERT_TRUE(ExecSql(other, "INSERT INTO card_pool (name, max_inlot, cur_inlot) "
+                                 "VALUES ('Lock holder', 1, 0)"));
+      EXPECT_EQ(env.Intake().ProcessCardFile(path), foLoadFailed);
+      EXPECT_TRUE(std::filesystem::exists(path));
+      EXPECT_EQ(env.LogCount("will retry later"), 1);
+      ASSERT_TRUE(other.EndTrans(false));
+    }
+    EXPECT_EQ(env.Intake().Tally.rejected, 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(env.errors)) << "no report, nothing rejected";
+    EXPECT_EQ(env.Intake().ProcessCardFile(path), foStaged);
+    EXPECT_EQ(env.Intake().ProcessFutureCards(), poDone);
+    EXPECT_EQ(env.Scalar("SELECT debit_left FROM card WHERE number = 5001"), "1");
+  }
+}
+
 }  // namespace
 }  // namespace fw::test
