@@ -4,9 +4,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <exception>
 #include <mutex>
 
+#include "platform/exception_guard.h"
 #include "platform/service_host.h"
 
 namespace fw {
@@ -27,26 +27,7 @@ struct TEventLoop::TImpl {
   std::deque<std::function<void()>> tasks;
   std::vector<TTimer::TImpl*> timers;
   bool quit = false;
-  std::function<void(const std::string&)> onException;
-
-  void Guarded(const std::function<void()>& work) {
-    try {
-      work();
-    } catch (const std::exception& e) {
-      Report(e.what());
-    } catch (...) {
-      Report("Unknown exception");
-    }
-  }
-
-  void Report(const std::string& message) {
-    std::function<void(const std::string&)> handler;
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      handler = onException;
-    }
-    if (handler) handler(message);
-  }
+  TExceptionGuard guard;
 };
 
 TEventLoop::TEventLoop() : impl_(std::make_unique<TImpl>()) {}
@@ -60,7 +41,7 @@ void TEventLoop::Run() {
       std::function<void()> task = std::move(s.tasks.front());
       s.tasks.pop_front();
       hold.unlock();
-      s.Guarded(task);
+      s.guard.Run(task);
       hold.lock();
       continue;
     }
@@ -75,7 +56,7 @@ void TEventLoop::Run() {
       next->due = now + std::chrono::milliseconds(next->interval);
       std::function<void()> handler = next->onTimer;
       hold.unlock();
-      if (handler) s.Guarded(handler);
+      if (handler) s.guard.Run(handler);
       hold.lock();
       continue;
     }
@@ -101,8 +82,7 @@ void TEventLoop::Post(std::function<void()> task) {
 }
 
 void TEventLoop::SetExceptionHandler(std::function<void(const std::string&)> handler) {
-  std::lock_guard<std::mutex> hold(impl_->lock);
-  impl_->onException = std::move(handler);
+  impl_->guard.SetHandler(std::move(handler));
 }
 
 TTimer::TTimer(TEventLoop& loop, unsigned intervalMs, std::function<void()> onTimer)

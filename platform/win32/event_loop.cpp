@@ -2,10 +2,10 @@
 // control codes as thread messages.
 #include <windows.h>
 
-#include <exception>
 #include <mutex>
 #include <vector>
 
+#include "platform/exception_guard.h"
 #include "platform/service_host.h"
 
 namespace fw {
@@ -21,26 +21,7 @@ constexpr UINT kControlMessage = WM_USER + 1;  // wParam: the control code
 struct TEventLoop::TImpl {
   DWORD threadId = GetCurrentThreadId();
   HWND window = nullptr;  // hidden message-only window that owns the timers
-  std::mutex lock;
-  std::function<void(const std::string&)> onException;
-
-  void Guarded(const std::function<void()>& work) {
-    try {
-      work();
-    } catch (const std::exception& e) {
-      Report(e.what());
-    } catch (...) {
-      Report("Unknown exception");
-    }
-  }
-  void Report(const std::string& message) {
-    std::function<void(const std::string&)> handler;
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      handler = onException;
-    }
-    if (handler) handler(message);
-  }
+  TExceptionGuard guard;
 };
 
 struct TTimer::TImpl {
@@ -57,7 +38,7 @@ namespace {
 LRESULT CALLBACK LoopWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_TIMER) {
     auto* timer = reinterpret_cast<TTimer::TImpl*>(wParam);
-    if (timer != nullptr && timer->onTimer) timer->loop->Guarded(timer->onTimer);
+    if (timer != nullptr && timer->onTimer) timer->loop->guard.Run(timer->onTimer);
     return 0;
   }
   if (msg == WM_ENDSESSION) return 0;  // a user logging off does not end the service
@@ -106,7 +87,7 @@ void TEventLoop::Run() {
     if (msg.hwnd == nullptr && msg.message == kTaskMessage) {
       std::unique_ptr<std::function<void()>> task(
           reinterpret_cast<std::function<void()>*>(msg.lParam));
-      impl_->Guarded(*task);
+      impl_->guard.Run(*task);
       continue;
     }
     TranslateMessage(&msg);
@@ -123,8 +104,7 @@ void TEventLoop::Post(std::function<void()> task) {
 }
 
 void TEventLoop::SetExceptionHandler(std::function<void(const std::string&)> handler) {
-  std::lock_guard<std::mutex> hold(impl_->lock);
-  impl_->onException = std::move(handler);
+  impl_->guard.SetHandler(std::move(handler));
 }
 
 TTimer::TTimer(TEventLoop& loop, unsigned intervalMs, std::function<void()> onTimer)
