@@ -114,52 +114,46 @@ bool THeldFile::ReadAll(std::string& contents) {
   return true;
 }
 
+namespace {
+
+// Renames an open file through its handle, so that no other process can step in between. The
+// rename takes the path as it is: no "\\?\" prefix, which it would keep as part of the name.
+// On failure GetLastError says why (another volume, a name taken).
+bool RenameByHandle(HANDLE handle, const std::string& target, bool replace) {
+  const std::wstring wide = Wide(target);
+  const size_t bytes = sizeof(FILE_RENAME_INFO) + (wide.size() + 1) * sizeof(WCHAR);
+  std::vector<unsigned char> buffer(bytes, 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = nullptr;
+  wide.copy(info->FileName, wide.size());
+  info->FileNameLength = static_cast<DWORD>(wide.size() * sizeof(WCHAR));
+  if (!::SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(bytes))) {
+    return false;
+  }
+  ::FlushFileBuffers(handle);
+  return true;
+}
+
+}  // namespace
+
 bool THeldFile::MoveTo(const std::string& target) {
   if (handle_ == nullptr) return false;
-  // Renamed through the handle, so that no other process can step in between; a target on
-  // another volume cannot be reached that way, and the ledger guards the copy instead.
-  // The rename takes the path as it is: no "\\?\" prefix, which it would keep as part of the name.
-  const std::wstring wide = Wide(target);
-  {
-    const size_t bytes = sizeof(FILE_RENAME_INFO) + (wide.size() + 1) * sizeof(WCHAR);
-    std::vector<unsigned char> buffer(bytes, 0);
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    info->ReplaceIfExists = TRUE;
-    info->RootDirectory = nullptr;
-    wide.copy(info->FileName, wide.size());
-    info->FileNameLength = static_cast<DWORD>(wide.size() * sizeof(WCHAR));
-    if (::SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileRenameInfo, info,
-                                     static_cast<DWORD>(bytes))) {
-      ::FlushFileBuffers(static_cast<HANDLE>(handle_));
-      Release();
-      return true;
-    }
-  }
+  // A target on another volume cannot be reached through the handle; the ledger guards the
+  // copy instead.
+  const bool renamed = RenameByHandle(static_cast<HANDLE>(handle_), target, true);
   Release();
-  return MoveFileReplacing(path_, target);
+  return renamed || MoveFileReplacing(path_, target);
 }
 
 THeldFile::TNewNameResult THeldFile::MoveToNewName(const std::string& target) {
   if (handle_ == nullptr) return nnFailed;
-  // As in MoveTo: the rename takes the path as it is, without the "\\?\" prefix.
-  const std::wstring wide = Wide(target);
-  {
-    const size_t bytes = sizeof(FILE_RENAME_INFO) + (wide.size() + 1) * sizeof(WCHAR);
-    std::vector<unsigned char> buffer(bytes, 0);
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    info->ReplaceIfExists = FALSE;
-    info->RootDirectory = nullptr;
-    wide.copy(info->FileName, wide.size());
-    info->FileNameLength = static_cast<DWORD>(wide.size() * sizeof(WCHAR));
-    if (::SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileRenameInfo, info,
-                                     static_cast<DWORD>(bytes))) {
-      ::FlushFileBuffers(static_cast<HANDLE>(handle_));
-      Release();
-      return nnMoved;
-    }
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return nnTaken;
+  if (RenameByHandle(static_cast<HANDLE>(handle_), target, false)) {
+    Release();
+    return nnMoved;
   }
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return nnTaken;
   // Another volume: copied without replacing, then the source deleted.
   Release();
   const std::wstring from = WidePath(path_), to = WidePath(target);
