@@ -1,37 +1,17 @@
 // fenwoldctl scan, pass, schema and validate, run as the operator runs them.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "tests/support/intake_env.h"
+#include "tests/support/run_ctl.h"
 
 namespace fw::test {
 namespace {
 
-struct TRun {
-  int status = -1;
-  std::string output;
-};
-
-TRun RunCtl(const std::string& environment, const std::string& args) {
-  TRun run;
-  const std::string command =
-      environment + " " + std::string(FENWOLD_CTL_BINARY) + " " + args + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    run.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
-
 TEST(CtlSchema, PrintsTheDdlFiles) {
   for (const char* db : {"mysql", "sqlite", "postgres"}) {
-    const TRun run = RunCtl("", std::string("schema ") + db);
+    const TCtlRun run = RunCtl("", std::string("schema ") + db);
     EXPECT_EQ(run.status, 0) << db;
     EXPECT_EQ(run.output,
               ReadFileBytes(std::string(FENWOLD_SOURCE_DIR) + "/schema/" + db + ".sql"));
@@ -45,7 +25,7 @@ TEST(CtlValidate, ShowsTheSqlAndFlagsLinesThatWouldFail) {
   WriteFileBytes(dir.File("good.csv"), "Blue,4\nA,12,Staff,O'Hara\n\n");
   WriteFileBytes(dir.File("bad.csv"), "A,12 OR 1=1,Staff\n");
   const std::string env = "FENWOLD_REGISTRY=" + (dir.File("none.reg"));
-  TRun run = RunCtl(env, "validate " + (dir.File("good.csv")));
+  TCtlRun run = RunCtl(env, "validate " + (dir.File("good.csv")));
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("SELECT id FROM card_pool WHERE name = 'Blue'"), std::string::npos)
       << run.output;
@@ -81,7 +61,7 @@ TEST(CtlScanAndPass, WorkOnTheRegistrysDatabaseAndWriteTheServiceLog) {
   std::filesystem::create_directory(logDir);
   const std::string env = "FENWOLD_REGISTRY=" + registry + " FENWOLD_LOG_DIR=" + logDir;
 
-  TRun run = RunCtl(env, "pass");
+  TCtlRun run = RunCtl(env, "pass");
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM card WHERE number = 5"), "1");
 

@@ -1,33 +1,14 @@
 // An operator's round with a rejected file: fenwoldctl status names it with its first reason,
 // and fenwoldctl requeue puts the corrected file back, refusing what must stay.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "tests/support/intake_env.h"
+#include "tests/support/run_ctl.h"
 
 namespace fw::test {
 namespace {
-
-struct TRun {
-  int status = -1;
-  std::string output;
-};
-
-TRun RunCtl(const std::string& environment, const std::string& args) {
-  TRun run;
-  const std::string command =
-      environment + " " + std::string(FENWOLD_CTL_BINARY) + " " + args + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
 
 TEST(CtlOperator, StatusNamesTheRejectedFileAndRequeuePutsItBack) {
   TIntakeEnv db(tdSqlite);
@@ -50,7 +31,7 @@ TEST(CtlOperator, StatusNamesTheRejectedFileAndRequeuePutsItBack) {
   EXPECT_EQ(intake.ProcessCardFile(db.Drop("good.csv", "A,2,T\n")), foStaged);
   ASSERT_TRUE(FileExistsAt(db.errors + "/bad.csv.rejected.txt"));
 
-  TRun run = RunCtl(env, "status");
+  TCtlRun run = RunCtl(env, "status");
   EXPECT_NE(run.output.find("    bad.csv: line 2: Value \"12x\" of NUMBER is not a whole number"),
             std::string::npos)
       << run.output;

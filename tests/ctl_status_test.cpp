@@ -1,35 +1,20 @@
 // fenwoldctl status against a real card database: what it counts, and its monitoring exit codes.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdio>
 
 #include "log/messlog.h"
 #include "platform/datetime.h"
 #include "tests/support/intake_env.h"
+#include "tests/support/run_ctl.h"
 #include "tests/support/service_setup.h"
 
 namespace fw::test {
 namespace {
 
-struct TRun {
-  int status = -1;
-  std::string output;
-};
-
 class CtlStatus : public ::testing::TestWithParam<TTestDb> {
  protected:
-  TRun Status(const std::string& registry) {
-    const std::string command = "FENWOLD_REGISTRY='" + registry + "' FENWOLD_LOG_DIR='" +
-                                db.dir.Path() + "' " + FENWOLD_CTL_BINARY + " status --json";
-    TRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+  TCtlRun Status(const std::string& registry) {
+    return RunCtl("FENWOLD_REGISTRY='" + registry + "' FENWOLD_LOG_DIR='" + db.dir.Path() + "'",
+                  "status --json");
   }
 
   TIntakeEnv db{GetParam()};
@@ -42,7 +27,7 @@ TEST_P(CtlStatus, CountsAndExitCodes) {
   WriteRegistryFile(registry, db.Args());
 
   // A site at rest is well.
-  TRun run = Status(registry);
+  TCtlRun run = Status(registry);
   EXPECT_EQ(run.status, 0) << run.output;
   for (const char* part : {"\"status\": \"OK\"", "\"reachable\": true", "\"waiting_files\": 0",
                            "\"due\": 0, \"waiting\": 0, \"earliest\": null", "\"errors_today\": 0"}) {
