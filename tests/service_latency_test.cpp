@@ -19,32 +19,18 @@ using namespace std::chrono_literals;
 
 constexpr unsigned kHourMs = 3600 * 1000;
 
-class ServiceLatency : public TDbTest {
+class ServiceLatency : public TServiceTest {
  protected:
-  void SetUp() override {
-    TDbTest::SetUp();
-    if (HasFatalFailure()) return;
-    folders_ = std::make_unique<TServiceFolders>(ScratchDir() + "/svc");
-    ASSERT_TRUE(PrepareCardDatabase(*db, Driver(), FENWOLD_SOURCE_DIR, *folders_));
-    registry_ = folders_->root + "/registry.reg";
-    WriteRegistryFile(registry_, Params());
-  }
-
   void TearDown() override {
-    if (service_.Running()) {
-      service_.Signal(SIGTERM);
-      EXPECT_EQ(service_.Wait(60s), 0) << service_.Stderr();
-    }
-    TDbTest::TearDown();
+    EXPECT_EQ(StopService(), 0) << service_.Stderr();
+    TServiceTest::TearDown();
   }
 
   // Started with an hour's tick; the first tick comes at once and sets the watch up, which
   // the file it picks up shows.
   void StartAndSettle(const TEnv& extra = {}) {
-    TEnv env = ServiceEnv(*folders_, registry_, kHourMs);
-    for (const auto& [k, v] : extra) env[k] = v;
     DropCardFile(*folders_, "first.csv", StaffCardLine(790001));
-    ASSERT_TRUE(service_.Start(FENWOLD_BINARY, {}, env, folders_->root));
+    ASSERT_TRUE(service_.Start(FENWOLD_BINARY, {}, Env(kHourMs, extra), folders_->root));
     ASSERT_TRUE(Arrives("first.csv")) << service_.Stderr();
   }
 
@@ -58,9 +44,6 @@ class ServiceLatency : public TDbTest {
     return n;
   }
 
-  std::unique_ptr<TServiceFolders> folders_;
-  std::string registry_;
-  TChildProcess service_;
 };
 
 TEST_P(ServiceLatency, AFileMovedInIsPickedUpAtOnce) {

@@ -24,29 +24,10 @@ using namespace std::chrono_literals;
 const std::string kConnectFailure =
     "Cannot connect to ODBC source.  Terminating service abnormally!";
 
-class ServiceRun : public TDbTest {
+class ServiceRun : public TServiceTest {
  protected:
-  void SetUp() override {
-    TDbTest::SetUp();
-    if (HasFatalFailure()) return;
-    folders_ = std::make_unique<TServiceFolders>(ScratchDir() + "/svc");
-    ASSERT_TRUE(PrepareCardDatabase(*db, Driver(), FENWOLD_SOURCE_DIR, *folders_));
-    registry_ = folders_->root + "/registry.reg";
-    WriteRegistryFile(registry_, Params());
-  }
-
-  void TearDown() override {
-    if (service_.Running()) {
-      service_.Signal(SIGTERM);
-      service_.Wait(60s);
-    }
-    TDbTest::TearDown();
-  }
-
   void Start(unsigned tickMs, const TEnv& extra = {}) {
-    TEnv env = ServiceEnv(*folders_, registry_, tickMs);
-    for (const auto& [k, v] : extra) env[k] = v;
-    ASSERT_TRUE(service_.Start(FENWOLD_BINARY, {}, env, folders_->root));
+    ASSERT_TRUE(service_.Start(FENWOLD_BINARY, {}, Env(tickMs, extra), folders_->root));
   }
 
   // Stops the service and expects a clean end: status 0, "End Log" last.
@@ -80,9 +61,6 @@ class ServiceRun : public TDbTest {
                                  std::to_string(from) + " AND " + std::to_string(to)));
   }
 
-  std::unique_ptr<TServiceFolders> folders_;
-  std::string registry_;
-  TChildProcess service_;
 };
 
 TEST_P(ServiceRun, FilesArePickedUpAtEachTick) {

@@ -1,5 +1,8 @@
 #include "tests/support/service_setup.h"
 
+#include <signal.h>
+
+#include <chrono>
 #include <filesystem>
 
 #include "tests/support/temp_dir.h"
@@ -100,6 +103,32 @@ TEnv ServiceEnv(const TServiceFolders& folders, const std::string& registry, uns
   return {{"FENWOLD_REGISTRY", registry},
           {"FENWOLD_LOG_DIR", folders.logs},
           {"FENWOLD_TICK_MS", std::to_string(tickMs)}};
+}
+
+void TServiceTest::SetUp() {
+  TDbTest::SetUp();
+  if (HasFatalFailure()) return;
+  folders_ = std::make_unique<TServiceFolders>(ScratchDir() + "/svc");
+  ASSERT_TRUE(PrepareCardDatabase(*db, Driver(), FENWOLD_SOURCE_DIR, *folders_));
+  registry_ = folders_->root + "/registry.reg";
+  WriteRegistryFile(registry_, Params());
+}
+
+void TServiceTest::TearDown() {
+  StopService();
+  TDbTest::TearDown();
+}
+
+int TServiceTest::StopService() {
+  if (!service_.Running()) return 0;
+  service_.Signal(SIGTERM);
+  return service_.Wait(std::chrono::seconds(60)).value_or(-1);
+}
+
+TEnv TServiceTest::Env(unsigned tickMs, const TEnv& extra) const {
+  TEnv env = ServiceEnv(*folders_, registry_, tickMs);
+  for (const auto& [key, value] : extra) env[key] = value;
+  return env;
 }
 
 }  // namespace fw::test

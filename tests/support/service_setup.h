@@ -3,6 +3,7 @@
 // database.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "db/odbc.h"
@@ -36,5 +37,22 @@ std::string StaffCardLine(long long number);
 
 // The environment of a service run on these folders.
 TEnv ServiceEnv(const TServiceFolders& folders, const std::string& registry, unsigned tickMs);
+
+// A test of one service process on every driver: its folders, the card database and the
+// registry file are ready in SetUp; a service still running is stopped in TearDown.
+class TServiceTest : public TDbTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Stops the service if it runs (SIGTERM); its exit status, 0 when it was not running, -1
+  // when it did not end within a minute.
+  int StopService();
+  // ServiceEnv with a tick of `tickMs`, and `extra` on top.
+  TEnv Env(unsigned tickMs, const TEnv& extra = {}) const;
+
+  std::unique_ptr<TServiceFolders> folders_;
+  std::string registry_;
+  TChildProcess service_;
+};
 
 }  // namespace fw::test
