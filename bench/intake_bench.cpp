@@ -22,9 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "db/odbc.h"
@@ -279,24 +277,6 @@ TResult BestOf(int repeats, Measurement measure) {
   return best;
 }
 
-// A server named by FENWOLD_TEST_<PREFIX>_*, as its script prints them; nullopt when unset.
-std::optional<TTarget> ServerTarget(const std::string& name, const std::string& prefix,
-                                    const std::string& driver) {
-  const auto env = [&](const char* key) {
-    const char* value = std::getenv(("FENWOLD_TEST_" + prefix + "_" + key).c_str());
-    return std::string(value != nullptr ? value : "");
-  };
-  if (env("HOST").empty() || env("PORT").empty()) return std::nullopt;
-  return TTarget{name,
-                 env("USER"),
-                 env("PASSWORD"),
-                 env("DATABASE"),
-                 driver,
-                 "SERVER=" + env("HOST") + ";PORT=" + env("PORT"),
-                 env("DATABASE"),
-                 ""};
-}
-
 using TScanTimes = std::map<std::pair<std::string, long long>, TResult>;
 
 // Per-row against batched for each phase; the batched scans are kept for the service table.
@@ -418,14 +398,16 @@ int main(int argc, char** argv) {
   if (sizes.empty()) sizes = {10000, 100000};
 
   std::vector<TTarget> targets = {{"SQLite", "", "", "", "SQLite3", "JournalMode=WAL", "", ""}};
-  for (const auto& [name, prefix, driver] :
-       {std::tuple{"MariaDB", "MARIADB", "MariaDB Unicode"},
-        std::tuple{"Postgres", "POSTGRES", "PostgreSQL Unicode"}}) {
-    if (auto target = ServerTarget(name, prefix, driver)) {
-      targets.push_back(*target);
-    } else {
-      std::printf("%s left out: FENWOLD_TEST_%s_* not set\n", name, prefix);
+  for (const auto& [name, driver] : {std::pair{"MariaDB", test::TTestDriver::kMariaDb},
+                                     std::pair{"Postgres", test::TTestDriver::kPostgres}}) {
+    test::TDbServer server;
+    std::string missing;
+    if (!test::DbServerFromEnv(driver, server, missing)) {
+      std::printf("%s left out: %s not set\n", name, missing.c_str());
+      continue;
     }
+    targets.push_back({name, server.user, server.password, server.database,
+                       test::OdbcDriverName(driver), server.Options(), server.database, ""});
   }
 
   TScanTimes scans;

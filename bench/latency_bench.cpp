@@ -27,7 +27,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "db/odbc.h"
@@ -50,23 +49,6 @@ struct TTarget {
   test::TDbParams params;
   std::string adminDatabase;  // servers: where CREATE / DROP DATABASE runs
 };
-
-std::optional<TTarget> ServerTarget(const std::string& name, const std::string& prefix,
-                                    const std::string& driver) {
-  const auto env = [&](const char* key) {
-    const char* value = std::getenv(("FENWOLD_TEST_" + prefix + "_" + key).c_str());
-    return std::string(value != nullptr ? value : "");
-  };
-  if (env("HOST").empty() || env("PORT").empty()) return std::nullopt;
-  TTarget t;
-  t.name = name;
-  t.params.user = env("USER");
-  t.params.password = env("PASSWORD");
-  t.params.driver = driver;
-  t.params.options = "SERVER=" + env("HOST") + ";PORT=" + env("PORT");
-  t.adminDatabase = env("DATABASE");
-  return t;
-}
 
 bool Connect(const test::TDbParams& p, TODBC& db) {
   std::string options = p.options;
@@ -308,14 +290,22 @@ int main(int argc, char** argv) {
   sqlite.params.driver = "SQLite3";
   sqlite.params.options = "JournalMode=WAL";
   targets.push_back(sqlite);
-  for (const auto& [name, prefix, driver] :
-       {std::tuple{"MariaDB", "MARIADB", "MariaDB Unicode"},
-        std::tuple{"Postgres", "POSTGRES", "PostgreSQL Unicode"}}) {
-    if (auto target = ServerTarget(name, prefix, driver)) {
-      targets.push_back(*target);
-    } else {
-      std::printf("%s left out: FENWOLD_TEST_%s_* not set\n", name, prefix);
+  for (const auto& [name, driver] : {std::pair{"MariaDB", test::TTestDriver::kMariaDb},
+                                     std::pair{"Postgres", test::TTestDriver::kPostgres}}) {
+    test::TDbServer server;
+    std::string missing;
+    if (!test::DbServerFromEnv(driver, server, missing)) {
+      std::printf("%s left out: %s not set\n", name, missing.c_str());
+      continue;
     }
+    TTarget target;
+    target.name = name;
+    target.params.user = server.user;
+    target.params.password = server.password;
+    target.params.driver = test::OdbcDriverName(driver);
+    target.params.options = server.Options();
+    target.adminDatabase = server.database;
+    targets.push_back(target);
   }
 
   std::printf("%-8s %-6s %6s %9s %9s %8s %9s %8s %12s\n", "database", "events", "drops",
