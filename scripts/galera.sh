@@ -12,26 +12,14 @@
 #   scripts/galera.sh wait DIR        waits until all three nodes are in the cluster and ready
 #   scripts/galera.sh stop DIR        stops every node
 set -euo pipefail
+# shellcheck source=scripts/lib/process.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/process.sh"
 cmd=${1:?start|kill|restart|wait|stop}; dir=${2:?data folder}
 nodes="1 2 3"
 
 provider=/usr/lib/galera/libgalera_smm.so
 [ "$cmd" = stop ] || [ -r "$provider" ] || {
   echo "galera.sh: $provider is missing (scripts/apt-install.sh galera-4 rsync)" >&2; exit 1; }
-
-free_port() {
-  python3 - <<'PY' 2>/dev/null || echo $((20000 + RANDOM % 20000))
-import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()
-PY
-}
-
-alive() {  # pid
-  [ -r "/proc/$1/stat" ] || return 1
-  local state
-  state=$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
-  [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
-}
 
 port() { sed -n "s/^$1=//p" "$dir/ports"; }  # client1, group2, ist3, sst1...
 sql() {  # node sql-args...

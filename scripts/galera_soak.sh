@@ -13,6 +13,10 @@
 # Prints a table; exit 1 when a top-up was lost or applied twice, a card is missing, a file is
 # not in the done folder or a due record is left staged.
 set -euo pipefail
+# shellcheck source=scripts/lib/process.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/process.sh"
+# shellcheck source=scripts/lib/soak_cards.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/soak_cards.sh"
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
@@ -74,13 +78,6 @@ sql 1 < "$root/schema/mysql.sql"
   done
 } | sql 1
 
-alive() {  # pid: running and not a zombie
-  [ -r "/proc/$1/stat" ] || return 1
-  local state
-  state=$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
-  [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
-}
-
 # The service of server s, on node s, in its own mount namespace; it and its mount die with
 # the shell that runs them.
 in_own_mount='
@@ -117,27 +114,15 @@ node_conflicts() {  # node
 }
 node_counted=0
 
-drop_file() {  # i
-  local i=$1 part="$backing/.f$1.part"
-  {
-    printf 'C,%d,DEBIT,Top-up %d,0800,20240101,1800,20261231,1\r\n' $((900000 + i)) "$i"
-    for ((k = 0; k < newcards; k++)); do
-      printf 'A,%d,STAFF,Card %d,0800,20240101,1800,20261231,30,,Soak,Round %d\r\n' \
-        $((1000000 + i * 1000 + k)) "$k" "$i"
-    done
-  } > "$part"
-  mv "$part" "$backing/drop/f$i.csv"
-}
-pause() { sleep "$(printf '0.%d' $((RANDOM % ${1:-10})))"; }
 
 # Node kills are spread over the rounds; the other rounds kill a service or nothing.
 node_rounds=" "
 for ((k = 0; k < node_kills; k++)); do node_rounds+="$(((k * rounds) / node_kills + 1)) "; done
 kills=0; svc_kills=0
 start_service 1; start_service 2
-for ((i = rounds + 1; i <= rounds + burst; i++)); do drop_file "$i"; done
+for ((i = rounds + 1; i <= rounds + burst; i++)); do drop_soak_file "$i" "$newcards" "$backing/drop"; done
 for ((i = 1; i <= rounds; i++)); do
-  drop_file "$i"
+  drop_soak_file "$i" "$newcards" "$backing/drop"
   pause 10
   ensure_services
   if [[ "$node_rounds" == *" $i "* ]]; then

@@ -7,22 +7,9 @@
 #   scripts/mariadb.sh restart DIR   the same data directory and port again (after a kill)
 #   scripts/mariadb.sh stop DIR      stops the server by its PID
 set -euo pipefail
+# shellcheck source=scripts/lib/process.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/process.sh"
 cmd=${1:?start|restart|stop}; dir=${2:?data folder}
-
-free_port() {
-  python3 - <<'PY' 2>/dev/null || echo $((20000 + RANDOM % 20000))
-import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()
-PY
-}
-
-# A killed server whose parent is gone can stay a zombie; it holds nothing any more.
-alive() {  # pid
-  [ -r "/proc/$1/stat" ] || return 1
-  local state
-  state=$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
-  [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
-}
 
 sql() { mariadb --no-defaults -uroot --socket="$dir/sock" "$@"; }
 

@@ -8,6 +8,8 @@
 # The server refuses to run as root: as root, initdb and pg_ctl run as the user `postgres`,
 # on a data folder of its own (DIR may sit in a folder that user cannot enter).
 set -euo pipefail
+# shellcheck source=scripts/lib/process.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/process.sh"
 cmd=${1:?start|restart|stop}; dir=${2:?state folder}
 
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
@@ -18,13 +20,6 @@ fi
 
 as_server() {
   if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
-}
-
-free_port() {
-  python3 - <<'PY' 2>/dev/null || echo $((20000 + RANDOM % 20000))
-import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()
-PY
 }
 
 setting() { sed -n "s/^export FENWOLD_TEST_POSTGRES_$1=//p" "$dir/env"; }

@@ -7,6 +7,10 @@
 # Prints a table; exit 1 when a top-up was lost or applied twice, a card is missing, a file is
 # not in the done folder or a due record is left staged.
 set -euo pipefail
+# shellcheck source=scripts/lib/process.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/process.sh"
+# shellcheck source=scripts/lib/soak_cards.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/soak_cards.sh"
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
@@ -53,13 +57,6 @@ files=$faults
 } | sql
 
 
-alive() {  # pid: running and not a zombie
-  [ -r "/proc/$1/stat" ] || return 1
-  local state
-  state=$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
-  [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
-}
-
 starts=0
 start_service() {
   starts=$((starts + 1))
@@ -77,27 +74,10 @@ ensure_service() {
 }
 db_pid() { cat "$db/pid" 2>/dev/null || echo 0; }
 
-# A card file: its debit card topped up by one unit, then new staff cards.
-drop_file() {  # i
-  local i=$1 part="$work/.f$1.part"
-  {
-    printf 'C,%d,DEBIT,Top-up %d,0800,20240101,1800,20261231,1\r\n' $((900000 + i)) "$i"
-    for ((k = 0; k < newcards; k++)); do
-      printf 'A,%d,STAFF,Card %d,0800,20240101,1800,20261231,30,,Soak,Round %d\r\n' \
-        $((1000000 + i * 1000 + k)) "$k" "$i"
-    done
-  } > "$part"
-  mv "$part" "$work/drop/f$i.csv"
-}
-
-pause() {  # up to N tenths of a second, at random
-  sleep "$(printf '0.%d' $((RANDOM % ${1:-10})))"
-}
-
 db_kills=0; svc_kills=0; svc_stops=0; slow_stops=0; max_stop_ms=0
 start_service
 for ((i = 1; i <= files; i++)); do
-  drop_file "$i"
+  drop_soak_file "$i" "$newcards" "$work/drop"
   pause 10
   ensure_service
   case $((RANDOM % 3)) in
