@@ -14,6 +14,8 @@
 set -euo pipefail
 # shellcheck source=scripts/lib/process.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/process.sh"
+# shellcheck source=scripts/lib/mariadb_test.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/mariadb_test.sh"
 cmd=${1:?start|kill|restart|wait|stop}; dir=${2:?data folder}
 nodes="1 2 3"
 
@@ -88,9 +90,11 @@ start)
   id mysql >/dev/null 2>&1 || { echo "galera.sh: no account mysql (mariadb-server)" >&2; exit 1; }
   rm -rf "$dir"; mkdir -p "$dir"; chmod 755 "$dir"
   : > "$dir/ports"
+  mapfile -t ports < <(free_ports 12)
+  k=0
   for n in $nodes; do
     mkdir -p "$dir/n$n/data"
-    for kind in client group ist sst; do echo "$kind$n=$(free_port)" >> "$dir/ports"; done
+    for kind in client group ist sst; do echo "$kind$n=${ports[k++]}" >> "$dir/ports"; done
   done
   chown -R mysql:mysql "$dir"/n*
   runuser -u mysql -- test -w "$dir/n1/data" || {
@@ -124,28 +128,8 @@ SQL
     sleep 0.2
   done; done
   for n in $nodes; do wait_ready "$n"; done
-  cat > "$dir/env" <<ENV
-export FENWOLD_TEST_MARIADB_HOST=127.0.0.1
-export FENWOLD_TEST_MARIADB_PORT=$(port client1)
-export FENWOLD_TEST_MARIADB_SOCKET=$dir/n1/sock
-export FENWOLD_TEST_MARIADB_USER=fenwold
-export FENWOLD_TEST_MARIADB_PASSWORD=fw-test-pw
-export FENWOLD_TEST_MARIADB_DATABASE=fenwold_test
-export FENWOLD_TEST_MARIADB_DIR=$dir/n1
-ENV
-  for n in $nodes; do
-    cat > "$dir/registry$n.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]
-"DSNName"=""
-"Database"="fenwold_test"
-"User"="fenwold"
-"Pass"=""
-"ODBCDriver"="MariaDB Unicode"
-"ODBCOptions"="SERVER=127.0.0.1;PORT=$(port "client$n");PWD=fw-test-pw"
-REG
-  done
+  mariadb_test_env "$(port client1)" "$dir/n1/sock" "$dir/n1" > "$dir/env"
+  for n in $nodes; do mariadb_registry "$(port "client$n")" > "$dir/registry$n.reg"; done
   cat "$dir/env"
   ;;
 kill)

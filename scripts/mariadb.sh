@@ -9,6 +9,8 @@
 set -euo pipefail
 # shellcheck source=scripts/lib/process.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/process.sh"
+# shellcheck source=scripts/lib/mariadb_test.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/mariadb_test.sh"
 cmd=${1:?start|restart|stop}; dir=${2:?data folder}
 
 sql() { mariadb --no-defaults -uroot --socket="$dir/sock" "$@"; }
@@ -69,26 +71,8 @@ CREATE USER 'fenwold'@'127.0.0.1' IDENTIFIED BY 'fw-test-pw';
 GRANT ALL ON *.* TO 'fenwold'@'localhost';
 GRANT ALL ON *.* TO 'fenwold'@'127.0.0.1';
 SQL
-  cat > "$dir/env" <<ENV
-export FENWOLD_TEST_MARIADB_HOST=127.0.0.1
-export FENWOLD_TEST_MARIADB_PORT=$port
-export FENWOLD_TEST_MARIADB_SOCKET=$dir/sock
-export FENWOLD_TEST_MARIADB_USER=fenwold
-export FENWOLD_TEST_MARIADB_PASSWORD=fw-test-pw
-export FENWOLD_TEST_MARIADB_DATABASE=fenwold_test
-export FENWOLD_TEST_MARIADB_DIR=$dir
-ENV
-  cat > "$dir/registry.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\Software\\Quorvane\\Kelvo]
-"DSNName"=""
-"Database"="fenwold_test"
-"User"="fenwold"
-"Pass"=""
-"ODBCDriver"="MariaDB Unicode"
-"ODBCOptions"="SERVER=127.0.0.1;PORT=$port;PWD=fw-test-pw"
-REG
+  mariadb_test_env "$port" "$dir/sock" "$dir" > "$dir/env"
+  mariadb_registry "$port" > "$dir/registry.reg"
   cat "$dir/env"
   ;;
 restart)
