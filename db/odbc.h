@@ -2,7 +2,6 @@
 // statements open on it. Failures are results: nothing here raises or logs.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,7 +11,6 @@
 namespace fw {
 
 class TODBCStatement;
-class TStatementWorker;
 
 // True for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO.
 inline bool Succeeded(SQLRETURN rc) {
@@ -64,11 +62,6 @@ class TODBC {
   SQLHDBC Dbc() const { return dbc_; }
   void RegisterStatement(TODBCStatement* statement);
   void UnregisterStatement(TODBCStatement* statement);
-  // The thread that runs this connection's statements while their caller keeps its event loop
-  // alive (statement_worker.h). Made at first use and kept with the connection: a thread
-  // started per statement cost more than the statement (a file's staging makes three or four).
-  // Null while it runs a statement, or when no thread can be started.
-  TStatementWorker* IdleWorker();
 
   // Exposed for tests and tools.
   std::string BuildConnectionString(const std::string& dataSource, const std::string& user,
@@ -91,7 +84,6 @@ class TODBC {
   TDriverKind driverKind_ = dkGeneric;
   bool lostConnection_ = false;
   std::string lastError_;
-  std::unique_ptr<TStatementWorker> worker_;
 };
 
 // Reads section "ODBC" of a file data source as "key=value;..." (DRIVER values with a blank

@@ -227,7 +227,6 @@ SQLRETURN TODBCStatement::RunDirect(const std::string& sql) {
     if (!HasExecWaitHook()) {
       return OdbcExecDirect(handle_, sql);
     }
-    if (TStatementWorker* worker = connection_.IdleWorker()) return worker->Run(handle_, sql);
     if (!worker_) worker_ = std::make_unique<TStatementWorker>();
     return worker_->Run(handle_, sql);
   } catch (const std::system_error&) {
