@@ -4,11 +4,16 @@
 set(FENWOLD_DEFAULT_LOG_DIR "" CACHE STRING "Log folder when FENWOLD_LOG_DIR is unset (empty: beside the executable)")
 target_compile_definitions(fenwold_core PUBLIC FENWOLD_DEFAULT_LOG_DIR="${FENWOLD_DEFAULT_LOG_DIR}")
 
-# The Windows release archive (cpack -G ZIP): both programs, a sample registry export and a
-# short readme.
+# The alert rules and the dashboard for the metrics file, in every package.
+set(FENWOLD_MONITORING_FILES packaging/prometheus/fenwold-rules.yml
+    packaging/grafana/fenwold-dashboard.json)
+
+# The Windows release archive (cpack -G ZIP): both programs, a sample registry export, a
+# short readme and the monitoring files.
 if(WIN32)
   install(TARGETS fenwold fenwoldctl RUNTIME DESTINATION .)
-  install(FILES packaging/windows/fenwold.reg packaging/windows/README.txt DESTINATION .)
+  install(FILES packaging/windows/fenwold.reg packaging/windows/README.txt
+          ${FENWOLD_MONITORING_FILES} DESTINATION .)
   set(CPACK_PACKAGE_NAME fenwold)
   set(CPACK_PACKAGE_FILE_NAME fenwold-${PROJECT_VERSION}-win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -20,6 +25,10 @@ if(WIN32)
   configure_file(packaging/windows/fenwold.wxs.in ${CMAKE_CURRENT_BINARY_DIR}/fenwold.wxs @ONLY)
   foreach(note fenwold.reg README.txt)
     configure_file(packaging/windows/${note} ${CMAKE_CURRENT_BINARY_DIR}/msi/${note} COPYONLY)
+  endforeach()
+  foreach(file ${FENWOLD_MONITORING_FILES})
+    get_filename_component(name ${file} NAME)
+    configure_file(${file} ${CMAKE_CURRENT_BINARY_DIR}/msi/${name} COPYONLY)
   endforeach()
   find_program(FENWOLD_WIXL wixl)
   if(FENWOLD_WIXL)
@@ -65,6 +74,7 @@ install(FILES ${pkg}/fenwold.service DESTINATION /lib/systemd/system)
 install(FILES packaging/registry.reg DESTINATION /etc/fenwold
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
 install(FILES schema/mysql.sql schema/sqlite.sql schema/postgres.sql DESTINATION share/fenwold/schema)
+install(FILES ${FENWOLD_MONITORING_FILES} DESTINATION share/fenwold)
 install(FILES ${pkg}/fenwold.8.gz DESTINATION share/man/man8)
 install(FILES ${pkg}/fenwoldctl.1.gz DESTINATION share/man/man1)
 install(FILES ${pkg}/changelog.gz packaging/copyright DESTINATION share/doc/fenwold)

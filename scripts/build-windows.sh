@@ -31,7 +31,12 @@ for exe in "$dir/fenwold.exe" "$dir/fenwoldctl.exe"; do
 done
 
 (cd "$dir" && cpack -G ZIP >/dev/null)
-ls "$dir"/fenwold-*-win64.zip
+zip=$(ls "$dir"/fenwold-*-win64.zip)
+echo "$zip"
+listing=$(cmake -E tar tf "$zip")
+for f in fenwold.exe fenwoldctl.exe fenwold.reg README.txt fenwold-rules.yml fenwold-dashboard.json; do
+  grep -qx "$f" <<<"$listing" || { echo "$zip lacks $f" >&2; exit 1; }
+done
 if command -v wixl >/dev/null; then
   cmake --build "$dir" --target msi >/dev/null
   ls "$dir"/fenwold-*-win64.msi

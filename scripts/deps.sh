@@ -2,10 +2,12 @@
 # Installs what building, testing and the demo need on Debian 12 (run as root). Idempotent.
 set -euo pipefail
 
+# prometheus for promtool and jq for the dashboard check (ops_files_test).
 "$(dirname "$0")/apt-install.sh" \
   build-essential cmake pkg-config git libgtest-dev googletest \
   unixodbc unixodbc-dev libsqliteodbc odbc-mariadb mariadb-server mariadb-client \
-  odbc-postgresql postgresql libinih-dev libsystemd-dev sqlite3 procps bindfs
+  odbc-postgresql postgresql libinih-dev libsystemd-dev sqlite3 procps bindfs \
+  prometheus jq
 
 # The packages register their drivers; register them here if they did not.
 register() {  # name library

@@ -54,7 +54,8 @@ done
 getent passwd fenwold >/dev/null || fail "no account fenwold"
 [ "$(stat -c '%a %U:%G' /etc/fenwold/registry.reg)" = "640 root:fenwold" ] || fail "registry file mode"
 [ "$(stat -c '%a %U:%G' /var/log/fenwold)" = "750 fenwold:fenwold" ] || fail "log folder mode"
-for f in /usr/sbin/fenwold /lib/systemd/system/fenwold.service /usr/share/fenwold/schema/sqlite.sql; do
+for f in /usr/sbin/fenwold /lib/systemd/system/fenwold.service /usr/share/fenwold/schema/sqlite.sql \
+  /usr/share/fenwold/fenwold-rules.yml /usr/share/fenwold/fenwold-dashboard.json; do
   [ -e "$f" ] || fail "$f missing"
 done
 systemctl is-enabled fenwold.service >/dev/null 2>&1 && fail "enabled before the site configured it"

@@ -241,6 +241,9 @@ msiexec /i "$(winpath "$msi")"
 service_installed=1
 [ -f "$installed/fenwold.exe" ] && [ -f "$installed/fenwoldctl.exe" ] && [ -f "$installed/fenwold.reg" ] ||
   fail "the package did not install its files"
+cmp -s "$installed/fenwold-dashboard.json" "$root/packaging/grafana/fenwold-dashboard.json" &&
+  cmp -s "$installed/fenwold-rules.yml" "$root/packaging/prometheus/fenwold-rules.yml" ||
+  fail "the package did not install the dashboard and the alert rules as shipped"
 state_is 1 || fail "the package left the service other than stopped"
 # What /CONFIGURE sets that Wine keeps: the account and the quoted program path (Wine accepts
 # the recovery actions and access lists, and keeps neither).
