@@ -34,6 +34,8 @@ w() {
   return "$status"
 }
 
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
 service_installed=
 cleanup() {
   # Wine has no graceful shutdown: stop the service before the server goes.
@@ -117,11 +119,38 @@ for entry in "${suites[@]}"; do
 done
 [ "$failed" -eq 0 ] || fail "test suites"
 
+# ---- Console output. Wine gives a program a console only on a terminal: `script` lends one,
+# so the suite's console case writes through WriteConsoleW and reads the cells back.
+echo "== Console output"
+# The console's own escapes come between gtest's words: the verdict is read from its report.
+timeout 120 script -qec "wine '$bin/console_test.exe' --gtest_output='xml:$(winpath "$work/console_test.xml")'" \
+  "$work/console_test.out" >/dev/null 2>&1 </dev/null ||
+  fail "console_test in a terminal: $(tr -d '\r' <"$work/console_test.out")"
+grep -q '<testsuites tests="2" failures="0" disabled="0" errors="0"' "$work/console_test.xml" &&
+  ! grep -q 'result="skipped"' "$work/console_test.xml" ||
+  fail "console_test did not pass both cases: $(cat "$work/console_test.xml")"
+# Redirected, fenwoldctl.exe writes the names as UTF-8 bytes, the same as the Linux build
+# (apart from the C runtime's CR LF).
+names="Ёлкина-Ζωή-山田-😀"
+mkdir -p "$work/names"
+printf 'A,4801,STAFF,%s,0800,20240101,1800,20991231,0,,Zoë,%s\r\n' "$names" "$names" \
+  >"$work/names/$names.csv"
+(cd "$work/names" && LC_ALL=C.UTF-8 timeout 60 wine "$bin/fenwoldctl.exe" validate "$names.csv" \
+  >windows.out 2>"$work/validate.err" </dev/null) || fail "fenwoldctl.exe validate: $(cat "$work/validate.err")"
+tr -d '\r' <"$work/names/windows.out" >"$work/names/windows.txt"
+grep -q "^$names.csv\$" "$work/names/windows.txt" && [ "$(grep -c "$names" "$work/names/windows.txt")" -ge 2 ] ||
+  fail "fenwoldctl.exe did not print the names as UTF-8: $(od -c "$work/names/windows.out" | head -n 8)"
+if [ -x "$root/build/fenwoldctl" ]; then
+  (cd "$work/names" && "$root/build/fenwoldctl" validate "$names.csv" >linux.txt 2>&1) || true
+  cmp -s "$work/names/linux.txt" "$work/names/windows.txt" ||
+    fail "fenwoldctl validate prints other bytes on Windows: $(diff "$work/names/linux.txt" "$work/names/windows.txt")"
+fi
+echo "console: names shown on a code-page-437 console; redirected output is UTF-8, as on Linux"
+
 # ---- Smoke test of the real service.
 echo "== Service smoke test"
 mkdir -p "$smoke/bin" "$smoke/drop" "$smoke/done" "$smoke/errors"
 cp "$bin/fenwold.exe" "$smoke/bin/"
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
 sqlite3 "$smoke/cards.db" <schema/sqlite.sql
 sqlite3 "$smoke/cards.db" >/dev/null <<SQL
 PRAGMA journal_mode=WAL;

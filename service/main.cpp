@@ -14,8 +14,8 @@
 namespace {
 
 void PrintHelp() {
-  std::printf("Usage: fenwold [/INSTALL | /UNINSTALL] [/SILENT]\n\n%s", fw::ServiceUsageText());
-  std::printf(
+  fw::Print("Usage: fenwold [/INSTALL | /UNINSTALL] [/SILENT]\n\n%s", fw::ServiceUsageText());
+  fw::Print(
       "  FENWOLD_LOG_DIR          folder of the log files (default: beside the executable)\n"
       "  FENWOLD_TICK_MS          pickup interval in ms (default 25000)\n"
       "  FENWOLD_FAKE_CLOCK       tests only: a fixed \"YYYY-MM-DD hh:mm:ss\" for the clock\n"
@@ -28,14 +28,13 @@ void PrintHelp() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  fw::UseUtf8Console();
   const std::vector<std::string> params = fw::ProgramArguments(argc, argv);
   if (fw::AsksForHelp(params)) {
     PrintHelp();
     return 0;
   }
   if (!params.empty() && params[0] == "--version") {
-    std::printf("fenwold %s\n", FENWOLD_VERSION);
+    fw::Print("fenwold %s\n", FENWOLD_VERSION);
     return 0;
   }
   fw::TServiceApplication app(params);

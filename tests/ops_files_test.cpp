@@ -27,7 +27,8 @@ TRun Shell(const std::string& command) {
   FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return run;
   char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    run.output.append(buffer, n);
   const int status = ::pclose(pipe);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
@@ -62,7 +63,8 @@ TEST(OpsFiles, PromtoolAcceptsEveryMetricsFileTheServiceWrites) {
   const struct {
     const char* name;
     TMetrics metrics;
-  } cases[] = {{"every value", Busy()}, {"database down from the start", TMetrics{}},
+  } cases[] = {{"every value", Busy()},
+               {"database down from the start", TMetrics{}},
                {"database lost after a success", lost}};
   test::TTempDir dir;
   for (const auto& c : cases) {
@@ -83,7 +85,8 @@ TEST(OpsFiles, AlertRulesPassPromtoolTheirUnitTestsAndMatchTheReadme) {
   EXPECT_EQ(check.status, 0) << check.output;
   EXPECT_NE(check.output.find("SUCCESS: 2 rules found"), std::string::npos) << check.output;
 
-  const TRun behaviour = Shell("promtool test rules '" + kSource + "/tests/ops/fenwold-rules-test.yml'");
+  const TRun behaviour =
+      Shell("promtool test rules '" + kSource + "/tests/ops/fenwold-rules-test.yml'");
   EXPECT_EQ(behaviour.status, 0) << behaviour.output;
 
   const std::string readme = test::ReadFileBytes(kSource + "/README.md");

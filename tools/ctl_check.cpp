@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "db/statement.h"
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/ini_file.h"
 #include "platform/strings.h"
@@ -57,7 +58,7 @@ void PrintIndented(const std::string& text) {
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) std::printf("        %s\n", line.c_str());
+    if (!line.empty()) Print("        %s\n", line.c_str());
     start = end + 1;
   }
 }
@@ -183,7 +184,7 @@ const TCheck kSettings(200, "settings", CheckSettings);
 
 int RunCheck(const std::vector<std::string>& args) {
   if (!args.empty()) {
-    std::fprintf(stderr, "usage: fenwoldctl check\n");
+    PrintErr("usage: fenwoldctl check\n");
     return 2;
   }
   auto context = std::make_unique<TCheckContext>();
@@ -217,8 +218,7 @@ int RunChecks(TCheckContext& context) {
       r = Fail("stopped by an error", e.what());
     }
     static const char* const kLabels[] = {"ok  ", "WARN", "FAIL", "skip"};
-    std::printf("%s  %s: %s\n", kLabels[static_cast<int>(r.status)], check->name,
-                r.summary.c_str());
+    Print("%s  %s: %s\n", kLabels[static_cast<int>(r.status)], check->name, r.summary.c_str());
     PrintIndented(r.details);
     failed |= r.status == TCheckStatus::kFail;
   }

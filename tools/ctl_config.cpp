@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/conn_params.h"
+#include "platform/console.h"
 #include "platform/registry.h"
 #include "tools/ctl_command.h"
 
@@ -18,7 +19,7 @@ std::string Masked(const std::string& secret) {
 }
 
 void Line(const char* name, const std::string& value) {
-  std::printf("  %-19s %s\n", name, value.c_str());
+  Print("  %-19s %s\n", name, value.c_str());
 }
 void Line(const char* name, bool value) {
   Line(name, std::string(value ? "true" : "false"));
@@ -29,7 +30,7 @@ void Line(const char* name, int32_t value) {
 
 int RunConfig(const std::vector<std::string>& args) {
   if (!args.empty()) {
-    std::fprintf(stderr, "usage: fenwoldctl config\n");
+    PrintErr("usage: fenwoldctl config\n");
     return 2;
   }
   const TConnParams params;
@@ -37,11 +38,11 @@ int RunConfig(const std::vector<std::string>& args) {
   TConnParams shown = params;
   if (!shown.Pass.empty()) shown.Pass = kMask;
 
-  std::printf("Settings from %s\n", RegistryLocation().c_str());
+  Print("Settings from %s\n", RegistryLocation().c_str());
   if (const std::string exposure = RegistryExposure(); !exposure.empty()) {
-    std::printf("Warning: %s\n", exposure.c_str());
+    Print("Warning: %s\n", exposure.c_str());
   }
-  std::printf("Connection:\n");
+  Print("Connection:\n");
   Line("DSNName", params.DSNName);
   Line("Host", params.Host);
   Line("Database", params.Database);
@@ -49,15 +50,15 @@ int RunConfig(const std::vector<std::string>& args) {
   Line("Pass", Masked(params.Pass));
   Line("ODBCDriver", params.ODBCDriver);
   Line("ODBCOptions", params.ODBCOptions);
-  std::printf("Card files:\n");
+  Print("Card files:\n");
   Line("CardFileEncoding", params.CardFileEncoding);
   Line("CardFileCodePage", params.CardFileCodePage);
-  std::printf("Folders and monitoring:\n");
+  Print("Folders and monitoring:\n");
   Line("CardFileRetentionDays", params.CardFileRetentionDays);
   Line("CardFileSettleMs", params.CardFileSettleMs);
   Line("DoneRetentionDays", params.DoneRetentionDays);
   Line("MetricsFile", params.MetricsFile);
-  std::printf("Other settings:\n");
+  Print("Other settings:\n");
   Line("DebugLog", params.DebugLog);
   Line("DTLFreq", params.DTLFreq);
   Line("JavaInstalled", params.JavaInstalled);
@@ -74,7 +75,7 @@ int RunConfig(const std::vector<std::string>& args) {
   Line("AuthReq", params.AuthReq);
   Line("EmailUser", params.EmailUser);
   Line("EmailPass", Masked(params.EmailPass));
-  std::printf("Connect:\n");
+  Print("Connect:\n");
   if (!params.DSNName.empty()) Line("data source", params.DSNName + " (tried first)");
   Line("driver", params.ODBCDriver);
   Line("options", shown.ConnectOptions());

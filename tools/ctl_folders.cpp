@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "config/conn_params.h"
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/service_unit.h"
 #include "platform/strings.h"
@@ -39,21 +40,21 @@ bool WriteAtomically(const std::string& path, const std::string& text) {
 int Folders(const std::vector<std::string>& args) {
   const bool write = args.size() == 1 && args[0] == "--write-unit";
   if (!args.empty() && !write) {
-    std::fprintf(stderr, "usage: fenwoldctl folders [--write-unit]\n");
+    PrintErr("usage: fenwoldctl folders [--write-unit]\n");
     return 2;
   }
   TODBC db;
   std::string error;
   TCardFolders f;
   if (!ConnectLikeService(db, error) || !ReadCardFolders(db, f, error)) {
-    std::fprintf(stderr, "fenwoldctl folders: %s\n", error.c_str());
+    PrintErr("fenwoldctl folders: %s\n", error.c_str());
     return 1;
   }
-  std::printf("audits_dir     %s\ndtlfiles_dir   %s\ndtlerrors_dir  %s\n", f.audits.c_str(),
-              f.files.c_str(), f.errors.c_str());
+  Print("audits_dir     %s\ndtlfiles_dir   %s\ndtlerrors_dir  %s\n", f.audits.c_str(),
+        f.files.c_str(), f.errors.c_str());
   if (!write) return 0;
   if (!UnitsSupported()) {
-    std::fprintf(stderr, "fenwoldctl folders: no systemd units on this system\n");
+    PrintErr("fenwoldctl folders: no systemd units on this system\n");
     return 1;
   }
   std::vector<std::string> paths = {f.audits, f.files, f.errors};
@@ -64,11 +65,10 @@ int Folders(const std::vector<std::string>& args) {
   const std::string path = FoldersDropInPath(UnitFolder());
   if (!ForceDirectories(ExtractFilePath(path)) ||
       !WriteAtomically(path, FoldersDropInText(paths))) {
-    std::fprintf(stderr, "fenwoldctl folders: cannot write %s\n", path.c_str());
+    PrintErr("fenwoldctl folders: cannot write %s\n", path.c_str());
     return 1;
   }
-  std::printf("wrote %s\nthen: systemctl daemon-reload && systemctl restart fenwold\n",
-              path.c_str());
+  Print("wrote %s\nthen: systemctl daemon-reload && systemctl restart fenwold\n", path.c_str());
   return 0;
 }
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "intake/card_intake.h"
+#include "platform/console.h"
 #include "tools/ctl_command.h"
 #include "tools/ctl_session.h"
 
@@ -10,7 +11,7 @@ namespace {
 
 int Pass(const std::vector<std::string>& args) {
   if (!args.empty()) {
-    std::fprintf(stderr, "usage: fenwoldctl pass\n");
+    PrintErr("usage: fenwoldctl pass\n");
     return 2;
   }
   TCtlSession session;
@@ -18,10 +19,10 @@ int Pass(const std::vector<std::string>& args) {
   // The pass never touches the staging connection.
   TCardIntake intake(*session.log, *session.mainDb, *session.mainDb);
   if (intake.ProcessFutureCards() == poConnectionLost) {
-    std::fprintf(stderr, "fenwoldctl pass: the database connection was lost\n");
+    PrintErr("fenwoldctl pass: the database connection was lost\n");
     return 1;
   }
-  std::printf("future-card pass done; see %s\n", session.log->CurrentFileName().c_str());
+  Print("future-card pass done; see %s\n", session.log->CurrentFileName().c_str());
   return 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include "intake/card_ledger.h"
 #include "intake/reject_report.h"
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/folder.h"
 #include "tools/ctl_command.h"
@@ -61,7 +62,7 @@ std::string Requeue(TCtlSession& session, const TCardFolders& folders, const std
 int RunRequeue(const std::vector<std::string>& args) {
   const bool all = args.size() == 1 && args[0] == "--all";
   if (args.empty() || (!all && args.size() == 1 && args[0].rfind("--", 0) == 0)) {
-    std::fprintf(stderr, "usage: fenwoldctl requeue FILE... | --all\n");
+    PrintErr("usage: fenwoldctl requeue FILE... | --all\n");
     return 2;
   }
   TCtlSession session;
@@ -69,11 +70,11 @@ int RunRequeue(const std::vector<std::string>& args) {
   TCardFolders folders;
   std::string error;
   if (!ReadCardFolders(*session.mainDb, folders, error)) {
-    std::fprintf(stderr, "fenwoldctl requeue: cannot read settings: %s\n", error.c_str());
+    PrintErr("fenwoldctl requeue: cannot read settings: %s\n", error.c_str());
     return 1;
   }
   if (folders.audits.empty() || folders.errors.empty()) {
-    std::fprintf(stderr, "fenwoldctl requeue: settings name no drop or no error folder\n");
+    PrintErr("fenwoldctl requeue: settings name no drop or no error folder\n");
     return 1;
   }
   std::vector<std::string> names;
@@ -87,15 +88,15 @@ int RunRequeue(const std::vector<std::string>& args) {
     std::string target;
     const std::string why = Requeue(session, folders, name, target);
     if (why.empty()) {
-      std::printf("requeued %s as %s\n", name.c_str(), target.c_str());
+      Print("requeued %s as %s\n", name.c_str(), target.c_str());
       session.log->AddLine("Requeued " + JoinPath(folders.errors, name) + " as " + target +
                            " (fenwoldctl)");
     } else {
       ++refused;
-      std::printf("refused %s: %s\n", name.c_str(), why.c_str());
+      Print("refused %s: %s\n", name.c_str(), why.c_str());
     }
   }
-  if (names.empty()) std::printf("no card files in %s\n", folders.errors.c_str());
+  if (names.empty()) Print("no card files in %s\n", folders.errors.c_str());
   return refused > 0 ? 1 : 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "intake/card_intake.h"
+#include "platform/console.h"
 #include "tools/ctl_command.h"
 #include "tools/ctl_session.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 int Scan(const std::vector<std::string>& args) {
   if (!args.empty()) {
-    std::fprintf(stderr, "usage: fenwoldctl scan\n");
+    PrintErr("usage: fenwoldctl scan\n");
     return 2;
   }
   TCtlSession session;
@@ -21,12 +22,12 @@ int Scan(const std::vector<std::string>& args) {
   intake.SetSettleMs(session.settleMs);
   const bool ok = intake.ScanCardFiles();
   if (intake.Folders.audits.empty()) {
-    std::printf("settings name no drop folder (audits_dir): nothing scanned\n");
+    Print("settings name no drop folder (audits_dir): nothing scanned\n");
   } else {
-    std::printf("scanned %s; see %s\n", intake.Folders.audits.c_str(),
-                session.log->CurrentFileName().c_str());
+    Print("scanned %s; see %s\n", intake.Folders.audits.c_str(),
+          session.log->CurrentFileName().c_str());
   }
-  if (!ok) std::fprintf(stderr, "fenwoldctl scan: the database connection was lost\n");
+  if (!ok) PrintErr("fenwoldctl scan: the database connection was lost\n");
   return ok ? 0 : 1;
 }
 

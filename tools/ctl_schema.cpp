@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "intake/card_schema.h"
+#include "platform/console.h"
 #include "tools/ctl_command.h"
 
 namespace fw {
@@ -10,10 +11,10 @@ namespace {
 int Schema(const std::vector<std::string>& args) {
   const char* ddl = args.size() == 1 ? CardSchemaFor(args[0]) : nullptr;
   if (ddl == nullptr) {
-    std::fprintf(stderr, "usage: fenwoldctl schema mysql|sqlite|postgres\n");
+    PrintErr("usage: fenwoldctl schema mysql|sqlite|postgres\n");
     return 2;
   }
-  std::fputs(ddl, stdout);
+  WriteOut(ddl);
   return 0;
 }
 

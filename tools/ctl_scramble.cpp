@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/scramble.h"
+#include "platform/console.h"
 #include "tools/ctl_command.h"
 
 namespace fw {
@@ -13,8 +14,7 @@ namespace {
 // TEXT, or "-" for one line of standard input (keeps a password off the command line).
 bool TakeText(const char* command, const std::vector<std::string>& args, std::string& text) {
   if (args.size() != 1) {
-    std::fprintf(stderr, "usage: fenwoldctl %s TEXT   (or - to read one line from stdin)\n",
-                 command);
+    PrintErr("usage: fenwoldctl %s TEXT   (or - to read one line from stdin)\n", command);
     return false;
   }
   text = args[0];
@@ -30,19 +30,19 @@ int RunScramble(const std::vector<std::string>& args) {
   if (!TakeText("scramble", args, text)) return 2;
   const std::optional<std::string> scrambled = Scramble(text);
   if (!scrambled) {
-    std::fprintf(stderr,
-                 "fenwoldctl: the text holds a character that is not in the scramble alphabet, "
-                 "so it cannot be stored scrambled\n");
+    PrintErr(
+        "fenwoldctl: the text holds a character that is not in the scramble alphabet, "
+        "so it cannot be stored scrambled\n");
     return 1;
   }
-  std::printf("%s\n", scrambled->c_str());
+  Print("%s\n", scrambled->c_str());
   return 0;
 }
 
 int RunDescramble(const std::vector<std::string>& args) {
   std::string text;
   if (!TakeText("descramble", args, text)) return 2;
-  std::printf("%s\n", Descramble(text).c_str());
+  Print("%s\n", Descramble(text).c_str());
   return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include "config/conn_params.h"
 #include "db/statement.h"
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/folder.h"
 #include "service/run_settings.h"
@@ -24,8 +25,8 @@ bool TCtlSession::Open(const std::string& command, bool withStaging) {
   if (!mainDb->Connect(params.DSNName, params.User, params.Pass, params.Database, false,
                        params.ODBCDriver, params.ConnectOptions())) {
     log->AddLine("fenwoldctl " + command + ": cannot connect to ODBC source");
-    std::fprintf(stderr, "fenwoldctl %s: cannot connect to the database: %s\n", command.c_str(),
-                 mainDb->LastError().c_str());
+    PrintErr("fenwoldctl %s: cannot connect to the database: %s\n", command.c_str(),
+             mainDb->LastError().c_str());
     return false;
   }
   if (!withStaging) return true;
@@ -33,8 +34,8 @@ bool TCtlSession::Open(const std::string& command, bool withStaging) {
   if (!stagingDb->Connect(params.DSNName, params.User, params.Pass, params.Database, true,
                           params.ODBCDriver, params.ConnectOptions())) {
     log->AddLine("fenwoldctl " + command + ": cannot connect to ODBC source for staging");
-    std::fprintf(stderr, "fenwoldctl %s: cannot connect the staging connection: %s\n",
-                 command.c_str(), stagingDb->LastError().c_str());
+    PrintErr("fenwoldctl %s: cannot connect the staging connection: %s\n", command.c_str(),
+             stagingDb->LastError().c_str());
     return false;
   }
   return true;

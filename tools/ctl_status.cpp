@@ -14,6 +14,7 @@
 #include "intake/staged_counts.h"
 #include "log/log_texts.h"
 #include "log/messlog.h"
+#include "platform/console.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/folder.h"
@@ -188,7 +189,7 @@ void PrintJson(const TStatus& s) {
                 ", \"reason\": " + Json(reason) + "}";
   }
   for (const auto& p : s.problems) problems += (problems.empty() ? "" : ", ") + Json(p);
-  std::printf(
+  Print(
       "{\"status\": %s, \"exit\": %d, \"problems\": [%s],\n"
       " \"service\": %s,\n"
       " \"database\": {\"reachable\": %s, \"error\": %s},\n"
@@ -210,12 +211,12 @@ void PrintJson(const TStatus& s) {
 }
 
 void Row(const char* name, const std::string& value) {
-  std::printf("  %-13s %s\n", name, value.c_str());
+  Print("  %-13s %s\n", name, value.c_str());
 }
 
 void PrintText(const TStatus& s) {
-  std::printf("Fenwold %s\n", kLevels[s.level]);
-  for (const auto& p : s.problems) std::printf("  ! %s\n", p.c_str());
+  Print("Fenwold %s\n", kLevels[s.level]);
+  for (const auto& p : s.problems) Print("  ! %s\n", p.c_str());
   Row("service", s.service);
   Row("database", s.dbReachable ? "reachable" : "unreachable: " + OneLine(s.dbError));
   if (s.dbReachable) {
@@ -237,7 +238,7 @@ void PrintText(const TStatus& s) {
     if (s.errorFilesToday >= 0) errors += ": " + std::to_string(s.errorFilesToday) + " today";
     Row("error folder", errors);
     for (const auto& [name, reason] : s.rejected) {
-      std::printf("    %s: %s\n", name.c_str(), reason.c_str());
+      Print("    %s: %s\n", name.c_str(), reason.c_str());
     }
     if (s.due >= 0) {
       std::string staged = std::to_string(s.due) + " due now, " + std::to_string(s.waiting) +
@@ -250,13 +251,13 @@ void PrintText(const TStatus& s) {
   Row("log", s.logFile);
   Row("last pickup", s.lastPickup.empty() ? "none today" : s.lastPickup);
   Row("errors today", std::to_string(s.errorLines));
-  for (const auto& e : s.lastErrors) std::printf("    %s\n", e.c_str());
+  for (const auto& e : s.lastErrors) Print("    %s\n", e.c_str());
 }
 
 int RunStatus(const std::vector<std::string>& args) {
   const bool json = args.size() == 1 && args[0] == "--json";
   if (!args.empty() && !json) {
-    std::fprintf(stderr, "usage: fenwoldctl status [--json]\n");
+    PrintErr("usage: fenwoldctl status [--json]\n");
     return 2;
   }
   TStatus s;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/service_unit.h"
 #include "tools/ctl_command.h"
@@ -17,8 +18,8 @@ std::string FromEnv(const char* name) {
 
 int Unit(const std::vector<std::string>& args) {
   if (args.size() > 1 || !UnitsSupported()) {
-    std::fprintf(stderr, UnitsSupported() ? "usage: fenwoldctl unit [FENWOLD-PATH]\n"
-                                          : "fenwoldctl unit: no systemd units on this system\n");
+    PrintErr(UnitsSupported() ? "usage: fenwoldctl unit [FENWOLD-PATH]\n"
+                              : "fenwoldctl unit: no systemd units on this system\n");
     return 2;
   }
   TUnitOptions o;
@@ -27,7 +28,7 @@ int Unit(const std::vector<std::string>& args) {
   o.registryPath = FromEnv("FENWOLD_REGISTRY");
   o.logDir = FromEnv("FENWOLD_LOG_DIR");
   o.asAccount = true;
-  std::fputs(ServiceUnitText(o).c_str(), stdout);
+  WriteOut(ServiceUnitText(o).c_str());
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
 #include "intake/staging_sql.h"
+#include "platform/console.h"
 #include "tools/ctl_command.h"
 
 namespace fw {
@@ -28,36 +29,35 @@ std::string LineList(const std::vector<size_t>& lines) {
 }
 
 void PrintSql(const char* label, const std::string& sql) {
-  std::printf("                %-11s%s\n", label, sql.c_str());
+  Print("                %-11s%s\n", label, sql.c_str());
 }
 
 // Prints one file; false when staging would roll it back (or it cannot be read).
 bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEncoding& setting) {
-  std::printf("%s\n", path.c_str());
+  Print("%s\n", path.c_str());
   std::vector<std::string> lines;
   TCardText text;
   if (!LoadCardFile(path, setting, text, lines)) {
     if (text.error.empty() || text.badSetting) {
-      std::printf("  cannot be read%s%s: staging would log \"Failed to load\" and retry it\n",
-                  text.error.empty() ? "" : ": ", text.error.c_str());
+      Print("  cannot be read%s%s: staging would log \"Failed to load\" and retry it\n",
+            text.error.empty() ? "" : ": ", text.error.c_str());
     } else {
-      std::printf("  encoding: %s, FAILS: %s; staging would move it to dtlerrors_dir\n",
-                  text.encoding.c_str(), text.error.c_str());
+      Print("  encoding: %s, FAILS: %s; staging would move it to dtlerrors_dir\n",
+            text.encoding.c_str(), text.error.c_str());
     }
     return false;
   }
-  std::printf("  encoding: %s (%s)\n", text.encoding.c_str(), text.how.c_str());
+  Print("  encoding: %s (%s)\n", text.encoding.c_str(), text.how.c_str());
   if (text.replaced > 0) {
-    std::printf("  note: %zu character(s) would be replaced\n",
-                text.replaced);
+    Print("  note: %zu character(s) would be replaced\n", text.replaced);
   }
   if (text.Mixed()) {
-    std::printf("  MIXED ENCODINGS: line(s) %s are UTF-8, line(s) %s are not; all would be read "
-                "as %s\n",
-                LineList(text.utf8Lines).c_str(), LineList(text.otherLines).c_str(),
-                text.encoding.c_str());
+    Print(
+        "  MIXED ENCODINGS: line(s) %s are UTF-8, line(s) %s are not; all would be read "
+        "as %s\n",
+        LineList(text.utf8Lines).c_str(), LineList(text.otherLines).c_str(), text.encoding.c_str());
   } else if (!text.utf8Lines.empty()) {
-    std::printf("  note: the text is UTF-8 but would be read as %s\n", text.encoding.c_str());
+    Print("  note: the text is UTF-8 but would be read as %s\n", text.encoding.c_str());
   }
   TStringListSDF fields;
   TCardLineReader reader;
@@ -69,14 +69,13 @@ bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEnco
     const TLineKind lineKind = reader.Read(fields, entries);
     if (lineKind == lkIgnored) {
       ++n.ignored;
-      std::printf("  %5zu ignored (%zu field%s)\n", i + 1, fields.size(),
-                  fields.size() == 1 ? "" : "s");
+      Print("  %5zu ignored (%zu field%s)\n", i + 1, fields.size(), fields.size() == 1 ? "" : "s");
       continue;
     }
     if (lineKind == lkGroup) {
       ++n.group;
       FillGroupRow(entries, sql);
-      std::printf("  %5zu group   %s\n", i + 1, GroupLookupSql(sql, fields[0]).c_str());
+      Print("  %5zu group   %s\n", i + 1, GroupLookupSql(sql, fields[0]).c_str());
       // The id is the found row's; show where it goes rather than a made-up number.
       std::string update = GroupUpdateSql(sql, 0);
       update.pop_back();
@@ -87,22 +86,22 @@ bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEnco
     ++n.card;
     std::string error;
     if (FillCardRow(entries, sql, error)) {
-      std::printf("  %5zu card    %s\n", i + 1, CardInsertSql(sql).c_str());
+      Print("  %5zu card    %s\n", i + 1, CardInsertSql(sql).c_str());
     } else {
       ++n.failing;
-      std::printf("  %5zu card    FAILS: %s\n", i + 1, error.c_str());
+      Print("  %5zu card    FAILS: %s\n", i + 1, error.c_str());
     }
     if (fields.size() > CardColumns.size()) {
       PrintSql("note:", std::to_string(fields.size() - CardColumns.size()) +
                             " field(s) past the 24th ignored");
     }
   }
-  std::printf("  %zu line(s): %zu group, %zu card, %zu ignored; ", lines.size(), n.group, n.card,
-              n.ignored);
+  Print("  %zu line(s): %zu group, %zu card, %zu ignored; ", lines.size(), n.group, n.card,
+        n.ignored);
   if (n.failing == 0) {
-    std::printf("staging would commit it and move it to dtlfiles_dir\n");
+    Print("staging would commit it and move it to dtlfiles_dir\n");
   } else {
-    std::printf(
+    Print(
         "%zu would fail: staging would roll the whole file back and move it to "
         "dtlerrors_dir\n",
         n.failing);
@@ -129,7 +128,7 @@ int Validate(const std::vector<std::string>& args) {
     } else if (args[i].rfind("--driver=", 0) == 0) {
       driver = args[i].substr(9);
     } else if (args[i].rfind("--", 0) == 0) {
-      std::fprintf(stderr, "fenwoldctl validate: unknown option '%s'\n", args[i].c_str());
+      PrintErr("fenwoldctl validate: unknown option '%s'\n", args[i].c_str());
       return 2;
     } else {
       files.push_back(args[i]);
@@ -140,12 +139,12 @@ int Validate(const std::vector<std::string>& args) {
     } else if (driver == "generic") {
       kind = dkGeneric;
     } else {
-      std::fprintf(stderr, "fenwoldctl validate: --driver takes mysql or generic\n");
+      PrintErr("fenwoldctl validate: --driver takes mysql or generic\n");
       return 2;
     }
   }
   if (files.empty()) {
-    std::fprintf(stderr, "Usage: fenwoldctl validate [--driver mysql|generic] [--encoding NAME] FILE...\n");
+    PrintErr("Usage: fenwoldctl validate [--driver mysql|generic] [--encoding NAME] FILE...\n");
     return 2;
   }
   // The registry's card file settings, unless the command line names an encoding.

@@ -18,12 +18,13 @@ std::map<std::string, const TCtlCommand*>& Registry() {
 }
 
 void PrintHelp() {
-  std::printf("Usage: fenwoldctl COMMAND [ARGS...]\n\nCommands:\n");
+  Print("Usage: fenwoldctl COMMAND [ARGS...]\n\nCommands:\n");
   for (const auto& [name, cmd] : Registry()) {
-    std::printf("  %-34s %s\n", cmd->usage, cmd->summary);
+    Print("  %-34s %s\n", cmd->usage, cmd->summary);
   }
-  std::printf("\n  --help                             this text\n"
-              "  --version                          the version\n");
+  Print(
+      "\n  --help                             this text\n"
+      "  --version                          the version\n");
 }
 
 }  // namespace
@@ -37,19 +38,18 @@ TCtlCommand::TCtlCommand(const char* n, const char* u, const char* s, TCtlHandle
 
 int main(int argc, char** argv) {
   using namespace fw;
-  UseUtf8Console();
   const std::vector<std::string> args = ProgramArguments(argc, argv);
   if (args.empty() || args[0] == "--help" || args[0] == "-h") {
     PrintHelp();
     return args.empty() ? 1 : 0;
   }
   if (args[0] == "--version") {
-    std::printf("fenwoldctl %s\n", FENWOLD_VERSION);
+    Print("fenwoldctl %s\n", FENWOLD_VERSION);
     return 0;
   }
   const auto it = Registry().find(args[0]);
   if (it == Registry().end()) {
-    std::fprintf(stderr, "fenwoldctl: unknown command '%s' (see --help)\n", args[0].c_str());
+    PrintErr("fenwoldctl: unknown command '%s' (see --help)\n", args[0].c_str());
     return 2;
   }
   return it->second->handler(std::vector<std::string>(args.begin() + 1, args.end()));

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/console.h"
+
 namespace fw {
 
 void ReportEventError(const std::string& source, const std::string& text) {
@@ -13,7 +15,7 @@ void ReportEventError(const std::string& source, const std::string& text) {
   syslog(LOG_ERR, "%s", text.c_str());
   closelog();
   if (std::getenv("JOURNAL_STREAM") == nullptr) {
-    std::fprintf(stderr, "%s: %s\n", source.c_str(), text.c_str());
+    WriteErr(source + ": " + text + "\n");
   }
 }
 

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/console.h"
 #include "platform/service_host.h"
 
 namespace fw {
@@ -191,9 +192,8 @@ std::string SystemErrorMessage(uint32_t code) {
 }
 
 void ShowMessageBox(const std::string& text, bool isError) {
-  std::FILE* out = isError ? stderr : stdout;
-  std::fprintf(out, "%s\n", text.c_str());
-  std::fflush(out);
+  (isError ? WriteErr : WriteOut)(text + "\n");
+  std::fflush(isError ? stderr : stdout);
 }
 
 unsigned WatchdogIntervalMs() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/service_host.h"
 #include "platform/win32/wide.h"
 
@@ -119,9 +120,8 @@ void ShowMessageBox(const std::string& text, bool isError) {
   if (!DesktopVisible() ||
       MessageBoxW(nullptr, Widen(text).c_str(), L"",
                   MB_OK | (isError ? MB_ICONERROR : MB_ICONINFORMATION)) <= 0) {
-    std::FILE* out = isError ? stderr : stdout;
-    std::fprintf(out, "%s\n", text.c_str());
-    std::fflush(out);
+    (isError ? WriteErr : WriteOut)(text + "\n");
+    std::fflush(isError ? stderr : stdout);
   }
 }
 
