@@ -326,7 +326,8 @@ w 30 reg query "$service_key" >/dev/null 2>&1 && fail "the uninstall left the se
 for k in "$source_key" "$app_source_key"; do
   w 30 reg query "$k" >/dev/null 2>&1 && fail "the uninstall left the event source $k"
 done
-[ ! -e "$installed/fenwold.exe" ] && [ ! -e "$installed/fenwoldctl.exe" ] || fail "the uninstall left the programs"
+[ ! -e "$installed/fenwold.exe" ] && [ ! -e "$installed/fenwoldctl.exe" ] && [ ! -e "$installed/fenwold-dashboard.json" ] ||
+  fail "the uninstall left the programs or the dashboard"
 [ "$(setting ODBCDriver)" = SQLite3 ] || fail "the uninstall removed the settings"
 msiexec /i "$(winpath "$work/fenwold-$next.msi")"
 service_installed=1
