@@ -2,6 +2,7 @@
 // account may, named by check and status where it may not. Run through fenwoldctl, as an
 // operator (or the service's connect) meets it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,8 @@
 
 namespace fw::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr char kCreated[] = "Created the card_file ledger";
 constexpr char kCannot[] = "Warning! The card_file ledger is missing and cannot be created";
@@ -125,6 +128,20 @@ TEST_P(LedgerTable, AnAccountThatMayNotCreateItIsWarnedAndShownTheStatements) {
   EXPECT_NE(run.output.find("Fenwold WARNING"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("  ! the card_file ledger is missing"), std::string::npos)
       << run.output;
+
+  if (!IsSqlite()) {
+    // The service warns at its start too, and stages without the ledger, as before it.
+    TChildProcess service;
+    ASSERT_TRUE(service.Start(FENWOLD_BINARY, {}, ServiceEnv(*folders_, registry_, 50),
+                              site_.Path()));
+    DropCardFile(*folders_, "new.csv", StaffCardLine(4711));
+    EXPECT_TRUE(WaitUntil([&] { return FilesIn(folders_->done).size() == 1; }, 30s))
+        << service.Stderr();
+    ASSERT_TRUE(service.Signal(SIGTERM));
+    EXPECT_EQ(service.Wait(60s), std::optional<int>(0));
+    EXPECT_EQ(LogCount(kCannot), 2);
+    EXPECT_EQ(QueryText(*db, "SELECT last_name FROM card WHERE number = 4711"), "Okafor");
+  }
 
   run = Ctl("check", wrapper);
   EXPECT_NE(run.output.find("WARN  table card_file (optional): missing"), std::string::npos)
