@@ -135,12 +135,14 @@ TEST_P(LedgerTable, AnAccountThatMayNotCreateItIsWarnedAndShownTheStatements) {
     ASSERT_TRUE(service.Start(FENWOLD_BINARY, {}, ServiceEnv(*folders_, registry_, 50),
                               site_.Path()));
     DropCardFile(*folders_, "new.csv", StaffCardLine(4711));
-    EXPECT_TRUE(WaitUntil([&] { return FilesIn(folders_->done).size() == 1; }, 30s))
+    EXPECT_TRUE(WaitUntil(
+        [&] { return QueryText(*db, "SELECT last_name FROM card WHERE number = 4711") == "Okafor"; },
+        30s))
         << service.Stderr();
     ASSERT_TRUE(service.Signal(SIGTERM));
     EXPECT_EQ(service.Wait(60s), std::optional<int>(0));
     EXPECT_EQ(LogCount(kCannot), 2);
-    EXPECT_EQ(QueryText(*db, "SELECT last_name FROM card WHERE number = 4711"), "Okafor");
+    EXPECT_EQ(FilesIn(folders_->done).size(), 1u);
   }
 
   run = Ctl("check", wrapper);

@@ -32,9 +32,9 @@ TCheckResult CheckFolder(TCheckContext& c, const char* column) {
     return {TCheckStatus::kFail, folder + " is missing or not writable", ""};
   }
   bool known = false;
-  if (!FolderWritableForAccount(folder, known) && known) {
+  if (!FolderWritableForAccount(folder, c.account, known) && known) {
     return {TCheckStatus::kWarn,
-            folder + " is writable, but not for the account " + kServiceAccount + " the service runs as",
+            folder + " is writable, but not for the account " + c.account + " the service runs as",
             ""};
   }
   return {TCheckStatus::kPass, folder + " exists and is writable", ""};
