@@ -38,9 +38,15 @@ class TCardLedger {
   // delete failed.
   bool Prune(int days);
 
+  // Whether the table is there, as the catalog answered at connect (intake/ledger_table.h);
+  // true until told otherwise.
+  bool Present() const { return present_; }
+  void SetPresent(bool present) { present_ = present; }
+
  private:
   TODBC& mainDb_;
   const TClock& clock_;
+  bool present_ = true;
 };
 
 }  // namespace fw

@@ -21,7 +21,7 @@ struct TUnitOptions {
 bool UnitsSupported();
 // Where units go: $FENWOLD_UNIT_DIR, else /etc/systemd/system.
 std::string UnitFolder();
-bool ServiceAccountExists();
+bool ServiceAccountExists(const std::string& account = kServiceAccount);
 std::string ServiceUnitText(const TUnitOptions& options);
 // The drop-in that adds the folders to the sandbox's writable paths.
 std::string FoldersDropInText(const std::vector<std::string>& folders);
@@ -29,8 +29,9 @@ std::string FoldersDropInText(const std::vector<std::string>& folders);
 std::string FoldersDropInPath(const std::string& unitDir);
 // The writable paths a drop-in names, as FoldersDropInText wrote them.
 std::vector<std::string> FoldersInDropIn(const std::string& text);
-// Whether the service account can create files in `folder`; `known` false when that cannot
-// be told from here (no account, or not root).
-bool FolderWritableForAccount(const std::string& folder, bool& known);
+// Whether `account` can create files in `folder`; `known` false when that cannot be told
+// from here (no such account, or not root).
+bool FolderWritableForAccount(const std::string& folder, const std::string& account,
+                              bool& known);
 
 }  // namespace fw

@@ -68,8 +68,9 @@ start)
 CREATE DATABASE fenwold_test;
 CREATE USER 'fenwold'@'localhost' IDENTIFIED BY 'fw-test-pw';
 CREATE USER 'fenwold'@'127.0.0.1' IDENTIFIED BY 'fw-test-pw';
-GRANT ALL ON *.* TO 'fenwold'@'localhost';
-GRANT ALL ON *.* TO 'fenwold'@'127.0.0.1';
+-- WITH GRANT OPTION: a test makes a user of its own that may not create tables.
+GRANT ALL ON *.* TO 'fenwold'@'localhost' WITH GRANT OPTION;
+GRANT ALL ON *.* TO 'fenwold'@'127.0.0.1' WITH GRANT OPTION;
 SQL
   mariadb_test_env "$port" "$dir/sock" "$dir" > "$dir/env"
   mariadb_registry "$port" > "$dir/registry.reg"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package leg: builds fenwold_<version>_amd64.deb from a Release build, lints it,
 # installs it, checks what it put in place (account, modes, manual pages, the unit and its
-# sandbox rating, the warnings of fenwoldctl check as the service account), removes and purges
-# it, and checks that nothing is left. Nothing is started. Run as root on Debian 12.
+# sandbox rating, the warnings of fenwoldctl check as the service account), runs the fenwoldctl
+# suites of the test build ($FENWOLD_SUITES_BUILD, default build/) while it is installed,
+# removes and purges it, and checks that nothing is left. Nothing is started. Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -35,8 +36,13 @@ echo "== package: $(basename "$deb")"
 lintian --fail-on error "$deb"
 
 work=$(mktemp -d /tmp/fenwold-package.XXXXXX)
+servers_started=0
 cleanup() {
   dpkg-query -W fenwold >/dev/null 2>&1 && dpkg_run -P fenwold >/dev/null || true
+  if [ "$servers_started" = 1 ]; then
+    "$root/scripts/mariadb.sh" stop "$work/mariadb" || true
+    "$root/scripts/postgres.sh" stop "$work/postgres" || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -104,6 +110,29 @@ out=$(FENWOLD_UNIT_DIR="$work" runuser -u fenwold -- fenwoldctl check) || true
 grep -q 'registry file: .* is readable by others' <<<"$out" && fail "warning for a 0640 registry file"
 grep -q '^WARN  sandbox' <<<"$out" && fail "sandbox warning with the drop-in written"
 cp "$work/registry.reg.orig" /etc/fenwold/registry.reg
+
+# ---- The fenwoldctl suites once more, now that the machine has the account, the unit, the
+# registry file and the log folder: what they check must come from the test, not from these.
+suites_build=${FENWOLD_SUITES_BUILD:-$root/build}
+[ -x "$suites_build/ctl_check_test" ] ||
+  fail "no test build in $suites_build (build it first, or set FENWOLD_SUITES_BUILD)"
+if [ -z "${FENWOLD_TEST_MARIADB_HOST:-}" ] || [ -z "${FENWOLD_TEST_POSTGRES_HOST:-}" ]; then
+  "$root/scripts/mariadb.sh" start "$work/mariadb" >/dev/null
+  "$root/scripts/postgres.sh" start "$work/postgres" >/dev/null
+  servers_started=1
+  # shellcheck disable=SC1091
+  source "$work/mariadb/env"
+  # shellcheck disable=SC1091
+  source "$work/postgres/env"
+fi
+if [ -z "${ODBCSYSINI:-}" ]; then
+  mkdir -p "$work/odbc"
+  sed 's/^[[:space:]]*CommLog[[:space:]]*=.*/CommLog=0/' /etc/odbcinst.ini > "$work/odbc/odbcinst.ini"
+  export ODBCSYSINI=$work/odbc
+fi
+(cd "$suites_build" && ctest --output-on-failure -j "$(nproc)" --timeout 600 \
+   -R '(^|/|[.])(Ctl[A-Za-z]*|Fenwoldctl[A-Za-z]*|LedgerTable)[.]') ||
+  fail "the fenwoldctl suites fail while the package is installed"
 
 # ---- Remove keeps the conffile; purge leaves nothing.
 dpkg_run -r fenwold >/dev/null

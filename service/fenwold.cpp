@@ -2,6 +2,7 @@
 
 #include "db/statement.h"
 #include "intake/folder_upkeep.h"
+#include "intake/ledger_table.h"
 #include "intake/staged_counts.h"
 #include "log/log_texts.h"
 #include "platform/files.h"
@@ -107,6 +108,7 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
     intake_->OwePass();
     intake_->OnDropFolder = [this](const std::string& folder) { FollowDropFolder(folder); };
     intake_->PassCanWait = [this] { return PassCanWait(); };
+    if (StagingDb->Connected()) EnsureLedger();
     tmrMain.SetEnabled(true);
     if (params_->CardFileEvents) {
       watch_ = std::make_unique<TFolderWatcher>([this] { Wake(); });
@@ -332,6 +334,8 @@ bool TFenwold::Reconnect(TODBC& db, bool manualCommit) {
 // After a loss both connections are made afresh, also the one that has not failed yet: it
 // went to the same server and is as dead, only not yet used.
 bool TFenwold::EnsureConnected() {
+  const bool renewing = !dbReachable_ || !MainDb->Connected() || MainDb->LostConnection() ||
+                        !StagingDb->Connected() || StagingDb->LostConnection();
   const bool main = Reconnect(*MainDb, false);
   const bool staging = main && Reconnect(*StagingDb, true);
   if (!main || !staging) {
@@ -343,7 +347,18 @@ bool TFenwold::EnsureConnected() {
     ReportProgress();  // the status line stops saying "unreachable" at once, not after the tick
     Log->AddLine("Database reachable again; staging card files resumes");
   }
+  if (renewing) EnsureLedger();
   return true;
+}
+
+void TFenwold::EnsureLedger() {
+  const TLedgerTable table = EnsureLedgerTable(*StagingDb);
+  if (table.state == lsUnknown) return;  // asked again at the next connect
+  intake_->Ledger().SetPresent(table.Present());
+  if (table.state == lsMissing && ledgerWarned_) return;
+  const std::string line = LedgerTableLine(table);
+  if (!line.empty()) Log->AddLine(line);
+  ledgerWarned_ = ledgerWarned_ || table.state == lsMissing;
 }
 
 void TFenwold::NoteUnreachable(const std::string& detail) {

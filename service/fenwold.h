@@ -55,6 +55,9 @@ class TFenwold : public TService {
   // Both connections usable, reconnecting any that was lost or never made.
   bool EnsureConnected();
   void NoteUnreachable(const std::string& detail);
+  // At every connect: the card_file ledger made where it is missing, its presence told to
+  // intake; the warning that it cannot be made is written once a start.
+  void EnsureLedger();
   // No tick starts after this, and one that runs has ended when it returns.
   void StopTicks();
   // Called while a tick waits for the database.
@@ -91,6 +94,7 @@ class TFenwold : public TService {
   // or record.
   std::atomic<bool> stopRequested_{false};
   bool dbReachable_ = true;
+  bool ledgerWarned_ = false;
   TDateTime unreachableSince_ = 0;
   bool hookSet_ = false;
   unsigned watchdogMs_ = 0;

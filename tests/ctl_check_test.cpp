@@ -1,6 +1,7 @@
 // fenwoldctl check, run as the real binary against a registry file that names a test database.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include "config/scramble.h"
 #include "intake/card_schema.h"
 #include "tests/support/db_fixture.h"
+#include "tests/support/run_ctl.h"
 #include "tests/support/temp_registry.h"
 
 namespace fw {
@@ -23,7 +25,7 @@ class CtlCheck : public test::TDbTest {
  protected:
   // Writes the settings of this test's database, with extra driver options, and runs check.
   TRun Check(const std::string& extraOptions = "", const std::string& password = "",
-             const std::string& database = "") {
+             const std::string& database = "", const std::string& environment = "") {
     test::TDbParams p = Params();
     if (!database.empty()) p.database = database;
     std::string options = p.options;
@@ -48,7 +50,10 @@ class CtlCheck : public test::TDbTest {
         "\"ODBCOptions\"=\"" +
         options + "\"\r\n");
     TRun r;
-    FILE* pipe = popen((std::string(FENWOLD_CTL_BINARY) + " check 2>&1").c_str(), "r");
+    FILE* pipe = popen((std::string(test::kNoServiceAccount) + " " + environment + " " +
+                        FENWOLD_CTL_BINARY + " check 2>&1")
+                           .c_str(),
+                       "r");
     if (pipe == nullptr) return r;
     char buf[4096];
     for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
@@ -97,6 +102,20 @@ TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
   EXPECT_TRUE(HasLine(r, "ok    table futurecard: has the columns used")) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    error folder (dtlerrors_dir): ")) << r.out;
   EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
+
+  // The service's account is the one named, not whatever this machine has: "nobody" cannot
+  // write the test's folders (0700, root's), and no unit of this test opens them to it.
+  ASSERT_EQ(geteuid(), 0u) << "asking the kernel as another account needs root";
+  const TRun other = Check(Driver() == test::TTestDriver::kPostgres ? "UseDeclareFetch=1" : "", "",
+                           "",
+                           "FENWOLD_SERVICE_ACCOUNT=nobody FENWOLD_UNIT_DIR='" + ScratchDir() +
+                               "/units'");
+  EXPECT_EQ(other.status, 0) << other.out;
+  EXPECT_TRUE(HasLine(other, "WARN  drop folder (audits_dir): " + ScratchDir() +
+                                 "/drop is writable, but not for the account nobody"))
+      << other.out;
+  EXPECT_TRUE(HasLine(other, "WARN  sandbox: not writable inside the service's sandbox"))
+      << other.out;
 }
 
 TEST_P(CtlCheck, MissingSettingsFailWithTheDriversDiagnostics) {

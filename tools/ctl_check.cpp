@@ -12,6 +12,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/ini_file.h"
+#include "platform/service_unit.h"
 #include "platform/strings.h"
 #include "tools/ctl_command.h"
 
@@ -196,6 +197,11 @@ const TCtlCommand kCheck("check", "check",
                          RunCheck);
 
 }  // namespace
+
+std::string CheckedServiceAccount() {
+  const char* account = std::getenv("FENWOLD_SERVICE_ACCOUNT");
+  return account != nullptr && *account != '\0' ? account : kServiceAccount;
+}
 
 TCheck::TCheck(int o, const char* n, TCheckRun r) : order(o), name(n), run(r) {
   CheckList().push_back(this);

@@ -13,9 +13,13 @@
 
 namespace fw {
 
+// The account the checks ask about: $FENWOLD_SERVICE_ACCOUNT, or the service's own account.
+std::string CheckedServiceAccount();
+
 // What the checks share, filled by the checks that run first.
 struct TCheckContext {
   TConnParams params;  // read from the registry once
+  std::string account = CheckedServiceAccount();
   TODBC mainDb;        // auto-commit, as the service's MainDb
   TODBC stagingDb;     // manual commit, as the service's StagingDb
   bool settingsRead = false;

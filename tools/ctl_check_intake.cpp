@@ -3,6 +3,7 @@
 #include "db/driver_kind.h"
 #include "db/statement.h"
 #include "intake/card_schema.h"
+#include "intake/ledger_table.h"
 #include "platform/folder.h"
 #include "platform/service_unit.h"
 #include "tools/ctl_check.h"
@@ -31,9 +32,9 @@ TCheckResult CheckFolder(TCheckContext& c, const char* column) {
     return {TCheckStatus::kFail, folder + " is missing or not writable", ""};
   }
   bool known = false;
-  if (!FolderWritableForAccount(folder, known) && known) {
+  if (!FolderWritableForAccount(folder, c.account, known) && known) {
     return {TCheckStatus::kWarn,
-            folder + " is writable, but not for the account " + kServiceAccount + " the service runs as",
+            folder + " is writable, but not for the account " + c.account + " the service runs as",
             ""};
   }
   return {TCheckStatus::kPass, folder + " exists and is writable", ""};
@@ -60,17 +61,33 @@ const TCheck kCard(340, "table card", [](TCheckContext& c) {
                       "last_name, first_name, str_eet, ci_ty, post_code, phone_res, phone_bus, "
                       "license_1, license_2, misc_1, misc_2, misc_3, misc_4");
 });
-// Optional: without it intake works as before, only less safely.
+// The service makes it at connect where its account may; without it intake works as before,
+// only less safely.
 const TCheck kCardFile(350, "table card_file (optional)", [](TCheckContext& c) {
+  if (!c.mainDb.Connected()) return TCheckResult{TCheckStatus::kSkip, "no connection", ""};
+  const TLedgerTable table = FindLedgerTable(c.mainDb);
+  if (table.state == lsUnknown) {
+    return TCheckResult{TCheckStatus::kWarn, "cannot be read from this database's catalog",
+                        table.error};
+  }
+  const char* const risk =
+      "staged files are not recorded, so a file whose staging was committed just before a "
+      "crash is staged again, and one whose commit outcome was unknown goes to the error "
+      "folder; with two servers on one drop folder, exactly-once then depends on the share's "
+      "locks reaching from one server to the other";
+  if (table.state == lsMissing) {
+    std::string statements;
+    for (const std::string& statement : table.createStatements) statements += statement + ";\n";
+    return TCheckResult{TCheckStatus::kWarn,
+                        std::string("missing (the service's account may not create it): ") +
+                            risk + "; create it with these statements",
+                        statements};
+  }
   TCheckResult result = CheckColumns(
       c, "card_file", "id, name, file_size, modified, content_hash, staged_at, outcome");
   if (result.status == TCheckStatus::kFail) {
     result.status = TCheckStatus::kWarn;
-    result.summary =
-        "missing, or lacks a column used: staged files are not recorded, so a file whose "
-        "staging was committed just before a crash is staged again, and one whose commit "
-        "outcome was unknown goes to the error folder; with two servers on one drop folder, "
-        "exactly-once then depends on the share's locks reaching from one server to the other";
+    result.summary = std::string("missing, or lacks a column used: ") + risk;
   }
   return result;
 });
@@ -105,7 +122,7 @@ std::string IdentityIndexQuery(TDriverKind kind) {
 // the database refuses the second ledger row.
 const TCheck kCardFileIdentity(351, "card_file unique identity", [](TCheckContext& c) {
   if (!c.mainDb.Connected()) return TCheckResult{TCheckStatus::kSkip, "no connection", ""};
-  if (CheckColumns(c, "card_file", "id").status != TCheckStatus::kPass) {
+  if (FindLedgerTable(c.mainDb).state != lsPresent) {
     return TCheckResult{TCheckStatus::kSkip, "no card_file table", ""};
   }
   TODBCStatement query(c.mainDb, true);

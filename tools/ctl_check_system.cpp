@@ -22,7 +22,7 @@ TCheckResult CheckRegistryFile(TCheckContext&) {
 }
 
 TCheckResult CheckSandbox(TCheckContext& c) {
-  if (!UnitsSupported() || !ServiceAccountExists()) {
+  if (!UnitsSupported() || !ServiceAccountExists(c.account)) {
     return {TCheckStatus::kSkip, "no service account: the service runs as root, unsandboxed", ""};
   }
   if (!c.settingsRead) return {TCheckStatus::kSkip, "settings not read", ""};

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "intake/card_intake.h"
+#include "intake/ledger_table.h"
 #include "platform/console.h"
 #include "tools/ctl_command.h"
 #include "tools/ctl_session.h"
@@ -20,6 +21,12 @@ int Scan(const std::vector<std::string>& args) {
   TCardIntake intake(*session.log, *session.mainDb, *session.stagingDb);
   intake.Encoding = session.encoding;
   intake.SetSettleMs(session.settleMs);
+  const TLedgerTable ledger = EnsureLedgerTable(*session.stagingDb);
+  if (ledger.state != lsUnknown) intake.Ledger().SetPresent(ledger.Present());
+  if (const std::string line = LedgerTableLine(ledger); !line.empty()) {
+    session.log->AddLine(line);
+    if (ledger.state == lsMissing) PrintErr("fenwoldctl scan: %s\n", line.c_str());
+  }
   const bool ok = intake.ScanCardFiles();
   if (intake.Folders.audits.empty()) {
     Print("settings name no drop folder (audits_dir): nothing scanned\n");

@@ -10,6 +10,7 @@
 
 #include "config/conn_params.h"
 #include "intake/folder_upkeep.h"
+#include "intake/ledger_table.h"
 #include "intake/reject_report.h"
 #include "intake/staged_counts.h"
 #include "log/log_texts.h"
@@ -274,6 +275,11 @@ int RunStatus(const std::vector<std::string>& args) {
   } else {
     ReadFolders(s, RunSettingsFromEnvironment().tickMs);
     ReadStaged(s, db);
+    if (FindLedgerTable(db).state == lsMissing) {
+      s.Problem(1,
+                "the card_file ledger is missing: a card file whose move failed after its "
+                "commit is staged again (fenwoldctl check prints the statements that create it)");
+    }
   }
   ReadLog(s);
   if (json) {

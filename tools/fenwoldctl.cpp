@@ -25,6 +25,17 @@ void PrintHelp() {
   Print(
       "\n  --help                             this text\n"
       "  --version                          the version\n");
+#ifndef _WIN32
+  Print(
+      "\nEnvironment:\n"
+      "  FENWOLD_REGISTRY                   registry file (default "
+      "/etc/fenwold/registry.reg)\n"
+      "  FENWOLD_LOG_DIR                    the service's log folder\n"
+      "  FENWOLD_UNIT_DIR                   the systemd unit folder (default "
+      "/etc/systemd/system)\n"
+      "  FENWOLD_SERVICE_ACCOUNT            the account check asks about (default "
+      "fenwold)\n");
+#endif
 }
 
 }  // namespace

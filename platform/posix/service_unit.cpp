@@ -90,8 +90,8 @@ std::string UnitFolder() {
   return dir != nullptr && *dir != '\0' ? dir : "/etc/systemd/system";
 }
 
-bool ServiceAccountExists() {
-  return getpwnam(kServiceAccount) != nullptr;
+bool ServiceAccountExists(const std::string& account) {
+  return getpwnam(account.c_str()) != nullptr;
 }
 
 std::string ServiceUnitText(const TUnitOptions& o) {
@@ -174,9 +174,9 @@ std::vector<std::string> FoldersInDropIn(const std::string& text) {
   return folders;
 }
 
-bool FolderWritableForAccount(const std::string& folder, bool& known) {
+bool FolderWritableForAccount(const std::string& folder, const std::string& name, bool& known) {
   known = false;
-  const passwd* account = getpwnam(kServiceAccount);
+  const passwd* account = getpwnam(name.c_str());
   if (account == nullptr) return false;
   const uid_t uid = account->pw_uid;
   const gid_t gid = account->pw_gid;
@@ -189,7 +189,7 @@ bool FolderWritableForAccount(const std::string& folder, bool& known) {
   const pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
-    const bool as = initgroups(kServiceAccount, gid) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+    const bool as = initgroups(name.c_str(), gid) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
     _exit(!as ? 2 : access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : 1);
   }
   int status = 0;

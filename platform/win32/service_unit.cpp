@@ -11,7 +11,7 @@ bool UnitsSupported() {
 std::string UnitFolder() {
   return {};
 }
-bool ServiceAccountExists() {
+bool ServiceAccountExists(const std::string&) {
   return false;
 }
 std::string ServiceUnitText(const TUnitOptions&) {
@@ -27,7 +27,7 @@ std::string FoldersDropInPath(const std::string&) {
 std::vector<std::string> FoldersInDropIn(const std::string&) {
   return {};
 }
-bool FolderWritableForAccount(const std::string&, bool& known) {
+bool FolderWritableForAccount(const std::string&, const std::string&, bool& known) {
   known = false;
   return false;
 }

@@ -10,6 +10,10 @@
 
 namespace fw::test {
 
+// The account fenwoldctl's checks ask about in tests: none, whatever this machine has
+// installed. A test that wants one names it after this in its environment (the last wins).
+inline constexpr char kNoServiceAccount[] = "FENWOLD_SERVICE_ACCOUNT=fenwold-test-no-account";
+
 struct TCtlRun {
   int status = -1;  // the exit status; -1 when it did not exit
   std::string output;
@@ -17,8 +21,8 @@ struct TCtlRun {
 
 inline TCtlRun RunCtl(const std::string& environment, const std::string& args) {
   TCtlRun run;
-  const std::string command =
-      environment + " " + std::string(FENWOLD_CTL_BINARY) + " " + args + " 2>&1";
+  const std::string command = std::string(kNoServiceAccount) + " " + environment + " " +
+                              std::string(FENWOLD_CTL_BINARY) + " " + args + " 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
   char buffer[4096];
