@@ -24,7 +24,8 @@ struct TFaultControl {
     disarm = reinterpret_cast<TFaultDisarm>(dlsym(lib, "fw_faults_disarm"));
     count = reinterpret_cast<TFaultCount>(dlsym(lib, "fw_faults_count"));
     fired = reinterpret_cast<TFaultFired>(dlsym(lib, "fw_faults_fired"));
-    exitAfterCommit = reinterpret_cast<TFaultExitAfterCommit>(dlsym(lib, "fw_faults_exit_after_commit"));
+    exitAfterCommit =
+        reinterpret_cast<TFaultExitAfterCommit>(dlsym(lib, "fw_faults_exit_after_commit"));
     dlclose(lib);  // the binding keeps its own reference
     return arm && disarm && count && fired && exitAfterCommit;
   }

@@ -39,11 +39,11 @@ struct TConnState {
 };
 
 std::mutex mu;
-std::map<SQLHANDLE, SQLHANDLE> stmtConn;      // statement -> its connection
-std::map<SQLHANDLE, TConnState> conns;        // connection -> what we know of it
-std::map<SQLHANDLE, TRecord> injected;        // handle -> the one record of our failure
-long counted = 0;                             // statements and commits since the last arm
-long armedAt = 0;                             // 0: no fault armed
+std::map<SQLHANDLE, SQLHANDLE> stmtConn;  // statement -> its connection
+std::map<SQLHANDLE, TConnState> conns;    // connection -> what we know of it
+std::map<SQLHANDLE, TRecord> injected;    // handle -> the one record of our failure
+long counted = 0;                         // statements and commits since the last arm
+long armedAt = 0;                         // 0: no fault armed
 int armedClass = fcDeadlock;
 bool fired = false;
 long commitsOk = 0;
@@ -69,10 +69,10 @@ void* RealSymbol(const char* name) {
   return p;
 }
 
-#define REAL(name)                                                           \
-  ([] {                                                                      \
+#define REAL(name)                                                                \
+  ([] {                                                                           \
     static const auto p = reinterpret_cast<decltype(&::name)>(RealSymbol(#name)); \
-    return p;                                                                \
+    return p;                                                                     \
   }())
 
 long EnvNumber(const char* name) {
@@ -90,7 +90,9 @@ __attribute__((constructor)) void ArmFromEnvironment() {
   }
 }
 
-bool Ok(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+bool Ok(SQLRETURN rc) {
+  return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
 
 // Caller holds mu.
 SQLHANDLE ConnOf(SQLSMALLINT type, SQLHANDLE h) {
@@ -103,7 +105,8 @@ SQLHANDLE ConnOf(SQLSMALLINT type, SQLHANDLE h) {
 }
 
 TDriver DriverFromName(std::string name) {
-  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   if (name.find("maodbc") != std::string::npos || name.find("mariadb") != std::string::npos ||
       name.find("myodbc") != std::string::npos) {
     return drMariaDb;
@@ -130,30 +133,48 @@ TRecord RecordFor(TDriver d, int c, bool dead = false) {
     const std::string p = "[ma-3.1.15]";
     if (dead) return {"08S01", 2006, p + "Server has gone away"};
     switch (c) {
-      case fcLockWait: return {"HY000", 1205, p + "Lock wait timeout exceeded; try restarting transaction"};
-      case fcInterrupted: return {"70100", 1317, p + "Query execution was interrupted"};
-      case fcLost: case fcReplyLost: return {"08S01", 2006, p + "Server has gone away"};
-      case fcBadData: return {"22001", 1406, p + "Data too long for column 'descr' at row 1"};
-      default: return {"40001", 1213, p + "Deadlock found when trying to get lock; try restarting transaction"};
+      case fcLockWait:
+        return {"HY000", 1205, p + "Lock wait timeout exceeded; try restarting transaction"};
+      case fcInterrupted:
+        return {"70100", 1317, p + "Query execution was interrupted"};
+      case fcLost:
+      case fcReplyLost:
+        return {"08S01", 2006, p + "Server has gone away"};
+      case fcBadData:
+        return {"22001", 1406, p + "Data too long for column 'descr' at row 1"};
+      default:
+        return {"40001", 1213,
+                p + "Deadlock found when trying to get lock; try restarting transaction"};
     }
   }
   if (d == drPostgres) {
     const std::string e = ";\nError while executing the query";
     if (dead) return {"08S01", 35, "Could not send Query(connection dead)"};
     switch (c) {
-      case fcLockWait: return {"55P03", 1, "ERROR: canceling statement due to lock timeout" + e};
-      case fcInterrupted: return {"57014", 1, "ERROR: canceling statement due to user request" + e};
-      case fcLost: case fcReplyLost: return {"08S01", 35, "Could not send Query(connection dead)"};
-      case fcBadData: return {"22001", 1, "ERROR: value too long for type character varying(255)" + e};
-      default: return {"40P01", 1, "ERROR: deadlock detected" + e};
+      case fcLockWait:
+        return {"55P03", 1, "ERROR: canceling statement due to lock timeout" + e};
+      case fcInterrupted:
+        return {"57014", 1, "ERROR: canceling statement due to user request" + e};
+      case fcLost:
+      case fcReplyLost:
+        return {"08S01", 35, "Could not send Query(connection dead)"};
+      case fcBadData:
+        return {"22001", 1, "ERROR: value too long for type character varying(255)" + e};
+      default:
+        return {"40P01", 1, "ERROR: deadlock detected" + e};
     }
   }
   if (dead) return {"HY000", 10, "disk I/O error (10)"};
   switch (c) {
-    case fcInterrupted: return {"HY000", 9, "interrupted (9)"};
-    case fcLost: case fcReplyLost: return {"HY000", 10, "disk I/O error (10)"};
-    case fcBadData: return {"HY000", 19, "constraint failed (19)"};
-    default: return {"HY000", 5, "database is locked (5)"};
+    case fcInterrupted:
+      return {"HY000", 9, "interrupted (9)"};
+    case fcLost:
+    case fcReplyLost:
+      return {"HY000", 10, "disk I/O error (10)"};
+    case fcBadData:
+      return {"HY000", 19, "constraint failed (19)"};
+    default:
+      return {"HY000", 5, "database is locked (5)"};
   }
 }
 
@@ -284,11 +305,21 @@ SQLRETURN DiagField(const TRecord& r, SQLSMALLINT record, SQLSMALLINT id, SQLPOI
   }
   std::string text;
   switch (id) {
-    case SQL_DIAG_SQLSTATE: text = r.state; break;
-    case SQL_DIAG_MESSAGE_TEXT: text = r.text; break;
-    case SQL_DIAG_CLASS_ORIGIN: case SQL_DIAG_SUBCLASS_ORIGIN: text = "ISO 9075"; break;
-    case SQL_DIAG_CONNECTION_NAME: case SQL_DIAG_SERVER_NAME: break;
-    default: return SQL_NO_DATA;
+    case SQL_DIAG_SQLSTATE:
+      text = r.state;
+      break;
+    case SQL_DIAG_MESSAGE_TEXT:
+      text = r.text;
+      break;
+    case SQL_DIAG_CLASS_ORIGIN:
+    case SQL_DIAG_SUBCLASS_ORIGIN:
+      text = "ISO 9075";
+      break;
+    case SQL_DIAG_CONNECTION_NAME:
+    case SQL_DIAG_SERVER_NAME:
+      break;
+    default:
+      return SQL_NO_DATA;
   }
   if (wide) {
     CopyWide(text, static_cast<SQLWCHAR*>(info), static_cast<SQLSMALLINT>(size / sizeof(SQLWCHAR)),
@@ -381,7 +412,9 @@ FW_EXPORT SQLRETURN SQLCloseCursor(SQLHSTMT s) {
   return REAL(SQLCloseCursor)(s);
 }
 
-FW_EXPORT SQLRETURN SQLCancel(SQLHSTMT s) { return REAL(SQLCancel)(s); }
+FW_EXPORT SQLRETURN SQLCancel(SQLHSTMT s) {
+  return REAL(SQLCancel)(s);
+}
 
 // ---- environment ----
 
@@ -433,8 +466,8 @@ FW_EXPORT SQLRETURN SQLConnect(SQLHDBC c, SQLCHAR* a, SQLSMALLINT an, SQLCHAR* b
   if (Ok(rc)) Connected(c);
   return rc;
 }
-FW_EXPORT SQLRETURN SQLConnectW(SQLHDBC c, SQLWCHAR* a, SQLSMALLINT an, SQLWCHAR* b,
-                                SQLSMALLINT bn, SQLWCHAR* p, SQLSMALLINT pn) {
+FW_EXPORT SQLRETURN SQLConnectW(SQLHDBC c, SQLWCHAR* a, SQLSMALLINT an, SQLWCHAR* b, SQLSMALLINT bn,
+                                SQLWCHAR* p, SQLSMALLINT pn) {
   const SQLRETURN rc = REAL(SQLConnectW)(c, a, an, b, bn, p, pn);
   if (Ok(rc)) Connected(c);
   return rc;
@@ -486,8 +519,9 @@ FW_EXPORT SQLRETURN SQLEndTran(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT comple
 // A transaction begun in SQL ends in SQL: such a COMMIT fails as SQLEndTran's does.
 bool IsCommitText(const SQLCHAR* text, SQLINTEGER n) {
   if (text == nullptr) return false;
-  std::string t(reinterpret_cast<const char*>(text),
-                n == SQL_NTS ? std::strlen(reinterpret_cast<const char*>(text)) : static_cast<size_t>(n));
+  std::string t(
+      reinterpret_cast<const char*>(text),
+      n == SQL_NTS ? std::strlen(reinterpret_cast<const char*>(text)) : static_cast<size_t>(n));
   std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) { return std::toupper(c); });
   return t.find_first_not_of(" \t\r\n") != std::string::npos &&
          t.substr(t.find_first_not_of(" \t\r\n"), 6) == "COMMIT";
@@ -509,10 +543,10 @@ FW_EXPORT SQLRETURN SQLPrepare(SQLHSTMT s, SQLCHAR* text, SQLINTEGER n) {
 }
 
 // The rest fail on a lost connection and otherwise just forward.
-#define FW_STMT_CALL(name, params, args)                               \
-  FW_EXPORT SQLRETURN name params {                                    \
-    if (auto dead = DeadCheck(SQL_HANDLE_STMT, s)) return *dead;       \
-    return REAL(name) args;                                            \
+#define FW_STMT_CALL(name, params, args)                         \
+  FW_EXPORT SQLRETURN name params {                              \
+    if (auto dead = DeadCheck(SQL_HANDLE_STMT, s)) return *dead; \
+    return REAL(name) args;                                      \
   }
 
 FW_STMT_CALL(SQLGetStmtAttr, (SQLHSTMT s, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n, SQLINTEGER* l),
@@ -569,15 +603,14 @@ FW_STMT_CALL(SQLBindParameter,
              (SQLHSTMT s, SQLUSMALLINT i, SQLSMALLINT io, SQLSMALLINT ct, SQLSMALLINT st,
               SQLULEN size, SQLSMALLINT scale, SQLPOINTER v, SQLLEN n, SQLLEN* l),
              (s, i, io, ct, st, size, scale, v, n, l))
-FW_STMT_CALL(SQLSetPos, (SQLHSTMT s, SQLSETPOSIROW r, SQLUSMALLINT o, SQLUSMALLINT l),
-             (s, r, o, l))
+FW_STMT_CALL(SQLSetPos, (SQLHSTMT s, SQLSETPOSIROW r, SQLUSMALLINT o, SQLUSMALLINT l), (s, r, o, l))
 FW_STMT_CALL(SQLPutData, (SQLHSTMT s, SQLPOINTER v, SQLLEN n), (s, v, n))
 
 // ---- diagnostics: our record where we failed the call, the driver's otherwise ----
 
-FW_EXPORT SQLRETURN SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT record,
-                                  SQLCHAR* state, SQLINTEGER* native, SQLCHAR* text,
-                                  SQLSMALLINT size, SQLSMALLINT* length) {
+FW_EXPORT SQLRETURN SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT record, SQLCHAR* state,
+                                  SQLINTEGER* native, SQLCHAR* text, SQLSMALLINT size,
+                                  SQLSMALLINT* length) {
   const auto r = InjectedRecord(h);
   if (!r) return REAL(SQLGetDiagRec)(type, h, record, state, native, text, size, length);
   if (record != 1) return SQL_NO_DATA;
