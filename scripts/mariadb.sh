@@ -6,6 +6,8 @@
 #                                    a registry file that points the service at it
 #   scripts/mariadb.sh restart DIR   the same data directory and port again (after a kill)
 #   scripts/mariadb.sh stop DIR      stops the server by its PID
+# FENWOLD_MARIADB_SERVER_OPTIONS: more mariadbd options for a server started with it (e.g.
+# "--transaction-isolation=SERIALIZABLE"); a restart keeps them.
 set -euo pipefail
 # shellcheck source=scripts/lib/process.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/process.sh"
@@ -18,9 +20,11 @@ sql() { mariadb --no-defaults -uroot --socket="$dir/sock" "$@"; }
 # Starts mariadbd on $dir/data at $port and waits until it answers; 1 when it does not.
 launch() {
   rm -f "$dir/pid"
+  local extra=()
+  if [ -f "$dir/server-options" ]; then read -r -a extra < "$dir/server-options" || true; fi
   mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$dir/sock" \
     --port="$port" --bind-address=127.0.0.1 --pid-file="$dir/pid" \
-    --log-error="$dir/error.log" --skip-name-resolve >/dev/null 2>&1 &
+    --log-error="$dir/error.log" --skip-name-resolve "${extra[@]}" >/dev/null 2>&1 &
   local child=$!
   for _ in $(seq 1 150); do
     if sql -e 'SELECT 1' >/dev/null 2>&1; then return 0; fi
@@ -44,6 +48,7 @@ stop_server() {
 case "$cmd" in
 start)
   rm -rf "$dir"; mkdir -p "$dir"
+  printf '%s\n' "${FENWOLD_MARIADB_SERVER_OPTIONS:-}" > "$dir/server-options"
   # Installs running at the same time collide on the server's temporary tables in /tmp
   # (tests start private servers in parallel), so they take turns.
   if ! flock /tmp/fenwold-mariadb-install.lock \

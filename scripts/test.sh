@@ -22,12 +22,14 @@ build() {  # dir extra-cmake-args...
 }
 
 dbdir=/tmp/fenwold-test-mariadb.$$
+strictdir=/tmp/fenwold-test-mariadb-strict.$$
 pgdir=/tmp/fenwold-test-postgres.$$
 odbcdir=/tmp/fenwold-test-odbc.$$
 cleanup() {
   "$root/scripts/mariadb.sh" stop "$dbdir" || true
+  "$root/scripts/mariadb.sh" stop "$strictdir" || true
   "$root/scripts/postgres.sh" stop "$pgdir" || true
-  rm -rf "$dbdir" "$pgdir" "$odbcdir"
+  rm -rf "$dbdir" "$strictdir" "$pgdir" "$odbcdir"
 }
 trap cleanup EXIT
 # The drivers as installed, but without psqlODBC's CommLog (a log file per process in /tmp).
@@ -43,10 +45,16 @@ export LSAN_OPTIONS=suppressions=$odbcdir/lsan.supp
 printf 'interceptor_via_lib:psqlodbcw.so\ninterceptor_via_lib:psqlodbca.so\n' > "$odbcdir/asan.supp"
 "$root/scripts/mariadb.sh" start "$dbdir" >/dev/null
 "$root/scripts/postgres.sh" start "$pgdir" >/dev/null
+# A second MariaDB whose options cannot be set per session: serializable, a failed lock wait
+# rolls the whole transaction back, after one second (FENWOLD_TEST_MARIADB_STRICT_*).
+FENWOLD_MARIADB_SERVER_OPTIONS="--transaction-isolation=SERIALIZABLE --innodb-rollback-on-timeout=ON --innodb-lock-wait-timeout=1" \
+  "$root/scripts/mariadb.sh" start "$strictdir" >/dev/null
 # shellcheck disable=SC1091
 source "$dbdir/env"
 # shellcheck disable=SC1091
 source "$pgdir/env"
+# shellcheck disable=SC1090
+source <(sed 's/FENWOLD_TEST_MARIADB_/FENWOLD_TEST_MARIADB_STRICT_/' "$strictdir/env")
 
 suites=${FENWOLD_TEST_BUILDS:-"normal sanitize"}
 for suite in $suites; do
