@@ -1,5 +1,8 @@
 // How soon the running service (the fenwold binary, default 25 s tick) makes a card work, with
-// the drop folder's watch on and off (registry CardFileEvents), on SQLite (JournalMode=WAL),
+// the drop folder's watch on and off (registry CardFileEvents), and with the drop folder on a
+// share: a bindfs mount of a backing folder that the files are written into, as another host
+// writes them, so that only the poll (CardFilePollMs, default on there) or the tick finds
+// them; "share" polls, "share-off" sets CardFilePollMs to 0. On SQLite (JournalMode=WAL),
 // MariaDB (FENWOLD_TEST_MARIADB_*) and PostgreSQL (FENWOLD_TEST_POSTGRES_*), as the scripts
 // print them:
 //   drop     a one-line file renamed into the drop folder, at random moments, to its new card
@@ -9,10 +12,10 @@
 //            pass alone would leave it up to 59 minutes)
 //   burst    1,000 one-card files renamed in at once, from the first to the last card applied
 //   scan     1,000 one-card files through `fenwoldctl scan` with the service stopped, in the same
-//            run: what the disk and the database allow at the moment
+//            run: what the disk and the database allow at the moment (local rows only)
 //   idle     the service's CPU time per tick with nothing to do (a 200 ms tick)
 //
-//   latency_bench [--drops=N] [--only=on|off]
+//   latency_bench [--drops=N] [--only=on|off|share|share-off]
 #include <signal.h>
 #include <unistd.h>
 
@@ -36,6 +39,7 @@
 #include "platform/datetime.h"
 #include "service/run_settings.h"
 #include "tests/support/fenwold_process.h"
+#include "tests/support/own_mount.h"
 #include "tests/support/service_setup.h"
 
 namespace fw {
@@ -86,13 +90,27 @@ double CpuMs(pid_t pid) {
   return (std::stod(fields[11]) + std::stod(fields[12])) * 1000.0 / ::sysconf(_SC_CLK_TCK);
 }
 
+enum TMode { kEvents, kNoEvents, kShare, kShareNoPoll };
+constexpr const char* kModeNames[] = {"on", "off", "share", "share-off"};
+
 // One service run on a fresh database and folders.
 class TRun {
  public:
-  TRun(const TTarget& target, bool events, unsigned tickMs) : target_(target) {
+  TRun(const TTarget& target, TMode mode, unsigned tickMs) : target_(target) {
     char folder[] = "/tmp/fenwold-latency-XXXXXX";
     if (::mkdtemp(folder) == nullptr) std::exit(3);
-    folders_ = std::make_unique<test::TServiceFolders>(folder);
+    root_ = folder;
+    share_ = mode == kShare || mode == kShareNoPoll;
+    // On a share the folders are made in the backing folder, and the service sees them
+    // below its mount.
+    folders_ = std::make_unique<test::TServiceFolders>(share_ ? root_ + "/backing" : root_);
+    test::TServiceFolders seen = *folders_;
+    if (share_) {
+      for (std::string* path : {&seen.root, &seen.drop, &seen.done, &seen.errors, &seen.logs}) {
+        path->replace(0, folders_->root.size(), root_ + "/share");
+      }
+      std::filesystem::create_directories(seen.root);
+    }
     params_ = target.params;
     if (target.adminDatabase.empty()) {
       params_.database = folders_->root + "/cards.db";
@@ -116,16 +134,23 @@ class TRun {
     Exec(db_, "INSERT INTO card_type (name) VALUES ('Day')");
     Exec(db_, "INSERT INTO card_pool (name, max_inlot, cur_inlot) VALUES ('North', 100000, 0)");
     Exec(db_, "INSERT INTO settings (audits_dir, dtlfiles_dir, dtlerrors_dir) VALUES ('" +
-                  folders_->drop + "', '" + folders_->done + "', '" + folders_->errors + "')");
-    const std::string registry = folders_->root + "/registry.reg";
+                  seen.drop + "', '" + seen.done + "', '" + seen.errors + "')");
+    const std::string registry = root_ + "/registry.reg";
     test::WriteRegistryFile(registry, params_);
-    if (!events) {
+    if (mode == kNoEvents) {
       std::ofstream(registry, std::ios::app) << "\"CardFileEvents\"=dword:00000000\r\n";
     }
-    notify_ = std::make_unique<test::TNotifyListener>(folders_->root + "/notify");
+    if (mode == kShareNoPoll) {
+      std::ofstream(registry, std::ios::app) << "\"CardFilePollMs\"=dword:00000000\r\n";
+    }
+    notify_ = std::make_unique<test::TNotifyListener>(root_ + "/notify");
     test::TEnv env = test::ServiceEnv(*folders_, registry, tickMs);
     env["NOTIFY_SOCKET"] = notify_->Path();
-    if (!notify_->Ok() || !service_.Start(FENWOLD_BINARY, {}, env, folders_->root)) std::exit(3);
+    const bool started =
+        share_ ? test::StartInOwnMount(service_, folders_->root, seen.root, FENWOLD_BINARY, env,
+                                       root_)
+               : service_.Start(FENWOLD_BINARY, {}, env, root_);
+    if (!notify_->Ok() || !started) std::exit(3);
     // The first tick's status line: connected and idle.
     if (!Await("applied 0", 120s)) std::exit(4);
   }
@@ -140,7 +165,7 @@ class TRun {
       TODBC db;
       if (Connect(admin, db)) Exec(db, "DROP DATABASE " + params_.database);
     }
-    std::filesystem::remove_all(folders_->root);
+    std::filesystem::remove_all(root_);
   }
 
   // Waits for a status line holding `want`; the moment it came, or nullopt.
@@ -157,7 +182,7 @@ class TRun {
   }
 
   void Drop(const std::string& name, const std::string& text) {
-    const std::string aside = folders_->root + "/" + name;
+    const std::string aside = root_ + "/" + name;
     std::ofstream(aside, std::ios::binary) << text;
     std::filesystem::rename(aside, folders_->drop + "/" + name);
   }
@@ -202,7 +227,7 @@ class TRun {
 
   // 1,000 one-card files renamed in at once: seconds to the last card applied.
   std::optional<double> Burst(int files, std::chrono::seconds limit) {
-    const std::string aside = folders_->root + "/burst";
+    const std::string aside = root_ + "/burst";
     std::filesystem::create_directories(aside);
     for (int i = 0; i < files; ++i) {
       std::ofstream(aside + "/b" + std::to_string(i) + ".csv", std::ios::binary)
@@ -233,21 +258,37 @@ class TRun {
     const auto start = TSteady::now();
     const test::TRunResult r = test::RunProgram(
         ctl, {"scan"},
-        {{"FENWOLD_REGISTRY", folders_->root + "/registry.reg"}, {"FENWOLD_LOG_DIR", folders_->logs}},
-        folders_->root, 300s);
+        {{"FENWOLD_REGISTRY", root_ + "/registry.reg"}, {"FENWOLD_LOG_DIR", folders_->logs}},
+        root_, 300s);
     if (r.status != 0) std::exit(4);
     return std::chrono::duration<double>(TSteady::now() - start).count();
   }
 
   // CPU ms per tick over `span` with nothing to do.
   double IdleCpuPerTick(std::chrono::milliseconds span, unsigned tickMs) {
-    const double before = CpuMs(service_.Pid());
+    const pid_t pid = ServicePid();
+    const double before = CpuMs(pid);
     std::this_thread::sleep_for(span);
-    return (CpuMs(service_.Pid()) - before) / (static_cast<double>(span.count()) / tickMs);
+    return (CpuMs(pid) - before) / (static_cast<double>(span.count()) / tickMs);
+  }
+
+  // On a share the child is the shell that holds the mount: the service is its child.
+  pid_t ServicePid() const {
+    if (!share_) return service_.Pid();
+    const std::string self = std::to_string(service_.Pid());
+    std::ifstream children("/proc/" + self + "/task/" + self + "/children");
+    for (pid_t child; children >> child;) {
+      std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
+      std::string name;
+      if (std::getline(comm, name) && name == "fenwold") return child;
+    }
+    return service_.Pid();
   }
 
  private:
   TTarget target_;
+  std::string root_;
+  bool share_ = false;
   test::TDbParams params_;
   std::unique_ptr<test::TServiceFolders> folders_;
   std::unique_ptr<test::TNotifyListener> notify_;
@@ -308,34 +349,38 @@ int main(int argc, char** argv) {
     targets.push_back(target);
   }
 
-  std::printf("%-8s %-6s %6s %9s %9s %8s %9s %8s %12s\n", "database", "events", "drops",
+  std::printf("%-8s %-9s %6s %9s %9s %8s %9s %8s %12s\n", "database", "events", "drops",
               "median s", "p99 s", "start s", "burst s", "scan s", "idle ms/tick");
   for (const TTarget& target : targets) {
-    for (bool events : {true, false}) {
-      if ((only == "on" && !events) || (only == "off" && events)) continue;
-      // Without events a drop waits for the tick: fewer samples say as much.
-      const int samples = events ? drops : std::max(1, drops / 5);
+    for (TMode mode : {kEvents, kNoEvents, kShare, kShareNoPoll}) {
+      if (!only.empty() && only != kModeNames[mode]) continue;
+      // A drop waits for the tick without events or a poll: fewer samples say as much.
+      const bool tickOnly = mode == kNoEvents || mode == kShareNoPoll;
+      const int samples = tickOnly ? std::max(1, drops / 5) : drops;
+      // Drops at random moments over what they wait for: the watch, a poll, the tick.
+      const unsigned spreadMs = tickOnly ? kDefaultTickMs : mode == kShare ? 1000 : 400;
       std::vector<double> seconds;
       std::optional<double> start, burst;
-      double scan = 0;
+      std::optional<double> scan;
       {
-        TRun run(target, events, kDefaultTickMs);
-        seconds = run.Drops(samples, events ? 400 : kDefaultTickMs);
+        TRun run(target, mode, kDefaultTickMs);
+        seconds = run.Drops(samples, spreadMs);
         // Without events the record's file waits for the tick, which must come before its
         // start for the start to be what is measured.
-        start = run.DueStart(events ? 3 : 28, 30s);
+        start = run.DueStart(tickOnly ? 28 : 3, 30s);
         burst = run.Burst(1000, 60s);
-        scan = run.ScanBurst(1000);
+        // fenwoldctl outside the mount's namespace would not see the share's folders.
+        if (mode == kEvents || mode == kNoEvents) scan = run.ScanBurst(1000);
       }
       double idle = 0;
       {
-        TRun run(target, events, 200);
+        TRun run(target, mode, 200);
         idle = run.IdleCpuPerTick(10s, 200);
       }
-      std::printf("%-8s %-6s %6d %9.3f %9.3f %8s %9s %8.2f %12.2f\n", target.name.c_str(),
-                  events ? "on" : "off", samples, Percentile(seconds, 0.5),
-                  Percentile(seconds, 0.99), Cell(start, 30).c_str(), Cell(burst, 60).c_str(),
-                  scan, idle);
+      std::printf("%-8s %-9s %6d %9.3f %9.3f %8s %9s %8s %12.2f\n", target.name.c_str(),
+                  kModeNames[mode], samples, Percentile(seconds, 0.5), Percentile(seconds, 0.99),
+                  Cell(start, 30).c_str(), Cell(burst, 60).c_str(),
+                  scan ? Cell(scan, 0).c_str() : "-", idle);
       std::fflush(stdout);
     }
   }
