@@ -24,6 +24,7 @@ TDropWatchPlan PlanDropWatch(const TDropWatchFacts& f) {
   TDropWatchPlan plan;
   plan.events = f.events == esEventsOn && f.watch != woNotWatched;
   plan.pollMs = PollMs(f);
+  plan.share = f.kind && f.kind->events == erThisHostOnly;
   const std::string listed = "listed every " + std::to_string(plan.pollMs) + " ms";
   const std::string ticks = "card files are picked up every " + Every(f.tickMs);
   std::string how;
@@ -62,6 +63,18 @@ TDropWatchPlan PlanDropWatch(const TDropWatchFacts& f) {
   }
   plan.way = how + " (" + why + ")";
   return plan;
+}
+
+TDropWatchPlan PlanDropWatchFromOutside(const std::string& folder, const TConnParams& params,
+                                        unsigned tickMs) {
+  TDropWatchFacts facts;
+  facts.folder = folder;
+  facts.events = params.CardFileEvents ? esEventsOn : esEventsOff;
+  facts.pollSetting = params.CardFilePollMs;
+  facts.tickMs = tickMs;
+  TFolderKind kind;
+  if (GetFolderKind(folder, kind, facts.kindError)) facts.kind = kind;
+  return PlanDropWatch(facts);
 }
 
 bool TDropPoll::ShouldWake(const std::vector<TListedFile>& listing, TClock::time_point now) {

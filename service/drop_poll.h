@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "config/conn_params.h"
 #include "platform/folder.h"
 #include "platform/folder_poll.h"
 
@@ -44,6 +45,7 @@ struct TDropWatchFacts {
 struct TDropWatchPlan {
   bool events = false;  // the watch runs on the folder
   unsigned pollMs = 0;  // 0: no poll
+  bool share = false;   // the file system raises no events for other hosts' writes
   // Why: the log's line at start and when the folder changes; status shows it too.
   std::string line;
   // Short, for `fenwoldctl status`: "events", "listed every 1000 ms", "events, listed …",
@@ -52,6 +54,11 @@ struct TDropWatchPlan {
 };
 
 TDropWatchPlan PlanDropWatch(const TDropWatchFacts& facts);
+
+// The plan as fenwoldctl sees it from outside the service: the registry's settings and the
+// folder's file system, with the watch taken to work where events are on.
+TDropWatchPlan PlanDropWatchFromOutside(const std::string& folder, const TConnParams& params,
+                                        unsigned tickMs);
 
 // Decides from successive listings of one folder whether the tick should come now. Main
 // thread only; holds the last listing.
