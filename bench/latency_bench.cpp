@@ -16,6 +16,7 @@
 //   idle     the service's CPU time per tick with nothing to do (a 200 ms tick)
 //
 //   latency_bench [--drops=N] [--only=on|off|share|share-off]
+//   latency_bench --idle-minute   an idle minute, local and on a share: CPU, statements
 #include <signal.h>
 #include <unistd.h>
 
@@ -272,6 +273,38 @@ class TRun {
     return (CpuMs(pid) - before) / (static_cast<double>(span.count()) / tickMs);
   }
 
+  // A minute of an idle service at the default settings: its CPU time as a share of one core,
+  // and the statements the database server counted meanwhile (MariaDB: Questions; PostgreSQL:
+  // transactions in the service's database, each autocommit statement one), less the readings'
+  // own. Counted from another connection; -1 where the server keeps no count (SQLite).
+  std::pair<double, long long> IdleMinute() {
+    const auto count = [&]() -> long long {
+      if (target_.adminDatabase.empty()) return -1;
+      test::TDbParams admin = target_.params;
+      admin.database = target_.adminDatabase;
+      TODBC db;
+      if (!Connect(admin, db)) return -1;
+      TODBCStatement s(db);
+      const bool maria = target_.params.driver != "PostgreSQL Unicode";
+      if (!s.Exec(maria ? "SHOW GLOBAL STATUS LIKE 'Questions'"
+                        : "SELECT xact_commit + xact_rollback AS value FROM pg_stat_database "
+                          "WHERE datname = '" + params_.database + "'")) {
+        return -1;
+      }
+      return std::atoll(s.FieldAsString(maria ? "Value" : "value").c_str());
+    };
+    const pid_t pid = ServicePid();
+    const long long before = count();
+    const double cpu = CpuMs(pid);
+    std::this_thread::sleep_for(60s);
+    const double used = CpuMs(pid) - cpu;
+    const long long after = count();
+    // MariaDB counts the first reading's statement (connecting sends a few more, which the
+    // service's own connects do not repeat at idle).
+    const long long trips = before < 0 || after < 0 ? -1 : after - before;
+    return {used / 60000.0 * 100.0, trips};
+  }
+
   // On a share the child is the shell that holds the mount: the service is its child.
   pid_t ServicePid() const {
     if (!share_) return service_.Pid();
@@ -324,6 +357,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg.rfind("--drops=", 0) == 0) drops = std::max(1, std::atoi(arg.c_str() + 8));
     if (arg.rfind("--only=", 0) == 0) only = arg.substr(7);
+    if (arg == "--idle-minute") only = "idle-minute";
   }
   std::vector<TTarget> targets;
   TTarget sqlite;
@@ -349,6 +383,19 @@ int main(int argc, char** argv) {
     targets.push_back(target);
   }
 
+  if (only == "idle-minute") {
+    std::printf("%-8s %-9s %10s %22s\n", "database", "folder", "% of core", "statements/minute");
+    for (const TTarget& target : targets) {
+      for (TMode mode : {kEvents, kShare}) {
+        TRun run(target, mode, kDefaultTickMs);
+        const auto [core, trips] = run.IdleMinute();
+        std::printf("%-8s %-9s %9.3f%% %22s\n", target.name.c_str(), kModeNames[mode], core,
+                    trips < 0 ? "-" : std::to_string(trips).c_str());
+        std::fflush(stdout);
+      }
+    }
+    return 0;
+  }
   std::printf("%-8s %-9s %6s %9s %9s %8s %9s %8s %12s\n", "database", "events", "drops",
               "median s", "p99 s", "start s", "burst s", "scan s", "idle ms/tick");
   for (const TTarget& target : targets) {
