@@ -1,5 +1,8 @@
 // How soon the running service (the fenwold binary, default 25 s tick) makes a card work, with
-// the drop folder's watch on and off (registry CardFileEvents), on SQLite (JournalMode=WAL),
+// the drop folder's watch on and off (registry CardFileEvents), and with the drop folder on a
+// share: a bindfs mount of a backing folder that the files are written into, as another host
+// writes them, so that only the poll (CardFilePollMs, default on there) or the tick finds
+// them; "share" polls, "share-off" sets CardFilePollMs to 0. On SQLite (JournalMode=WAL),
 // MariaDB (FENWOLD_TEST_MARIADB_*) and PostgreSQL (FENWOLD_TEST_POSTGRES_*), as the scripts
 // print them:
 //   drop     a one-line file renamed into the drop folder, at random moments, to its new card
@@ -9,10 +12,11 @@
 //            pass alone would leave it up to 59 minutes)
 //   burst    1,000 one-card files renamed in at once, from the first to the last card applied
 //   scan     1,000 one-card files through `fenwoldctl scan` with the service stopped, in the same
-//            run: what the disk and the database allow at the moment
+//            run: what the disk and the database allow at the moment (local rows only)
 //   idle     the service's CPU time per tick with nothing to do (a 200 ms tick)
 //
-//   latency_bench [--drops=N] [--only=on|off]
+//   latency_bench [--drops=N] [--only=on|off|share|share-off]
+//   latency_bench --idle-minute   an idle minute, local and on a share: CPU, statements
 #include <signal.h>
 #include <unistd.h>
 
@@ -36,6 +40,7 @@
 #include "platform/datetime.h"
 #include "service/run_settings.h"
 #include "tests/support/fenwold_process.h"
+#include "tests/support/own_mount.h"
 #include "tests/support/service_setup.h"
 
 namespace fw {
@@ -86,13 +91,27 @@ double CpuMs(pid_t pid) {
   return (std::stod(fields[11]) + std::stod(fields[12])) * 1000.0 / ::sysconf(_SC_CLK_TCK);
 }
 
+enum TMode { kEvents, kNoEvents, kShare, kShareNoPoll };
+constexpr const char* kModeNames[] = {"on", "off", "share", "share-off"};
+
 // One service run on a fresh database and folders.
 class TRun {
  public:
-  TRun(const TTarget& target, bool events, unsigned tickMs) : target_(target) {
+  TRun(const TTarget& target, TMode mode, unsigned tickMs) : target_(target) {
     char folder[] = "/tmp/fenwold-latency-XXXXXX";
     if (::mkdtemp(folder) == nullptr) std::exit(3);
-    folders_ = std::make_unique<test::TServiceFolders>(folder);
+    root_ = folder;
+    share_ = mode == kShare || mode == kShareNoPoll;
+    // On a share the folders are made in the backing folder, and the service sees them
+    // below its mount.
+    folders_ = std::make_unique<test::TServiceFolders>(share_ ? root_ + "/backing" : root_);
+    test::TServiceFolders seen = *folders_;
+    if (share_) {
+      for (std::string* path : {&seen.root, &seen.drop, &seen.done, &seen.errors, &seen.logs}) {
+        path->replace(0, folders_->root.size(), root_ + "/share");
+      }
+      std::filesystem::create_directories(seen.root);
+    }
     params_ = target.params;
     if (target.adminDatabase.empty()) {
       params_.database = folders_->root + "/cards.db";
@@ -116,16 +135,23 @@ class TRun {
     Exec(db_, "INSERT INTO card_type (name) VALUES ('Day')");
     Exec(db_, "INSERT INTO card_pool (name, max_inlot, cur_inlot) VALUES ('North', 100000, 0)");
     Exec(db_, "INSERT INTO settings (audits_dir, dtlfiles_dir, dtlerrors_dir) VALUES ('" +
-                  folders_->drop + "', '" + folders_->done + "', '" + folders_->errors + "')");
-    const std::string registry = folders_->root + "/registry.reg";
+                  seen.drop + "', '" + seen.done + "', '" + seen.errors + "')");
+    const std::string registry = root_ + "/registry.reg";
     test::WriteRegistryFile(registry, params_);
-    if (!events) {
+    if (mode == kNoEvents) {
       std::ofstream(registry, std::ios::app) << "\"CardFileEvents\"=dword:00000000\r\n";
     }
-    notify_ = std::make_unique<test::TNotifyListener>(folders_->root + "/notify");
+    if (mode == kShareNoPoll) {
+      std::ofstream(registry, std::ios::app) << "\"CardFilePollMs\"=dword:00000000\r\n";
+    }
+    notify_ = std::make_unique<test::TNotifyListener>(root_ + "/notify");
     test::TEnv env = test::ServiceEnv(*folders_, registry, tickMs);
     env["NOTIFY_SOCKET"] = notify_->Path();
-    if (!notify_->Ok() || !service_.Start(FENWOLD_BINARY, {}, env, folders_->root)) std::exit(3);
+    const bool started =
+        share_ ? test::StartInOwnMount(service_, folders_->root, seen.root, FENWOLD_BINARY, env,
+                                       root_)
+               : service_.Start(FENWOLD_BINARY, {}, env, root_);
+    if (!notify_->Ok() || !started) std::exit(3);
     // The first tick's status line: connected and idle.
     if (!Await("applied 0", 120s)) std::exit(4);
   }
@@ -140,7 +166,7 @@ class TRun {
       TODBC db;
       if (Connect(admin, db)) Exec(db, "DROP DATABASE " + params_.database);
     }
-    std::filesystem::remove_all(folders_->root);
+    std::filesystem::remove_all(root_);
   }
 
   // Waits for a status line holding `want`; the moment it came, or nullopt.
@@ -157,7 +183,7 @@ class TRun {
   }
 
   void Drop(const std::string& name, const std::string& text) {
-    const std::string aside = folders_->root + "/" + name;
+    const std::string aside = root_ + "/" + name;
     std::ofstream(aside, std::ios::binary) << text;
     std::filesystem::rename(aside, folders_->drop + "/" + name);
   }
@@ -202,7 +228,7 @@ class TRun {
 
   // 1,000 one-card files renamed in at once: seconds to the last card applied.
   std::optional<double> Burst(int files, std::chrono::seconds limit) {
-    const std::string aside = folders_->root + "/burst";
+    const std::string aside = root_ + "/burst";
     std::filesystem::create_directories(aside);
     for (int i = 0; i < files; ++i) {
       std::ofstream(aside + "/b" + std::to_string(i) + ".csv", std::ios::binary)
@@ -233,21 +259,72 @@ class TRun {
     const auto start = TSteady::now();
     const test::TRunResult r = test::RunProgram(
         ctl, {"scan"},
-        {{"FENWOLD_REGISTRY", folders_->root + "/registry.reg"}, {"FENWOLD_LOG_DIR", folders_->logs}},
-        folders_->root, 300s);
+        {{"FENWOLD_REGISTRY", root_ + "/registry.reg"}, {"FENWOLD_LOG_DIR", folders_->logs}},
+        root_, 300s);
     if (r.status != 0) std::exit(4);
     return std::chrono::duration<double>(TSteady::now() - start).count();
   }
 
   // CPU ms per tick over `span` with nothing to do.
   double IdleCpuPerTick(std::chrono::milliseconds span, unsigned tickMs) {
-    const double before = CpuMs(service_.Pid());
+    const pid_t pid = ServicePid();
+    const double before = CpuMs(pid);
     std::this_thread::sleep_for(span);
-    return (CpuMs(service_.Pid()) - before) / (static_cast<double>(span.count()) / tickMs);
+    return (CpuMs(pid) - before) / (static_cast<double>(span.count()) / tickMs);
+  }
+
+  // A minute of an idle service at the default settings: its CPU time as a share of one core,
+  // and the statements the database server counted meanwhile (MariaDB: Questions; PostgreSQL:
+  // transactions in the service's database, each autocommit statement one), less the readings'
+  // own. Counted from another connection; -1 where the server keeps no count (SQLite).
+  std::pair<double, long long> IdleMinute() {
+    const auto count = [&]() -> long long {
+      if (target_.adminDatabase.empty()) return -1;
+      test::TDbParams admin = target_.params;
+      admin.database = target_.adminDatabase;
+      TODBC db;
+      if (!Connect(admin, db)) return -1;
+      TODBCStatement s(db, true);
+      const bool maria = target_.params.driver != "PostgreSQL Unicode";
+      if (!s.Exec(maria ? "SELECT VARIABLE_VALUE AS value FROM information_schema.GLOBAL_STATUS "
+                          "WHERE VARIABLE_NAME = 'QUESTIONS'"
+                        : "SELECT xact_commit + xact_rollback AS value FROM pg_stat_database "
+                          "WHERE datname = '" + params_.database + "'")) {
+        return -1;
+      }
+      const std::string value = s.FieldAsString("value");
+      return value.empty() ? -1 : std::atoll(value.c_str());
+    };
+    const pid_t pid = ServicePid();
+    // What one reading costs the count (MariaDB's is global): two in a row tell.
+    const long long first = count();
+    const long long before = count();
+    const double cpu = CpuMs(pid);
+    std::this_thread::sleep_for(60s);
+    const double used = CpuMs(pid) - cpu;
+    const long long after = count();
+    const long long trips =
+        first < 0 || before < 0 || after < 0 ? -1 : (after - before) - (before - first);
+    return {used / 60000.0 * 100.0, trips};
+  }
+
+  // On a share the child is the shell that holds the mount: the service is its child.
+  pid_t ServicePid() const {
+    if (!share_) return service_.Pid();
+    const std::string self = std::to_string(service_.Pid());
+    std::ifstream children("/proc/" + self + "/task/" + self + "/children");
+    for (pid_t child; children >> child;) {
+      std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
+      std::string name;
+      if (std::getline(comm, name) && name == "fenwold") return child;
+    }
+    return service_.Pid();
   }
 
  private:
   TTarget target_;
+  std::string root_;
+  bool share_ = false;
   test::TDbParams params_;
   std::unique_ptr<test::TServiceFolders> folders_;
   std::unique_ptr<test::TNotifyListener> notify_;
@@ -283,6 +360,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg.rfind("--drops=", 0) == 0) drops = std::max(1, std::atoi(arg.c_str() + 8));
     if (arg.rfind("--only=", 0) == 0) only = arg.substr(7);
+    if (arg == "--idle-minute") only = "idle-minute";
   }
   std::vector<TTarget> targets;
   TTarget sqlite;
@@ -308,34 +386,51 @@ int main(int argc, char** argv) {
     targets.push_back(target);
   }
 
-  std::printf("%-8s %-6s %6s %9s %9s %8s %9s %8s %12s\n", "database", "events", "drops",
+  if (only == "idle-minute") {
+    std::printf("%-8s %-9s %10s %22s\n", "database", "folder", "% of core", "statements/minute");
+    for (const TTarget& target : targets) {
+      for (TMode mode : {kEvents, kShare}) {
+        TRun run(target, mode, kDefaultTickMs);
+        const auto [core, trips] = run.IdleMinute();
+        std::printf("%-8s %-9s %9.3f%% %22s\n", target.name.c_str(), kModeNames[mode], core,
+                    trips < 0 ? "-" : std::to_string(trips).c_str());
+        std::fflush(stdout);
+      }
+    }
+    return 0;
+  }
+  std::printf("%-8s %-9s %6s %9s %9s %8s %9s %8s %12s\n", "database", "events", "drops",
               "median s", "p99 s", "start s", "burst s", "scan s", "idle ms/tick");
   for (const TTarget& target : targets) {
-    for (bool events : {true, false}) {
-      if ((only == "on" && !events) || (only == "off" && events)) continue;
-      // Without events a drop waits for the tick: fewer samples say as much.
-      const int samples = events ? drops : std::max(1, drops / 5);
+    for (TMode mode : {kEvents, kNoEvents, kShare, kShareNoPoll}) {
+      if (!only.empty() && only != kModeNames[mode]) continue;
+      // A drop waits for the tick without events or a poll: fewer samples say as much.
+      const bool tickOnly = mode == kNoEvents || mode == kShareNoPoll;
+      const int samples = tickOnly ? std::max(1, drops / 5) : drops;
+      // Drops at random moments over what they wait for: the watch, a poll, the tick.
+      const unsigned spreadMs = tickOnly ? kDefaultTickMs : mode == kShare ? 1000 : 400;
       std::vector<double> seconds;
       std::optional<double> start, burst;
-      double scan = 0;
+      std::optional<double> scan;
       {
-        TRun run(target, events, kDefaultTickMs);
-        seconds = run.Drops(samples, events ? 400 : kDefaultTickMs);
+        TRun run(target, mode, kDefaultTickMs);
+        seconds = run.Drops(samples, spreadMs);
         // Without events the record's file waits for the tick, which must come before its
         // start for the start to be what is measured.
-        start = run.DueStart(events ? 3 : 28, 30s);
+        start = run.DueStart(tickOnly ? 28 : 3, 30s);
         burst = run.Burst(1000, 60s);
-        scan = run.ScanBurst(1000);
+        // fenwoldctl outside the mount's namespace would not see the share's folders.
+        if (mode == kEvents || mode == kNoEvents) scan = run.ScanBurst(1000);
       }
       double idle = 0;
       {
-        TRun run(target, events, 200);
+        TRun run(target, mode, 200);
         idle = run.IdleCpuPerTick(10s, 200);
       }
-      std::printf("%-8s %-6s %6d %9.3f %9.3f %8s %9s %8.2f %12.2f\n", target.name.c_str(),
-                  events ? "on" : "off", samples, Percentile(seconds, 0.5),
-                  Percentile(seconds, 0.99), Cell(start, 30).c_str(), Cell(burst, 60).c_str(),
-                  scan, idle);
+      std::printf("%-8s %-9s %6d %9.3f %9.3f %8s %9s %8s %12.2f\n", target.name.c_str(),
+                  kModeNames[mode], samples, Percentile(seconds, 0.5), Percentile(seconds, 0.99),
+                  Cell(start, 30).c_str(), Cell(burst, 60).c_str(),
+                  scan ? Cell(scan, 0).c_str() : "-", idle);
       std::fflush(stdout);
     }
   }

@@ -63,6 +63,8 @@ TConnParams::TConnParams() {
   CardFileRetentionDays = reg.ReadIntegerDef("CardFileRetentionDays", 90);
   CardFileSettleMs = reg.ReadIntegerDef("CardFileSettleMs", 0);
   CardFileEvents = reg.ReadIntegerDef("CardFileEvents", 1) != 0;
+  const int32_t pollMs = reg.ReadInteger("CardFilePollMs");
+  if (!reg.Missing()) CardFilePollMs = pollMs;
   // Days a staged file is kept in the done folder; 0 or less keeps them all.
   DoneRetentionDays = reg.ReadIntegerDef("DoneRetentionDays", 0);
   // The file the service writes its metrics to after every tick; empty writes none.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace fw {
@@ -46,6 +47,9 @@ class TConnParams {
   int32_t CardFileSettleMs = 0;
   // 0 turns off the drop folder's watch: card files are then picked up at the ticks only.
   bool CardFileEvents = true;
+  // ms between listings of the drop folder; 0 turns the poll off. None when the registry has no
+  // value: a drop folder without events for other hosts' writes is then polled every 1000 ms.
+  std::optional<int32_t> CardFilePollMs;
   int32_t DoneRetentionDays = 0;
   std::string MetricsFile;
 };

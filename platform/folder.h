@@ -12,7 +12,6 @@ namespace fw {
 // with ".", and on Windows the hidden attribute) and links are skipped.
 std::vector<std::string> ListCardFiles(const std::string& folder);
 
-
 // What tells one version of a file from another at the same path.
 struct TFileStamp {
   uint64_t size = 0;
@@ -20,6 +19,18 @@ struct TFileStamp {
 
   bool operator==(const TFileStamp&) const = default;
 };
+
+struct TListedFile {
+  std::string name;
+  TFileStamp stamp;
+
+  bool operator==(const TListedFile&) const = default;
+};
+
+// The card files of `folder` as ListCardFiles picks them, sorted by name, each with the stamp
+// the listing gives (Linux: one fstatat each; Windows: the find data); nothing is opened.
+// False when the folder cannot be listed, and `files` is then empty.
+bool ListCardFileStamps(const std::string& folder, std::vector<TListedFile>& files);
 
 enum THoldResult {
   hrHeld,  // ours until released: no other process (a second instance) can take it

@@ -55,6 +55,7 @@ TFenwold::TFenwold(TServiceApplication& app)
                 tmrWake.SetEnabled(false);
                 if (wakePending_.exchange(false)) WokenTick();
               }),
+      tmrPoll(app.Loop(), kDefaultSharePollMs, [this] { PollDropFolder(); }),
       loop_(app.Loop()),
       settings_(RunSettingsFromEnvironment()),
       clock_(std::make_unique<TServiceClock>(settings_)),
@@ -112,8 +113,9 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
     tmrMain.SetEnabled(true);
     if (params_->CardFileEvents) {
       watch_ = std::make_unique<TFolderWatcher>([this] { Wake(); });
-      Wake();  // the first tick sets the watch up, and picks up what waited meanwhile
     }
+    // The first tick sets the watch or the poll up, and picks up what waited meanwhile.
+    if (params_->CardFileEvents || params_->CardFilePollMs.value_or(0) > 0) Wake();
     while (!ServiceThread()->Terminated()) {
       ServiceThread()->ProcessRequests(false);
       SleepMs(50);
@@ -140,6 +142,7 @@ void TFenwold::StopTicks() {
   tmrMain.SetEnabled(false);
   tmrDue.SetEnabled(false);
   tmrWake.SetEnabled(false);
+  tmrPoll.SetEnabled(false);
 }
 
 void TFenwold::Wake() {
@@ -169,20 +172,40 @@ void TFenwold::WokenTick() {
 }
 
 void TFenwold::FollowDropFolder(const std::string& folder) {
-  if (!watch_ || folder.empty()) return;
-  if (folder == watch_->Folder() && watch_->Watching()) return;
-  std::string error;
-  if (watch_->Watch(folder, error)) {
-    unwatchable_.clear();
-    return;
+  if (folder.empty()) return;
+  // A watch that holds needs nothing; one that failed is tried again at every tick.
+  if (folder == followed_ && (!watch_ || watch_->Watching())) return;
+  TDropWatchFacts facts;
+  facts.folder = folder;
+  facts.events = params_->CardFileEvents ? esEventsOn : esEventsOff;
+  facts.pollSetting = params_->CardFilePollMs;
+  facts.tickMs = settings_.tickMs;
+  TFolderKind kind;
+  if (GetFolderKind(folder, kind, facts.kindError)) facts.kind = kind;
+  if (watch_) facts.watch = watch_->Watch(folder, facts.watchError) ? woWatched : woNotWatched;
+  const TDropWatchPlan plan = PlanDropWatch(facts);
+  if (folder != followed_) dropPoll_.Forget();
+  followed_ = folder;
+  if (plan.pollMs == 0) {
+    tmrPoll.SetEnabled(false);
+  } else if (!tmrPoll.Enabled() || tmrPoll.Interval() != plan.pollMs) {
+    tmrPoll.SetEnabled(false);
+    tmrPoll.SetInterval(plan.pollMs);
+    tmrPoll.SetEnabled(true);
   }
-  if (unwatchable_ == folder) return;  // said once; tried again at every tick
-  unwatchable_ = folder;
-  const unsigned ms = settings_.tickMs;
-  const std::string every =
-      ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
-  Log->AddLine("Drop folder " + folder + " cannot be watched (" + error +
-               "); card files are picked up every " + every);
+  if (plan.line == watchLine_) return;  // said once, however many ticks find it so
+  watchLine_ = plan.line;
+  Log->AddLine(plan.line);
+}
+
+void TFenwold::PollDropFolder() {
+  // Between ticks only; a stop that has begun ends the polls.
+  std::unique_lock<std::timed_mutex> hold(tickLock_, std::try_to_lock);
+  if (!hold.owns_lock() || stopping_ || stopRequested_ || followed_.empty()) return;
+  std::vector<TListedFile> listing;
+  ListCardFileStamps(followed_, listing);  // a folder that cannot be listed has nothing new
+  hold.unlock();
+  if (dropPoll_.ShouldWake(listing, std::chrono::steady_clock::now())) Wake();
 }
 
 bool TFenwold::PassCanWait() {

@@ -2,7 +2,8 @@
 // for a stop; tmrMain's ticks, on the main thread, scan the drop folder and run the hourly
 // future-card pass. The same tick comes early when the drop folder's watch hears of a card
 // file (its thread posts to the main thread, never runs intake itself), and when tmrDue says
-// the earliest staged start has come.
+// the earliest staged start has come, and when tmrPoll's listing of a drop folder on a share
+// finds a new or changed card file.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "platform/datetime.h"
 #include "platform/folder_watch.h"
 #include "platform/service_host.h"
+#include "service/drop_poll.h"
 #include "service/run_settings.h"
 #include "service/service.h"
 
@@ -45,6 +47,9 @@ class TFenwold : public TService {
   TTimer tmrDue;
   // Runs a wake held back after a woken tick that left files where they were.
   TTimer tmrWake;
+  // Lists the drop folder between ticks where it is polled (service/drop_poll.h), and wakes
+  // the tick when the listing says so.
+  TTimer tmrPoll;
   std::unique_ptr<TMessLog> Log;
   std::unique_ptr<TODBC> StagingDb;
   bool PassRanLastTick = false;
@@ -68,8 +73,9 @@ class TFenwold : public TService {
   void Wake();
   // A tick brought on by the watch (not held back).
   void WokenTick();
-  // Keeps the watch on the drop folder of settings (it may change at any tick).
+  // Keeps the watch and the poll on the drop folder of settings (it may change at any tick).
   void FollowDropFolder(const std::string& folder);
+  void PollDropFolder();
   void ArmDueTimer();
   bool PassCanWait();
   // Once a day, with DoneRetentionDays set: the done folder's old files go, with one line.
@@ -85,7 +91,9 @@ class TFenwold : public TService {
   std::unique_ptr<TCardIntake> intake_;
   std::unique_ptr<TFolderWatcher> watch_;  // null when the registry turns events off
   std::atomic<bool> wakePending_{false};
-  std::string unwatchable_;  // the drop folder last reported as not watchable
+  TDropPoll dropPoll_;
+  std::string followed_;   // the drop folder the watch and the poll were last set up for
+  std::string watchLine_;  // the last line that said how it is watched
   std::optional<std::chrono::steady_clock::time_point> passWaitsSince_;
   std::chrono::steady_clock::time_point quietUntil_{};
   std::timed_mutex tickLock_;  // held for the whole of a tick

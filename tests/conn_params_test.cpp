@@ -47,6 +47,7 @@ void ExpectDefaults(const TConnParams& p) {
   EXPECT_EQ(p.CardFileCodePage, DefaultLegacyEncoding());
   EXPECT_EQ(p.DoneRetentionDays, 0) << "the done folder keeps everything";
   EXPECT_EQ(p.MetricsFile, "") << "no metrics file";
+  EXPECT_FALSE(p.CardFilePollMs.has_value()) << "the drop folder's file system decides";
 }
 
 TEST(ConnParams, DefaultsWithoutFileEmptyKeyOrWrongTypes) {
@@ -60,7 +61,8 @@ TEST(ConnParams, DefaultsWithoutFileEmptyKeyOrWrongTypes) {
           "\"ODBCOptions\"=dword:00000002\r\n\"DebugLog\"=\"0\"\r\n\"BackupDays\"=\"7\"\r\n"
           "\"BackupTime\"=\"5\"\r\n\"DTLFreq\"=hex:05,00,00,00\r\n\"WebSiteEnabled\"=\"1\"\r\n"
           "\"WebSiteLocation\"=dword:00000001\r\n\"BackupDest\"=dword:00000001\r\n"
-          "\"CardFileEncoding\"=dword:00000001\r\n\"CardFileCodePage\"=hex:31,32\r\n",
+          "\"CardFileEncoding\"=dword:00000001\r\n\"CardFileCodePage\"=hex:31,32\r\n"
+          "\"CardFilePollMs\"=\"500\"\r\n",
   };
   for (const std::string& body : files) {
     TTempRegistry reg;
@@ -89,7 +91,8 @@ TEST(ConnParams, EveryValueIsRead) {
                   "\"BackupTime\"=dword:ffffffff\r\n\"BackupDest\"=\"/var/backup\"\r\n"
                   "\"BackupUnique\"=dword:00000001\r\n\"DTLFreq\"=dword:0000000f\r\n"
                   "\"CardFileEncoding\"=\"utf-8\"\r\n\"CardFileCodePage\"=\"1250\"\r\n"
-                  "\"DoneRetentionDays\"=dword:0000001e\r\n\"MetricsFile\"=\"/m/fw.prom\"\r\n");
+                  "\"DoneRetentionDays\"=dword:0000001e\r\n\"MetricsFile\"=\"/m/fw.prom\"\r\n"
+                  "\"CardFilePollMs\"=dword:00000000\r\n");
   const TConnParams p;
   EXPECT_EQ(p.DSNName, "cards");
   EXPECT_EQ(p.Host, "db1");
@@ -113,6 +116,7 @@ TEST(ConnParams, EveryValueIsRead) {
   EXPECT_EQ(p.BackupDest, "/var/backup");
   EXPECT_TRUE(p.BackupUnique);
   EXPECT_EQ(p.DTLFreq, 15);
+  EXPECT_EQ(p.CardFilePollMs, std::optional<int32_t>(0)) << "0 turns the poll off, even on a share";
   EXPECT_EQ(p.CardFileEncoding, "utf-8");
   EXPECT_EQ(p.CardFileCodePage, "1250");
   EXPECT_EQ(p.DoneRetentionDays, 30);

@@ -101,6 +101,7 @@ TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
   EXPECT_TRUE(HasLine(r, "ok    settings: read, 4 columns")) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    table futurecard: has the columns used")) << r.out;
   EXPECT_TRUE(HasLine(r, "ok    error folder (dtlerrors_dir): ")) << r.out;
+  EXPECT_TRUE(HasLine(r, "ok    drop folder watch: watched for events (is on a ")) << r.out;
   EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
 
   // The service's account is the one named, not whatever this machine has: "nobody" cannot

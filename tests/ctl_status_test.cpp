@@ -30,7 +30,8 @@ TEST_P(CtlStatus, CountsAndExitCodes) {
   TCtlRun run = Status(registry);
   EXPECT_EQ(run.status, 0) << run.output;
   for (const char* part : {"\"status\": \"OK\"", "\"reachable\": true", "\"waiting_files\": 0",
-                           "\"due\": 0, \"waiting\": 0, \"earliest\": null", "\"errors_today\": 0"}) {
+                           "\"due\": 0, \"waiting\": 0, \"earliest\": null", "\"errors_today\": 0",
+                           "\"watch\": \"watched for events (is on a "}) {
     EXPECT_NE(run.output.find(part), std::string::npos) << part << "\n" << run.output;
   }
 

@@ -3,12 +3,14 @@
 // here can pass by the timer.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 
 #include "tests/support/db_fixture.h"
 #include "tests/support/fenwold_process.h"
+#include "tests/support/own_mount.h"
 #include "tests/support/service_setup.h"
 #include "tests/support/temp_dir.h"
 
@@ -136,6 +138,28 @@ TEST_P(ServiceLatency, AFolderThatCannotBeWatchedIsSaidOnceAndScannedAtTheTicks)
   DropCardFile(*folders_, "late.csv", StaffCardLine(790501));
   ASSERT_TRUE(Arrives("late.csv"));
   EXPECT_EQ(CountLog(line), 1);
+}
+
+// The drop folder on a FUSE mount, written through its backing folder as another host writes
+// to a share: no event comes, and the tick is an hour away, so only the poll can bring the file
+// in. The log says once how the folder is watched.
+TEST_P(ServiceLatency, AFileAnotherHostWritesToAShareIsPickedUpByThePoll) {
+  ASSERT_EQ(access("/dev/fuse", R_OK | W_OK), 0) << "no /dev/fuse: FUSE mounts are impossible";
+  ASSERT_EQ(access("/usr/bin/bindfs", X_OK), 0) << "bindfs is missing (scripts/deps.sh)";
+  const std::string share = ScratchDir() + "/share";
+  std::filesystem::create_directories(share);
+  ASSERT_TRUE(ExecSql(*db, "UPDATE settings SET audits_dir = '" + share + "/drop', dtlfiles_dir = '" +
+                               share + "/done', dtlerrors_dir = '" + share + "/errors'"));
+  DropCardFile(*folders_, "first.csv", StaffCardLine(790601));
+  ASSERT_TRUE(StartInOwnMount(service_, folders_->root, share, FENWOLD_BINARY, Env(kHourMs),
+                              folders_->root));
+  ASSERT_TRUE(Arrives("first.csv")) << service_.Stderr();
+  DropCardFile(*folders_, "second.csv", StaffCardLine(790602));
+  ASSERT_TRUE(Arrives("second.csv")) << "not picked up by the poll";
+  EXPECT_EQ(CountLog("Drop folder " + share +
+                     "/drop is on a fuse file system, which raises no events for other hosts' "
+                     "writes: watched for events and listed every 1000 ms"),
+            1);
 }
 
 FW_ON_EVERY_DRIVER(ServiceLatency);

@@ -12,35 +12,13 @@
 
 #include "tests/support/db_fixture.h"
 #include "tests/support/fenwold_process.h"
+#include "tests/support/own_mount.h"
 #include "tests/support/service_setup.h"
 
 namespace fw::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Mounts $1 on $2 in a fresh mount namespace, runs the service ($3) there and passes a stop
-// on to it. Both die with the shell (a test that gives up kills it), and the mount goes with
-// the last process of the namespace, so no FUSE daemon or service outlives the test.
-const char* const kInOwnMount = R"(
-set -u
-setpriv --pdeathsig KILL bindfs -f --no-allow-other "$1" "$2" & fuse=$!
-until mountpoint -q "$2"; do kill -0 "$fuse" 2>/dev/null || exit 97; sleep 0.05; done
-setpriv --pdeathsig KILL "$3" & pid=$!
-trap 'kill -TERM "$pid" 2>/dev/null' TERM INT
-rc=0
-while kill -0 "$pid" 2>/dev/null; do wait "$pid"; rc=$?; done
-kill "$fuse"; wait "$fuse"
-exit "$rc"
-)";
-
-bool StartInOwnMount(TChildProcess& service, const std::string& backing,
-                     const std::string& mountPoint, const TEnv& env, const std::string& out) {
-  return service.Start("/usr/bin/unshare",
-                       {"-m", "--propagation", "private", "/bin/sh", "-c", kInOwnMount, "sh",
-                        backing, mountPoint, FENWOLD_BINARY},
-                       env, out);
-}
 
 class TwoMounts : public TDbTest {};
 
@@ -70,11 +48,12 @@ TEST_P(TwoMounts, EveryTopUpOnce) {
   WriteRegistryFile(registry, Params());
 
   TChildProcess first, second;
-  ASSERT_TRUE(StartInOwnMount(first, backing.root, seen.root, ServiceEnv(seen, registry, 50),
-                              scratch));
+  // The default tick: the polls of the share (on by default on FUSE) bring the files in.
+  ASSERT_TRUE(StartInOwnMount(first, backing.root, seen.root, FENWOLD_BINARY,
+                              ServiceEnv(seen, registry, 25000), scratch));
   std::filesystem::create_directories(scratch + "/out2");
-  ASSERT_TRUE(StartInOwnMount(second, backing.root, seen.root, ServiceEnv(seen, registry, 50),
-                              scratch + "/out2"));
+  ASSERT_TRUE(StartInOwnMount(second, backing.root, seen.root, FENWOLD_BINARY,
+                              ServiceEnv(seen, registry, 25000), scratch + "/out2"));
   for (int i = 0; i < files; ++i) {
     DropCardFile(backing, "topup" + std::to_string(i) + ".csv",
                  "C," + std::to_string(790000 + i) +

@@ -21,6 +21,7 @@
 #include "platform/folder.h"
 #include "platform/service_state.h"
 #include "platform/strings.h"
+#include "service/drop_poll.h"
 #include "service/run_settings.h"
 #include "tools/ctl_command.h"
 #include "tools/ctl_session.h"
@@ -35,6 +36,7 @@ struct TStatus {
   bool dbReachable = false;
   std::string dbError;
   TCardFolders folders;
+  std::string watch;  // how the service watches the drop folder, and why
   long waitingFiles = -1;  // -1: not known
   long long oldestAgeSec = -1;
   long errorFilesToday = -1;
@@ -99,6 +101,7 @@ void ReadRejected(TStatus& s) {
 
 void ReadFolders(TStatus& s, unsigned tickMs) {
   if (!s.folders.audits.empty()) {
+    s.watch = PlanDropWatchFromOutside(s.folders.audits, TConnParams(), tickMs).way;
     const std::vector<std::string> names = ListCardFiles(s.folders.audits);
     s.waitingFiles = static_cast<long>(names.size());
     const int64_t now = NowUnix();
@@ -196,7 +199,7 @@ void PrintJson(const TStatus& s) {
       " \"database\": {\"reachable\": %s, \"error\": %s},\n"
       " \"folders\": {\"drop\": %s, \"done\": %s, \"errors\": %s, \"waiting_files\": %s, "
       "\"oldest_seconds\": %s, \"error_files_today\": %s, \"rejected_today\": [%s], "
-      "\"done_files\": %s, \"done_bytes\": %s},\n"
+      "\"done_files\": %s, \"done_bytes\": %s, \"watch\": %s},\n"
       " \"staged\": {\"due\": %s, \"waiting\": %s, \"earliest\": %s},\n"
       " \"log\": {\"file\": %s, \"last_pickup\": %s, \"errors_today\": %ld, \"last_errors\": "
       "[%s]}}\n",
@@ -205,7 +208,8 @@ void PrintJson(const TStatus& s) {
       Json(s.folders.files).c_str(), Json(s.folders.errors).c_str(),
       JsonNumber(s.waitingFiles).c_str(), JsonNumber(s.oldestAgeSec).c_str(),
       JsonNumber(s.errorFilesToday).c_str(), rejected.c_str(), JsonNumber(s.done.files).c_str(),
-      s.done.files < 0 ? "null" : std::to_string(s.done.bytes).c_str(), JsonNumber(s.due).c_str(),
+      s.done.files < 0 ? "null" : std::to_string(s.done.bytes).c_str(),
+      s.watch.empty() ? "null" : Json(s.watch).c_str(), JsonNumber(s.due).c_str(),
       JsonNumber(s.waiting).c_str(), s.earliest.empty() ? "null" : Json(s.earliest).c_str(),
       Json(s.logFile).c_str(), s.lastPickup.empty() ? "null" : Json(s.lastPickup).c_str(),
       s.errorLines, errors.c_str());
@@ -227,6 +231,7 @@ void PrintText(const TStatus& s) {
       if (s.oldestAgeSec >= 0) drop += ", the oldest for " + Duration(s.oldestAgeSec);
     }
     Row("drop folder", drop);
+    if (!s.watch.empty()) Row("watch", s.watch);
     std::string done = s.folders.files.empty() ? "(not set)" : s.folders.files;
     if (s.done.files >= 0) {
       char size[32];

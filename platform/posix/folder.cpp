@@ -156,6 +156,25 @@ std::vector<std::string> ListCardFiles(const std::string& folder) {
   return names;
 }
 
+bool ListCardFileStamps(const std::string& folder, std::vector<TListedFile>& files) {
+  files.clear();
+  TDir dir(folder);
+  if (dir.Get() == nullptr) return false;
+  const int dirFd = ::dirfd(dir.Get());
+  while (const dirent* entry = ::readdir(dir.Get())) {
+    const char* name = entry->d_name;
+    if (name[0] == '.' || !EndsWithCsv(name)) continue;
+    struct stat st {};
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    files.push_back({name,
+                     {static_cast<uint64_t>(st.st_size),
+                      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec}});
+  }
+  std::sort(files.begin(), files.end(),
+            [](const TListedFile& a, const TListedFile& b) { return a.name < b.name; });
+  return true;
+}
+
 THeldFile::~THeldFile() {
   Release();
 }

@@ -55,6 +55,28 @@ std::vector<std::string> ListCardFiles(const std::string& folder) {
   return names;
 }
 
+bool ListCardFileStamps(const std::string& folder, std::vector<TListedFile>& files) {
+  files.clear();
+  WIN32_FIND_DATAW data{};
+  TFindHandle find(::FindFirstFileExW(WidePath(JoinPath(folder, "*")).c_str(), FindExInfoBasic,
+                                      &data, FindExSearchNameMatch, nullptr, 0));
+  if (find.Get() == INVALID_HANDLE_VALUE) return false;
+  const DWORD skipped = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                        FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  do {
+    if ((data.dwFileAttributes & skipped) == 0 && IsCardFileName(data.cFileName)) {
+      const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+      const auto written = static_cast<int64_t>(
+          (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+          data.ftLastWriteTime.dwLowDateTime);
+      files.push_back({Utf8(data.cFileName), {size, written}});
+    }
+  } while (::FindNextFileW(find.Get(), &data));
+  std::sort(files.begin(), files.end(),
+            [](const TListedFile& a, const TListedFile& b) { return a.name < b.name; });
+  return true;
+}
+
 THeldFile::~THeldFile() {
   Release();
 }
