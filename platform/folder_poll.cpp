@@ -66,7 +66,7 @@ TFolderKind FolderKindOfFsType(uint64_t fsType) {
   // sign-extended.
   const uint64_t magic = fsType & 0xFFFFFFFFu;
   for (const TKnownFs& fs : kKnownFs) {
-    if (fs.magic == magic) return {fs.events, fs.name, std::string("a ") + fs.name + " file system"};
+    if (fs.magic == magic) return {fs.events, fs.name, std::string("a file system of type ") + fs.name};
   }
   char name[32];
   std::snprintf(name, sizeof name, "type 0x%llx", static_cast<unsigned long long>(magic));

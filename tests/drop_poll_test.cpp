@@ -76,8 +76,8 @@ TEST(FolderKind, OfARealFolder) {
 }
 
 TEST(PlanDropWatch, WayAndLine) {
-  const TFolderKind fuse{erThisHostOnly, "fuse", "a fuse file system"};
-  const TFolderKind ext4{erEveryHost, "ext4", "a ext4 file system"};
+  const TFolderKind fuse{erThisHostOnly, "fuse", "a file system of type fuse"};
+  const TFolderKind ext4{erEveryHost, "ext4", "a file system of type ext4"};
   const struct {
     const char* what;
     TEventsSetting events;
@@ -89,26 +89,26 @@ TEST(PlanDropWatch, WayAndLine) {
     const char* line;
   } cases[] = {
       {"local", esEventsOn, {}, ext4, woWatched, true, 0,
-       "Drop folder /in is on a ext4 file system: watched for events"},
+       "Drop folder /in is on a file system of type ext4: watched for events"},
       {"local, poll asked for", esEventsOn, 500, ext4, woWatched, true, 500,
-       "Drop folder /in is on a ext4 file system: watched for events and listed every 500 ms"},
+       "Drop folder /in is on a file system of type ext4: watched for events and listed every 500 ms"},
       {"share", esEventsOn, {}, fuse, woWatched, true, 1000,
-       "Drop folder /in is on a fuse file system, which raises no events for other hosts' "
+       "Drop folder /in is on a file system of type fuse, which raises no events for other hosts' "
        "writes: watched for events and listed every 1000 ms"},
       {"share, events off", esEventsOff, {}, fuse, woNotTried, false, 1000,
-       "Drop folder /in is on a fuse file system, which raises no events for other hosts' "
+       "Drop folder /in is on a file system of type fuse, which raises no events for other hosts' "
        "writes: CardFileEvents is 0: listed every 1000 ms"},
       {"share, poll off", esEventsOn, 0, fuse, woWatched, true, 0,
-       "Drop folder /in is on a fuse file system, which raises no events for other hosts' "
+       "Drop folder /in is on a file system of type fuse, which raises no events for other hosts' "
        "writes: CardFilePollMs is 0: watched for events"},
       {"share, negative poll", esEventsOff, -5, fuse, woNotTried, false, 0,
-       "Drop folder /in is on a fuse file system, which raises no events for other hosts' "
+       "Drop folder /in is on a file system of type fuse, which raises no events for other hosts' "
        "writes: CardFileEvents and CardFilePollMs are 0: card files are picked up every 25 s"},
       {"share, poll too short", esEventsOn, 1, fuse, woWatched, true, kShortestPollMs,
-       "Drop folder /in is on a fuse file system, which raises no events for other hosts' "
+       "Drop folder /in is on a file system of type fuse, which raises no events for other hosts' "
        "writes: watched for events and listed every 100 ms"},
       {"local, events off", esEventsOff, {}, ext4, woNotTried, false, 0,
-       "Drop folder /in is on a ext4 file system: CardFileEvents is 0: card files are picked "
+       "Drop folder /in is on a file system of type ext4: CardFileEvents is 0: card files are picked "
        "up every 25 s"},
       {"cannot be watched", esEventsOn, {}, std::nullopt, woNotWatched, false, 1000,
        "Drop folder /in cannot be watched (No such file or directory): listed every 1000 ms"},

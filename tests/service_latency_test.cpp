@@ -157,7 +157,7 @@ TEST_P(ServiceLatency, AFileAnotherHostWritesToAShareIsPickedUpByThePoll) {
   DropCardFile(*folders_, "second.csv", StaffCardLine(790602));
   ASSERT_TRUE(Arrives("second.csv")) << "not picked up by the poll";
   EXPECT_EQ(CountLog("Drop folder " + share +
-                     "/drop is on a fuse file system, which raises no events for other hosts' "
+                     "/drop is on a file system of type fuse, which raises no events for other hosts' "
                      "writes: watched for events and listed every 1000 ms"),
             1);
 }
