@@ -78,7 +78,7 @@ bool TStatementLookups::Card(const std::string& number, TCard& card) {
   card = TCard{};
   const std::string lookup = "SELECT * FROM card WHERE number = " + number;
   if (lockingReads_ != nullptr && *lockingReads_) {
-    card.exists = work_.Exec(lookup + " FOR UPDATE").Ok();
+    card.exists = work_.Exec(lookup + " FOR UPDATE", euProbe).Ok();
     if (card.exists) return ReadCard(card);
     if (work_.ErrorText().empty()) return true;  // no such card
     if (LostConnection(work_) || work_.TryAgain()) return false;

@@ -166,7 +166,7 @@ bool TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
   const std::string query = CardsByNumberSql(list);
   bool read = false;
   if (lockingReads_) {
-    read = work.Exec(query + " FOR UPDATE").Ok();
+    read = work.Exec(query + " FOR UPDATE", euProbe).Ok();
     if (!read && !work.ErrorText().empty()) {
       if (LostConnection(work) || work.TryAgain()) return false;
       lockingReads_ = false;
