@@ -42,7 +42,8 @@ class TStatementWorker;
 enum TExecUse {
   euWork,   // any failure keeps the transaction from committing
   euProbe,  // a refusal the caller expects and answers (FOR UPDATE where the database lacks
-            // it): dcBadData does not count; a lost connection or a server-side rollback does
+            // it): dcBadData does not count, but on PostgreSQL (which aborts the transaction
+            // there); a lost connection or a server-side rollback always does
 };
 
 #if defined(__GNUC__)
