@@ -38,6 +38,7 @@ bool EndsTransaction(const std::string& sql) {
 
 TDbStatus TODBCStatement::Exec(const std::string& sql, TExecUse use) {
   if (!valid_) return Note(setup_);
+  if (connection_.Refusal().Failed()) return Note(connection_.Refusal());
   OdbcApi.SQLFreeStmt(handle_, SQL_UNBIND);
   OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
   ForgetRow();
