@@ -2,22 +2,13 @@
 
 namespace fw {
 
-TTransaction::TTransaction(TODBC& connection)
-    : connection_(connection), explicit_(!connection.ManualCommit()) {
-  if (explicit_) {
-    own_ = std::make_unique<TODBCStatement>(connection_);
-    statement_ = own_.get();
-    began_ = open_ = statement_->Exec("BEGIN");
-  } else {
-    began_ = open_ = connection_.Connected();
-  }
+TTransaction::TTransaction(TODBC& connection) : connection_(connection) {
+  Renew();
 }
 
 TTransaction::TTransaction(TODBCStatement& statement)
-    : connection_(statement.Connection()),
-      statement_(&statement),
-      explicit_(!statement.Connection().ManualCommit()) {
-  began_ = open_ = explicit_ ? statement_->Exec("BEGIN") : connection_.Connected();
+    : connection_(statement.Connection()), statement_(&statement) {
+  Renew();
 }
 
 TODBCStatement& TTransaction::Statement() {
@@ -28,68 +19,88 @@ TODBCStatement& TTransaction::Statement() {
   return *statement_;
 }
 
-bool TTransaction::Commit() {
-  if (!open_) return true;
-  if (explicit_) {
-    // A failed COMMIT has ended the transaction on every server we know.
-    open_ = false;
-    return statement_->Exec("COMMIT");
+TDbStatus TTransaction::Commit() {
+  if (committed_) return TDbStatus::Success();
+  if (!began_) return last_ = begin_;
+  if (!open_) {
+    return last_ =
+               TDbStatus::Failure(dcBadData, "The transaction was rolled back; nothing to commit.");
   }
-  // A connection dropped meanwhile rolled the work back.
-  if (!connection_.Connected()) {
-    open_ = false;
-    return false;
+  const TDbStatus failed = connection_.FailureSince(mark_);
+  if (failed.Failed()) {
+    End(false);
+    return last_ = failed;
   }
-  if (connection_.EndTrans(true)) {
-    open_ = false;
-    return true;
-  }
-  // A lost connection took the transaction with it; a rollback would only overwrite why.
-  open_ = !connection_.LostConnection();
-  return false;
+  last_ = End(true);
+  committed_ = last_.Ok();
+  return last_;
 }
 
-void TTransaction::Rollback() {
-  if (!open_) return;
+TDbStatus TTransaction::Rollback() {
+  if (!began_ && session_ == connection_.Session()) connection_.SetRefusal(TDbStatus::Success());
+  if (!open_) return TDbStatus::Success();
+  return last_ = End(false);
+}
+
+// Ends the unit either way: a commit that failed is rolled back here, never left open.
+TDbStatus TTransaction::End(bool commit) {
   open_ = false;
-  if (explicit_) {
-    statement_->Exec("ROLLBACK");
-  } else {
-    connection_.EndTrans(false);
+  if (!connection_.Connected() || connection_.Session() != session_) {
+    // A disconnect meanwhile rolled the work back.
+    return TDbStatus::Failure(dcLost,
+                              "The database connection was closed before the transaction ended.");
   }
+  TDbStatus status = connection_.EndTrans(commit);
+  TDbStatus rollback = commit ? TDbStatus::Success() : status;
+  // A lost connection took the transaction with it; a rollback would only overwrite why.
+  if (commit && status.Failed() && !connection_.LostConnection()) {
+    rollback = connection_.EndTrans(false);
+  }
+  connection_.ForgetFailuresSince(mark_);
+  connection_.EndUnit(rollback);
+  return status;
 }
 
-bool TTransaction::Renew() {
+TDbStatus TTransaction::Renew() {
   Rollback();
-  began_ = open_ = explicit_ ? statement_->Exec("BEGIN") : connection_.Connected();
-  return began_;
-}
-
-std::string TTransaction::ErrorText() const {
-  return explicit_ ? statement_->ErrorText() : connection_.LastError();
+  committed_ = false;
+  session_ = connection_.Session();
+  begin_ = connection_.BeginUnit();
+  mark_ = connection_.FailureMark();
+  began_ = open_ = begin_.Ok();
+  if (!began_) connection_.SetRefusal(begin_);
+  last_ = begin_;
+  return begin_;
 }
 
 bool TTransaction::Lost() const {
-  return connection_.LostConnection() || (explicit_ && LostConnection(*statement_));
+  return connection_.LostConnection() || last_.Code() == dcLost;
 }
 
 TSavepoint::TSavepoint(TTransaction& transaction, std::string name)
     : statement_(transaction.Statement()), name_(std::move(name)) {
-  open_ = transaction.Open() && statement_.Exec("SAVEPOINT " + name_);
+  begin_ =
+      transaction.Open()
+          ? statement_.Exec("SAVEPOINT " + name_)
+          : TDbStatus::Failure(dcBadData, "No transaction is open for savepoint " + name_ + ".");
+  mark_ = statement_.Connection().FailureMark();
+  open_ = begin_.Ok();
 }
 
-bool TSavepoint::Release() {
-  if (!open_) return true;
+TDbStatus TSavepoint::Release() {
+  if (!open_) return begin_;
   open_ = false;
   return statement_.Exec("RELEASE SAVEPOINT " + name_);
 }
 
-bool TSavepoint::RollBack() {
-  if (!open_) return true;
+TDbStatus TSavepoint::RollBack() {
+  if (!open_) return begin_;
   open_ = false;
   // ROLLBACK TO keeps the savepoint: released too, so that a loop does not pile them up.
-  return statement_.Exec("ROLLBACK TO SAVEPOINT " + name_) &&
-         statement_.Exec("RELEASE SAVEPOINT " + name_);
+  TDbStatus status = statement_.Exec("ROLLBACK TO SAVEPOINT " + name_);
+  if (!status.Ok()) return status;
+  statement_.Connection().ForgetFailuresSince(mark_);
+  return statement_.Exec("RELEASE SAVEPOINT " + name_);
 }
 
 }  // namespace fw

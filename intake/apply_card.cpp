@@ -78,13 +78,13 @@ bool TStatementLookups::Card(const std::string& number, TCard& card) {
   card = TCard{};
   const std::string lookup = "SELECT * FROM card WHERE number = " + number;
   if (lockingReads_ != nullptr && *lockingReads_) {
-    card.exists = work_.Exec(lookup + " FOR UPDATE");
+    card.exists = work_.Exec(lookup + " FOR UPDATE", euProbe).Ok();
     if (card.exists) return ReadCard(card);
     if (work_.ErrorText().empty()) return true;  // no such card
     if (LostConnection(work_) || work_.TryAgain()) return false;
     *lockingReads_ = false;  // a database without FOR UPDATE (SQLite: the claim locked it all)
   }
-  card.exists = work_.Exec(lookup);
+  card.exists = work_.Exec(lookup).Ok();
   if (!card.exists) return !LostConnection(work_);
   return ReadCard(card);
 }
@@ -114,18 +114,20 @@ bool ReadType(TODBCStatement& work, bool found, TCardLookups::TType& type) {
 
 bool TStatementLookups::TypeById(int64_t id, TType& type) {
   return ReadType(
-      work_, work_.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(id)),
+      work_,
+      work_.ExecFmt("SELECT * FROM card_type WHERE id = %lld", static_cast<long long>(id)).Ok(),
       type);
 }
 
 bool TStatementLookups::TypeByName(const std::string& name, TType& type) {
   return ReadType(
-      work_, work_.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql_.QuotedValue(name)),
+      work_,
+      work_.Exec("SELECT * FROM card_type WHERE Upper(name) = " + sql_.QuotedValue(name)).Ok(),
       type);
 }
 
 bool TStatementLookups::Group(const std::string& name, bool& found, int32_t& id) {
-  found = work_.Exec("SELECT id FROM card_pool WHERE name = " + sql_.QuotedValue(name));
+  found = work_.Exec("SELECT id FROM card_pool WHERE name = " + sql_.QuotedValue(name)).Ok();
   id = found ? work_.FieldAsInteger("id") : 0;
   return found || !LostConnection(work_);
 }

@@ -127,7 +127,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   const auto flush = [&] {
     if (rows == 0) return true;
     rows = 0;
-    return work.Exec("INSERT INTO card (" + *columns + ") Values " + values);
+    return work.Exec("INSERT INTO card (" + *columns + ") Values " + values).Ok();
   };
   for (const TCardPlan& plan : plans) {
     if (plan.write.empty()) continue;
@@ -166,13 +166,13 @@ bool TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
   const std::string query = CardsByNumberSql(list);
   bool read = false;
   if (lockingReads_) {
-    read = work.Exec(query + " FOR UPDATE");
+    read = work.Exec(query + " FOR UPDATE", euProbe).Ok();
     if (!read && !work.ErrorText().empty()) {
       if (LostConnection(work) || work.TryAgain()) return false;
       lockingReads_ = false;
     }
   }
-  if (!lockingReads_) read = work.Exec(query);
+  if (!lockingReads_) read = work.Exec(query).Ok();
   if (!read && !work.ErrorText().empty()) return false;
   size_t existing = 0;
   if (read) {
