@@ -54,8 +54,10 @@ bool TryAgainRecord(TDriverKind kind, const TDiagRecord& r) {
   if (r.native == 1205) return true;  // MariaDB: innodb_lock_wait_timeout
   // MariaDB: 1317 as HY000, and "Got error during COMMIT" / "during ROLLBACK" (1180, 1181).
   if (kind == dkMySql && (r.native == 1317 || r.native == 1180 || r.native == 1181)) return true;
-  // SQLite: SQLITE_BUSY "database is locked" after its Timeout=, SQLITE_LOCKED.
-  return kind != dkMySql && kind != dkPostgres && (r.native == 5 || r.native == 6);
+  // SQLite: SQLITE_BUSY "database is locked" after its Timeout=, SQLITE_LOCKED, and
+  // SQLITE_INTERRUPT (9) from an interrupt that was not our own cancel.
+  return kind != dkMySql && kind != dkPostgres &&
+         (r.native == 5 || r.native == 6 || r.native == 9);
 }
 
 }  // namespace

@@ -101,6 +101,8 @@ const TCase kCases[] = {
      fkTryAgain},
     {"SQLite busy", dkGeneric, {"HY000", 5, "database is locked"}, fkTryAgain},
     {"SQLite table locked", dkGeneric, {"HY000", 6, "database table is locked"}, fkTryAgain},
+    {"SQLite interrupted", dkGeneric, {"HY000", 9, "interrupted"}, fkTryAgain},
+    {"MariaDB general error 9 is no SQLite interrupt", dkMySql, {"HY000", 9, "x"}, fkBadData},
     {"query timeout", dkGeneric, {"HYT00", 0, "Timeout expired"}, fkTryAgain},
     // Bad data.
     {"MariaDB duplicate key", dkMySql, {"23000", 1062, "Duplicate entry"}, fkBadData},
