@@ -7,6 +7,7 @@
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
 #include "intake/pass_cache.h"
+#include "intake/card_sql.h"
 #include "intake/staging_sql.h"
 #include "log/log_texts.h"
 
@@ -54,14 +55,12 @@ TPassOutcome TFuturePass::Walk() {
       tally_.nextStart = nextStart_;
       return poDone;
     };
-    if (!readId("SELECT MAX(id) AS id FROM futurecard", last) ||
-        !readId("SELECT MIN(id) AS id FROM futurecard", first)) {
+    if (!readId(StagedIdSql("MAX"), last) || !readId(StagedIdSql("MIN"), first)) {
       return done();
     }
     for (;;) {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
-      const std::string range = "SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
-                                " AND id <= " + std::to_string(end) + " ORDER BY id";
+      const std::string range = StagedRangeSql(first, end);
       if (run_.batched) {
         std::vector<TStagedRecord> records;
         if (cursor.Exec(range)) {
@@ -76,13 +75,11 @@ TPassOutcome TFuturePass::Walk() {
         do {
           if (StopRequested()) return poStopped;
           const TStagedRecord staged = ReadStagedRecord(cursor);
-          bool apply = clock_.Now() > staged.startDt;
+          bool apply = IsDue(clock_.Now(), staged.startDt, true);
           if (!apply) {
-            const std::string query =
-                "SELECT number FROM card WHERE number = " + NumberLiteral(sql, staged.number);
-            if (!work.Exec(query)) {
+            if (!work.Exec(CardNumberSql(NumberLiteral(sql, staged.number)))) {
               if (LostConnection(work)) return poConnectionLost;
-              apply = true;  // no card yet: a new card takes effect at once
+              apply = IsDue(clock_.Now(), staged.startDt, false);
             }
           }
           if (!apply) NoteWaiting(staged);
@@ -98,8 +95,7 @@ TPassOutcome TFuturePass::Walk() {
       }
       if (LostConnection(cursor)) return poConnectionLost;
       if (end >= last ||
-          !readId("SELECT MIN(id) AS id FROM futurecard WHERE id > " + std::to_string(end),
-                  first) ||
+          !readId(StagedIdAboveSql(end), first) ||
           first > last) {
         return done();
       }

@@ -58,10 +58,6 @@ class TFuturePass {
   TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work);
   // Deletes the staged record inside the open transaction: aoDone when this pass deleted it.
   TApplyOutcome Claim(const TStagedRecord& staged, TODBCStatement& work);
-  // Everything ApplyStagedRecord decides before it writes: aoSkipped, aoDone or
-  // aoConnectionLost (a lookup lost the connection).
-  TApplyOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
-                                 TCardPlan& plan);
   // Adds what stays staged to `left`.
   TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
                                  TPassCache& cache, long long& left);

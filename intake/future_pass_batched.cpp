@@ -11,6 +11,7 @@
 #include "intake/card_plan.h"
 #include "intake/future_pass.h"
 #include "intake/pass_cache.h"
+#include "intake/card_sql.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
@@ -40,11 +41,11 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
       // A record for a card written in this batch has to see what that write left: it starts
       // the next batch. A number that is not a plain integer gets a batch of its own.
       if (!batch.empty() && (key.empty() || written.count(key) != 0)) break;
-      bool apply = clock_.Now() > staged.startDt;
+      bool apply = IsDue(clock_.Now(), staged.startDt, true);
       if (!apply) {
         TCardLookups::TCard card;
         if (!cache.Card(NumberLiteral(sql, staged.number), card)) return poConnectionLost;
-        apply = !card.exists;  // no card yet: a new card takes effect at once
+        apply = !card.exists;
       }
       if (!apply) {
         NoteWaiting(staged);
@@ -52,9 +53,10 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         continue;
       }
       TCardPlan plan;
-      const TApplyOutcome planned = PlanStagedRecord(staged, cache, plan);
-      if (planned == aoConnectionLost) return poConnectionLost;
-      if (planned == aoSkipped) {
+      const TPlanOutcome planned =
+          PlanStagedRecord(staged, cache, mainDb_.DriverKind(), clock_, plan);
+      if (planned == pnFailed) return poConnectionLost;
+      if (planned == pnSkipped) {
         ++left;
         continue;
       }
@@ -111,7 +113,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   // and the count shows it.
   std::string ids;
   for (const TCardPlan& plan : plans) ids += (ids.empty() ? "" : ", ") + plan.id;
-  if (!work.Exec("DELETE FROM futurecard WHERE id IN (" + ids + ")")) return failed();
+  if (!work.Exec(ClaimAllSql(ids))) return failed();
   if (work.RowsAffected() != static_cast<SQLLEN>(plans.size())) return srFailed;
   // The claim may have waited for a lock while a stop came: the batch stays staged, whole.
   if (StopRequested()) return srConnectionLost;
@@ -127,7 +129,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   const auto flush = [&] {
     if (rows == 0) return true;
     rows = 0;
-    return work.Exec("INSERT INTO card (" + *columns + ") Values " + values);
+    return work.Exec(NewCardsInsertSql(*columns, values));
   };
   for (const TCardPlan& plan : plans) {
     if (plan.write.empty()) continue;

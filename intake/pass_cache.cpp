@@ -4,6 +4,7 @@
 #include <set>
 
 #include "db/statement.h"
+#include "intake/card_sql.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
@@ -26,6 +27,62 @@ bool Remembered(Map& map, const typename Map::key_type& key, typename Map::mappe
 }
 
 }  // namespace
+
+bool TStatementLookups::Card(const std::string& number, TCard& card) {
+  card = TCard{};
+  const std::string lookup = CardByNumberSql(number);
+  if (lockingReads_ != nullptr && *lockingReads_) {
+    card.exists = work_.Exec(lookup + " FOR UPDATE");
+    if (card.exists) return ReadCard(card);
+    if (work_.ErrorText().empty()) return true;  // no such card
+    if (LostConnection(work_) || work_.TryAgain()) return false;
+    *lockingReads_ = false;  // a database without FOR UPDATE (SQLite: the claim locked it all)
+  }
+  card.exists = work_.Exec(lookup);
+  if (!card.exists) return !LostConnection(work_);
+  return ReadCard(card);
+}
+
+bool TStatementLookups::ReadCard(TCard& card) {
+  // in the table's column order, each once
+  card.typeId = work_.FieldAsInteger("type_id");
+  card.debitLeft = work_.FieldAsInteger("debit_left");
+  card.expiry = work_.FieldAsDateTime("exp_iry");
+  return true;
+}
+
+namespace {
+
+bool ReadType(TODBCStatement& work, bool found, TCardLookups::TType& type) {
+  type = TCardLookups::TType{};
+  type.found = found;
+  if (!found) return !LostConnection(work);
+  type.id = work.FieldAsInteger("id");
+  type.monthly = work.FieldAsBoolean("monthly_flg");
+  type.debit = work.FieldAsBoolean("debit_flg");
+  type.globalExpiry = work.FieldAsBoolean("global_expiry");
+  return true;
+}
+
+}  // namespace
+
+bool TStatementLookups::TypeById(int64_t id, TType& type) {
+  return ReadType(
+      work_, work_.Exec(TypeByIdSql(id)),
+      type);
+}
+
+bool TStatementLookups::TypeByName(const std::string& name, TType& type) {
+  return ReadType(
+      work_, work_.Exec(TypeByNameSql(sql_, name)),
+      type);
+}
+
+bool TStatementLookups::Group(const std::string& name, bool& found, int32_t& id) {
+  found = work_.Exec(PoolIdSql(sql_, name));
+  id = found ? work_.FieldAsInteger("id") : 0;
+  return found || !LostConnection(work_);
+}
 
 std::string TPassCache::CanonicalNumber(const std::string& number) {
   if (!IsPlainInteger(number)) return "";
