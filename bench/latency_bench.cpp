@@ -58,7 +58,7 @@ bool Connect(const test::TDbParams& p, TODBC& db) {
 
 bool Exec(TODBC& db, const std::string& sql) {
   TODBCStatement s(db);
-  return s.Exec(sql);
+  return s.Exec(sql).Ok();
 }
 
 std::string CardLine(long long number) {

@@ -206,19 +206,22 @@ void TODBC::DecideBindColumns() {
   bindColumns_ = !(attributes & SQL_CA1_POS_REFRESH);
 }
 
-bool TODBC::EndTrans(bool commit) {
-  if (!connected_) return true;
+TDbStatus TODBC::EndTrans(bool commit) {
+  if (!connected_) return TDbStatus::Success();
   // The work of the transaction went with the connection, whatever a later commit returns
   // (psqlODBC answers SUCCESS on the dead connection).
   if (commit && lostConnection_) {
     lastError_ = "The database connection was lost; the transaction was not committed.";
-    return false;
+    return TDbStatus::Failure(dcLost, lastError_);
   }
   const SQLRETURN rc = OdbcApi.SQLEndTran(SQL_HANDLE_DBC, dbc_, commit ? SQL_COMMIT : SQL_ROLLBACK);
-  if (Succeeded(rc)) return true;
-  lastError_ = DiagText(ReadDiagnostics(SQL_HANDLE_DBC, dbc_));
-  NoteFailure(SQL_HANDLE_DBC, dbc_);
-  return false;
+  if (Succeeded(rc)) return TDbStatus::Success();
+  TDbStatus status = TDbStatus::Failure(driverKind_, ReadDiagnostics(SQL_HANDLE_DBC, dbc_));
+  lastError_ = status.Text();
+  // Asking whether the connection is dead clears its diagnostics: read above, first.
+  if (status.Code() != dcLost && ConnectionDead()) status = status.Recoded(dcLost);
+  if (status.Code() == dcLost) lostConnection_ = true;
+  return status;
 }
 
 void TODBC::Disconnect() {

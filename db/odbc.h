@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "db/driver_kind.h"
+#include "db/status.h"
 #include "platform/odbc_headers.h"
 
 namespace fw {
@@ -35,8 +36,9 @@ class TODBC {
   bool Connected() const { return connected_; }
   // The connection was opened with manualCommit: a transaction is always open on it.
   bool ManualCommit() const { return manualCommit_; }
-  // Use TTransaction (db/transaction.h) rather than this.
-  bool EndTrans(bool commit);
+  // Use TTransaction (db/transaction.h) rather than this. Ok when not connected; a commit after
+  // a lost connection is never Ok.
+  TDbStatus EndTrans(bool commit);
 
   TDriverKind DriverKind() const { return driverKind_; }
   bool BindColumns() const { return bindColumns_; }
@@ -51,10 +53,11 @@ class TODBC {
   // login.
   bool LostConnection() const { return lostConnection_; }
   void NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle);  // records a lost connection
+  void NoteLost() { lostConnection_ = true; }
   // The driver's SQL_ATTR_CONNECTION_DEAD; false when it does not know the attribute. Asking
   // clears the connection's diagnostics: read them first.
   bool ConnectionDead() const;
-  // Diagnostics of the last failed Connect or EndTrans, joined with CR LF.
+  // Diagnostics of the last failed Connect or EndTrans, joined with " | ".
   const std::string& LastError() const { return lastError_; }
 
   // For statements.

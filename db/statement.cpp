@@ -97,15 +97,18 @@ TODBCStatement::~TODBCStatement() {
 
 bool TODBCStatement::Setup(bool readOnly) {
   if (!connection_.Connected()) {
-    setupError_ = "The statement has no connection: the database is not connected.";
+    setup_ = TDbStatus::Failure(dcLost,
+                                "The statement has no connection: the database is not connected.");
+    last_ = setup_;
     return false;
   }
   SQLHANDLE h = SQL_NULL_HANDLE;
   if (!Succeeded(OdbcApi.SQLAllocHandle(SQL_HANDLE_STMT, connection_.Dbc(), &h))) {
     const TDiagnostics records = ReadDiagnostics(SQL_HANDLE_DBC, connection_.Dbc());
-    setupError_ = DiagText(records);
-    lostConnection_ = ShowsLostConnection(records);
+    setup_ = TDbStatus::Failure(connection_.DriverKind(), records);
     connection_.NoteFailure(SQL_HANDLE_DBC, connection_.Dbc());
+    if (connection_.LostConnection()) setup_ = setup_.Recoded(dcLost);
+    last_ = setup_;
     return false;
   }
   handle_ = h;
@@ -170,70 +173,12 @@ void TODBCStatement::Release() {
     OdbcApi.SQLFreeHandle(SQL_HANDLE_STMT, handle_);
     handle_ = SQL_NULL_HSTMT;
     valid_ = false;
-    setupError_ = "The statement was closed with its connection.";
+    // The last status stays: it says why the statement ended, if it failed.
+    setup_ = TDbStatus::Failure(dcLost, "The statement was closed with its connection.");
   }
   buffers_.clear();
   columns_.clear();
   ForgetRow();
-}
-
-bool TODBCStatement::Exec(const std::string& sql) {
-  lostConnection_ = false;
-  if (!valid_) return false;
-  OdbcApi.SQLFreeStmt(handle_, SQL_UNBIND);
-  OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
-  ForgetRow();
-  const SQLRETURN rc = RunDirect(sql);
-  const std::string verb = UpperAscii(TrimControl(std::string_view(sql).substr(0, 6)));
-  if (Succeeded(rc)) {
-    DescribeColumns();
-    if (verb != "SELECT") return true;
-    if (ThirdWord(sql) == "INTO") return true;
-    return Skip(skNext, 1);
-  }
-  if (rc == SQL_NO_DATA) return verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
-  NoteFailure();
-  return false;
-}
-
-SQLLEN TODBCStatement::RowsAffected() const {
-  SQLLEN rows = -1;
-  if (!valid_ || !Succeeded(OdbcApi.SQLRowCount(handle_, &rows))) return -1;
-  return rows;
-}
-
-bool TODBCStatement::ExecFmt(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string sql;
-  if (n > 0) {
-    sql.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(sql.data(), sql.size(), format, args);
-    sql.resize(static_cast<size_t>(n));
-  }
-  va_end(args);
-  return Exec(sql);
-}
-
-SQLRETURN TODBCStatement::RunDirect(const std::string& sql) {
-  try {
-    // The worker keeps the caller's event loop alive while the driver works; a thread without
-    // one (a tool, a test) would gain nothing but two thread switches per statement, which
-    // cost as much as a whole SQLite INSERT.
-    if (!HasExecWaitHook()) {
-      return OdbcExecDirect(handle_, sql);
-    }
-    if (!worker_) worker_ = std::make_unique<TStatementWorker>();
-    return worker_->Run(handle_, sql);
-  } catch (const std::system_error&) {
-    return SQL_ERROR;  // no thread could be started
-  } catch (...) {
-    return SQL_ERROR;
-  }
 }
 
 void TODBCStatement::DescribeColumns() {
@@ -299,34 +244,6 @@ void TODBCStatement::ForgetRow() {
   onRow_ = false;
   rowTexts_.clear();
   rowTextRead_.clear();
-}
-
-bool TODBCStatement::Skip(TSkipKind kind, SQLLEN count) {
-  lostConnection_ = false;
-  ForgetRow();
-  if (!valid_) return false;
-  if (bindColumns_) {
-    for (auto& buffer : buffers_) {
-      std::fill_n(buffer.begin(), std::min(buffer.size(), kOdbcTextUnit), '\0');
-    }
-  }
-  SQLRETURN rc;
-  if (forwardOnly_ || kind == skNext) {
-    rc = OdbcApi.SQLFetch(handle_);
-  } else {
-    const bool absolute = kind == skFirst || kind == skLast || kind == skAbsolute;
-    if (kind > skRelative || (absolute ? !canAbsolute_ : !canRelative_)) return false;
-    static constexpr SQLSMALLINT kOrientation[] = {SQL_FETCH_NEXT,     SQL_FETCH_FIRST,
-                                                   SQL_FETCH_LAST,     SQL_FETCH_PRIOR,
-                                                   SQL_FETCH_ABSOLUTE, SQL_FETCH_RELATIVE};
-    rc = OdbcApi.SQLFetchScroll(handle_, kOrientation[kind], count);
-  }
-  if (Succeeded(rc)) {
-    onRow_ = true;
-    return true;
-  }
-  if (rc != SQL_NO_DATA) NoteFailure();
-  return false;
 }
 
 SQLRETURN TODBCStatement::GetDataRc(int index, SQLSMALLINT targetType, SQLPOINTER target,
@@ -462,22 +379,6 @@ TDateTime TODBCStatement::FieldAsDateTime(const std::string& name) {
     default:
       return DateOf(LocalNow());
   }
-}
-
-std::string TODBCStatement::ErrorText() const {
-  if (!valid_) return setupError_;
-  return DiagText(ReadDiagnostics(SQL_HANDLE_STMT, handle_));
-}
-
-bool TODBCStatement::TryAgain() const {
-  return valid_ && ClassifyFailure(connection_.DriverKind(),
-                                   ReadDiagnostics(SQL_HANDLE_STMT, handle_)) == fkTryAgain;
-}
-
-void TODBCStatement::NoteFailure() {
-  lostConnection_ = ShowsLostConnection(ReadDiagnostics(SQL_HANDLE_STMT, handle_)) ||
-                    connection_.ConnectionDead();
-  if (lostConnection_) connection_.NoteFailure(SQL_HANDLE_STMT, handle_);
 }
 
 }  // namespace fw

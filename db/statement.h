@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "db/odbc.h"
+#include "db/status.h"
 #include "platform/datetime.h"
 #include "platform/odbc_headers.h"
 
@@ -51,10 +52,14 @@ class TODBCStatement {
   TODBCStatement& operator=(const TODBCStatement&) = delete;
 
   bool Valid() const { return valid_; }
-  // True when the statement ran; for a SELECT only when a first row was fetched.
-  bool Exec(const std::string& sql);
-  bool ExecFmt(const char* format, ...) FW_PRINTF_FORMAT(2, 3);
-  bool Skip(TSkipKind kind = skNext, SQLLEN count = 1);
+  // dcOk when it ran (a SELECT: and stands on its first row), dcNoRow for a SELECT without
+  // rows; a failure otherwise, dcStopped when the stop check cancelled it.
+  TDbStatus Exec(const std::string& sql);
+  TDbStatus ExecFmt(const char* format, ...) FW_PRINTF_FORMAT(2, 3);
+  // dcOk on a row, dcNoRow past the last one.
+  TDbStatus Skip(TSkipKind kind = skNext, SQLLEN count = 1);
+  // What the last Exec or Skip returned; for a statement that could not be set up, why.
+  const TDbStatus& LastStatus() const { return last_; }
   // Rows changed by the last INSERT, UPDATE or DELETE; -1 when the driver cannot tell.
   SQLLEN RowsAffected() const;
 
@@ -64,13 +69,11 @@ class TODBCStatement {
   // Today's date (00:00) for a missing column or one that is not a date or time.
   TDateTime FieldAsDateTime(const std::string& name);
 
-  // The driver's diagnostics of the last failure, records joined with CR LF; for a statement
-  // that could not be set up, why.
-  std::string ErrorText() const;
-  // The last Exec or Skip failed because the connection is gone.
-  bool LostConnection() const { return lostConnection_; }
-  // The last failure says "try again": a deadlock, a lock wait, a serialization failure.
-  bool TryAgain() const;
+  // For callers not yet switched to LastStatus(): its text (records joined with " | "), and
+  // whether it is dcLost or dcTryAgain.
+  std::string ErrorText() const { return last_.Text(); }
+  bool LostConnection() const { return last_.Code() == dcLost; }
+  bool TryAgain() const { return last_.Code() == dcTryAgain; }
 
   int ColumnIndex(const std::string& name) const;
   int ColumnCount() const { return static_cast<int>(columns_.size()); }
@@ -96,7 +99,9 @@ class TODBCStatement {
                       SQLLEN& indicator);
   std::string ReadText(int index, SQLLEN length);
   void ForgetRow();
-  void NoteFailure();
+  // The failure of the last ODBC call on the handle, read once.
+  TDbStatus FailureOfHandle();
+  TDbStatus Note(TDbStatus status);
 
   TODBC& connection_;
   SQLHSTMT handle_ = SQL_NULL_HSTMT;
@@ -109,12 +114,14 @@ class TODBCStatement {
   bool canRefresh_ = false;
   bool canAbsolute_ = false;
   bool canRelative_ = false;
-  bool lostConnection_ = false;
-  bool onRow_ = false;  // the last fetch brought a row
+  bool cancelled_ = false;  // the last run was cancelled by the stop check
+  std::string runFailure_;  // why the last run could not even be handed to the driver
+  bool onRow_ = false;      // the last fetch brought a row
   // Texts of the current row already read: a driver may not give a column twice.
   std::vector<std::string> rowTexts_;
   std::vector<bool> rowTextRead_;
-  std::string setupError_;
+  TDbStatus setup_;  // what Exec returns on a statement that is not Valid()
+  TDbStatus last_;
   std::unique_ptr<TStatementWorker> worker_;
 };
 

@@ -116,15 +116,15 @@ SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
   const auto done = [this] { return state_.load(std::memory_order_acquire) == kDone; };
   callerPoll.Poll(done);
   std::unique_lock<std::mutex> guard(lock_);
-  bool cancelled = false;
+  cancelled_ = false;
   while (!done_.wait_for(guard, kHookInterval, done)) {
     guard.unlock();
     PollExecWaitHook();
-    if (!cancelled && CancelRequested()) {
+    if (!cancelled_ && CancelRequested()) {
       // The one ODBC call made for a statement that runs on another thread; the execution
       // then ends with an error.
       OdbcApi.SQLCancel(handle);
-      cancelled = true;
+      cancelled_ = true;
     }
     guard.lock();
   }

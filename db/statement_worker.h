@@ -22,6 +22,8 @@ class TStatementWorker {
 
   // One execution at a time; SQL_ERROR when the call raised.
   SQLRETURN Run(SQLHSTMT handle, const std::string& sql);
+  // The last Run was cancelled by the calling thread's stop check.
+  bool Cancelled() const { return cancelled_; }
 
  private:
   enum : int { kIdle, kPosted, kDone };
@@ -35,7 +37,8 @@ class TStatementWorker {
   SQLHSTMT handle_ = SQL_NULL_HSTMT;
   const std::string* sql_ = nullptr;
   SQLRETURN result_ = SQL_ERROR;
-  std::thread thread_;  // last: starts once everything above exists
+  bool cancelled_ = false;  // the caller's thread only
+  std::thread thread_;      // last: starts once everything above exists
 };
 
 // The calling thread has an exec-wait hook, that is, an event loop to keep alive.

@@ -24,7 +24,8 @@ enum TDbCode {
 class TDbStatus {
  public:
   TDbStatus() = default;  // dcOk
-  static TDbStatus Ok() { return TDbStatus(); }
+  // dcOk. (Not "Ok()": C++ cannot overload the static factory with the member test below.)
+  static TDbStatus Success() { return TDbStatus(); }
   static TDbStatus NoRow() { return TDbStatus(dcNoRow, {}); }
   static TDbStatus Stopped() { return TDbStatus(dcStopped, {}); }
   // A failed ODBC call with its records, classified for the driver `kind`.
@@ -32,6 +33,9 @@ class TDbStatus {
   // A failure the layer finds itself (no connection, a statement that could not be set up):
   // `code` as given, `text` as its one record (SQLSTATE HY000, native 0).
   static TDbStatus Failure(TDbCode code, const std::string& text);
+  // The same records under another code: a failure the connection's state shows to be a lost
+  // connection, or a cancel of our own stop check.
+  TDbStatus Recoded(TDbCode code) const;
 
   TDbCode Code() const { return code_; }
   bool Ok() const { return code_ == dcOk; }

@@ -2,22 +2,28 @@
 
 namespace fw {
 
+namespace {
+
+TDbStatus NotConnected() {
+  return TDbStatus::Failure(dcLost, "The database is not connected; no transaction began.");
+}
+
+}  // namespace
+
 TTransaction::TTransaction(TODBC& connection)
     : connection_(connection), explicit_(!connection.ManualCommit()) {
   if (explicit_) {
     own_ = std::make_unique<TODBCStatement>(connection_);
     statement_ = own_.get();
-    began_ = open_ = statement_->Exec("BEGIN");
-  } else {
-    began_ = open_ = connection_.Connected();
   }
+  Renew();
 }
 
 TTransaction::TTransaction(TODBCStatement& statement)
     : connection_(statement.Connection()),
       statement_(&statement),
       explicit_(!statement.Connection().ManualCommit()) {
-  began_ = open_ = explicit_ ? statement_->Exec("BEGIN") : connection_.Connected();
+  Renew();
 }
 
 TODBCStatement& TTransaction::Statement() {
@@ -28,68 +34,83 @@ TODBCStatement& TTransaction::Statement() {
   return *statement_;
 }
 
-bool TTransaction::Commit() {
-  if (!open_) return true;
+TDbStatus TTransaction::Commit() {
+  if (committed_) return TDbStatus::Success();
+  if (!began_) return last_ = begin_;
+  if (!open_) {
+    return last_ =
+               TDbStatus::Failure(dcBadData, "The transaction was rolled back; nothing to commit.");
+  }
   if (explicit_) {
     // A failed COMMIT has ended the transaction on every server we know.
     open_ = false;
-    return statement_->Exec("COMMIT");
+    last_ = statement_->Exec("COMMIT");
+    committed_ = last_.Ok();
+    return last_;
   }
   // A connection dropped meanwhile rolled the work back.
   if (!connection_.Connected()) {
     open_ = false;
-    return false;
+    return last_ =
+               TDbStatus::Failure(dcLost, "The database connection was closed before the commit.");
   }
-  if (connection_.EndTrans(true)) {
+  last_ = connection_.EndTrans(true);
+  if (last_.Ok()) {
     open_ = false;
-    return true;
+    committed_ = true;
+    return last_;
   }
   // A lost connection took the transaction with it; a rollback would only overwrite why.
   open_ = !connection_.LostConnection();
-  return false;
+  return last_;
 }
 
-void TTransaction::Rollback() {
-  if (!open_) return;
+TDbStatus TTransaction::Rollback() {
+  if (!open_) return TDbStatus::Success();
   open_ = false;
-  if (explicit_) {
-    statement_->Exec("ROLLBACK");
-  } else {
-    connection_.EndTrans(false);
-  }
+  last_ = explicit_ ? statement_->Exec("ROLLBACK") : connection_.EndTrans(false);
+  return last_;
 }
 
-bool TTransaction::Renew() {
+TDbStatus TTransaction::Renew() {
   Rollback();
-  began_ = open_ = explicit_ ? statement_->Exec("BEGIN") : connection_.Connected();
-  return began_;
-}
-
-std::string TTransaction::ErrorText() const {
-  return explicit_ ? statement_->ErrorText() : connection_.LastError();
+  committed_ = false;
+  if (explicit_) {
+    begin_ = statement_->Exec("BEGIN");
+  } else {
+    begin_ = connection_.Connected() ? TDbStatus::Success() : NotConnected();
+  }
+  began_ = open_ = begin_.Ok();
+  last_ = begin_;
+  return begin_;
 }
 
 bool TTransaction::Lost() const {
-  return connection_.LostConnection() || (explicit_ && LostConnection(*statement_));
+  return connection_.LostConnection() || last_.Code() == dcLost;
 }
 
 TSavepoint::TSavepoint(TTransaction& transaction, std::string name)
     : statement_(transaction.Statement()), name_(std::move(name)) {
-  open_ = transaction.Open() && statement_.Exec("SAVEPOINT " + name_);
+  begin_ =
+      transaction.Open()
+          ? statement_.Exec("SAVEPOINT " + name_)
+          : TDbStatus::Failure(dcBadData, "No transaction is open for savepoint " + name_ + ".");
+  open_ = begin_.Ok();
 }
 
-bool TSavepoint::Release() {
-  if (!open_) return true;
+TDbStatus TSavepoint::Release() {
+  if (!open_) return begin_;
   open_ = false;
   return statement_.Exec("RELEASE SAVEPOINT " + name_);
 }
 
-bool TSavepoint::RollBack() {
-  if (!open_) return true;
+TDbStatus TSavepoint::RollBack() {
+  if (!open_) return begin_;
   open_ = false;
   // ROLLBACK TO keeps the savepoint: released too, so that a loop does not pile them up.
-  return statement_.Exec("ROLLBACK TO SAVEPOINT " + name_) &&
-         statement_.Exec("RELEASE SAVEPOINT " + name_);
+  TDbStatus status = statement_.Exec("ROLLBACK TO SAVEPOINT " + name_);
+  if (!status.Ok()) return status;
+  return statement_.Exec("RELEASE SAVEPOINT " + name_);
 }
 
 }  // namespace fw

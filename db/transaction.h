@@ -23,19 +23,23 @@ class TTransaction {
   TTransaction(const TTransaction&) = delete;
   TTransaction& operator=(const TTransaction&) = delete;
 
-  // False when BEGIN failed (an auto-commit connection only).
+  // How its begin went; Began() is Status().Ok().
+  const TDbStatus& Status() const { return begin_; }
   bool Began() const { return began_; }
-  // True when it committed or nothing was open. A commit that fails on a live connection
-  // leaves the transaction to Rollback (or the destructor).
-  bool Commit();
-  void Rollback();
+  // Ok when it committed, now or before. Never Ok for a transaction that did not begin or was
+  // rolled back. A commit that fails on a live connection leaves the transaction to Rollback
+  // (or the destructor).
+  TDbStatus Commit();
+  // Ok when nothing was open.
+  TDbStatus Rollback();
   // Rolls back and begins again: for a transaction the database ended by itself, so that what
-  // runs after stays under the guard. False as Began.
-  bool Renew();
+  // runs after stays under the guard. As Status().
+  TDbStatus Renew();
   bool Open() const { return open_; }
 
-  // Why the last Begin, Commit or Rollback failed, and whether the connection went with it.
-  std::string ErrorText() const;
+  // The status of the last begin, commit or rollback, and whether the connection is gone.
+  const TDbStatus& LastStatus() const { return last_; }
+  std::string ErrorText() const { return last_.Text(); }
   bool Lost() const;
 
   TODBC& Connection() const { return connection_; }
@@ -49,6 +53,9 @@ class TTransaction {
   bool explicit_;  // BEGIN/COMMIT/ROLLBACK rather than SQLEndTran
   bool began_ = false;
   bool open_ = false;
+  bool committed_ = false;
+  TDbStatus begin_;
+  TDbStatus last_;
 };
 
 class TSavepoint {
@@ -59,16 +66,19 @@ class TSavepoint {
   TSavepoint(const TSavepoint&) = delete;
   TSavepoint& operator=(const TSavepoint&) = delete;
 
-  bool Began() const { return open_; }
-  // Keeps the work done since it; true when nothing was open.
-  bool Release();
-  // Undoes the work done since it and releases it; true when nothing was open.
-  bool RollBack();
+  const TDbStatus& Status() const { return begin_; }
+  bool Began() const { return begin_.Ok(); }
+  // Keeps the work done since it; Ok when it was released or rolled back before, its begin's
+  // failure when it never began.
+  TDbStatus Release();
+  // Undoes the work done since it and releases it; as Release when nothing is open.
+  TDbStatus RollBack();
 
  private:
   TODBCStatement& statement_;
   std::string name_;
   bool open_ = false;
+  TDbStatus begin_;
 };
 
 }  // namespace fw

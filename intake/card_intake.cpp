@@ -34,7 +34,7 @@ bool TCardIntake::ScanCardFiles() {
   {
     TODBCStatement settings(mainDb_, true);
     // A failed read leaves the three folders empty, as an empty table does.
-    const bool read = settings.Exec("SELECT * FROM settings");
+    const bool read = settings.Exec("SELECT * FROM settings").Ok();
     Folders.audits = settings.FieldAsString("audits_dir");
     Folders.files = settings.FieldAsString("dtlfiles_dir");
     Folders.errors = settings.FieldAsString("dtlerrors_dir");

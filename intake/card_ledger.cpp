@@ -51,8 +51,9 @@ std::string TCardLedger::InsertSql(const TSql& sql, const TKey& key) const {
 bool TCardLedger::Prune(int days) {
   if (days <= 0 || !mainDb_.Connected()) return false;
   TODBCStatement prune(mainDb_);
-  return prune.Exec("DELETE FROM card_file WHERE staged_at < " +
-                    TimestampLiteral(clock_.Now() - days));
+  return prune
+      .Exec("DELETE FROM card_file WHERE staged_at < " + TimestampLiteral(clock_.Now() - days))
+      .Ok();
 }
 
 }  // namespace fw

@@ -19,7 +19,7 @@ class DbTransaction : public test::TDbTest {
   std::string Ids() {
     std::string ids;
     TODBCStatement st(*db);
-    for (bool row = st.Exec("SELECT id FROM t ORDER BY id"); row; row = st.Skip()) {
+    for (bool row = st.Exec("SELECT id FROM t ORDER BY id").Ok(); row; row = st.Skip().Ok()) {
       ids += (ids.empty() ? "" : ",") + st.FieldAsString("id");
     }
     return ids;

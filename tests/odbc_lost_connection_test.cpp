@@ -77,7 +77,8 @@ TEST_P(LostConnection, ServerKilledWhileAStatementRuns) {
   });
   const auto start = std::chrono::steady_clock::now();
   const bool ok = st.Exec(GetParam() == test::TTestDriver::kPostgres ? "SELECT pg_sleep(30) AS s"
-                                                                    : "SELECT SLEEP(30) AS s");
+                                                                    : "SELECT SLEEP(30) AS s")
+                      .Ok();
   const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
   killer.join();
   SetExecWaitHook(nullptr);

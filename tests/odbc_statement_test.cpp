@@ -250,11 +250,12 @@ class CursorWalk : public test::TDbTest {
 
     std::vector<int> visited;
     TODBCStatement walk(c), look(c), write(c), remove(c);
-    for (bool more = walk.Exec("SELECT * FROM staged ORDER BY id"); more; more = walk.Skip()) {
+    for (bool more = walk.Exec("SELECT * FROM staged ORDER BY id").Ok(); more;
+         more = walk.Skip().Ok()) {
       const int id = walk.FieldAsInteger("id");
       visited.push_back(id);
       const std::string number = walk.FieldAsString("number");
-      const bool exists = look.Exec("SELECT debit FROM card WHERE number = '" + number + "'");
+      const bool exists = look.Exec("SELECT debit FROM card WHERE number = '" + number + "'").Ok();
       ASSERT_TRUE(
           exists ? write.Exec("UPDATE card SET debit = debit + 1 WHERE number = '" + number + "'")
                  : write.Exec("INSERT INTO card VALUES ('" + number + "', 1)"))
@@ -311,7 +312,8 @@ TEST_P(Statement, WaitHookRunsWhileALongStatementRuns) {
       st.Exec(IsSqlite() ? "SELECT (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 "
                            "FROM c WHERE x < 3000000) SELECT COUNT(*) FROM c) AS n"
                  : IsPostgres() ? "SELECT 0 AS n FROM pg_sleep(0.4)"
-                                : "SELECT SLEEP(0.4) AS n");
+                                : "SELECT SLEEP(0.4) AS n")
+          .Ok();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count();
@@ -345,7 +347,8 @@ TEST(CursorWalkMariaDb, DynamicCursorOptionStillVisitsEveryRow) {
   OdbcApi.SQLGetStmtAttr(walk.Handle(), SQL_ATTR_CURSOR_TYPE, &cursor, 0, nullptr);
   EXPECT_EQ(cursor, static_cast<SQLULEN>(SQL_CURSOR_FORWARD_ONLY));
   int visited = 0;
-  for (bool more = walk.Exec("SELECT id FROM staged ORDER BY id"); more; more = walk.Skip()) {
+  for (bool more = walk.Exec("SELECT id FROM staged ORDER BY id").Ok(); more;
+       more = walk.Skip().Ok()) {
     ++visited;
     ASSERT_TRUE(remove.ExecFmt("DELETE FROM staged WHERE id = %d", walk.FieldAsInteger("id")));
   }
