@@ -16,7 +16,23 @@ namespace fw {
 
 TApplyOutcome TFuturePass::ApplyFutureCard(TODBCStatement& staged) {
   TODBCStatement work(mainDb_);
-  return ApplyStagedRecord(ReadStagedRecord(staged), work);
+  const TStagedRecord record = ReadStagedRecord(staged);
+  if (lockingReads_ == lrUnknown) {
+    const TDbStatus learnt = LearnLockingReads(work);
+    if (learnt.Failed()) {
+      if (learnt.Code() == dcLost || LostConnection(work)) return aoConnectionLost;
+      if (learnt.Code() == dcStopped || StopRequested()) return aoStopped;
+      return Keep(record, FailureText(learnt, LockingProbeSql()));
+    }
+  }
+  return ApplyStagedRecord(record, work);
+}
+
+TApplyOutcome TFuturePass::Keep(const TStagedRecord& staged, const std::string& why) {
+  recordsKept_ = true;
+  log_.AddLine("Staged record " + staged.id + " for card " + staged.number +
+               " stays for the next pass: " + why);
+  return aoKept;
 }
 
 // All statements of one record run one after the other on `work`: what a lookup returned is
@@ -27,18 +43,28 @@ TApplyOutcome TFuturePass::ApplyFutureCard(TODBCStatement& staged) {
 // same row waits for that transaction and then finds nothing, so a record is applied once
 // however many services walk the table; the card is read after the claim, locked where the
 // database can, so that two records of one card never both add to the same old value.
+//
+// The first failure ends the unit: rolled back, the record stays staged for the next pass.
+// Only a card write refused as bad data deletes the record (in a unit of its own).
 TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
   const std::string command = UpperAscii(staged.command);
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
   if (!IsPlainInteger(staged.id)) return aoSkipped;  // not a row of ours: nothing to delete it by
 
-  const auto cut = [&] { return LostConnection(work) || StopRequested(); };
+  const auto cut = [&](const TDbStatus& status) {
+    return status.Code() == dcLost || status.Code() == dcStopped || LostConnection(work) ||
+           StopRequested();
+  };
   const auto interrupted = [&] { return StopRequested() ? aoStopped : aoConnectionLost; };
   const std::string& id = staged.id;
   const std::string& number = staged.number;
 
   TTransaction transaction(work);
-  if (!transaction.Began() && cut()) return interrupted();
+  if (!transaction.Began()) {
+    // Without it the card's write would commit on its own, claim or no claim.
+    if (cut(transaction.Status())) return interrupted();
+    return Keep(staged, FailureText(transaction.Status(), "BEGIN"));
+  }
   const TApplyOutcome claim = Claim(staged, work);
   if (claim != aoDone) return claim;
   // The claim may have waited for a lock while a stop came: nothing of the record is written.
@@ -46,42 +72,41 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
 
   const TSql sql(mainDb_.DriverKind());
   TStatementLookups lookups(work, sql);
-  lookups.LockCards(&lockingReads_);
+  lookups.LockCards(lockingReads_ == lrYes);
   TCardPlan plan;
-  if (PlanStagedRecord(staged, lookups, mainDb_.DriverKind(), clock_, plan) == pnFailed) {
-    if (cut()) return interrupted();
-    // A lock in the way (another instance writes the same card): the record stays, whole.
+  TDbStatus failure;
+  if (PlanStagedRecord(staged, lookups, mainDb_.DriverKind(), clock_, plan, failure) ==
+      pnFailed) {
+    if (cut(failure)) return interrupted();
     transaction.Rollback();
-    recordsKept_ = true;
-    log_.AddLine("Staged record " + id + " for card " + number +
-                 " stays for the next pass: " + work.ErrorText());
-    return aoKept;
+    return Keep(staged, FailureText(failure, lookups.FailedSql()));
   }
   for (const std::string& line : plan.lines) log_.AddLine(line);
 
-  if (!plan.write.empty() && !work.Exec(plan.write)) {
-    if (cut()) return interrupted();
-    transaction.Rollback();
-    if (work.TryAgain()) {
-      recordsKept_ = true;
-      log_.AddLine("Staged record " + id + " for card " + number +
-                   " stays for the next pass: " + work.ErrorText());
-      return aoKept;
+  if (!plan.write.empty()) {
+    const TDbStatus written = work.Exec(plan.write);
+    if (written.Failed()) {
+      if (cut(written)) return interrupted();
+      transaction.Rollback();
+      if (written.Code() != dcBadData) return Keep(staged, FailureText(written, plan.write));
+      log_.AddLine(logtext::kSqlErr + plan.write);
+      // Some databases refuse every later statement of a transaction once one failed: the
+      // record goes in a transaction of its own, claimed again.
+      TTransaction again(work);
+      if (!again.Began()) {
+        if (cut(again.Status())) return interrupted();
+        return Keep(staged, FailureText(again.Status(), "BEGIN"));
+      }
+      const TApplyOutcome reclaimed = Claim(staged, work);
+      if (reclaimed != aoDone) return reclaimed;
+      if (!again.Commit()) {
+        if (again.Lost() || StopRequested()) return interrupted();
+        log_.AddLine(logtext::kCannot + ("commit staged record " + id) + " for card " + number +
+                     ": " + again.ErrorText());
+        return aoKept;
+      }
+      return aoDone;
     }
-    log_.AddLine(logtext::kSqlErr + plan.write);
-    // Some databases refuse every later statement of a transaction once one failed: the
-    // record goes in a transaction of its own, claimed again.
-    TTransaction again(work);
-    if (!again.Began() && cut()) return interrupted();
-    const TApplyOutcome reclaimed = Claim(staged, work);
-    if (reclaimed != aoDone) return reclaimed;
-    if (!again.Commit()) {
-      if (again.Lost() || StopRequested()) return interrupted();
-      log_.AddLine(logtext::kCannot + ("commit staged record " + id) + " for card " + number +
-                   ": " + again.ErrorText());
-      return aoKept;
-    }
-    return aoDone;
   }
   if (!transaction.Commit()) {
     if (transaction.Lost() || StopRequested()) return interrupted();
@@ -93,13 +118,16 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
 }
 
 TApplyOutcome TFuturePass::Claim(const TStagedRecord& staged, TODBCStatement& work) {
-  if (!work.Exec(ClaimSql(staged.id))) {
-    if (LostConnection(work) || StopRequested()) {
+  const std::string claim = ClaimSql(staged.id);
+  const TDbStatus status = work.Exec(claim);
+  if (status.Failed()) {
+    if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(work) ||
+        StopRequested()) {
       return StopRequested() ? aoStopped : aoConnectionLost;
     }
-    if (work.TryAgain()) recordsKept_ = true;
+    if (status.Code() == dcTryAgain) recordsKept_ = true;
     log_.AddLine(logtext::kCannot + ("delete staged record " + staged.id) + " for card " +
-                 staged.number + ": " + work.ErrorText());
+                 staged.number + ": " + FailureText(status, claim));
     return aoKept;
   }
   // -1: the driver cannot say; the delete ran, so the record is ours as before.

@@ -65,6 +65,7 @@ class TCardIntake {
   TPassOutcome ProcessFutureCards();
   TApplyOutcome ApplyFutureCard(TODBCStatement& staged) { return pass_.ApplyFutureCard(staged); }
   bool PruneLedger(int days) { return ledger_.Prune(days); }
+  TCardLedger& Ledger() { return ledger_; }
 
   // A file whose producer may still be writing it from another host (a network share, where
   // the exclusive-open test sees no remote writer): a scan that lists card files waits this

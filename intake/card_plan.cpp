@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "db/sql.h"
 #include "intake/staging_sql.h"
@@ -74,8 +75,15 @@ std::string NumberLiteral(const TSql& sql, const std::string& number) {
 bool IsDue(TDateTime now, TDateTime start, bool cardExists) { return now > start || !cardExists; }
 
 TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
-                              TDriverKind driverKind, const TClock& clock, TCardPlan& plan) {
+                              TDriverKind driverKind, const TClock& clock, TCardPlan& plan,
+                              TDbStatus& failure) {
   TSql sql(driverKind);
+  // A lookup that failed decides nothing.
+  const auto failed = [&](TDbStatus status) {
+    if (status.Ran()) return false;
+    failure = std::move(status);
+    return true;
+  };
 
   const std::string& id = staged.id;
   const std::string command = UpperAscii(staged.command);
@@ -86,7 +94,7 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
   const std::string& number = staged.number;
   const std::string numberLiteral = NumberLiteral(sql, number);
   TCardLookups::TCard card;
-  if (!lookups.Card(numberLiteral, card)) return pnFailed;
+  if (failed(lookups.Card(numberLiteral, card))) return pnFailed;
   const bool exists = card.exists;
   int64_t typeId = exists ? card.typeId : -1;
   const std::string typeName = UpperAscii(staged.cardType);
@@ -104,9 +112,9 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
   if (write) {
     // With a type name the name lookup decides the flags, found or not: the id lookup only
     // matters without one.
-    if (exists && typeName.empty() && !lookups.TypeById(typeId, type)) return pnFailed;
+    if (exists && typeName.empty() && failed(lookups.TypeById(typeId, type))) return pnFailed;
     if (!typeName.empty()) {
-      if (!lookups.TypeByName(typeName, type)) return pnFailed;
+      if (failed(lookups.TypeByName(typeName, type))) return pnFailed;
       if (type.found) typeId = type.id;
     }
     if (typeId == -1) {
@@ -129,10 +137,10 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
 
     const std::string& groupName = staged.groupName;
     if (!groupName.empty()) {
-      bool found = false;
       int32_t groupId = 0;
-      if (!lookups.Group(groupName, found, groupId)) return pnFailed;
-      if (found) {
+      const TDbStatus group = lookups.Group(groupName, groupId);
+      if (failed(group)) return pnFailed;
+      if (group.Ok()) {
         sql.AddInteger("group_id", groupId);
       } else {
         plan.lines.push_back(logtext::kWarning + ("Invalid group name for card " + number));

@@ -9,6 +9,7 @@
 
 #include "db/driver_kind.h"
 #include "db/statement.h"
+#include "db/status.h"
 #include "platform/datetime.h"
 
 namespace fw {
@@ -50,7 +51,8 @@ bool IsDue(TDateTime now, TDateTime start, bool cardExists);
 // null, anything else as a quoted literal so that it can never change the statement.
 std::string NumberLiteral(const TSql& sql, const std::string& number);
 
-// Each lookup returns false only when the connection was lost.
+// Each lookup answers dcOk (found), dcNoRow (not found) or the failure of its statement, which
+// is never an answer: FailedSql() then names that statement.
 class TCardLookups {
  public:
   struct TCard {
@@ -66,11 +68,12 @@ class TCardLookups {
   };
   virtual ~TCardLookups() = default;
   // `number` as NumberLiteral gives it.
-  virtual bool Card(const std::string& number, TCard& card) = 0;
-  virtual bool TypeById(int64_t id, TType& type) = 0;
+  virtual TDbStatus Card(const std::string& number, TCard& card) = 0;
+  virtual TDbStatus TypeById(int64_t id, TType& type) = 0;
   // `name` upper-cased.
-  virtual bool TypeByName(const std::string& name, TType& type) = 0;
-  virtual bool Group(const std::string& name, bool& found, int32_t& id) = 0;
+  virtual TDbStatus TypeByName(const std::string& name, TType& type) = 0;
+  virtual TDbStatus Group(const std::string& name, int32_t& id) = 0;
+  virtual const std::string& FailedSql() const = 0;
 };
 
 struct TCardPlan {
@@ -84,10 +87,11 @@ struct TCardPlan {
 enum TPlanOutcome {
   pnSkipped,  // the command does not begin with A or C, or the id is not ours: the record stays
   pnPlanned,  // `plan` says what to log and write (nothing, for a refused record)
-  pnFailed,   // a lookup failed: nothing is decided
+  pnFailed,   // a lookup failed (`failure`; lookups.FailedSql()): nothing is decided
 };
 // The plan of `staged` from `lookups`, the card's current row read through them.
 TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
-                              TDriverKind driverKind, const TClock& clock, TCardPlan& plan);
+                              TDriverKind driverKind, const TClock& clock, TCardPlan& plan,
+                              TDbStatus& failure);
 
 }  // namespace fw

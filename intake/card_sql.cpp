@@ -73,9 +73,15 @@ std::string PoolIdSql(const TSql& sql, const std::string& name) {
   return "SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(name);
 }
 
+std::string LockingProbeSql() { return "SELECT id FROM futurecard WHERE 1 = 0 FOR UPDATE"; }
+
 std::string WaitingCondition(TDateTime now) {
   return "f.start_dt >= " + TimestampLiteral(now) +
          " AND EXISTS (SELECT 1 FROM card c WHERE c.number = f.number)";
+}
+
+std::string FailureText(const TDbStatus& status, const std::string& sql) {
+  return status.CodedText() + " in SQL: " + sql;
 }
 
 }  // namespace fw

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "db/sql.h"
+#include "db/status.h"
 #include "platform/datetime.h"
 
 namespace fw {
@@ -45,7 +46,13 @@ std::string TypeByNameSql(const TSql& sql, const std::string& upperName);
 // The group of a staged record, by its name as staged.
 std::string PoolIdSql(const TSql& sql, const std::string& name);
 
+// Runs where the database has SELECT ... FOR UPDATE, and is refused where it has not.
+std::string LockingProbeSql();
+
 // The due rule (IsDue, card_plan.h) as SQL on futurecard f: true of the records that wait.
 std::string WaitingCondition(TDateTime now);
+
+// A failed statement as a log line shows it: "SQLSTATE s, native n: <driver's text> in SQL: <sql>".
+std::string FailureText(const TDbStatus& status, const std::string& sql);
 
 }  // namespace fw

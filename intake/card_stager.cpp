@@ -11,6 +11,7 @@
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
+#include "intake/card_sql.h"
 #include "intake/staging_sql.h"
 #include "log/log_texts.h"
 #include "platform/files.h"
@@ -74,9 +75,16 @@ TFileOutcome TCardStager::ProcessCardFile(const std::string& path) {
 TCardStager::TClaim TCardStager::Claim(const TCardLedger::TKey& key, TODBCStatement& statement,
                                        std::string& error) {
   const TSql sql(statement.Connection().DriverKind());
-  if (statement.Exec(ledger_.InsertSql(sql, key))) return clClaimed;
-  error = statement.ErrorText();
-  return LostConnection(statement) || StopRequested() ? clLost : clRefused;
+  const std::string insert = ledger_.InsertSql(sql, key);
+  const TDbStatus status = statement.Exec(insert);
+  if (status.Ok()) return clClaimed;
+  if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(statement) ||
+      StopRequested()) {
+    error = status.Text();
+    return clLost;
+  }
+  error = FailureText(status, insert);
+  return clRefused;
 }
 
 // Decided by what the ledger holds, not by the error: a duplicate key once the other
@@ -123,10 +131,16 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   // A file whose staging was committed before (the process died before its move, or the
   // commit's outcome was unknown) is moved, not staged again.
   const TCardLedger::TKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
-  const TCardLedger::TAnswer ledger = ledger_.LookUp(key);
+  std::string ledgerFailure;
+  const TCardLedger::TAnswer ledger = ledger_.LookUp(key, &ledgerFailure);
   if (ledger == TCardLedger::laLost) {
     log_.AddLine(logtext::kLostDatabase + (" while staging " + path) + ", will retry later");
     return foConnectionLost;
+  }
+  if (ledger == TCardLedger::laFailed) {
+    // Unknown whether it was staged before: staging it now might stage it twice.
+    log_.AddLine(logtext::kFailedToLoad + path + ", will retry later: " + ledgerFailure);
+    return foLoadFailed;
   }
   if (ledger == TCardLedger::laStaged) return MoveAlreadyStaged(file);
 
@@ -138,6 +152,15 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   std::optional<TTransaction> transaction(std::in_place, stagingDb_);
   TClaim claim = clClaimed;  // nothing to claim without the ledger
   std::string claimError;
+  // Without its transaction the lines would commit one by one.
+  const auto begun = [&] {
+    const TDbStatus& status = transaction->Status();
+    if (status.Ok()) return true;
+    const bool lost = status.Code() == dcLost || stagingDb_.LostConnection();
+    staged = {StopRequested() ? lrStopped : lost ? lrConnectionLost : lrTryAgain, 0,
+              lost ? status.Text() : FailureText(status, "BEGIN"), {}};
+    return false;
+  };
   try {
     TODBCStatement statement(stagingDb_);
     // The claim is the transaction's first write: a second server staging the same file
@@ -152,6 +175,8 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     if (!statement.Valid()) {
       staged.result = lrConnectionLost;
       staged.lostText = statement.ErrorText();
+    } else if (!begun()) {
+      // staged says why
     } else if (!DecodeCardFile(bytes, encoding_, text)) {
       transaction->Rollback();
       if (text.badSetting) {
@@ -182,7 +207,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
         // Batches that could not run at all (no thread, no savepoints) logged nothing: the
         // file goes line by line from the start, in a transaction of its own (claimed anew).
         if (run_.batched) transaction.emplace(stagingDb_);
-        if (claimFirst()) staged = StageLines(lines, statement, *transaction);
+        if (begun() && claimFirst()) staged = StageLines(lines, statement, *transaction);
       }
     }
   } catch (const std::exception&) {

@@ -4,6 +4,7 @@
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
 #include "intake/pass_cache.h"
@@ -19,7 +20,23 @@ TFuturePass::TFuturePass(const TIntakeRun& run, TMessLog& log, TODBC& mainDb, TI
 
 TPassOutcome TFuturePass::Run() {
   recordsKept_ = false;
+  lockingReads_ = lrUnknown;  // the connection may have been made anew since the last pass
   return Walk();
+}
+
+TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& work) {
+  const TDriverKind kind = mainDb_.DriverKind();
+  if (kind == dkMySql || kind == dkPostgres) {
+    lockingReads_ = lrYes;
+    return TDbStatus();
+  }
+  // Its own transaction, so that a refusal is never part of a record's.
+  TTransaction probe(work);
+  if (!probe.Began()) return probe.Status();
+  const TDbStatus status = work.Exec(LockingProbeSql());
+  if (status.Failed() && status.Code() != dcBadData) return status;
+  lockingReads_ = status.Failed() ? lrNo : lrYes;
+  return TDbStatus();
 }
 
 // The walk goes through futurecard in ascending id ranges rather than with one SELECT of the
@@ -35,55 +52,78 @@ TPassOutcome TFuturePass::Walk() {
     const TSql sql(mainDb_.DriverKind());
     TPassCache cache(work, sql);  // card types and groups, for the batched pass
 
-    // Reads one id (MIN or MAX); false with `lost` set when the connection went away.
-    bool lost = false;
-    const auto readId = [&](const std::string& query, long long& id) {
-      if (!cursor.Exec(query)) {
-        lost = LostConnection(cursor);
-        return false;
-      }
-      const std::string text = cursor.FieldAsString("id");
-      if (!IsPlainInteger(text)) return false;  // NULL: no (further) record
-      id = std::stoll(text);
-      return true;
-    };
     long long last = 0, first = 0, left = 0;
     nextStart_ = 0;
+    bool lost = false;
     const auto done = [&] {
       if (lost) return poConnectionLost;
       tally_.waiting = left;
       tally_.nextStart = nextStart_;
       return poDone;
     };
-    if (!readId(StagedIdSql("MAX"), last) || !readId(StagedIdSql("MIN"), first)) {
+    // A read that failed ends the pass; what it did not reach stays for the next one.
+    const auto failed = [&](const TDbStatus& status, const std::string& query) {
+      if (status.Code() == dcStopped || StopRequested()) return poStopped;
+      lost = status.Code() == dcLost || LostConnection(cursor) || LostConnection(work);
+      if (!lost) {
+        recordsKept_ = true;
+        log_.AddLine("Staged records stay for the next pass: " + FailureText(status, query));
+      }
       return done();
+    };
+    // Reads one id (MIN or MAX): dcNoRow when there is no (further) record.
+    const auto readId = [&](const std::string& query, long long& id) {
+      const TDbStatus status = cursor.Exec(query);
+      if (!status.Ok()) return status;
+      const std::string text = cursor.FieldAsString("id");
+      if (!IsPlainInteger(text)) return TDbStatus::NoRow();  // NULL
+      id = std::stoll(text);
+      return status;
+    };
+    const std::string lastSql = StagedIdSql("MAX"), firstSql = StagedIdSql("MIN");
+    TDbStatus status = readId(lastSql, last);
+    if (status.Failed()) return failed(status, lastSql);
+    if (status.Ok()) status = readId(firstSql, first);
+    if (status.Failed()) return failed(status, firstSql);
+    if (!status.Ok()) return done();
+    if (lockingReads_ == lrUnknown) {
+      status = LearnLockingReads(work);
+      if (status.Failed()) return failed(status, LockingProbeSql());
     }
     for (;;) {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
       const std::string range = StagedRangeSql(first, end);
       if (run_.batched) {
         std::vector<TStagedRecord> records;
-        if (cursor.Exec(range)) {
-          do {
-            records.push_back(ReadStagedRecord(cursor));
-          } while (cursor.Skip(skNext, 1));
+        status = cursor.Exec(range);
+        while (status.Ok()) {
+          records.push_back(ReadStagedRecord(cursor));
+          status = cursor.Skip(skNext, 1);
         }
-        if (LostConnection(cursor)) return poConnectionLost;
+        if (status.Failed()) return failed(status, range);
         const TPassOutcome outcome = ApplyRangeBatched(records, work, cache, left);
         if (outcome != poDone) return outcome;
-      } else if (cursor.Exec(range)) {
-        do {
+      } else {
+        status = cursor.Exec(range);
+        while (status.Ok()) {
           if (StopRequested()) return poStopped;
           const TStagedRecord staged = ReadStagedRecord(cursor);
           bool apply = IsDue(clock_.Now(), staged.startDt, true);
+          TApplyOutcome outcome = aoSkipped;
           if (!apply) {
-            if (!work.Exec(CardNumberSql(NumberLiteral(sql, staged.number)))) {
-              if (LostConnection(work)) return poConnectionLost;
-              apply = IsDue(clock_.Now(), staged.startDt, false);
+            const std::string exists = CardNumberSql(NumberLiteral(sql, staged.number));
+            const TDbStatus found = work.Exec(exists);
+            if (found.Failed()) {
+              if (found.Code() == dcLost || LostConnection(work)) return poConnectionLost;
+              if (found.Code() == dcStopped || StopRequested()) return poStopped;
+              // Not knowing whether its card exists, the pass cannot tell whether it is due.
+              outcome = Keep(staged, FailureText(found, exists));
+            } else {
+              apply = IsDue(clock_.Now(), staged.startDt, found.Ok());
+              if (!apply) NoteWaiting(staged);
             }
           }
-          if (!apply) NoteWaiting(staged);
-          const TApplyOutcome outcome = apply ? ApplyStagedRecord(staged, work) : aoSkipped;
+          if (apply) outcome = ApplyStagedRecord(staged, work);
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {
@@ -91,14 +131,15 @@ TPassOutcome TFuturePass::Walk() {
           } else if (outcome != aoTaken) {  // a taken record another instance applied
             ++left;
           }
-        } while (cursor.Skip(skNext, 1));
+          status = cursor.Skip(skNext, 1);
+        }
+        if (status.Failed()) return failed(status, range);
       }
-      if (LostConnection(cursor)) return poConnectionLost;
-      if (end >= last ||
-          !readId(StagedIdAboveSql(end), first) ||
-          first > last) {
-        return done();
-      }
+      if (end >= last) return done();
+      const std::string nextSql = StagedIdAboveSql(end);
+      status = readId(nextSql, first);
+      if (status.Failed()) return failed(status, nextSql);
+      if (!status.Ok() || first > last) return done();
     }
   } catch (const std::exception& e) {
     log_.AddLine(logtext::kPassStopped + std::string(e.what()));

@@ -9,6 +9,7 @@
 #include "db/statement.h"
 #include "db/transaction.h"
 #include "intake/card_stager.h"
+#include "intake/card_sql.h"
 #include "intake/stage_batches.h"
 #include "intake/staging_sql.h"
 #include "log/log_texts.h"
@@ -54,26 +55,26 @@ class TCardStager::TLines {
         lineSavepoints_(statement.Connection().DriverKind() == dkPostgres) {}
 
   // Each false when staging must end: the connection went away, a stop cancelled a
-  // statement, or the database asks for the work again (`result` says which). A failed
-  // statement is logged and counted, and staging goes on.
+  // statement, or a statement failed for a reason not the file's (`result` says which). A
+  // statement refused as bad data is logged and counted, and staging goes on.
   bool Group(size_t line, const std::vector<TColumnEntry>& entries) {
     std::optional<TSavepoint> savepoint;
-    if (!BeginLine(savepoint)) return Lose();
+    if (!BeginLine(savepoint)) return false;
     const int before = result.errors;
     FillGroupRow(entries, sql_);
-    std::string text;
-    if (statement_.Exec(GroupLookupSql(sql_, entries[0].text))) {
-      text = GroupUpdateSql(sql_, statement_.FieldAsInteger("id"));
-    } else if (Gone()) {
-      return Lose();
-    } else {
-      text = GroupInsertSql(sql_);
+    const std::string lookup = GroupLookupSql(sql_, entries[0].text);
+    const TDbStatus found = statement_.Exec(lookup);
+    if (found.Failed()) {
+      // Never "no such group": a lookup that failed would stage the group twice.
+      return Failed(line, lookup, found) && EndLine(savepoint, true);
     }
+    const std::string text = found.Ok() ? GroupUpdateSql(sql_, statement_.FieldAsInteger("id"))
+                                        : GroupInsertSql(sql_);
     return Run(line, text) && EndLine(savepoint, result.errors > before);
   }
   bool Card(size_t line, const std::string& text) {
     std::optional<TSavepoint> savepoint;
-    if (!BeginLine(savepoint)) return Lose();
+    if (!BeginLine(savepoint)) return false;
     const int before = result.errors;
     return Run(line, text) && EndLine(savepoint, result.errors > before);
   }
@@ -82,30 +83,35 @@ class TCardStager::TLines {
     Bad(line, error, RefusedCardSql(entries, sql_));
     return true;
   }
-  bool Gone() const { return LostConnection(statement_) || stager_.StopRequested(); }
-  bool Lose() {
-    result.result = stager_.StopRequested() ? lrStopped : lrConnectionLost;
-    result.lostText = statement_.ErrorText();
+  // After a failure that ends staging: what `status` of `what` (a statement) says.
+  bool End(const TDbStatus& status, const std::string& what) {
+    if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(statement_) ||
+        stager_.StopRequested()) {
+      result.result = stager_.StopRequested() ? lrStopped : lrConnectionLost;
+      result.lostText = status.Text();
+    } else {
+      result.result = lrTryAgain;
+      result.lostText = FailureText(status, what);
+    }
     return false;
   }
-  // After a failed statement (before anything else runs on it): false when staging must end.
-  bool Failed(size_t line, const std::string& text) {
-    if (Gone()) return Lose();
-    if (statement_.TryAgain()) {
-      result.result = lrTryAgain;
-      result.lostText = statement_.ErrorText();
-      return false;
+  // After a failed statement of a line: false when staging must end; a refusal (bad data) is
+  // the line's, and staging goes on.
+  bool Failed(size_t line, const std::string& text, const TDbStatus& status) {
+    if (status.Code() != dcBadData || LostConnection(statement_) || stager_.StopRequested()) {
+      return End(status, text);
     }
-    Bad(line, statement_.ErrorText(), text);
+    Bad(line, status.Text(), text);
     return true;
   }
   // The database ended the transaction by itself after a failure (psqlODBC does when the
   // failed statement was the transaction's first access, savepoint and all): what is left of
   // it refuses every statement, so a fresh one takes the rest of the file under the same
   // guard.
-  void Renew() {
-    transaction_.Renew();
+  bool Renew() {
+    const TDbStatus renewed = transaction_.Renew();
     ended = true;
+    return renewed.Ok() || End(renewed, "BEGIN");
   }
 
   TStageResult result;
@@ -115,18 +121,22 @@ class TCardStager::TLines {
   bool BeginLine(std::optional<TSavepoint>& savepoint) {
     if (!lineSavepoints_) return true;
     savepoint.emplace(transaction_, "fw_line");
-    return savepoint->Began() || !LostConnection(statement_);
+    return savepoint->Began() || End(savepoint->Status(), "SAVEPOINT fw_line");
   }
   bool EndLine(std::optional<TSavepoint>& savepoint, bool lineFailed) {
     if (!savepoint) return true;
-    if (!lineFailed) return savepoint->Release() || !LostConnection(statement_) || Lose();
-    if (savepoint->RollBack()) return true;
-    if (LostConnection(statement_)) return Lose();
-    Renew();
-    return true;
+    if (!lineFailed) {
+      const TDbStatus released = savepoint->Release();
+      return released.Ok() || End(released, "RELEASE SAVEPOINT fw_line");
+    }
+    const TDbStatus undone = savepoint->RollBack();
+    if (undone.Ok()) return true;
+    if (undone.Code() == dcLost || LostConnection(statement_)) return End(undone, "ROLLBACK");
+    return Renew();
   }
   bool Run(size_t line, const std::string& text) {
-    return statement_.Exec(text) || Failed(line, text);
+    const TDbStatus status = statement_.Exec(text);
+    return status.Ok() || Failed(line, text, status);
   }
   void Bad(size_t line, const std::string& error, const std::string& text) {
     ++result.errors;
@@ -188,17 +198,21 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
                                                                            size_t from, size_t to) {
     if (to - from == 1) return run.Card(item.lines[from], item.InsertSql(from, to));
     TSavepoint savepoint(transaction, "fw_batch");
-    if (!savepoint.Began()) return run.Lose();
-    if (statement.Exec(item.InsertSql(from, to))) return savepoint.Release() || run.Lose();
-    if (run.Gone()) return run.Lose();
-    if (statement.TryAgain()) {
-      run.result.result = lrTryAgain;
-      run.result.lostText = statement.ErrorText();
-      return false;
+    if (!savepoint.Began()) return run.End(savepoint.Status(), "SAVEPOINT fw_batch");
+    const std::string insert = item.InsertSql(from, to);
+    const TDbStatus status = statement.Exec(insert);
+    if (status.Ok()) {
+      const TDbStatus released = savepoint.Release();
+      return released.Ok() || run.End(released, "RELEASE SAVEPOINT fw_batch");
     }
-    if (!savepoint.RollBack()) {
-      if (run.Gone()) return run.Lose();
-      run.Renew();
+    // Only a refusal is split: its bad rows are the file's. Anything else ends the staging.
+    if (status.Code() != dcBadData) return run.End(status, insert);
+    const TDbStatus undone = savepoint.RollBack();
+    if (!undone.Ok()) {
+      if (undone.Code() == dcLost || LostConnection(statement)) {
+        return run.End(undone, "ROLLBACK TO SAVEPOINT fw_batch");
+      }
+      if (!run.Renew()) return false;
     }
     const size_t middle = from + (to - from) / 2;
     return stage(item, from, middle) && stage(item, middle, to);
@@ -221,13 +235,15 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
       if (!probed) {
         probed = true;
         TSavepoint probe(transaction, "fw_batch");
-        if (!probe.Began() || !probe.Release()) {
+        TDbStatus probed = probe.Status();
+        if (probed.Ok()) probed = probe.Release();
+        if (probed.Code() == dcBadData) {
           // A database without savepoints goes line by line from the start, as it did before.
-          if (run.Gone()) {
-            run.Lose();
-          } else {
-            run.result.result = lrFailed;
-          }
+          run.result.result = lrFailed;
+          return std::move(run.result);
+        }
+        if (probed.Failed()) {
+          run.End(probed, "SAVEPOINT fw_batch");
           return std::move(run.result);
         }
       }
