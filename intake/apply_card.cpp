@@ -16,16 +16,17 @@ namespace fw {
 
 TApplyOutcome TFuturePass::ApplyFutureCard(TODBCStatement& staged) {
   TODBCStatement work(mainDb_);
+  TODBCStatement reads(mainDb_, true);
   const TStagedRecord record = ReadStagedRecord(staged);
   if (lockingReads_ == lrUnknown) {
-    const TDbStatus learnt = LearnLockingReads(work);
+    const TDbStatus learnt = LearnLockingReads(reads);
     if (learnt.Failed()) {
-      if (learnt.Code() == dcLost || LostConnection(work)) return aoConnectionLost;
+      if (learnt.Code() == dcLost || LostConnection(reads)) return aoConnectionLost;
       if (learnt.Code() == dcStopped || StopRequested()) return aoStopped;
       return Keep(record, FailureText(learnt, LockingProbeSql()));
     }
   }
-  return ApplyStagedRecord(record, work);
+  return ApplyStagedRecord(record, work, reads);
 }
 
 TApplyOutcome TFuturePass::Keep(const TStagedRecord& staged, const std::string& why) {
@@ -46,14 +47,15 @@ TApplyOutcome TFuturePass::Keep(const TStagedRecord& staged, const std::string& 
 //
 // The first failure ends the unit: rolled back, the record stays staged for the next pass.
 // Only a card write refused as bad data deletes the record (in a unit of its own).
-TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work) {
+TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work,
+                                             TODBCStatement& reads) {
   const std::string command = UpperAscii(staged.command);
   if (command.empty() || (command[0] != 'A' && command[0] != 'C')) return aoSkipped;
   if (!IsPlainInteger(staged.id)) return aoSkipped;  // not a row of ours: nothing to delete it by
 
   const auto cut = [&](const TDbStatus& status) {
     return status.Code() == dcLost || status.Code() == dcStopped || LostConnection(work) ||
-           StopRequested();
+           LostConnection(reads) || StopRequested();
   };
   const auto interrupted = [&] { return StopRequested() ? aoStopped : aoConnectionLost; };
   const std::string& id = staged.id;
@@ -71,7 +73,7 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   if (StopRequested()) return aoStopped;
 
   const TSql sql(mainDb_.DriverKind());
-  TStatementLookups lookups(work, sql);
+  TStatementLookups lookups(reads, sql);
   lookups.LockCards(lockingReads_ == lrYes);
   TCardPlan plan;
   TDbStatus failure;

@@ -24,16 +24,16 @@ TPassOutcome TFuturePass::Run() {
   return Walk();
 }
 
-TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& work) {
+TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& reads) {
   const TDriverKind kind = mainDb_.DriverKind();
   if (kind == dkMySql || kind == dkPostgres) {
     lockingReads_ = lrYes;
     return TDbStatus();
   }
   // Its own transaction, so that a refusal is never part of a record's.
-  TTransaction probe(work);
+  TTransaction probe(reads);
   if (!probe.Began()) return probe.Status();
-  const TDbStatus status = work.Exec(LockingProbeSql());
+  const TDbStatus status = reads.Exec(LockingProbeSql());
   if (status.Failed() && status.Code() != dcBadData) return status;
   lockingReads_ = status.Failed() ? lrNo : lrYes;
   return TDbStatus();
@@ -47,10 +47,10 @@ TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& work) {
 TPassOutcome TFuturePass::Walk() {
   if (!mainDb_.Connected()) return poConnectionLost;
   try {
-    TODBCStatement cursor(mainDb_);
-    TODBCStatement work(mainDb_);  // the existence check and every statement of a record
+    TODBCStatement work(mainDb_);          // every write of a record
+    TODBCStatement reads(mainDb_, true);   // the existence checks and every lookup
     const TSql sql(mainDb_.DriverKind());
-    TPassCache cache(work, sql);  // card types and groups, for the batched pass
+    TPassCache cache(reads, sql);  // card types and groups, for the batched pass
 
     long long last = 0, first = 0, left = 0;
     nextStart_ = 0;
@@ -64,20 +64,33 @@ TPassOutcome TFuturePass::Walk() {
     // A read that failed ends the pass; what it did not reach stays for the next one.
     const auto failed = [&](const TDbStatus& status, const std::string& query) {
       if (status.Code() == dcStopped || StopRequested()) return poStopped;
-      lost = status.Code() == dcLost || LostConnection(cursor) || LostConnection(work);
+      lost = status.Code() == dcLost || mainDb_.LostConnection() || LostConnection(reads);
       if (!lost) {
         recordsKept_ = true;
         log_.AddLine("Staged records stay for the next pass: " + FailureText(status, query));
       }
       return done();
     };
+    // Every read of futurecard has a statement of its own, read whole and gone before any
+    // record's unit begins: a cursor left open across a unit's rollback does not survive it
+    // everywhere (psqlODBC's keyset cursor).
     // Reads one id (MIN or MAX): dcNoRow when there is no (further) record.
     const auto readId = [&](const std::string& query, long long& id) {
-      const TDbStatus status = cursor.Exec(query);
+      TODBCStatement reader(mainDb_);
+      const TDbStatus status = reader.Exec(query);
       if (!status.Ok()) return status;
-      const std::string text = cursor.FieldAsString("id");
+      const std::string text = reader.FieldAsString("id");
       if (!IsPlainInteger(text)) return TDbStatus::NoRow();  // NULL
       id = std::stoll(text);
+      return status;
+    };
+    const auto readRange = [&](const std::string& query, std::vector<TStagedRecord>& records) {
+      TODBCStatement reader(mainDb_);
+      TDbStatus status = reader.Exec(query);
+      while (status.Ok()) {
+        records.push_back(ReadStagedRecord(reader));
+        status = reader.Skip(skNext, 1);
+      }
       return status;
     };
     const std::string lastSql = StagedIdSql("MAX"), firstSql = StagedIdSql("MIN");
@@ -87,34 +100,28 @@ TPassOutcome TFuturePass::Walk() {
     if (status.Failed()) return failed(status, firstSql);
     if (!status.Ok()) return done();
     if (lockingReads_ == lrUnknown) {
-      status = LearnLockingReads(work);
+      status = LearnLockingReads(reads);
       if (status.Failed()) return failed(status, LockingProbeSql());
     }
     for (;;) {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
       const std::string range = StagedRangeSql(first, end);
+      std::vector<TStagedRecord> records;
+      status = readRange(range, records);
+      if (status.Failed()) return failed(status, range);
       if (run_.batched) {
-        std::vector<TStagedRecord> records;
-        status = cursor.Exec(range);
-        while (status.Ok()) {
-          records.push_back(ReadStagedRecord(cursor));
-          status = cursor.Skip(skNext, 1);
-        }
-        if (status.Failed()) return failed(status, range);
-        const TPassOutcome outcome = ApplyRangeBatched(records, work, cache, left);
+        const TPassOutcome outcome = ApplyRangeBatched(records, work, reads, cache, left);
         if (outcome != poDone) return outcome;
       } else {
-        status = cursor.Exec(range);
-        while (status.Ok()) {
+        for (const TStagedRecord& staged : records) {
           if (StopRequested()) return poStopped;
-          const TStagedRecord staged = ReadStagedRecord(cursor);
           bool apply = IsDue(clock_.Now(), staged.startDt, true);
           TApplyOutcome outcome = aoSkipped;
           if (!apply) {
             const std::string exists = CardNumberSql(NumberLiteral(sql, staged.number));
-            const TDbStatus found = work.Exec(exists);
+            const TDbStatus found = reads.Exec(exists);
             if (found.Failed()) {
-              if (found.Code() == dcLost || LostConnection(work)) return poConnectionLost;
+              if (found.Code() == dcLost || LostConnection(reads)) return poConnectionLost;
               if (found.Code() == dcStopped || StopRequested()) return poStopped;
               // Not knowing whether its card exists, the pass cannot tell whether it is due.
               outcome = Keep(staged, FailureText(found, exists));
@@ -123,7 +130,7 @@ TPassOutcome TFuturePass::Walk() {
               if (!apply) NoteWaiting(staged);
             }
           }
-          if (apply) outcome = ApplyStagedRecord(staged, work);
+          if (apply) outcome = ApplyStagedRecord(staged, work, reads);
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {
@@ -131,9 +138,7 @@ TPassOutcome TFuturePass::Walk() {
           } else if (outcome != aoTaken) {  // a taken record another instance applied
             ++left;
           }
-          status = cursor.Skip(skNext, 1);
         }
-        if (status.Failed()) return failed(status, range);
       }
       if (end >= last) return done();
       const std::string nextSql = StagedIdAboveSql(end);

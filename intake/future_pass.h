@@ -57,18 +57,21 @@ class TFuturePass {
  private:
   bool StopRequested() const { return run_.StopRequested(); }
   TPassOutcome Walk();
-  // `work` is any statement on MainDb other than the pass's cursor.
-  TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work);
+  // `work` runs the record's writes, `reads` (read-only) its reads, both on MainDb. A SELECT
+  // that fails inside a unit on an updatable statement leaves psqlODBC's keyset plan of that
+  // statement behind after the rollback: reads never run on the statement that writes.
+  TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work,
+                                  TODBCStatement& reads);
   // Deletes the staged record inside the open transaction: aoDone when this pass deleted it.
   TApplyOutcome Claim(const TStagedRecord& staged, TODBCStatement& work);
   // The record stays staged for the next pass: one line says why.
   TApplyOutcome Keep(const TStagedRecord& staged, const std::string& why);
   // Whether the database has SELECT ... FOR UPDATE: known from the driver kind, and asked once
   // (in a transaction of its own) where the kind does not tell. A failure leaves it unknown.
-  TDbStatus LearnLockingReads(TODBCStatement& work);
+  TDbStatus LearnLockingReads(TODBCStatement& reads);
   // Adds what stays staged to `left`.
   TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
-                                 TPassCache& cache, long long& left);
+                                 TODBCStatement& reads, TPassCache& cache, long long& left);
   // A record left to wait for its start: the pass's next start so far.
   void NoteWaiting(const TStagedRecord& staged) {
     if (nextStart_ == 0 || staged.startDt < nextStart_) nextStart_ = staged.startDt;
@@ -79,10 +82,10 @@ class TFuturePass {
   // `why` gets the failure of srKept.
   TSegmentResult RunSegment(const std::vector<TCardPlan>& plans,
                             const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
-                            TPassCache& cache, std::string& why);
+                            TODBCStatement& reads, TPassCache& cache, std::string& why);
   // Whether the cards of the batch are as its plans found them (read again, locked where the
   // database can): dcOk unchanged, dcNoRow changed, or the failure of the read (`sql`).
-  TDbStatus CardsUnchanged(const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
+  TDbStatus CardsUnchanged(const std::vector<const TStagedRecord*>& batch, TODBCStatement& reads,
                            TPassCache& cache, std::string& sql);
 
   const TIntakeRun& run_;

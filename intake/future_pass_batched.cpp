@@ -25,8 +25,8 @@ constexpr size_t CardBatchRows = 500;
 }  // namespace
 
 TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& records,
-                                            TODBCStatement& work, TPassCache& cache,
-                                            long long& left) {
+                                            TODBCStatement& work, TODBCStatement& reads,
+                                            TPassCache& cache, long long& left) {
   const TSql sql(mainDb_.DriverKind());
   cache.ForgetCards();
   // A read or a unit that failed: the records of the range from `from` on stay for the next
@@ -92,7 +92,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
     left += waiting;
 
     std::string why;
-    switch (RunSegment(plans, batch, work, cache, why)) {
+    switch (RunSegment(plans, batch, work, reads, cache, why)) {
       case srConnectionLost:
         return StopRequested() ? poStopped : poConnectionLost;
       case srKept:
@@ -100,7 +100,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         return keepFrom(next, why);
       case srRefused:
         for (const TStagedRecord* staged : batch) {
-          const TApplyOutcome outcome = ApplyStagedRecord(*staged, work);
+          const TApplyOutcome outcome = ApplyStagedRecord(*staged, work, reads);
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {
@@ -127,14 +127,14 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
 // INSERTs of consecutive new cards with the same columns as one statement.
 TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>& plans,
                                                     const std::vector<const TStagedRecord*>& batch,
-                                                    TODBCStatement& work, TPassCache& cache,
-                                                    std::string& why) {
+                                                    TODBCStatement& work, TODBCStatement& reads,
+                                                    TPassCache& cache, std::string& why) {
   if (plans.empty()) return srCommitted;
   // The first failure ends the unit (the guard rolls it back); only a refused card write sends
   // the records one by one.
   const auto failed = [&](const TDbStatus& status, const std::string& sql, bool cardWrite) {
     if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(work) ||
-        StopRequested()) {
+        LostConnection(reads) || StopRequested()) {
       return srConnectionLost;
     }
     if (cardWrite && status.Code() == dcBadData) return srRefused;
@@ -160,7 +160,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   // holds its one writer lock): any change and the batch goes record by record, each of which
   // reads its card after its own claim.
   std::string readSql;
-  const TDbStatus unchanged = CardsUnchanged(batch, work, cache, readSql);
+  const TDbStatus unchanged = CardsUnchanged(batch, reads, cache, readSql);
   if (unchanged.Failed()) return failed(unchanged, readSql, false);
   if (!unchanged.Ok()) return srRefused;
 
@@ -201,7 +201,8 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
 }
 
 TDbStatus TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
-                                      TODBCStatement& work, TPassCache& cache, std::string& sql) {
+                                      TODBCStatement& reads, TPassCache& cache,
+                                      std::string& sql) {
   const TSql literals(mainDb_.DriverKind());
   std::map<std::string, TCardLookups::TCard> planned;
   std::string list;
@@ -221,17 +222,17 @@ TDbStatus TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& b
   sql = CardsByNumberSql(list) + (lockingReads_ == lrYes ? " FOR UPDATE" : "");
   const TDbStatus changed = TDbStatus::NoRow();
   size_t existing = 0;
-  TDbStatus status = work.Exec(sql);
+  TDbStatus status = reads.Exec(sql);
   while (status.Ok()) {
-    const auto it = planned.find(TPassCache::CanonicalNumber(work.FieldAsString("number")));
+    const auto it = planned.find(TPassCache::CanonicalNumber(reads.FieldAsString("number")));
     if (it == planned.end() || !it->second.exists) return changed;  // new since the plan
-    if (it->second.typeId != work.FieldAsInteger("type_id") ||
-        it->second.debitLeft != work.FieldAsInteger("debit_left") ||
-        it->second.expiry != work.FieldAsDateTime("exp_iry")) {
+    if (it->second.typeId != reads.FieldAsInteger("type_id") ||
+        it->second.debitLeft != reads.FieldAsInteger("debit_left") ||
+        it->second.expiry != reads.FieldAsDateTime("exp_iry")) {
       return changed;
     }
     ++existing;
-    status = work.Skip(skNext, 1);
+    status = reads.Skip(skNext, 1);
   }
   if (status.Failed()) return status;
   size_t plannedExisting = 0;
