@@ -176,7 +176,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       staged.result = lrConnectionLost;
       staged.lostText = statement.ErrorText();
     } else if (!begun()) {
-      // staged says why
+      // `staged` says why; nothing of the file runs outside its transaction
     } else if (!DecodeCardFile(bytes, encoding_, text)) {
       transaction->Rollback();
       if (text.badSetting) {
