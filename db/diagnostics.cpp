@@ -23,6 +23,9 @@ bool LostConnectionRecord(const TDiagRecord& r) {
       r.text.find("the database system is") == std::string::npos) {
     return false;
   }
+  // Galera's "WSREP has not yet prepared node for application use" comes as 08S01 from a
+  // node that is alive but not synced: no lost connection (TryAgainRecord).
+  if (s == "08S01" && r.native == 1047) return false;
   if (s.rfind("08", 0) == 0) return true;
   // PostgreSQL: the server shut down (smart/fast, or crashed) or is still starting up.
   if (s == "57P01" || s == "57P02" || s == "57P03") return true;
@@ -41,8 +44,16 @@ bool TryAgainRecord(TDriverKind kind, const TDiagRecord& r) {
   if (s.rfind("40", 0) == 0) return true;
   if (s == "HYT00") return true;  // a driver's own query timeout
   if (s == "55P03") return true;  // PostgreSQL: lock_timeout
+  // PostgreSQL: a statement cancelled by someone else than our stop check (that one becomes
+  // dcStopped), and a transaction the server aborted: the unit has ended and may run again.
+  if (s == "57014" || s == "25P02") return true;
+  // MariaDB: "Query execution was interrupted" (a Galera brute-force abort on the prepared
+  // path, a KILL QUERY) as 70100/1317; a Galera node not yet synced, 08S01/1047.
+  if (s == "70100" || (kind == dkMySql && s == "08S01" && r.native == 1047)) return true;
   if (s != "HY000") return false;
   if (r.native == 1205) return true;  // MariaDB: innodb_lock_wait_timeout
+  // MariaDB: 1317 as HY000, and "Got error during COMMIT" / "during ROLLBACK" (1180, 1181).
+  if (kind == dkMySql && (r.native == 1317 || r.native == 1180 || r.native == 1181)) return true;
   // SQLite: SQLITE_BUSY "database is locked" after its Timeout=, SQLITE_LOCKED.
   return kind != dkMySql && kind != dkPostgres && (r.native == 5 || r.native == 6);
 }
@@ -55,7 +66,8 @@ TDiagnostics ReadDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
   for (SQLSMALLINT n = 1; n < 100; ++n) {
     TOdbcDiagRecord diag;
     SQLRETURN rc = OdbcDiagRecord(handleType, handle, n, diag);
-    if (Succeeded(rc) && diag.state == "HY000") rc = OdbcDiagMessage(handleType, handle, n, diag.message);
+    if (Succeeded(rc) && diag.state == "HY000")
+      rc = OdbcDiagMessage(handleType, handle, n, diag.message);
     if (!Succeeded(rc) || diag.state == "IM001") break;
     records.push_back({diag.state, static_cast<long>(diag.native), diag.message});
   }

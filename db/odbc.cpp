@@ -135,6 +135,8 @@ bool TODBC::Connect(const std::string& dataSource, const std::string& user,
   DecideBindColumns();
   manualCommit_ = manualCommit;
   connected_ = true;
+  inUnit_ = false;
+  ++session_;
   return true;
 }
 
@@ -231,11 +233,73 @@ void TODBC::Disconnect() {
   }
   statements_.clear();
   if (!connected_) return;
-  if (manualCommit_) EndTrans(false);
+  if (manualCommit_ || inUnit_) EndTrans(false);
+  inUnit_ = false;
   OdbcApi.SQLDisconnect(dbc_);
   OdbcApi.SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
   dbc_ = SQL_NULL_HDBC;
   connected_ = false;
+}
+
+// Auto-commit off costs what BEGIN as text costs on MariaDB (the driver sends SET autocommit)
+// and nothing on psqlODBC and SQLite3 ODBC, which switch on the client and begin lazily; see
+// bench/odbc_exec_bench. In exchange no statement after a server-side rollback commits alone:
+// it runs in a new transaction that the guard's rollback undoes.
+TDbStatus TODBC::BeginUnit() {
+  if (!connected_) {
+    return TDbStatus::Failure(dcLost, "The database is not connected; no transaction began.");
+  }
+  if (!manualCommit_) {
+    const SQLRETURN rc = OdbcApi.SQLSetConnectAttr(
+        dbc_, SQL_ATTR_AUTOCOMMIT, IntegerAttr(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER);
+    if (!Succeeded(rc)) {
+      TDbStatus status = TDbStatus::Failure(driverKind_, ReadDiagnostics(SQL_HANDLE_DBC, dbc_));
+      if (status.Code() != dcLost && ConnectionDead()) status = status.Recoded(dcLost);
+      if (status.Code() == dcLost) lostConnection_ = true;
+      return status;
+    }
+  }
+  inUnit_ = true;
+  return TDbStatus::Success();
+}
+
+void TODBC::EndUnit(const TDbStatus& rollback) {
+  if (!inUnit_) return;
+  inUnit_ = false;
+  if (!connected_ || manualCommit_ || lostConnection_) return;
+  if (rollback.Failed() ||
+      !Succeeded(OdbcApi.SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
+                                           IntegerAttr(SQL_AUTOCOMMIT_ON), SQL_IS_UINTEGER))) {
+    lostConnection_ = true;
+  }
+}
+
+uint64_t TODBC::FailureMark() {
+  newestMark_ = failures_;
+  return failures_;
+}
+
+void TODBC::NoteStatementFailure(const TDbStatus& status) {
+  ++failures_;
+  // Only the first failure after the newest mark is needed; those after older marks came first.
+  if (firstFailures_.empty() || firstFailures_.back().first <= newestMark_) {
+    firstFailures_.emplace_back(failures_, status);
+  }
+}
+
+TDbStatus TODBC::FailureSince(uint64_t mark) const {
+  if (failures_ <= mark) return TDbStatus::Success();
+  for (const auto& [number, status] : firstFailures_) {
+    if (number > mark) return status;
+  }
+  return TDbStatus::Failure(dcBadData, "A statement of the transaction failed.");
+}
+
+void TODBC::ForgetFailuresSince(uint64_t mark) {
+  if (failures_ <= mark) return;
+  failures_ = mark;
+  newestMark_ = std::min(newestMark_, mark);
+  while (!firstFailures_.empty() && firstFailures_.back().first > mark) firstFailures_.pop_back();
 }
 
 void TODBC::NoteFailure(SQLSMALLINT handleType, SQLHANDLE handle) {

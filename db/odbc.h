@@ -2,7 +2,9 @@
 // statements open on it. Failures are results: nothing here raises or logs.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/driver_kind.h"
@@ -39,6 +41,24 @@ class TODBC {
   // Use TTransaction (db/transaction.h) rather than this. Ok when not connected; a commit after
   // a lost connection is never Ok.
   TDbStatus EndTrans(bool commit);
+
+  // For the guards of db/transaction.h. A unit on an auto-commit connection runs with
+  // auto-commit off; Disconnect rolls back what it left open.
+  TDbStatus BeginUnit();
+  // Back to auto-commit once the unit has ended. A connection whose unit cannot be ended
+  // cleanly is marked lost: switching on would commit what is left.
+  void EndUnit(const TDbStatus& rollback);
+  bool InUnit() const { return inUnit_; }
+  // Counts every Connect: a guard from before a reconnect leaves the new session alone.
+  uint64_t Session() const { return session_; }
+  // Every failed statement is counted; a guard takes a mark at its begin, and none commits
+  // with a failure since its mark that a savepoint rollback did not undo.
+  uint64_t FailureMark();
+  void NoteStatementFailure(const TDbStatus& status);
+  // The first failure since `mark` still counted; Ok when none.
+  TDbStatus FailureSince(uint64_t mark) const;
+  // What ran since `mark` was undone (a savepoint rolled back to) or ended (a rollback).
+  void ForgetFailuresSince(uint64_t mark);
 
   TDriverKind DriverKind() const { return driverKind_; }
   bool BindColumns() const { return bindColumns_; }
@@ -87,6 +107,12 @@ class TODBC {
   TDriverKind driverKind_ = dkGeneric;
   bool lostConnection_ = false;
   std::string lastError_;
+  bool inUnit_ = false;
+  uint64_t session_ = 0;
+  uint64_t failures_ = 0;
+  uint64_t newestMark_ = 0;
+  // The first failure after each mark taken, by its number (a few, not every failure).
+  std::vector<std::pair<uint64_t, TDbStatus>> firstFailures_;
 };
 
 // Reads section "ODBC" of a file data source as "key=value;..." (DRIVER values with a blank

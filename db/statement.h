@@ -38,6 +38,13 @@ struct TColInfo {
 
 class TStatementWorker;
 
+// How a failed statement counts against the transaction it runs in (db/transaction.h).
+enum TExecUse {
+  euWork,   // any failure keeps the transaction from committing
+  euProbe,  // a refusal the caller expects and answers (FOR UPDATE where the database lacks
+            // it): dcBadData does not count; a lost connection or a server-side rollback does
+};
+
 #if defined(__GNUC__)
 #define FW_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
 #else
@@ -54,7 +61,7 @@ class TODBCStatement {
   bool Valid() const { return valid_; }
   // dcOk when it ran (a SELECT: and stands on its first row), dcNoRow for a SELECT without
   // rows; a failure otherwise, dcStopped when the stop check cancelled it.
-  TDbStatus Exec(const std::string& sql);
+  TDbStatus Exec(const std::string& sql, TExecUse use = euWork);
   TDbStatus ExecFmt(const char* format, ...) FW_PRINTF_FORMAT(2, 3);
   // dcOk on a row, dcNoRow past the last one.
   TDbStatus Skip(TSkipKind kind = skNext, SQLLEN count = 1);
@@ -101,7 +108,7 @@ class TODBCStatement {
   void ForgetRow();
   // The failure of the last ODBC call on the handle, read once.
   TDbStatus FailureOfHandle();
-  TDbStatus Note(TDbStatus status);
+  TDbStatus Note(TDbStatus status, TExecUse use = euWork);
 
   TODBC& connection_;
   SQLHSTMT handle_ = SQL_NULL_HSTMT;

@@ -15,13 +15,42 @@
 
 namespace fw {
 
-TDbStatus TODBCStatement::Exec(const std::string& sql) {
+namespace {
+
+// BEGIN, COMMIT, ROLLBACK (not ROLLBACK TO), START TRANSACTION, END: text that ends or begins a
+// transaction behind its guard's back.
+bool EndsTransaction(const std::string& sql) {
+  std::string words = UpperAscii(TrimControl(std::string_view(sql).substr(0, 40)));
+  for (char& c : words) {
+    if (c == '\t' || c == '\r' || c == '\n' || c == ';') c = ' ';
+  }
+  const size_t end = words.find(' ');
+  const std::string first = words.substr(0, end);
+  if (first == "BEGIN" || first == "COMMIT" || first == "END" || first == "START") return true;
+  if (first != "ROLLBACK") return false;
+  const size_t next = words.find_first_not_of(' ', end);
+  const std::string rest = next == std::string::npos ? std::string() : words.substr(next);
+  return rest.rfind("TO ", 0) != 0 && rest.rfind("WORK TO ", 0) != 0 &&
+         rest.rfind("TRANSACTION TO ", 0) != 0;
+}
+
+}  // namespace
+
+TDbStatus TODBCStatement::Exec(const std::string& sql, TExecUse use) {
   if (!valid_) return Note(setup_);
   OdbcApi.SQLFreeStmt(handle_, SQL_UNBIND);
   OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
   ForgetRow();
   const SQLRETURN rc = RunDirect(sql);
   const std::string verb = UpperAscii(TrimControl(std::string_view(sql).substr(0, 6)));
+  if (Succeeded(rc) && connection_.InUnit() && EndsTransaction(sql)) {
+    // What follows would run outside the unit, or commit alone where the driver still thinks
+    // a transaction is open (SQLite3 ODBC): end the driver's transaction too, so that the rest
+    // runs in one the guard rolls back, and make sure the guard never commits.
+    connection_.EndTrans(false);
+    return Note(TDbStatus::Failure(
+        dcBadData, "A statement ended the transaction of its unit; the unit cannot commit."));
+  }
   if (Succeeded(rc)) {
     DescribeColumns();
     if (verb != "SELECT" || ThirdWord(sql) == "INTO") return Note(TDbStatus::Success());
@@ -32,7 +61,7 @@ TDbStatus TODBCStatement::Exec(const std::string& sql) {
     const bool change = verb == "INSERT" || verb == "DELETE" || verb == "UPDATE";
     return Note(change ? TDbStatus::Success() : TDbStatus::NoRow());
   }
-  return Note(FailureOfHandle());
+  return Note(FailureOfHandle(), use);
 }
 
 SQLLEN TODBCStatement::RowsAffected() const {
@@ -125,8 +154,11 @@ TDbStatus TODBCStatement::FailureOfHandle() {
   return status;
 }
 
-TDbStatus TODBCStatement::Note(TDbStatus status) {
+TDbStatus TODBCStatement::Note(TDbStatus status, TExecUse use) {
   last_ = std::move(status);
+  if (last_.Failed() && !(use == euProbe && last_.Code() == dcBadData)) {
+    connection_.NoteStatementFailure(last_);
+  }
   return last_;
 }
 

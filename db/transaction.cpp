@@ -2,27 +2,12 @@
 
 namespace fw {
 
-namespace {
-
-TDbStatus NotConnected() {
-  return TDbStatus::Failure(dcLost, "The database is not connected; no transaction began.");
-}
-
-}  // namespace
-
-TTransaction::TTransaction(TODBC& connection)
-    : connection_(connection), explicit_(!connection.ManualCommit()) {
-  if (explicit_) {
-    own_ = std::make_unique<TODBCStatement>(connection_);
-    statement_ = own_.get();
-  }
+TTransaction::TTransaction(TODBC& connection) : connection_(connection) {
   Renew();
 }
 
 TTransaction::TTransaction(TODBCStatement& statement)
-    : connection_(statement.Connection()),
-      statement_(&statement),
-      explicit_(!statement.Connection().ManualCommit()) {
+    : connection_(statement.Connection()), statement_(&statement) {
   Renew();
 }
 
@@ -41,45 +26,46 @@ TDbStatus TTransaction::Commit() {
     return last_ =
                TDbStatus::Failure(dcBadData, "The transaction was rolled back; nothing to commit.");
   }
-  if (explicit_) {
-    // A failed COMMIT has ended the transaction on every server we know.
-    open_ = false;
-    last_ = statement_->Exec("COMMIT");
-    committed_ = last_.Ok();
-    return last_;
+  const TDbStatus failed = connection_.FailureSince(mark_);
+  if (failed.Failed()) {
+    End(false);
+    return last_ = failed;
   }
-  // A connection dropped meanwhile rolled the work back.
-  if (!connection_.Connected()) {
-    open_ = false;
-    return last_ =
-               TDbStatus::Failure(dcLost, "The database connection was closed before the commit.");
-  }
-  last_ = connection_.EndTrans(true);
-  if (last_.Ok()) {
-    open_ = false;
-    committed_ = true;
-    return last_;
-  }
-  // A lost connection took the transaction with it; a rollback would only overwrite why.
-  open_ = !connection_.LostConnection();
+  last_ = End(true);
+  committed_ = last_.Ok();
   return last_;
 }
 
 TDbStatus TTransaction::Rollback() {
   if (!open_) return TDbStatus::Success();
+  return last_ = End(false);
+}
+
+// Ends the unit either way: a commit that failed is rolled back here, never left open.
+TDbStatus TTransaction::End(bool commit) {
   open_ = false;
-  last_ = explicit_ ? statement_->Exec("ROLLBACK") : connection_.EndTrans(false);
-  return last_;
+  if (!connection_.Connected() || connection_.Session() != session_) {
+    // A disconnect meanwhile rolled the work back.
+    return TDbStatus::Failure(dcLost,
+                              "The database connection was closed before the transaction ended.");
+  }
+  TDbStatus status = connection_.EndTrans(commit);
+  TDbStatus rollback = commit ? TDbStatus::Success() : status;
+  // A lost connection took the transaction with it; a rollback would only overwrite why.
+  if (commit && status.Failed() && !connection_.LostConnection()) {
+    rollback = connection_.EndTrans(false);
+  }
+  connection_.ForgetFailuresSince(mark_);
+  connection_.EndUnit(rollback);
+  return status;
 }
 
 TDbStatus TTransaction::Renew() {
   Rollback();
   committed_ = false;
-  if (explicit_) {
-    begin_ = statement_->Exec("BEGIN");
-  } else {
-    begin_ = connection_.Connected() ? TDbStatus::Success() : NotConnected();
-  }
+  session_ = connection_.Session();
+  begin_ = connection_.BeginUnit();
+  mark_ = connection_.FailureMark();
   began_ = open_ = begin_.Ok();
   last_ = begin_;
   return begin_;
@@ -95,6 +81,7 @@ TSavepoint::TSavepoint(TTransaction& transaction, std::string name)
       transaction.Open()
           ? statement_.Exec("SAVEPOINT " + name_)
           : TDbStatus::Failure(dcBadData, "No transaction is open for savepoint " + name_ + ".");
+  mark_ = statement_.Connection().FailureMark();
   open_ = begin_.Ok();
 }
 
@@ -110,6 +97,7 @@ TDbStatus TSavepoint::RollBack() {
   // ROLLBACK TO keeps the savepoint: released too, so that a loop does not pile them up.
   TDbStatus status = statement_.Exec("ROLLBACK TO SAVEPOINT " + name_);
   if (!status.Ok()) return status;
+  statement_.Connection().ForgetFailuresSince(mark_);
   return statement_.Exec("RELEASE SAVEPOINT " + name_);
 }
 

@@ -1,11 +1,16 @@
 // TTransaction: one transaction on a connection, rolled back when it leaves scope uncommitted.
 // TSavepoint: a part of it that can be undone alone, rolled back to when it leaves scope
-// unreleased. Failures are results; nothing here raises or logs.
+// unreleased. Failures are results; nothing here raises or logs. Use a guard on the thread
+// that runs the connection's statements.
 //
-// A manual-commit connection always has a transaction open: the guard ends it (SQLEndTran).
-// On an auto-commit connection the guard begins one with BEGIN and ends it with COMMIT or
-// ROLLBACK, run on the statement given (or on one of its own); the connection's other work
-// stays auto-commit.
+// The guard ends its transaction with SQLEndTran. On an auto-commit connection it turns
+// auto-commit off for its unit and back on after it, so that a statement run after the server
+// ended the transaction by itself (a deadlock victim, a Galera abort) lands in a new
+// transaction that the guard rolls back, instead of committing alone. The connection's other
+// work stays auto-commit.
+//
+// A unit with a failed statement never commits: Commit rolls back and returns the first
+// failure since the begin, unless a savepoint rolled back to (successfully) undid it.
 #pragma once
 
 #include <memory>
@@ -23,12 +28,11 @@ class TTransaction {
   TTransaction(const TTransaction&) = delete;
   TTransaction& operator=(const TTransaction&) = delete;
 
-  // How its begin went; Began() is Status().Ok().
+  // How its begin went; Began() is Status().Ok(). A failed begin leaves nothing open.
   const TDbStatus& Status() const { return begin_; }
   bool Began() const { return began_; }
-  // Ok when it committed, now or before. Never Ok for a transaction that did not begin or was
-  // rolled back. A commit that fails on a live connection leaves the transaction to Rollback
-  // (or the destructor).
+  // Ok only when it committed, now or before. A failure since the begin, a failed COMMIT or a
+  // lost connection: the work is rolled back (or gone) and the failure returned.
   TDbStatus Commit();
   // Ok when nothing was open.
   TDbStatus Rollback();
@@ -47,10 +51,13 @@ class TTransaction {
   TODBCStatement& Statement();
 
  private:
+  TDbStatus End(bool commit);
+
   TODBC& connection_;
-  std::unique_ptr<TODBCStatement> own_;  // an auto-commit connection without a statement given
+  std::unique_ptr<TODBCStatement> own_;  // for savepoints, without a statement given
   TODBCStatement* statement_ = nullptr;
-  bool explicit_;  // BEGIN/COMMIT/ROLLBACK rather than SQLEndTran
+  uint64_t session_ = 0;  // the connection's Session() at the begin
+  uint64_t mark_ = 0;     // the connection's FailureMark() at the begin
   bool began_ = false;
   bool open_ = false;
   bool committed_ = false;
@@ -71,11 +78,13 @@ class TSavepoint {
   // Keeps the work done since it; Ok when it was released or rolled back before, its begin's
   // failure when it never began.
   TDbStatus Release();
-  // Undoes the work done since it and releases it; as Release when nothing is open.
+  // Undoes the work done since it and releases it, and with it the failures since it: the
+  // transaction may commit the rest. As Release when nothing is open.
   TDbStatus RollBack();
 
  private:
   TODBCStatement& statement_;
+  uint64_t mark_ = 0;
   std::string name_;
   bool open_ = false;
   TDbStatus begin_;
