@@ -18,7 +18,7 @@ TApplyOutcome TFuturePass::ApplyFutureCard(TODBCStatement& staged) {
   TODBCStatement work(mainDb_);
   TODBCStatement reads(mainDb_, true);
   const TStagedRecord record = ReadStagedRecord(staged);
-  if (lockingReads_ == lrUnknown) {
+  if (!LockingReadsKnown()) {
     const TDbStatus learnt = LearnLockingReads(reads);
     if (learnt.Failed()) {
       if (learnt.Code() == dcLost || LostConnection(reads)) return aoConnectionLost;

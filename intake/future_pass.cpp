@@ -20,11 +20,11 @@ TFuturePass::TFuturePass(const TIntakeRun& run, TMessLog& log, TODBC& mainDb, TI
 
 TPassOutcome TFuturePass::Run() {
   recordsKept_ = false;
-  lockingReads_ = lrUnknown;  // the connection may have been made anew since the last pass
   return Walk();
 }
 
 TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& reads) {
+  lockingSession_ = mainDb_.Session();
   const TDriverKind kind = mainDb_.DriverKind();
   if (kind == dkMySql || kind == dkPostgres) {
     lockingReads_ = lrYes;
@@ -33,8 +33,11 @@ TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& reads) {
   // Its own transaction, so that a refusal is never part of a record's.
   TTransaction probe(reads);
   if (!probe.Began()) return probe.Status();
-  const TDbStatus status = reads.Exec(LockingProbeSql());
-  if (status.Failed() && status.Code() != dcBadData) return status;
+  const TDbStatus status = reads.Exec(LockingProbeSql(), euProbe);
+  if (status.Failed() && status.Code() != dcBadData) {
+    lockingReads_ = lrUnknown;
+    return status;
+  }
   lockingReads_ = status.Failed() ? lrNo : lrYes;
   return TDbStatus();
 }
@@ -99,7 +102,7 @@ TPassOutcome TFuturePass::Walk() {
     if (status.Ok()) status = readId(firstSql, first);
     if (status.Failed()) return failed(status, firstSql);
     if (!status.Ok()) return done();
-    if (lockingReads_ == lrUnknown) {
+    if (!LockingReadsKnown()) {
       status = LearnLockingReads(reads);
       if (status.Failed()) return failed(status, LockingProbeSql());
     }

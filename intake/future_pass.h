@@ -3,11 +3,12 @@
 // and written in one transaction, so that it is applied once however many passes or instances
 // walk the table and whenever the process or the connection dies. Batched, the records of an
 // id range are planned from lookups read ahead (TPassCache) and written in one transaction;
-// a card write refused as bad data sends them one by one through the per-record path
+// a write refused as bad data sends them one by one through the per-record path
 // (apply_card.cpp). Any other failure ends the unit it happens in: rolled back, its records
 // stay staged for the next pass, and one line names the statement and its codes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -67,8 +68,12 @@ class TFuturePass {
   // The record stays staged for the next pass: one line says why.
   TApplyOutcome Keep(const TStagedRecord& staged, const std::string& why);
   // Whether the database has SELECT ... FOR UPDATE: known from the driver kind, and asked once
-  // (in a transaction of its own) where the kind does not tell. A failure leaves it unknown.
+  // (in a transaction of its own) once per connection where the kind does not tell. A failure
+  // leaves it unknown.
   TDbStatus LearnLockingReads(TODBCStatement& reads);
+  bool LockingReadsKnown() const {
+    return lockingReads_ != lrUnknown && lockingSession_ == mainDb_.Session();
+  }
   // Adds what stays staged to `left`.
   TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
                                  TODBCStatement& reads, TPassCache& cache, long long& left);
@@ -76,8 +81,8 @@ class TFuturePass {
   void NoteWaiting(const TStagedRecord& staged) {
     if (nextStart_ == 0 || staged.startDt < nextStart_) nextStart_ = staged.startDt;
   }
-  // srRefused: a card write was refused as bad data, or the batch's cards changed since its
-  // plan: the batch goes record by record. srKept: another failure; the batch stays staged.
+  // srRefused: a write (the claim or a card's) was refused as bad data, or the batch's cards
+  // changed since its plan: the batch goes record by record. srKept: another failure; the batch stays staged.
   enum TSegmentResult { srCommitted, srRefused, srKept, srConnectionLost };
   // `why` gets the failure of srKept.
   TSegmentResult RunSegment(const std::vector<TCardPlan>& plans,
@@ -96,6 +101,7 @@ class TFuturePass {
   bool recordsKept_ = false;  // this pass left records to a later one (a lock in the way)
   enum TLockingReads { lrUnknown, lrYes, lrNo };
   TLockingReads lockingReads_ = lrUnknown;  // SELECT ... FOR UPDATE on MainDb's database
+  uint64_t lockingSession_ = 0;             // MainDb's Session() when it was learnt
   TDateTime nextStart_ = 0;   // of the pass that runs
 };
 

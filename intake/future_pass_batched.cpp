@@ -1,5 +1,5 @@
 // The future-card pass in batches: the records of one id range are worked out in memory from
-// lookups read ahead, then written and deleted in one transaction. A card write refused as bad
+// lookups read ahead, then written and deleted in one transaction. A write refused as bad
 // data (or cards changed since the plan) rolls the batch back, and its records go again one by
 // one, exactly as the per-record pass runs them; any other failure rolls it back and leaves
 // its records staged for the next pass.
@@ -130,14 +130,14 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
                                                     TODBCStatement& work, TODBCStatement& reads,
                                                     TPassCache& cache, std::string& why) {
   if (plans.empty()) return srCommitted;
-  // The first failure ends the unit (the guard rolls it back); only a refused card write sends
-  // the records one by one.
-  const auto failed = [&](const TDbStatus& status, const std::string& sql, bool cardWrite) {
+  // The first failure ends the unit (the guard rolls it back); only a write refused as bad data
+  // (the claim or a card's) sends the records one by one, where each refusal has its line.
+  const auto failed = [&](const TDbStatus& status, const std::string& sql, bool write) {
     if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(work) ||
         LostConnection(reads) || StopRequested()) {
       return srConnectionLost;
     }
-    if (cardWrite && status.Code() == dcBadData) return srRefused;
+    if (write && status.Code() == dcBadData) return srRefused;
     why = FailureText(status, sql);
     return srKept;
   };
@@ -150,7 +150,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   for (const TCardPlan& plan : plans) ids += (ids.empty() ? "" : ", ") + plan.id;
   const std::string claim = ClaimAllSql(ids);
   if (const TDbStatus claimed = work.Exec(claim); claimed.Failed()) {
-    return failed(claimed, claim, false);
+    return failed(claimed, claim, true);
   }
   if (work.RowsAffected() != static_cast<SQLLEN>(plans.size())) return srRefused;
   // The claim may have waited for a lock while a stop came: the batch stays staged, whole.
