@@ -1,5 +1,15 @@
 // TODBC: one ODBC environment and connection, its driver kind, transactions and the
 // statements open on it. Failures are results: nothing here raises or logs.
+//
+// Threads: one thread owns a connection and everything on it; call from that thread only.
+// While a statement runs on its worker thread (db/statement_worker.h) the owner's thread
+// serves its event loop through the wait hook, and must not start anything on this
+// connection meanwhile.
+// Ownership: the caller owns the TODBC and its statements; the connection only keeps a list
+// of the statements open on it, to free their handles when it disconnects (they stay, not
+// Valid()). It must outlive every statement and guard made on it.
+// Failures: a failed Connect leaves nothing open (LastError says why). A lost connection stays
+// lost until Disconnect and Connect; what was not committed is gone with it.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +59,10 @@ class TODBC {
   // cleanly is marked lost: switching on would commit what is left.
   void EndUnit(const TDbStatus& rollback);
   bool InUnit() const { return inUnit_; }
+  // While a guard that failed to begin is alive, statements are refused with its status
+  // rather than run outside a transaction.
+  const TDbStatus& Refusal() const { return refusal_; }
+  void SetRefusal(const TDbStatus& status) { refusal_ = status; }
   // Counts every Connect: a guard from before a reconnect leaves the new session alone.
   uint64_t Session() const { return session_; }
   // Every failed statement is counted; a guard takes a mark at its begin, and none commits
@@ -108,6 +122,7 @@ class TODBC {
   bool lostConnection_ = false;
   std::string lastError_;
   bool inUnit_ = false;
+  TDbStatus refusal_;
   uint64_t session_ = 0;
   uint64_t failures_ = 0;
   uint64_t newestMark_ = 0;

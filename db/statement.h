@@ -1,5 +1,13 @@
 // TODBCStatement: runs SQL text on one connection and reads the current row by column name.
 // Exec never raises; getters never fail (a missing column or NULL gives the empty value).
+//
+// Threads: call from the thread that owns the connection. With a wait hook set, Exec runs the
+// statement on a worker thread of the statement's own and calls the hook on the caller's
+// thread meanwhile; without one it runs on the caller's thread.
+// Ownership: the caller owns the statement; its connection must outlive it, and frees its
+// handle on Disconnect (the object stays, not Valid(), every Exec then fails as dcLost).
+// Failures: every Exec and Skip returns a TDbStatus and keeps it (LastStatus); a failure leaves
+// no row to read, and in a guard's unit it keeps the unit from committing (db/transaction.h).
 #pragma once
 
 #include <cstdint>
@@ -42,7 +50,8 @@ class TStatementWorker;
 enum TExecUse {
   euWork,   // any failure keeps the transaction from committing
   euProbe,  // a refusal the caller expects and answers (FOR UPDATE where the database lacks
-            // it): dcBadData does not count; a lost connection or a server-side rollback does
+            // it): dcBadData does not count, but on PostgreSQL (which aborts the transaction
+            // there); a lost connection or a server-side rollback always does
 };
 
 #if defined(__GNUC__)

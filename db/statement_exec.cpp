@@ -38,6 +38,7 @@ bool EndsTransaction(const std::string& sql) {
 
 TDbStatus TODBCStatement::Exec(const std::string& sql, TExecUse use) {
   if (!valid_) return Note(setup_);
+  if (connection_.Refusal().Failed()) return Note(connection_.Refusal());
   OdbcApi.SQLFreeStmt(handle_, SQL_UNBIND);
   OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
   ForgetRow();
@@ -45,8 +46,11 @@ TDbStatus TODBCStatement::Exec(const std::string& sql, TExecUse use) {
   const std::string verb = UpperAscii(TrimControl(std::string_view(sql).substr(0, 6)));
   if (Succeeded(rc) && connection_.InUnit() && EndsTransaction(sql)) {
     // What follows would run outside the unit, or commit alone where the driver still thinks
-    // a transaction is open (SQLite3 ODBC): end the driver's transaction too, so that the rest
-    // runs in one the guard rolls back, and make sure the guard never commits.
+    // a transaction is open (SQLite3 ODBC, whose own ROLLBACK then fails and leaves it so):
+    // open one and end it through the driver, so that the rest runs in a new one the guard
+    // rolls back, and make sure the guard never commits.
+    OdbcExecDirect(handle_, "BEGIN");
+    OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
     connection_.EndTrans(false);
     return Note(TDbStatus::Failure(
         dcBadData, "A statement ended the transaction of its unit; the unit cannot commit."));
@@ -156,7 +160,11 @@ TDbStatus TODBCStatement::FailureOfHandle() {
 
 TDbStatus TODBCStatement::Note(TDbStatus status, TExecUse use) {
   last_ = std::move(status);
-  if (last_.Failed() && !(use == euProbe && last_.Code() == dcBadData)) {
+  // PostgreSQL aborts the transaction at any failed statement, and answers a later COMMIT
+  // with a rollback that reads as success: nothing is excused there.
+  const bool excused =
+      use == euProbe && last_.Code() == dcBadData && connection_.DriverKind() != dkPostgres;
+  if (last_.Failed() && !excused) {
     connection_.NoteStatementFailure(last_);
   }
   return last_;

@@ -37,6 +37,7 @@ TDbStatus TTransaction::Commit() {
 }
 
 TDbStatus TTransaction::Rollback() {
+  if (!began_ && session_ == connection_.Session()) connection_.SetRefusal(TDbStatus::Success());
   if (!open_) return TDbStatus::Success();
   return last_ = End(false);
 }
@@ -67,6 +68,7 @@ TDbStatus TTransaction::Renew() {
   begin_ = connection_.BeginUnit();
   mark_ = connection_.FailureMark();
   began_ = open_ = begin_.Ok();
+  if (!began_) connection_.SetRefusal(begin_);
   last_ = begin_;
   return begin_;
 }

@@ -28,7 +28,9 @@ class TTransaction {
   TTransaction(const TTransaction&) = delete;
   TTransaction& operator=(const TTransaction&) = delete;
 
-  // How its begin went; Began() is Status().Ok(). A failed begin leaves nothing open.
+  // How its begin went; Began() is Status().Ok(). After a failed begin nothing is open, and
+  // the connection refuses statements with that status until the guard is renewed or gone:
+  // nothing of the unit runs outside a transaction.
   const TDbStatus& Status() const { return begin_; }
   bool Began() const { return began_; }
   // Ok only when it committed, now or before. A failure since the begin, a failed COMMIT or a

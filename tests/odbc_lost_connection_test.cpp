@@ -1,5 +1,6 @@
-// A server (MariaDB, PostgreSQL) that dies under a connection: statements, commits and the connection say
-// that the connection was lost, and nothing half-done is committed behind the caller's back.
+// A server (MariaDB, PostgreSQL) that dies under a connection: statements, commits and the
+// connection say that the connection was lost, and nothing half-done is committed behind the
+// caller's back.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,6 +8,7 @@
 
 #include "db/odbc.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 #include "tests/support/db_fixture.h"
 
 namespace fw {
@@ -31,7 +33,16 @@ class LostConnection : public ::testing::TestWithParam<test::TTestDriver> {
 TEST_P(LostConnection, ServerKilledMidTransaction) {
   TODBCStatement st(staging_);
   ASSERT_TRUE(st.Exec("INSERT INTO t VALUES (2)")) << st.ErrorText();
+  // A guarded unit on an auto-commit connection whose commit is the first to meet the dead
+  // server.
+  TODBC guarded;
+  ASSERT_TRUE(server_.Params().Connect(guarded, false)) << guarded.LastError();
+  TODBCStatement unitWork(guarded);
+  TTransaction unit(unitWork);
+  ASSERT_TRUE(unitWork.Exec("INSERT INTO t VALUES (4)")) << unitWork.ErrorText();
   ASSERT_TRUE(server_.Kill());
+  EXPECT_EQ(unit.Commit().Code(), dcLost) << unit.ErrorText();
+  EXPECT_TRUE(unit.Commit().Failed()) << "asked again, still no success";
 
   EXPECT_FALSE(st.Exec("INSERT INTO t VALUES (3)"));
   EXPECT_TRUE(st.LostConnection()) << st.ErrorText();
@@ -77,7 +88,7 @@ TEST_P(LostConnection, ServerKilledWhileAStatementRuns) {
   });
   const auto start = std::chrono::steady_clock::now();
   const bool ok = st.Exec(GetParam() == test::TTestDriver::kPostgres ? "SELECT pg_sleep(30) AS s"
-                                                                    : "SELECT SLEEP(30) AS s")
+                                                                     : "SELECT SLEEP(30) AS s")
                       .Ok();
   const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
   killer.join();
