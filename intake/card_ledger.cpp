@@ -4,6 +4,7 @@
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "intake/card_sql.h"
 
 namespace fw {
 
@@ -29,15 +30,19 @@ std::string KeyCondition(const TSql& sql, const std::string& name, const TFileSt
 
 }  // namespace
 
-TCardLedger::TAnswer TCardLedger::LookUp(const TKey& key) {
+TCardLedger::TAnswer TCardLedger::LookUp(const TKey& key, std::string* failure) {
+  if (!present_) return laAbsent;
   TODBCStatement lookup(mainDb_, true);
   const TSql sql(mainDb_.DriverKind());
-  if (lookup.Exec("SELECT COUNT(*) AS n FROM card_file WHERE " +
-                  KeyCondition(sql, key.name, key.stamp, key.hash) + " AND outcome = 'staged'")) {
-    return lookup.FieldAsInteger("n") > 0 ? laStaged : laNotStaged;
-  }
-  if (lookup.LostConnection() || mainDb_.LostConnection()) return laLost;
-  return laAbsent;  // no such table: intake works as it does without one
+  const std::string query = "SELECT COUNT(*) AS n FROM card_file WHERE " +
+                            KeyCondition(sql, key.name, key.stamp, key.hash) +
+                            " AND outcome = 'staged'";
+  const TDbStatus status = lookup.Exec(query);
+  if (status.Ok()) return lookup.FieldAsInteger("n") > 0 ? laStaged : laNotStaged;
+  if (status.Code() == dcLost || mainDb_.LostConnection()) return laLost;
+  // A COUNT always has its row: anything else is a failure, never "no ledger".
+  if (failure != nullptr) *failure = FailureText(status, query);
+  return laFailed;
 }
 
 std::string TCardLedger::InsertSql(const TSql& sql, const TKey& key) const {

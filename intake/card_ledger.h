@@ -1,4 +1,4 @@
-// The ledger of staged card files: table card_file on MainDb, optional. Its row of a file is
+// The ledger of staged card files: table card_file on MainDb, optional (Present()). Its row of a file is
 // written in the transaction that stages the file, so it exists exactly when that staging was
 // committed; a file whose commit outcome was lost with the connection is decided by it at the
 // next scan. Rows live for the retention days of the registry.
@@ -25,13 +25,16 @@ class TCardLedger {
  public:
   TCardLedger(TODBC& mainDb, const TClock& clock) : mainDb_(mainDb), clock_(clock) {}
 
-  enum TAnswer { laAbsent, laStaged, laNotStaged, laLost };
+  // laAbsent: no ledger (Present() false); laFailed: the lookup failed on a live connection,
+  // which says nothing about the file.
+  enum TAnswer { laAbsent, laStaged, laNotStaged, laLost, laFailed };
   struct TKey {
     std::string name;
     TFileStamp stamp;
     std::string hash;
   };
-  TAnswer LookUp(const TKey& key);
+  // `failure`, when given, gets the failed statement's codes and text (FailureText).
+  TAnswer LookUp(const TKey& key, std::string* failure = nullptr);
   // The row of `key`, to be run in the staging transaction.
   std::string InsertSql(const TSql& sql, const TKey& key) const;
   // Removes rows staged more than `days` days ago; false when the table is missing or the

@@ -1,12 +1,15 @@
-// The decision of the card record application, apart from its writing: the lookups it needs
-// (one statement each, or what the batched pass read ahead) and the plan it makes of them.
+// The decision of the card record application, apart from its writing: the rules, the lookups
+// it needs (one statement each, TStatementLookups, or what the batched pass read ahead,
+// TPassCache) and the plan it makes of them. Nothing here runs a statement but the lookups.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "db/driver_kind.h"
 #include "db/statement.h"
+#include "db/status.h"
 #include "platform/datetime.h"
 
 namespace fw {
@@ -40,11 +43,16 @@ bool MonthlyExpiry(TDateTime now, int32_t addValue, TDateTime& expiry);
 TDateTime DayExpiry(TDateTime now, TDateTime stagedExpiry, bool exists, TDateTime cardExpiry,
                     int32_t addValue);
 
+// A staged record is due when its start has passed or its card does not exist yet (a new card
+// takes effect at once). The same rule as SQL: WaitingCondition (card_sql.h).
+bool IsDue(TDateTime now, TDateTime start, bool cardExists);
+
 // A card number as it may stand in a statement: plain integers as they are, an empty number as
 // null, anything else as a quoted literal so that it can never change the statement.
 std::string NumberLiteral(const TSql& sql, const std::string& number);
 
-// Each lookup returns false only when the connection was lost.
+// Each lookup answers dcOk (found), dcNoRow (not found) or the failure of its statement, which
+// is never an answer: FailedSql() then names that statement.
 class TCardLookups {
  public:
   struct TCard {
@@ -60,31 +68,12 @@ class TCardLookups {
   };
   virtual ~TCardLookups() = default;
   // `number` as NumberLiteral gives it.
-  virtual bool Card(const std::string& number, TCard& card) = 0;
-  virtual bool TypeById(int64_t id, TType& type) = 0;
+  virtual TDbStatus Card(const std::string& number, TCard& card) = 0;
+  virtual TDbStatus TypeById(int64_t id, TType& type) = 0;
   // `name` upper-cased.
-  virtual bool TypeByName(const std::string& name, TType& type) = 0;
-  virtual bool Group(const std::string& name, bool& found, int32_t& id) = 0;
-};
-
-// The statements of one record, one at a time, on `work`.
-class TStatementLookups : public TCardLookups {
- public:
-  TStatementLookups(TODBCStatement& work, const TSql& sql) : work_(work), sql_(sql) {}
-  // Reads cards with FOR UPDATE while `*lockingReads` (cleared where the database has none);
-  // then a lock that cannot be had (a deadlock, a timeout) fails the lookup too.
-  void LockCards(bool* lockingReads) { lockingReads_ = lockingReads; }
-  bool Card(const std::string& number, TCard& card) override;
-  bool TypeById(int64_t id, TType& type) override;
-  bool TypeByName(const std::string& name, TType& type) override;
-  bool Group(const std::string& name, bool& found, int32_t& id) override;
-
- private:
-  bool ReadCard(TCard& card);  // from the row the lookup fetched
-
-  TODBCStatement& work_;
-  const TSql& sql_;
-  bool* lockingReads_ = nullptr;
+  virtual TDbStatus TypeByName(const std::string& name, TType& type) = 0;
+  virtual TDbStatus Group(const std::string& name, int32_t& id) = 0;
+  virtual const std::string& FailedSql() const = 0;
 };
 
 struct TCardPlan {
@@ -94,5 +83,15 @@ struct TCardPlan {
   bool insert = false;
   std::string columns, values;  // of an INSERT, for INSERTs of several rows
 };
+
+enum TPlanOutcome {
+  pnSkipped,  // the command does not begin with A or C, or the id is not ours: the record stays
+  pnPlanned,  // `plan` says what to log and write (nothing, for a refused record)
+  pnFailed,   // a lookup failed (`failure`; lookups.FailedSql()): nothing is decided
+};
+// The plan of `staged` from `lookups`, the card's current row read through them.
+TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
+                              TDriverKind driverKind, const TClock& clock, TCardPlan& plan,
+                              TDbStatus& failure);
 
 }  // namespace fw

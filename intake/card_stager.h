@@ -87,6 +87,18 @@ class TCardStager {
   bool Settled(const std::string& path, const TFileStamp& stamp) const;
   TFileOutcome RetryMove(THeldFile& file);
   TFileOutcome StageFile(THeldFile& file);
+  // What the end of a staging needs to know beside the lines' result.
+  struct TConclusion {
+    TCardLedger::TKey key;
+    TCardLedger::TAnswer ledger;  // as asked before the staging
+    TClaim claim;
+    std::string claimError;
+    std::string readingNote;  // for the "Picked up" line
+    TRejectReport report;     // of a rejected file, its lines counted
+  };
+  // Rolls back or commits `transaction` and decides what becomes of the file.
+  TFileOutcome Conclude(THeldFile& file, TTransaction& transaction, const TStageResult& staged,
+                        TConclusion c);
   TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement,
                           TTransaction& transaction);
   TStageResult StageLinesBatched(const std::vector<std::string>& lines, TODBCStatement& statement,

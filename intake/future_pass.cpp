@@ -4,9 +4,11 @@
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "db/transaction.h"
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
 #include "intake/pass_cache.h"
+#include "intake/card_sql.h"
 #include "intake/staging_sql.h"
 #include "log/log_texts.h"
 
@@ -21,6 +23,25 @@ TPassOutcome TFuturePass::Run() {
   return Walk();
 }
 
+TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& reads) {
+  lockingSession_ = mainDb_.Session();
+  const TDriverKind kind = mainDb_.DriverKind();
+  if (kind == dkMySql || kind == dkPostgres) {
+    lockingReads_ = lrYes;
+    return TDbStatus();
+  }
+  // Its own transaction, so that a refusal is never part of a record's.
+  TTransaction probe(reads);
+  if (!probe.Began()) return probe.Status();
+  const TDbStatus status = reads.Exec(LockingProbeSql(), euProbe);
+  if (status.Failed() && status.Code() != dcBadData) {
+    lockingReads_ = lrUnknown;
+    return status;
+  }
+  lockingReads_ = status.Failed() ? lrNo : lrYes;
+  return TDbStatus();
+}
+
 // The walk goes through futurecard in ascending id ranges rather than with one SELECT of the
 // whole table: drivers hold a result in memory whole (SQLite3 ODBC reads it at execute,
 // MariaDB's static cursor stores it), and a backlog of staged records must not cost its size in
@@ -29,64 +50,90 @@ TPassOutcome TFuturePass::Run() {
 TPassOutcome TFuturePass::Walk() {
   if (!mainDb_.Connected()) return poConnectionLost;
   try {
-    TODBCStatement cursor(mainDb_);
-    TODBCStatement work(mainDb_);  // the existence check and every statement of a record
+    TODBCStatement work(mainDb_);          // every write of a record
+    TODBCStatement reads(mainDb_, true);   // the existence checks and every lookup
     const TSql sql(mainDb_.DriverKind());
-    TPassCache cache(work, sql);  // card types and groups, for the batched pass
+    TPassCache cache(reads, sql);  // card types and groups, for the batched pass
 
-    // Reads one id (MIN or MAX); false with `lost` set when the connection went away.
-    bool lost = false;
-    const auto readId = [&](const std::string& query, long long& id) {
-      if (!cursor.Exec(query)) {
-        lost = LostConnection(cursor);
-        return false;
-      }
-      const std::string text = cursor.FieldAsString("id");
-      if (!IsPlainInteger(text)) return false;  // NULL: no (further) record
-      id = std::stoll(text);
-      return true;
-    };
     long long last = 0, first = 0, left = 0;
     nextStart_ = 0;
+    bool lost = false;
     const auto done = [&] {
       if (lost) return poConnectionLost;
       tally_.waiting = left;
       tally_.nextStart = nextStart_;
       return poDone;
     };
-    if (!readId("SELECT MAX(id) AS id FROM futurecard", last) ||
-        !readId("SELECT MIN(id) AS id FROM futurecard", first)) {
+    // A read that failed ends the pass; what it did not reach stays for the next one.
+    const auto failed = [&](const TDbStatus& status, const std::string& query) {
+      if (status.Code() == dcStopped || StopRequested()) return poStopped;
+      lost = status.Code() == dcLost || mainDb_.LostConnection() || LostConnection(reads);
+      if (!lost) {
+        recordsKept_ = true;
+        log_.AddLine("Staged records stay for the next pass: " + FailureText(status, query));
+      }
       return done();
+    };
+    // Every read of futurecard has a statement of its own, read whole and gone before any
+    // record's unit begins: a cursor left open across a unit's rollback does not survive it
+    // everywhere (psqlODBC's keyset cursor).
+    // Reads one id (MIN or MAX): dcNoRow when there is no (further) record.
+    const auto readId = [&](const std::string& query, long long& id) {
+      TODBCStatement reader(mainDb_);
+      const TDbStatus status = reader.Exec(query);
+      if (!status.Ok()) return status;
+      const std::string text = reader.FieldAsString("id");
+      if (!IsPlainInteger(text)) return TDbStatus::NoRow();  // NULL
+      id = std::stoll(text);
+      return status;
+    };
+    const auto readRange = [&](const std::string& query, std::vector<TStagedRecord>& records) {
+      TODBCStatement reader(mainDb_);
+      TDbStatus status = reader.Exec(query);
+      while (status.Ok()) {
+        records.push_back(ReadStagedRecord(reader));
+        status = reader.Skip(skNext, 1);
+      }
+      return status;
+    };
+    const std::string lastSql = StagedIdSql("MAX"), firstSql = StagedIdSql("MIN");
+    TDbStatus status = readId(lastSql, last);
+    if (status.Failed()) return failed(status, lastSql);
+    if (status.Ok()) status = readId(firstSql, first);
+    if (status.Failed()) return failed(status, firstSql);
+    if (!status.Ok()) return done();
+    if (!LockingReadsKnown()) {
+      status = LearnLockingReads(reads);
+      if (status.Failed()) return failed(status, LockingProbeSql());
     }
     for (;;) {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
-      const std::string range = "SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
-                                " AND id <= " + std::to_string(end) + " ORDER BY id";
+      const std::string range = StagedRangeSql(first, end);
+      std::vector<TStagedRecord> records;
+      status = readRange(range, records);
+      if (status.Failed()) return failed(status, range);
       if (run_.batched) {
-        std::vector<TStagedRecord> records;
-        if (cursor.Exec(range)) {
-          do {
-            records.push_back(ReadStagedRecord(cursor));
-          } while (cursor.Skip(skNext, 1));
-        }
-        if (LostConnection(cursor)) return poConnectionLost;
-        const TPassOutcome outcome = ApplyRangeBatched(records, work, cache, left);
+        const TPassOutcome outcome = ApplyRangeBatched(records, work, reads, cache, left);
         if (outcome != poDone) return outcome;
-      } else if (cursor.Exec(range)) {
-        do {
+      } else {
+        for (const TStagedRecord& staged : records) {
           if (StopRequested()) return poStopped;
-          const TStagedRecord staged = ReadStagedRecord(cursor);
-          bool apply = clock_.Now() > staged.startDt;
+          bool apply = IsDue(clock_.Now(), staged.startDt, true);
+          TApplyOutcome outcome = aoSkipped;
           if (!apply) {
-            const std::string query =
-                "SELECT number FROM card WHERE number = " + NumberLiteral(sql, staged.number);
-            if (!work.Exec(query)) {
-              if (LostConnection(work)) return poConnectionLost;
-              apply = true;  // no card yet: a new card takes effect at once
+            const std::string exists = CardNumberSql(NumberLiteral(sql, staged.number));
+            const TDbStatus found = reads.Exec(exists);
+            if (found.Failed()) {
+              if (found.Code() == dcLost || LostConnection(reads)) return poConnectionLost;
+              if (found.Code() == dcStopped || StopRequested()) return poStopped;
+              // Not knowing whether its card exists, the pass cannot tell whether it is due.
+              outcome = Keep(staged, FailureText(found, exists));
+            } else {
+              apply = IsDue(clock_.Now(), staged.startDt, found.Ok());
+              if (!apply) NoteWaiting(staged);
             }
           }
-          if (!apply) NoteWaiting(staged);
-          const TApplyOutcome outcome = apply ? ApplyStagedRecord(staged, work) : aoSkipped;
+          if (apply) outcome = ApplyStagedRecord(staged, work, reads);
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {
@@ -94,15 +141,13 @@ TPassOutcome TFuturePass::Walk() {
           } else if (outcome != aoTaken) {  // a taken record another instance applied
             ++left;
           }
-        } while (cursor.Skip(skNext, 1));
+        }
       }
-      if (LostConnection(cursor)) return poConnectionLost;
-      if (end >= last ||
-          !readId("SELECT MIN(id) AS id FROM futurecard WHERE id > " + std::to_string(end),
-                  first) ||
-          first > last) {
-        return done();
-      }
+      if (end >= last) return done();
+      const std::string nextSql = StagedIdAboveSql(end);
+      status = readId(nextSql, first);
+      if (status.Failed()) return failed(status, nextSql);
+      if (!status.Ok() || first > last) return done();
     }
   } catch (const std::exception& e) {
     log_.AddLine(logtext::kPassStopped + std::string(e.what()));

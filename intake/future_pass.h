@@ -3,13 +3,17 @@
 // and written in one transaction, so that it is applied once however many passes or instances
 // walk the table and whenever the process or the connection dies. Batched, the records of an
 // id range are planned from lookups read ahead (TPassCache) and written in one transaction;
-// whatever fails sends them one by one through the per-record path (apply_card.cpp).
+// a write refused as bad data sends them one by one through the per-record path
+// (apply_card.cpp). Any other failure ends the unit it happens in: rolled back, its records
+// stay staged for the next pass, and one line names the statement and its codes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "db/odbc.h"
+#include "db/status.h"
 #include "intake/card_plan.h"
 #include "intake/intake_run.h"
 #include "log/messlog.h"
@@ -54,28 +58,40 @@ class TFuturePass {
  private:
   bool StopRequested() const { return run_.StopRequested(); }
   TPassOutcome Walk();
-  // `work` is any statement on MainDb other than the pass's cursor.
-  TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work);
+  // `work` runs the record's writes, `reads` (read-only) its reads, both on MainDb. A SELECT
+  // that fails inside a unit on an updatable statement leaves psqlODBC's keyset plan of that
+  // statement behind after the rollback: reads never run on the statement that writes.
+  TApplyOutcome ApplyStagedRecord(const TStagedRecord& staged, TODBCStatement& work,
+                                  TODBCStatement& reads);
   // Deletes the staged record inside the open transaction: aoDone when this pass deleted it.
   TApplyOutcome Claim(const TStagedRecord& staged, TODBCStatement& work);
-  // Everything ApplyStagedRecord decides before it writes: aoSkipped, aoDone or
-  // aoConnectionLost (a lookup lost the connection).
-  TApplyOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups,
-                                 TCardPlan& plan);
+  // The record stays staged for the next pass: one line says why.
+  TApplyOutcome Keep(const TStagedRecord& staged, const std::string& why);
+  // Whether the database has SELECT ... FOR UPDATE: known from the driver kind, and asked once
+  // (in a transaction of its own) once per connection where the kind does not tell. A failure
+  // leaves it unknown.
+  TDbStatus LearnLockingReads(TODBCStatement& reads);
+  bool LockingReadsKnown() const {
+    return lockingReads_ != lrUnknown && lockingSession_ == mainDb_.Session();
+  }
   // Adds what stays staged to `left`.
   TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
-                                 TPassCache& cache, long long& left);
+                                 TODBCStatement& reads, TPassCache& cache, long long& left);
   // A record left to wait for its start: the pass's next start so far.
   void NoteWaiting(const TStagedRecord& staged) {
     if (nextStart_ == 0 || staged.startDt < nextStart_) nextStart_ = staged.startDt;
   }
-  enum TSegmentResult { srCommitted, srFailed, srConnectionLost };
+  // srRefused: a write (the claim or a card's) was refused as bad data, or the batch's cards
+  // changed since its plan: the batch goes record by record. srKept: another failure; the batch stays staged.
+  enum TSegmentResult { srCommitted, srRefused, srKept, srConnectionLost };
+  // `why` gets the failure of srKept.
   TSegmentResult RunSegment(const std::vector<TCardPlan>& plans,
                             const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
-                            TPassCache& cache);
-  // The cards of the batch are as its plans found them (read again, locked where possible).
-  bool CardsUnchanged(const std::vector<const TStagedRecord*>& batch, TODBCStatement& work,
-                      TPassCache& cache);
+                            TODBCStatement& reads, TPassCache& cache, std::string& why);
+  // Whether the cards of the batch are as its plans found them (read again, locked where the
+  // database can): dcOk unchanged, dcNoRow changed, or the failure of the read (`sql`).
+  TDbStatus CardsUnchanged(const std::vector<const TStagedRecord*>& batch, TODBCStatement& reads,
+                           TPassCache& cache, std::string& sql);
 
   const TIntakeRun& run_;
   TMessLog& log_;
@@ -83,7 +99,9 @@ class TFuturePass {
   TIntakeTally& tally_;
   const TClock& clock_;
   bool recordsKept_ = false;  // this pass left records to a later one (a lock in the way)
-  bool lockingReads_ = true;  // SELECT ... FOR UPDATE works on MainDb's database
+  enum TLockingReads { lrUnknown, lrYes, lrNo };
+  TLockingReads lockingReads_ = lrUnknown;  // SELECT ... FOR UPDATE on MainDb's database
+  uint64_t lockingSession_ = 0;             // MainDb's Session() when it was learnt
   TDateTime nextStart_ = 0;   // of the pass that runs
 };
 

@@ -1,6 +1,8 @@
 // The future-card pass in batches: the records of one id range are worked out in memory from
-// lookups read ahead, then written and deleted in one transaction. Whatever fails rolls the
-// batch back, and its records go again one by one, exactly as the per-record pass runs them.
+// lookups read ahead, then written and deleted in one transaction. A write refused as bad
+// data (or cards changed since the plan) rolls the batch back, and its records go again one by
+// one, exactly as the per-record pass runs them; any other failure rolls it back and leaves
+// its records staged for the next pass.
 #include <map>
 #include <set>
 
@@ -10,6 +12,7 @@
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
 #include "intake/future_pass.h"
+#include "intake/card_sql.h"
 #include "intake/pass_cache.h"
 #include "intake/staging_sql.h"
 
@@ -22,17 +25,34 @@ constexpr size_t CardBatchRows = 500;
 }  // namespace
 
 TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& records,
-                                            TODBCStatement& work, TPassCache& cache,
-                                            long long& left) {
+                                            TODBCStatement& work, TODBCStatement& reads,
+                                            TPassCache& cache, long long& left) {
   const TSql sql(mainDb_.DriverKind());
   cache.ForgetCards();
+  // A read or a unit that failed: the records of the range from `from` on stay for the next
+  // pass, which meets them in the same order.
+  const auto keepFrom = [&](size_t from, const std::string& why) {
+    recordsKept_ = true;
+    log_.AddLine("Staged records " + records[from].id + " to " + records.back().id +
+                 " stay for the next pass: " + why);
+    left += static_cast<long long>(records.size() - from);
+    return poDone;
+  };
+  const auto failed = [&](const TDbStatus& status, size_t from) {
+    if (status.Code() == dcStopped || StopRequested()) return poStopped;
+    if (status.Code() == dcLost || LostConnection(work)) return poConnectionLost;
+    return keepFrom(from, FailureText(status, cache.FailedSql()));
+  };
   size_t next = 0;
   while (next < records.size()) {
     if (StopRequested()) return poStopped;  // between batches
-    if (!cache.LoadCards(records, next)) return poConnectionLost;
+    if (const TDbStatus loaded = cache.LoadCards(records, next); loaded.Failed()) {
+      return failed(loaded, next);
+    }
     std::vector<const TStagedRecord*> batch;
     std::vector<TCardPlan> plans;
     std::set<std::string> written;
+    long long waiting = 0;  // of this batch
     size_t i = next;
     for (; i < records.size(); ++i) {
       const TStagedRecord& staged = records[i];
@@ -40,22 +60,25 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
       // A record for a card written in this batch has to see what that write left: it starts
       // the next batch. A number that is not a plain integer gets a batch of its own.
       if (!batch.empty() && (key.empty() || written.count(key) != 0)) break;
-      bool apply = clock_.Now() > staged.startDt;
+      bool apply = IsDue(clock_.Now(), staged.startDt, true);
       if (!apply) {
         TCardLookups::TCard card;
-        if (!cache.Card(NumberLiteral(sql, staged.number), card)) return poConnectionLost;
-        apply = !card.exists;  // no card yet: a new card takes effect at once
+        const TDbStatus found = cache.Card(NumberLiteral(sql, staged.number), card);
+        if (found.Failed()) return failed(found, next);
+        apply = IsDue(clock_.Now(), staged.startDt, card.exists);
       }
       if (!apply) {
         NoteWaiting(staged);
-        ++left;
+        ++waiting;
         continue;
       }
       TCardPlan plan;
-      const TApplyOutcome planned = PlanStagedRecord(staged, cache, plan);
-      if (planned == aoConnectionLost) return poConnectionLost;
-      if (planned == aoSkipped) {
-        ++left;
+      TDbStatus failure;
+      const TPlanOutcome planned =
+          PlanStagedRecord(staged, cache, mainDb_.DriverKind(), clock_, plan, failure);
+      if (planned == pnFailed) return failed(failure, next);
+      if (planned == pnSkipped) {
+        ++waiting;
         continue;
       }
       batch.push_back(&staged);
@@ -66,13 +89,18 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
       }
       if (!plans.back().write.empty()) written.insert(key);
     }
+    left += waiting;
 
-    switch (RunSegment(plans, batch, work, cache)) {
+    std::string why;
+    switch (RunSegment(plans, batch, work, reads, cache, why)) {
       case srConnectionLost:
         return StopRequested() ? poStopped : poConnectionLost;
-      case srFailed:
+      case srKept:
+        left -= waiting;  // counted again among the records kept
+        return keepFrom(next, why);
+      case srRefused:
         for (const TStagedRecord* staged : batch) {
-          const TApplyOutcome outcome = ApplyStagedRecord(*staged, work);
+          const TApplyOutcome outcome = ApplyStagedRecord(*staged, work, reads);
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {
@@ -99,44 +127,64 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
 // INSERTs of consecutive new cards with the same columns as one statement.
 TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>& plans,
                                                     const std::vector<const TStagedRecord*>& batch,
-                                                    TODBCStatement& work, TPassCache& cache) {
+                                                    TODBCStatement& work, TODBCStatement& reads,
+                                                    TPassCache& cache, std::string& why) {
   if (plans.empty()) return srCommitted;
-  const auto failed = [&] {
-    return LostConnection(work) || StopRequested() ? srConnectionLost : srFailed;
+  // The first failure ends the unit (the guard rolls it back); only a write refused as bad data
+  // (the claim or a card's) sends the records one by one, where each refusal has its line.
+  const auto failed = [&](const TDbStatus& status, const std::string& sql, bool write) {
+    if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(work) ||
+        LostConnection(reads) || StopRequested()) {
+      return srConnectionLost;
+    }
+    if (write && status.Code() == dcBadData) return srRefused;
+    why = FailureText(status, sql);
+    return srKept;
   };
   TTransaction transaction(work);
-  if (!transaction.Began()) return failed();
+  if (!transaction.Began()) return failed(transaction.Status(), "BEGIN", false);
 
   // Deleting first claims the records: one that another process has taken meanwhile is gone,
   // and the count shows it.
   std::string ids;
   for (const TCardPlan& plan : plans) ids += (ids.empty() ? "" : ", ") + plan.id;
-  if (!work.Exec("DELETE FROM futurecard WHERE id IN (" + ids + ")")) return failed();
-  if (work.RowsAffected() != static_cast<SQLLEN>(plans.size())) return srFailed;
+  const std::string claim = ClaimAllSql(ids);
+  if (const TDbStatus claimed = work.Exec(claim); claimed.Failed()) {
+    return failed(claimed, claim, true);
+  }
+  if (work.RowsAffected() != static_cast<SQLLEN>(plans.size())) return srRefused;
   // The claim may have waited for a lock while a stop came: the batch stays staged, whole.
   if (StopRequested()) return srConnectionLost;
   // The plans were made from cards read before the claim; another instance may have written
   // one of them since. Read them again, locked where the database can (SQLite's claim already
   // holds its one writer lock): any change and the batch goes record by record, each of which
   // reads its card after its own claim.
-  if (!CardsUnchanged(batch, work, cache)) return failed();
+  std::string readSql;
+  const TDbStatus unchanged = CardsUnchanged(batch, reads, cache, readSql);
+  if (unchanged.Failed()) return failed(unchanged, readSql, false);
+  if (!unchanged.Ok()) return srRefused;
 
   const std::string* columns = nullptr;
   std::string values;
   size_t rows = 0;
+  std::string insert;
   const auto flush = [&] {
-    if (rows == 0) return true;
+    if (rows == 0) return TDbStatus();
     rows = 0;
-    return work.Exec("INSERT INTO card (" + *columns + ") Values " + values).Ok();
+    insert = NewCardsInsertSql(*columns, values);
+    return work.Exec(insert);
   };
   for (const TCardPlan& plan : plans) {
     if (plan.write.empty()) continue;
     if (!plan.insert) {
-      if (!flush() || !work.Exec(plan.write)) return failed();
+      if (const TDbStatus flushed = flush(); flushed.Failed()) return failed(flushed, insert, true);
+      if (const TDbStatus updated = work.Exec(plan.write); updated.Failed()) {
+        return failed(updated, plan.write, true);
+      }
       continue;
     }
-    if (rows > 0 && (*columns != plan.columns || rows >= CardBatchRows) && !flush()) {
-      return failed();
+    if (rows > 0 && (*columns != plan.columns || rows >= CardBatchRows)) {
+      if (const TDbStatus flushed = flush(); flushed.Failed()) return failed(flushed, insert, true);
     }
     if (rows == 0) {
       columns = &plan.columns;
@@ -145,51 +193,51 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
     values += rows++ == 0 ? "" : ", ";
     values += plan.values;
   }
-  if (!flush() || !transaction.Commit()) return failed();
+  if (const TDbStatus flushed = flush(); flushed.Failed()) return failed(flushed, insert, true);
+  if (const TDbStatus committed = transaction.Commit(); committed.Failed()) {
+    return failed(committed, "COMMIT", false);
+  }
   return srCommitted;
 }
 
-bool TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
-                                 TODBCStatement& work, TPassCache& cache) {
-  const TSql sql(mainDb_.DriverKind());
+TDbStatus TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
+                                      TODBCStatement& reads, TPassCache& cache,
+                                      std::string& sql) {
+  const TSql literals(mainDb_.DriverKind());
   std::map<std::string, TCardLookups::TCard> planned;
   std::string list;
   for (const TStagedRecord* staged : batch) {
     const std::string key = TPassCache::CanonicalNumber(staged->number);
     if (key.empty() || planned.count(key) != 0) continue;
     TCardLookups::TCard card;
-    if (!cache.Card(NumberLiteral(sql, staged->number), card)) return false;
+    const TDbStatus known = cache.Card(NumberLiteral(literals, staged->number), card);
+    if (known.Failed()) {
+      sql = cache.FailedSql();
+      return known;
+    }
     planned[key] = card;
     list += (list.empty() ? "" : ", ") + key;
   }
-  if (list.empty()) return true;
-  const std::string query = CardsByNumberSql(list);
-  bool read = false;
-  if (lockingReads_) {
-    read = work.Exec(query + " FOR UPDATE", euProbe).Ok();
-    if (!read && !work.ErrorText().empty()) {
-      if (LostConnection(work) || work.TryAgain()) return false;
-      lockingReads_ = false;
-    }
-  }
-  if (!lockingReads_) read = work.Exec(query).Ok();
-  if (!read && !work.ErrorText().empty()) return false;
+  if (list.empty()) return TDbStatus();
+  sql = CardsByNumberSql(list) + (lockingReads_ == lrYes ? " FOR UPDATE" : "");
+  const TDbStatus changed = TDbStatus::NoRow();
   size_t existing = 0;
-  if (read) {
-    do {
-      const auto it = planned.find(TPassCache::CanonicalNumber(work.FieldAsString("number")));
-      if (it == planned.end() || !it->second.exists) return false;  // new since the plan
-      if (it->second.typeId != work.FieldAsInteger("type_id") ||
-          it->second.debitLeft != work.FieldAsInteger("debit_left") ||
-          it->second.expiry != work.FieldAsDateTime("exp_iry")) {
-        return false;
-      }
-      ++existing;
-    } while (work.Skip(skNext, 1));
+  TDbStatus status = reads.Exec(sql);
+  while (status.Ok()) {
+    const auto it = planned.find(TPassCache::CanonicalNumber(reads.FieldAsString("number")));
+    if (it == planned.end() || !it->second.exists) return changed;  // new since the plan
+    if (it->second.typeId != reads.FieldAsInteger("type_id") ||
+        it->second.debitLeft != reads.FieldAsInteger("debit_left") ||
+        it->second.expiry != reads.FieldAsDateTime("exp_iry")) {
+      return changed;
+    }
+    ++existing;
+    status = reads.Skip(skNext, 1);
   }
+  if (status.Failed()) return status;
   size_t plannedExisting = 0;
   for (const auto& [key, card] : planned) plannedExisting += card.exists ? 1 : 0;
-  return existing == plannedExisting;  // none gone since the plan
+  return existing == plannedExisting ? TDbStatus() : changed;  // none gone since the plan
 }
 
 }  // namespace fw

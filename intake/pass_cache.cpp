@@ -4,6 +4,7 @@
 #include <set>
 
 #include "db/statement.h"
+#include "intake/card_sql.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
@@ -12,20 +13,53 @@ namespace {
 // Numbers of one card lookup.
 constexpr size_t LookupBatchNumbers = 500;
 
-// The remembered answer for `key`, or the one `fetch` reads (remembered when it succeeds).
-template <typename Map, typename Fetch>
-bool Remembered(Map& map, const typename Map::key_type& key, typename Map::mapped_type& value,
-                Fetch fetch) {
-  if (const auto it = map.find(key); it != map.end()) {
-    value = it->second;
-    return true;
-  }
-  if (!fetch(value)) return false;
-  map.emplace(key, value);
-  return true;
-}
+TDbStatus Answer(bool found) { return found ? TDbStatus() : TDbStatus::NoRow(); }
 
 }  // namespace
+
+TDbStatus TStatementLookups::Run(const std::string& sql) {
+  TDbStatus status = work_.Exec(sql);
+  if (status.Failed()) failedSql_ = sql;
+  return status;
+}
+
+TDbStatus TStatementLookups::Card(const std::string& number, TCard& card) {
+  card = TCard{};
+  const TDbStatus status = Run(CardByNumberSql(number) + (lockCards_ ? " FOR UPDATE" : ""));
+  if (!status.Ok()) return status;
+  // in the table's column order, each once
+  card.exists = true;
+  card.typeId = work_.FieldAsInteger("type_id");
+  card.debitLeft = work_.FieldAsInteger("debit_left");
+  card.expiry = work_.FieldAsDateTime("exp_iry");
+  return status;
+}
+
+TDbStatus TStatementLookups::ReadType(const std::string& sql, TType& type) {
+  type = TType{};
+  const TDbStatus status = Run(sql);
+  if (!status.Ok()) return status;
+  type.found = true;
+  type.id = work_.FieldAsInteger("id");
+  type.monthly = work_.FieldAsBoolean("monthly_flg");
+  type.debit = work_.FieldAsBoolean("debit_flg");
+  type.globalExpiry = work_.FieldAsBoolean("global_expiry");
+  return status;
+}
+
+TDbStatus TStatementLookups::TypeById(int64_t id, TType& type) {
+  return ReadType(TypeByIdSql(static_cast<long long>(id)), type);
+}
+
+TDbStatus TStatementLookups::TypeByName(const std::string& name, TType& type) {
+  return ReadType(TypeByNameSql(sql_, name), type);
+}
+
+TDbStatus TStatementLookups::Group(const std::string& name, int32_t& id) {
+  const TDbStatus status = Run(PoolIdSql(sql_, name));
+  id = status.Ok() ? work_.FieldAsInteger("id") : 0;
+  return status;
+}
 
 std::string TPassCache::CanonicalNumber(const std::string& number) {
   if (!IsPlainInteger(number)) return "";
@@ -36,41 +70,64 @@ std::string TPassCache::CanonicalNumber(const std::string& number) {
   return negative && digits != "0" ? "-" + digits : digits;
 }
 
-bool TPassCache::Card(const std::string& number, TCard& card) {
+TDbStatus TPassCache::Card(const std::string& number, TCard& card) {
   if (number == "null") {  // NULL is no card's number
     card = TCard{};
-    return true;
+    return TDbStatus::NoRow();
   }
   const auto it = cards_.find(CanonicalNumber(number));
   if (it != cards_.end() && !it->first.empty()) {
     card = it->second;
-    return true;
+    return Answer(card.exists);
   }
-  return statements_.Card(number, card);
+  const TDbStatus status = statements_.Card(number, card);
+  if (status.Failed()) failedSql_ = statements_.FailedSql();
+  return status;
 }
 
-bool TPassCache::TypeById(int64_t id, TType& type) {
-  return Remembered(typesById_, id, type, [&](TType& t) { return statements_.TypeById(id, t); });
+TDbStatus TPassCache::TypeById(int64_t id, TType& type) {
+  if (const auto it = typesById_.find(id); it != typesById_.end()) {
+    type = it->second;
+    return Answer(type.found);
+  }
+  const TDbStatus status = statements_.TypeById(id, type);
+  if (status.Failed()) {
+    failedSql_ = statements_.FailedSql();
+  } else {
+    typesById_.emplace(id, type);
+  }
+  return status;
 }
 
-bool TPassCache::TypeByName(const std::string& name, TType& type) {
-  return Remembered(typesByName_, name, type,
-                    [&](TType& t) { return statements_.TypeByName(name, t); });
+TDbStatus TPassCache::TypeByName(const std::string& name, TType& type) {
+  if (const auto it = typesByName_.find(name); it != typesByName_.end()) {
+    type = it->second;
+    return Answer(type.found);
+  }
+  const TDbStatus status = statements_.TypeByName(name, type);
+  if (status.Failed()) {
+    failedSql_ = statements_.FailedSql();
+  } else {
+    typesByName_.emplace(name, type);
+  }
+  return status;
 }
 
-bool TPassCache::Group(const std::string& name, bool& found, int32_t& id) {
-  const auto it = groups_.find(name);
-  if (it != groups_.end()) {
-    found = it->second.first;
+TDbStatus TPassCache::Group(const std::string& name, int32_t& id) {
+  if (const auto it = groups_.find(name); it != groups_.end()) {
     id = it->second.second;
-    return true;
+    return it->second.first;
   }
-  if (!statements_.Group(name, found, id)) return false;
-  groups_[name] = {found, id};
-  return true;
+  const TDbStatus status = statements_.Group(name, id);
+  if (status.Failed()) {
+    failedSql_ = statements_.FailedSql();
+  } else {
+    groups_.emplace(name, std::make_pair(status, id));
+  }
+  return status;
 }
 
-bool TPassCache::LoadCards(const std::vector<TStagedRecord>& records, size_t from) {
+TDbStatus TPassCache::LoadCards(const std::vector<TStagedRecord>& records, size_t from) {
   std::vector<std::string> wanted;
   std::set<std::string> seen;
   for (size_t i = from; i < records.size(); ++i) {
@@ -83,21 +140,24 @@ bool TPassCache::LoadCards(const std::vector<TStagedRecord>& records, size_t fro
     for (size_t i = begin; i < end; ++i) list += (i == begin ? "" : ", ") + wanted[i];
     std::map<std::string, TCard> found;
     bool readable = true;  // every row's number could be matched to a key
-    if (work_.Exec(CardsByNumberSql(list))) {
-      do {
-        const std::string key = CanonicalNumber(work_.FieldAsString("number"));
-        TCard card;
-        card.exists = true;
-        card.typeId = work_.FieldAsInteger("type_id");
-        card.debitLeft = work_.FieldAsInteger("debit_left");
-        card.expiry = work_.FieldAsDateTime("exp_iry");
-        if (key.empty()) readable = false;
-        found.emplace(key, card);  // the first row of a number, as its own lookup takes it
-      } while (work_.Skip(skNext, 1));
+    const std::string query = CardsByNumberSql(list);
+    TDbStatus status = work_.Exec(query);
+    while (status.Ok()) {
+      const std::string key = CanonicalNumber(work_.FieldAsString("number"));
+      TCard card;
+      card.exists = true;
+      card.typeId = work_.FieldAsInteger("type_id");
+      card.debitLeft = work_.FieldAsInteger("debit_left");
+      card.expiry = work_.FieldAsDateTime("exp_iry");
+      if (key.empty()) readable = false;
+      found.emplace(key, card);  // the first row of a number, as its own lookup takes it
+      status = work_.Skip(skNext, 1);
     }
-    if (LostConnection(work_)) return false;
-    // A failed lookup, or a fetch that failed part way, says nothing of the numbers missing.
-    if (!work_.ErrorText().empty()) readable = false;
+    // A read that failed part way says nothing of the numbers missing.
+    if (status.Failed()) {
+      failedSql_ = query;
+      return status;
+    }
     for (size_t i = begin; i < end; ++i) {
       const auto it = found.find(wanted[i]);
       if (it != found.end()) {
@@ -107,7 +167,7 @@ bool TPassCache::LoadCards(const std::vector<TStagedRecord>& records, size_t fro
       }
     }
   }
-  return true;
+  return TDbStatus();
 }
 
 }  // namespace fw

@@ -1,4 +1,5 @@
-// What the batched future-card pass reads ahead: the cards of a range of staged records in a
+// The lookups of the future-card pass: TStatementLookups runs one statement per question, and
+// TPassCache, what the batched pass reads ahead: the cards of a range of staged records in a
 // few statements, and every card type and group once per pass. A miss runs the record's own
 // statement, so an answer is always the one that statement would give.
 #pragma once
@@ -7,21 +8,48 @@
 #include <string>
 #include <vector>
 
+#include "db/status.h"
 #include "intake/card_plan.h"
 
 namespace fw {
+
+// The statements of one record, one at a time, on `work`.
+class TStatementLookups : public TCardLookups {
+ public:
+  TStatementLookups(TODBCStatement& work, const TSql& sql) : work_(work), sql_(sql) {}
+  // Reads cards with FOR UPDATE (only where the database has it): a lock that cannot be had
+  // (a deadlock, a timeout) fails the lookup.
+  void LockCards(bool lock) { lockCards_ = lock; }
+  TDbStatus Card(const std::string& number, TCard& card) override;
+  TDbStatus TypeById(int64_t id, TType& type) override;
+  TDbStatus TypeByName(const std::string& name, TType& type) override;
+  TDbStatus Group(const std::string& name, int32_t& id) override;
+  const std::string& FailedSql() const override { return failedSql_; }
+
+ private:
+  TDbStatus Run(const std::string& sql);  // notes the statement of a failure
+  TDbStatus ReadType(const std::string& sql, TType& type);
+
+  TODBCStatement& work_;
+  const TSql& sql_;
+  bool lockCards_ = false;
+  std::string failedSql_;
+};
 
 class TPassCache : public TCardLookups {
  public:
   TPassCache(TODBCStatement& work, const TSql& sql) : work_(work), statements_(work, sql) {}
 
-  bool Card(const std::string& number, TCard& card) override;
-  bool TypeById(int64_t id, TType& type) override;
-  bool TypeByName(const std::string& name, TType& type) override;
-  bool Group(const std::string& name, bool& found, int32_t& id) override;
+  // Answers what it read ahead, and otherwise runs the record's own statement.
+  TDbStatus Card(const std::string& number, TCard& card) override;
+  TDbStatus TypeById(int64_t id, TType& type) override;
+  TDbStatus TypeByName(const std::string& name, TType& type) override;
+  TDbStatus Group(const std::string& name, int32_t& id) override;
+  const std::string& FailedSql() const override { return failedSql_; }
 
-  // Reads the cards of records[from..] not known yet; false when the connection was lost.
-  bool LoadCards(const std::vector<TStagedRecord>& records, size_t from);
+  // Reads the cards of records[from..] not known yet: dcOk, or the failure of a read, which
+  // leaves the cards it did not read unknown (FailedSql() names the statement).
+  TDbStatus LoadCards(const std::vector<TStagedRecord>& records, size_t from);
   void ForgetCard(const std::string& number) { cards_.erase(CanonicalNumber(number)); }
   void ForgetCards() { cards_.clear(); }
 
@@ -33,9 +61,10 @@ class TPassCache : public TCardLookups {
   TODBCStatement& work_;
   TStatementLookups statements_;
   std::map<std::string, TCard> cards_;
-  std::map<int64_t, TType> typesById_;
+  std::map<int64_t, TType> typesById_;  // found or not
   std::map<std::string, TType> typesByName_;
-  std::map<std::string, std::pair<bool, int32_t>> groups_;
+  std::map<std::string, std::pair<TDbStatus, int32_t>> groups_;  // dcOk or dcNoRow
+  std::string failedSql_;
 };
 
 }  // namespace fw

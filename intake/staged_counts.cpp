@@ -2,6 +2,7 @@
 
 #include "db/sql.h"
 #include "db/statement.h"
+#include "intake/card_sql.h"
 
 namespace fw {
 namespace {
@@ -22,9 +23,8 @@ bool CountStaged(TODBC& db, TDateTime now, TStagedCounts& counts) {
   const long long all = Count(db, "SELECT COUNT(*) AS n FROM futurecard");
   const long long waiting =
       Count(db,
-            "SELECT COUNT(*) AS n, MIN(f.start_dt) AS first FROM futurecard f WHERE "
-            "f.start_dt >= " + TimestampLiteral(now) +
-                " AND EXISTS (SELECT 1 FROM card c WHERE c.number = f.number)",
+            "SELECT COUNT(*) AS n, MIN(f.start_dt) AS first FROM futurecard f WHERE " +
+                WaitingCondition(now),
             &counts.earliest);
   if (all < 0 || waiting < 0) return false;
   counts.waiting = waiting;

@@ -37,19 +37,6 @@ void FillGroupRow(const std::vector<TColumnEntry>& entries, TSql& sql) {
   for (const TColumnEntry& e : entries) AddEntry(e, sql);
 }
 
-std::string GroupLookupSql(const TSql& sql, const std::string& groupName) {
-  return "SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(TrimControl(groupName));
-}
-
-std::string GroupUpdateSql(const TSql& sql, int id) {
-  return sql.UpdateText("UPDATE card_pool", "WHERE id = " + std::to_string(id));
-}
-
-std::string GroupInsertSql(TSql& sql) {
-  sql.AddInteger("cur_inlot", 0);
-  return sql.InsertText("INSERT INTO card_pool", "Values");
-}
-
 bool FillCardRow(const std::vector<TColumnEntry>& entries, TSql& sql, std::string& error) {
   sql.Clear(false);
   for (const TColumnEntry& e : entries) {
@@ -66,19 +53,6 @@ bool FillCardRow(const std::vector<TColumnEntry>& entries, TSql& sql, std::strin
   }
   error.clear();
   return true;
-}
-
-std::string CardInsertSql(const TSql& sql) {
-  return sql.InsertText("INSERT INTO futurecard", "Values");
-}
-
-std::string CardRowsInsertSql(const std::string& columns, const std::string& values) {
-  return "INSERT INTO futurecard (" + columns + ") Values " + values;
-}
-
-std::string CardsByNumberSql(const std::string& numberList) {
-  return "SELECT number, type_id, debit_left, exp_iry FROM card WHERE number IN (" + numberList +
-         ")";
 }
 
 }  // namespace fw

@@ -2,6 +2,7 @@
 // "now" set through the clock seam.
 #include <gtest/gtest.h>
 
+#include "db/odbc.h"
 #include "intake/card_intake.h"
 #include "tests/support/intake_env.h"
 
@@ -331,6 +332,70 @@ TEST_P(Apply, QuotesAndBackslashesInLookupsAndTextsEndUpExactly) {
 }
 
 FW_ON_EVERY_DRIVER(Apply);
+
+// Another client holds the group's table while a top-up of that group is due, so that the
+// record's unit fails for real: its group lookup meets a lock timeout (SQLite: its claim meets
+// the one writer lock). The failure is never "no such group": the unit rolls back, the record
+// stays staged, the card unchanged, and the pass after the lock is gone applies it once.
+class ApplyLocked : public ::testing::TestWithParam<TTestDb> {};
+
+TEST_P(ApplyLocked, AFailedLookupLeavesTheRecordForTheNextPass) {
+  TIntakeEnv env(GetParam(), "JournalMode=WAL;Timeout=100");
+  ASSERT_TRUE(env.Ok());
+  const int debit = env.AddCardType("Debit", false, true);
+  env.Exec("INSERT INTO card_pool (name, max_inlot, cur_inlot) VALUES ('G', 10, 0)");
+  const std::string group = env.Scalar("SELECT id FROM card_pool WHERE name = 'G'");
+  env.Exec("INSERT INTO card (number, type_id, debit_left) VALUES (5001, " +
+           std::to_string(debit) + ", 0)");
+  env.Exec("INSERT INTO futurecard (command, number, card_type, start_dt, add_value, group_name) "
+           "VALUES ('C', 5001, 'Debit', {ts '2024-01-01 00:00:00'}, 1, 'G')");
+  const auto debitLeft = [&] {
+    return env.Scalar("SELECT debit_left FROM card WHERE number = 5001");
+  };
+
+  TODBC other;  // manual commit: what it locks stays locked until it ends
+  ASSERT_TRUE(env.Connect(other, true));
+  struct TLock {
+    const char* wait;  // on the pass's connection: how long a lock is waited for
+    const char* take;
+    const char* release;  // empty: ending the transaction releases it
+  };
+  const TLock lock = GetParam() == tdMariaDb
+                         ? TLock{"SET SESSION lock_wait_timeout = 1", "LOCK TABLES card_pool WRITE",
+                                 "UNLOCK TABLES"}
+                     : GetParam() == tdPostgres
+                         ? TLock{"SET lock_timeout = '300ms'",
+                                 "LOCK TABLE card_pool IN ACCESS EXCLUSIVE MODE", ""}
+                         : TLock{"", "INSERT INTO card_pool (name, max_inlot, cur_inlot) "
+                                     "VALUES ('Lock holder', 1, 0)", ""};
+  if (*lock.wait != 0) {
+    ASSERT_TRUE(ExecSql(env.mainDb, lock.wait));
+  }
+  ASSERT_TRUE(ExecSql(other, lock.take));
+
+  EXPECT_EQ(env.Intake().ProcessFutureCards(), poDone);
+  EXPECT_EQ(env.Scalar("SELECT COUNT(*) FROM futurecard"), "1");
+  EXPECT_EQ(debitLeft(), "0");
+  EXPECT_TRUE(env.Intake().PassOwed());
+  EXPECT_EQ(env.LogCount("Invalid group name"), 0) << env.LogText();
+  // One line names the statement and its codes.
+  EXPECT_EQ(env.LogCount("SQLSTATE "), 1) << env.LogText();
+  EXPECT_EQ(env.LogCount(" in SQL: "), 1) << env.LogText();
+
+  if (*lock.release != 0) {
+    ASSERT_TRUE(ExecSql(other, lock.release));
+  }
+  ASSERT_TRUE(other.EndTrans(false));
+  for (int pass = 0; pass < 2; ++pass) {
+    EXPECT_EQ(env.Intake().ProcessFutureCards(), poDone);
+    EXPECT_EQ(env.Scalar("SELECT COUNT(*) FROM futurecard"), "0");
+    EXPECT_EQ(debitLeft(), "1") << "applied exactly once" << env.LogText();
+  }
+  EXPECT_EQ(env.Scalar("SELECT group_id FROM card WHERE number = 5001"), group);
+  EXPECT_EQ(env.LogCount("Invalid group name"), 0) << env.LogText();
+}
+
+FW_ON_EVERY_DRIVER(ApplyLocked);
 
 }  // namespace
 }  // namespace fw::test

@@ -84,6 +84,7 @@ TEST_P(ConnectionLoss, ScanStopsAtALostStagingConnection) {
 // Without the ledger (card_file) nobody can tell later whether the commit happened.
 TEST_P(ConnectionLoss, CommitWithLostConnectionGoesToErrorsWithoutTheLedger) {
   Env().Exec("DROP TABLE card_file");
+  Env().Intake().Ledger().SetPresent(false);
   const std::string path = Env().Drop("a.csv", "");
   Kill(Env().stagingDb, true);
   if (GetParam() == tdPostgres) {

@@ -30,9 +30,10 @@ class Ledger : public ::testing::TestWithParam<TTestDb> {
   }
   TIntakeEnv& Env() { return *env_; }
   // A service started afresh: nothing remembered from the intake before.
-  std::unique_ptr<TCardIntake> Restarted(const std::string& doneDir) {
+  std::unique_ptr<TCardIntake> Restarted(const std::string& doneDir, bool ledger = true) {
     auto intake = std::make_unique<TCardIntake>(*Env().log, Env().mainDb, Env().stagingDb,
                                                 Env().clock);
+    intake->Ledger().SetPresent(ledger);
     intake->Folders.audits = Env().drop;
     intake->Folders.files = doneDir;
     intake->Folders.errors = Env().errors;
@@ -65,13 +66,13 @@ TEST_P(Ledger, CommittedFileIsMovedNotStagedAgain) {
     if (!c.ledger) Env().Exec("DROP TABLE card_file");
     const std::string path = Env().Drop("topup.csv", kTopUp);
     {
-      auto first = Restarted(Env().dir.File("missing"));
+      auto first = Restarted(Env().dir.File("missing"), c.ledger);
       EXPECT_EQ(first->ProcessCardFile(path), foStaged);
       EXPECT_EQ(first->ProcessFutureCards(), poDone);
     }
     ASSERT_TRUE(std::filesystem::exists(path));
     if (!c.secondText.empty()) Env().Drop("topup.csv", c.secondText);
-    auto second = Restarted(Env().done);
+    auto second = Restarted(Env().done, c.ledger);
     EXPECT_EQ(second->ProcessCardFile(path), c.second);
     EXPECT_EQ(second->ProcessFutureCards(), poDone);
     EXPECT_FALSE(std::filesystem::exists(path));
@@ -220,7 +221,10 @@ TEST(LedgerLocked, AFileMeetingALockedDatabaseWaitsForTheNextScan) {
     const int debit = env.AddCardType("DEBIT", false, true);
     env.Exec("INSERT INTO card (number, type_id, debit_left) VALUES (5001, " +
              std::to_string(debit) + ", 0)");
-    if (!ledger) env.Exec("DROP TABLE card_file");
+    if (!ledger) {
+      env.Exec("DROP TABLE card_file");
+      env.Intake().Ledger().SetPresent(false);
+    }
     const std::string path = env.Drop("locked.csv", kTopUp);
     {
       TODBC other;

@@ -343,5 +343,36 @@ TEST_P(Staging, ExceptionMidFileRollsBackBeforeAnythingElse) {
 
 FW_ON_EVERY_DRIVER(Staging);
 
+// Under SERIALIZABLE a group lookup is a locking read, and another client holds the group's
+// row: the lookup times out. That is never "no such group" (which would stage the group a
+// second time) nor a bad line: the file stays in the drop folder, one line names the lookup
+// and its codes, and the scan after the lock is gone stages it with the one group row.
+TEST(StagingLocked, AFailedGroupLookupLeavesTheFileForTheNextScan) {
+  TIntakeEnv env(tdMariaDb);
+  ASSERT_TRUE(env.Ok());
+  env.SetFolders();
+  env.Exec("INSERT INTO card_pool (name, max_inlot, cur_inlot) VALUES ('G', 10, 0)");
+  ASSERT_TRUE(ExecSql(env.stagingDb, "SET SESSION TRANSACTION ISOLATION LEVEL SERIALIZABLE"));
+  ASSERT_TRUE(ExecSql(env.stagingDb, "SET SESSION innodb_lock_wait_timeout = 1"));
+  ASSERT_TRUE(env.stagingDb.EndTrans(false));
+  const std::string path = env.Drop("g.csv", "G,4\nA,1,T\n");
+  TODBC other;
+  ASSERT_TRUE(env.Connect(other, true));
+  ASSERT_TRUE(ExecSql(other, "SELECT id FROM card_pool WHERE name = 'G' FOR UPDATE"));
+
+  EXPECT_EQ(env.Intake().ProcessCardFile(path), foLoadFailed);
+  EXPECT_TRUE(FileExistsAt(path));
+  EXPECT_EQ(env.LogCount("Failed to load " + path + ", will retry later: SQLSTATE HY000, "
+                         "native 1205"), 1) << env.LogText();
+  EXPECT_EQ(env.LogCount("in SQL: SELECT id FROM card_pool WHERE name = 'G'"), 1);
+  EXPECT_EQ(env.Intake().Tally.linesRejected, 0u);
+
+  ASSERT_TRUE(other.EndTrans(false));
+  EXPECT_EQ(env.Intake().ProcessCardFile(path), foStaged) << env.LogText();
+  EXPECT_EQ(env.Scalar("SELECT COUNT(*) FROM card_pool"), "1");
+  EXPECT_EQ(env.Scalar("SELECT max_inlot FROM card_pool"), "4");
+  EXPECT_EQ(env.Scalar("SELECT COUNT(*) FROM futurecard"), "1");
+}
+
 }  // namespace
 }  // namespace fw::test

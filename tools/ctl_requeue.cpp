@@ -40,6 +40,8 @@ std::string Requeue(TCtlSession& session, const TCardFolders& folders, const std
              "twice";
     case TCardLedger::laLost:
       return "the database connection was lost";
+    case TCardLedger::laFailed:
+      return "the card_file ledger cannot be read: putting it back might stage its records twice";
     case TCardLedger::laAbsent:
     case TCardLedger::laNotStaged:
       break;

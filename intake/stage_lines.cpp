@@ -1,0 +1,263 @@
+// Staging the lines of a card file: line by line, or card rows in batches of many rows, a
+// failed batch halved until its bad rows stand alone.
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/sql.h"
+#include "db/statement.h"
+#include "db/transaction.h"
+#include "intake/card_stager.h"
+#include "intake/card_sql.h"
+#include "intake/stage_batches.h"
+#include "intake/staging_sql.h"
+#include "log/log_texts.h"
+
+namespace fw {
+namespace {
+
+std::string ErrorLine(const std::string& error, const std::string& sql) {
+  return logtext::kStatementError + error + "\" in SQL: " + sql;
+}
+
+// The statement of a card row refused for its NUMBER, as the log shows it: the value quoted,
+// so that the line shows what was refused without it ever being SQL.
+std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
+  for (TColumnEntry& e : entries) {
+    if (e.kind == vkUnquoted) e.kind = vkQuoted;
+  }
+  std::string ignored;
+  FillCardRow(entries, sql, ignored);
+  return CardInsertSql(sql);
+}
+}  // namespace
+
+// Card rows that follow one another with the same column list go to the database as one
+// INSERT of up to this many rows (and about this many bytes): one round trip instead of many.
+constexpr size_t StageBatchRows = 500;
+constexpr size_t StageBatchBytes = 512 * 1024;
+// The statements of single lines, as staging line by line runs them and as a failed batch
+// ends up running its bad rows, so that both write the same error lines.
+class TCardStager::TLines {
+ public:
+  TLines(TCardStager& stager, TODBCStatement& statement, TTransaction& transaction,
+         const std::vector<std::string>& lines, TSql& sql)
+      : stager_(stager),
+        statement_(statement),
+        transaction_(transaction),
+        lines_(lines),
+        sql_(sql),
+        // PostgreSQL refuses every statement after a failed one until the transaction ends
+        // (psqlODBC guards each statement itself only in its default mode). A savepoint around
+        // each line keeps the rest of the file running there, so that every bad line gets its
+        // own error line.
+        lineSavepoints_(statement.Connection().DriverKind() == dkPostgres) {}
+
+  // Each false when staging must end: the connection went away, a stop cancelled a
+  // statement, or a statement failed for a reason not the file's (`result` says which). A
+  // statement refused as bad data is logged and counted, and staging goes on.
+  bool Group(size_t line, const std::vector<TColumnEntry>& entries) {
+    std::optional<TSavepoint> savepoint;
+    if (!BeginLine(savepoint)) return false;
+    const int before = result.errors;
+    FillGroupRow(entries, sql_);
+    const std::string lookup = GroupLookupSql(sql_, entries[0].text);
+    const TDbStatus found = statement_.Exec(lookup);
+    if (found.Failed()) {
+      // Never "no such group": a lookup that failed would stage the group twice.
+      return Failed(line, lookup, found) && EndLine(savepoint, true);
+    }
+    const std::string text = found.Ok() ? GroupUpdateSql(sql_, statement_.FieldAsInteger("id"))
+                                        : GroupInsertSql(sql_);
+    return Run(line, text) && EndLine(savepoint, result.errors > before);
+  }
+  bool Card(size_t line, const std::string& text) {
+    std::optional<TSavepoint> savepoint;
+    if (!BeginLine(savepoint)) return false;
+    const int before = result.errors;
+    return Run(line, text) && EndLine(savepoint, result.errors > before);
+  }
+  // A card row whose NUMBER can never be part of a statement.
+  bool Refused(size_t line, const std::vector<TColumnEntry>& entries, const std::string& error) {
+    Bad(line, error, RefusedCardSql(entries, sql_));
+    return true;
+  }
+  // After a failure that ends staging: what `status` of `what` (a statement) says.
+  bool End(const TDbStatus& status, const std::string& what) {
+    if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(statement_) ||
+        stager_.StopRequested()) {
+      result.result = stager_.StopRequested() ? lrStopped : lrConnectionLost;
+      result.lostText = status.Text();
+    } else {
+      result.result = lrTryAgain;
+      result.lostText = FailureText(status, what);
+    }
+    return false;
+  }
+  // After a failed statement of a line: false when staging must end; a refusal (bad data) is
+  // the line's, and staging goes on.
+  bool Failed(size_t line, const std::string& text, const TDbStatus& status) {
+    if (status.Code() != dcBadData || LostConnection(statement_) || stager_.StopRequested()) {
+      return End(status, text);
+    }
+    Bad(line, status.Text(), text);
+    return true;
+  }
+  // The database ended the transaction by itself after a failure (psqlODBC does when the
+  // failed statement was the transaction's first access, savepoint and all): what is left of
+  // it refuses every statement, so a fresh one takes the rest of the file under the same
+  // guard.
+  bool Renew() {
+    const TDbStatus renewed = transaction_.Renew();
+    ended = true;
+    return renewed.Ok() || End(renewed, "BEGIN");
+  }
+
+  TStageResult result;
+  bool ended = false;
+
+ private:
+  bool BeginLine(std::optional<TSavepoint>& savepoint) {
+    if (!lineSavepoints_) return true;
+    savepoint.emplace(transaction_, "fw_line");
+    return savepoint->Began() || End(savepoint->Status(), "SAVEPOINT fw_line");
+  }
+  bool EndLine(std::optional<TSavepoint>& savepoint, bool lineFailed) {
+    if (!savepoint) return true;
+    if (!lineFailed) {
+      const TDbStatus released = savepoint->Release();
+      return released.Ok() || End(released, "RELEASE SAVEPOINT fw_line");
+    }
+    const TDbStatus undone = savepoint->RollBack();
+    if (undone.Ok()) return true;
+    if (undone.Code() == dcLost || LostConnection(statement_)) return End(undone, "ROLLBACK");
+    return Renew();
+  }
+  bool Run(size_t line, const std::string& text) {
+    const TDbStatus status = statement_.Exec(text);
+    return status.Ok() || Failed(line, text, status);
+  }
+  void Bad(size_t line, const std::string& error, const std::string& text) {
+    ++result.errors;
+    stager_.log_.AddLine(ErrorLine(error, text));
+    if (result.bad.size() < kReportedLines) result.bad.push_back({line, lines_[line - 1], error});
+  }
+
+  TCardStager& stager_;
+  TODBCStatement& statement_;
+  TTransaction& transaction_;
+  const std::vector<std::string>& lines_;
+  TSql& sql_;
+  bool lineSavepoints_;
+};
+
+TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>& lines,
+                                                  TODBCStatement& statement,
+                                                  TTransaction& transaction) {
+  TStringListSDF fields;
+  std::vector<TColumnEntry> entries;
+  TSql sql(stagingDb_.DriverKind());
+  TCardLineReader reader(clock_);
+  TLines run(*this, statement, transaction, lines, sql);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (StopRequested()) {
+      run.result.result = lrStopped;
+      break;
+    }
+    fields.SplitLine(lines[i]);
+    const TLineKind kind = reader.Read(fields, entries);
+    bool going = true;
+    if (kind == lkGroup) {
+      going = run.Group(i + 1, entries);
+    } else if (kind == lkCard) {
+      std::string error;
+      going = FillCardRow(entries, sql, error) ? run.Card(i + 1, CardInsertSql(sql))
+                                               : run.Refused(i + 1, entries, error);
+    }
+    if (!going) break;
+  }
+  return std::move(run.result);
+}
+
+// The same statements as StageLines, card rows gathered into INSERTs of many rows. Group rows
+// end the pending batch first, so their look-ups see every row before them. Each batch runs
+// inside a savepoint; one that fails is undone to it and split in halves until its bad rows
+// stand alone, and those run as the single-row statements of StageLines and log the same
+// lines, in file order. lrFailed, nothing logged, when the database has no savepoints: the
+// caller rolls back and goes line by line.
+TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::string>& lines,
+                                                         TODBCStatement& statement,
+                                                         TTransaction& transaction) {
+  TSql sql(stagingDb_.DriverKind());
+  TLines run(*this, statement, transaction, lines, sql);
+  bool probed = false;  // savepoints tried once, before the first batch needs one
+
+  // Rows [from, to) of a batch; false when staging must end here.
+  const std::function<bool(const TStageItem&, size_t, size_t)> stage = [&](const TStageItem& item,
+                                                                           size_t from, size_t to) {
+    if (to - from == 1) return run.Card(item.lines[from], item.InsertSql(from, to));
+    TSavepoint savepoint(transaction, "fw_batch");
+    if (!savepoint.Began()) return run.End(savepoint.Status(), "SAVEPOINT fw_batch");
+    const std::string insert = item.InsertSql(from, to);
+    const TDbStatus status = statement.Exec(insert);
+    if (status.Ok()) {
+      const TDbStatus released = savepoint.Release();
+      return released.Ok() || run.End(released, "RELEASE SAVEPOINT fw_batch");
+    }
+    // Only a refusal is split: its bad rows are the file's. Anything else ends the staging.
+    if (status.Code() != dcBadData) return run.End(status, insert);
+    const TDbStatus undone = savepoint.RollBack();
+    if (!undone.Ok()) {
+      if (undone.Code() == dcLost || LostConnection(statement)) {
+        return run.End(undone, "ROLLBACK TO SAVEPOINT fw_batch");
+      }
+      if (!run.Renew()) return false;
+    }
+    const size_t middle = from + (to - from) / 2;
+    return stage(item, from, middle) && stage(item, middle, to);
+  };
+
+  TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
+  for (;;) {
+    if (StopRequested()) {  // between batches
+      run.result.result = lrStopped;
+      break;
+    }
+    const TStageItem item = batches.Next();
+    if (item.kind == TStageItem::ikEnd) break;
+    bool going = true;
+    if (item.kind == TStageItem::ikGroup) {
+      going = run.Group(item.lines[0], item.entries);
+    } else if (item.kind == TStageItem::ikRefused) {
+      going = run.Refused(item.lines[0], item.entries, item.error);
+    } else {
+      if (!probed) {
+        probed = true;
+        TSavepoint probe(transaction, "fw_batch");
+        TDbStatus probed = probe.Status();
+        if (probed.Ok()) probed = probe.Release();
+        if (probed.Code() == dcBadData) {
+          // A database without savepoints goes line by line from the start, as it did before.
+          run.result.result = lrFailed;
+          return std::move(run.result);
+        }
+        if (probed.Failed()) {
+          run.End(probed, "SAVEPOINT fw_batch");
+          return std::move(run.result);
+        }
+      }
+      going = stage(item, 0, item.rows.size());
+    }
+    if (!going) break;
+  }
+  // Rows before the failed batch may be gone with the transaction the database ended; a bad
+  // line rejects the file anyway, but a file without one must not be committed in part.
+  if (run.ended && run.result.result == lrDone && run.result.errors == 0) {
+    run.result.result = lrTryAgain;
+    run.result.lostText = "the database ended the transaction after a failed batch";
+  }
+  return std::move(run.result);
+}
+
+}  // namespace fw
