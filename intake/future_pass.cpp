@@ -20,7 +20,26 @@ TFuturePass::TFuturePass(const TIntakeRun& run, TMessLog& log, TODBC& mainDb, TI
 
 TPassOutcome TFuturePass::Run() {
   recordsKept_ = false;
+  heldCards_.clear();
   return Walk();
+}
+
+namespace {
+
+std::string CardKey(const TStagedRecord& staged) {
+  const std::string key = TPassCache::CanonicalNumber(staged.number);
+  return key.empty() ? staged.number : key;
+}
+
+}  // namespace
+
+void TFuturePass::HoldBack(const TStagedRecord& staged) {
+  recordsKept_ = true;
+  heldCards_.insert(CardKey(staged));
+}
+
+bool TFuturePass::HeldBack(const TStagedRecord& staged) const {
+  return !heldCards_.empty() && heldCards_.count(CardKey(staged)) != 0;
 }
 
 TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& reads) {
@@ -118,6 +137,10 @@ TPassOutcome TFuturePass::Walk() {
       } else {
         for (const TStagedRecord& staged : records) {
           if (StopRequested()) return poStopped;
+          if (HeldBack(staged)) {
+            ++left;
+            continue;
+          }
           bool apply = IsDue(clock_.Now(), staged.startDt, true);
           TApplyOutcome outcome = aoSkipped;
           if (!apply) {
@@ -134,6 +157,7 @@ TPassOutcome TFuturePass::Walk() {
             }
           }
           if (apply) outcome = ApplyStagedRecord(staged, work, reads);
+          if (outcome == aoKept) HoldBack(staged);
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {

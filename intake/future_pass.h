@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,11 @@ class TFuturePass {
   bool LockingReadsKnown() const {
     return lockingReads_ != lrUnknown && lockingSession_ == mainDb_.Session();
   }
+  // A record left for the next pass holds back the later records of its card for the rest of
+  // this pass, so that the next pass applies them in their order: a later record's expiry and
+  // descriptive values must not be overwritten by an earlier one applied after it.
+  void HoldBack(const TStagedRecord& staged);
+  bool HeldBack(const TStagedRecord& staged) const;
   // Adds what stays staged to `left`.
   TPassOutcome ApplyRangeBatched(const std::vector<TStagedRecord>& records, TODBCStatement& work,
                                  TODBCStatement& reads, TPassCache& cache, long long& left);
@@ -103,6 +109,7 @@ class TFuturePass {
   TLockingReads lockingReads_ = lrUnknown;  // SELECT ... FOR UPDATE on MainDb's database
   uint64_t lockingSession_ = 0;             // MainDb's Session() when it was learnt
   TDateTime nextStart_ = 0;   // of the pass that runs
+  std::set<std::string> heldCards_;  // of the pass that runs, as HoldBack keys them
 };
 
 }  // namespace fw

@@ -33,6 +33,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
   // pass, which meets them in the same order.
   const auto keepFrom = [&](size_t from, const std::string& why) {
     recordsKept_ = true;
+    for (size_t j = from; j < records.size(); ++j) HoldBack(records[j]);
     log_.AddLine("Staged records " + records[from].id + " to " + records.back().id +
                  " stay for the next pass: " + why);
     left += static_cast<long long>(records.size() - from);
@@ -56,6 +57,10 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
     size_t i = next;
     for (; i < records.size(); ++i) {
       const TStagedRecord& staged = records[i];
+      if (HeldBack(staged)) {
+        ++waiting;
+        continue;
+      }
       const std::string key = TPassCache::CanonicalNumber(staged.number);
       // A record for a card written in this batch has to see what that write left: it starts
       // the next batch. A number that is not a plain integer gets a batch of its own.
@@ -100,7 +105,12 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         return keepFrom(next, why);
       case srRefused:
         for (const TStagedRecord* staged : batch) {
+          if (HeldBack(*staged)) {
+            ++left;
+            continue;
+          }
           const TApplyOutcome outcome = ApplyStagedRecord(*staged, work, reads);
+          if (outcome == aoKept) HoldBack(*staged);
           if (outcome == aoConnectionLost) return poConnectionLost;
           if (outcome == aoStopped) return poStopped;
           if (outcome == aoDone) {
