@@ -33,8 +33,9 @@ std::string CardKey(const TStagedRecord& staged) {
 
 }  // namespace
 
+// What kept the record says whether the pass is owed again soon (recordsKept_): a refused
+// delete is not.
 void TFuturePass::HoldBack(const TStagedRecord& staged) {
-  recordsKept_ = true;
   heldCards_.insert(CardKey(staged));
 }
 
