@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "service/metrics.h"
+#include "tests/support/busy_metrics.h"
 
 namespace fw {
 namespace {
@@ -39,21 +40,7 @@ std::map<std::string, std::string> Parse(const std::string& text) {
 }
 
 TEST(Metrics, EveryValueUnderItsFamilyAndUnknownsLeftOut) {
-  TMetrics m;
-  m.tally.pickedUp = 12;
-  m.tally.rejected = 1;
-  m.tally.held = 3;
-  m.tally.alreadyStaged = 2;
-  m.tally.linesRejected = 10;
-  m.tally.applied = 40;
-  m.tally.waiting = 5;
-  m.dueNow = 0;
-  m.waiting = 7;
-  m.filesWaiting = 2;
-  m.oldestWaitingSec = 75;
-  m.dbReachable = true;
-  m.lastSuccessUnix = 1796810000.25;
-  m.lastTickSeconds = 0.125;
+  const TMetrics m = test::BusyMetrics();
   const std::map<std::string, std::string> full = Parse(FormatMetrics(m));
   const std::map<std::string, std::string> expected = {
       {"fenwold_card_files_total{outcome=\"staged\"}", "12"},

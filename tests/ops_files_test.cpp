@@ -8,6 +8,7 @@
 #include <string>
 
 #include "service/metrics.h"
+#include "tests/support/busy_metrics.h"
 #include "tests/support/temp_dir.h"
 
 namespace fw {
@@ -34,36 +35,19 @@ TRun Shell(const std::string& command) {
   return run;
 }
 
-TMetrics Busy() {
-  TMetrics m;
-  m.tally.pickedUp = 12;
-  m.tally.rejected = 1;
-  m.tally.held = 3;
-  m.tally.alreadyStaged = 2;
-  m.tally.linesRejected = 10;
-  m.tally.applied = 40;
-  m.tally.waiting = 5;
-  m.dueNow = 0;
-  m.waiting = 7;
-  m.filesWaiting = 2;
-  m.oldestWaitingSec = 75;
-  m.dbReachable = true;
-  m.lastSuccessUnix = 1796810000.25;
-  m.lastTickSeconds = 0.125;
-  return m;
-}
+using test::BusyMetrics;
 
 // Every shape the service writes: all values, the database down from the start (the staged
 // counts and the last success left out), and lost after a success (counters kept, counts gone).
 TEST(OpsFiles, PromtoolAcceptsEveryMetricsFileTheServiceWrites) {
-  TMetrics lost = Busy();
+  TMetrics lost = BusyMetrics();
   lost.dbReachable = false;
   lost.dueNow = lost.waiting = -1;
   lost.tally.waiting = -1;
   const struct {
     const char* name;
     TMetrics metrics;
-  } cases[] = {{"every value", Busy()},
+  } cases[] = {{"every value", BusyMetrics()},
                {"database down from the start", TMetrics{}},
                {"database lost after a success", lost}};
   test::TTempDir dir;
@@ -105,7 +89,7 @@ TEST(OpsFiles, AlertRulesPassPromtoolTheirUnitTestsAndMatchTheReadme) {
 TEST(OpsFiles, DashboardQueriesOnlyMetricsTheServiceWrites) {
   test::TTempDir dir;
   const std::string metrics = dir.File("fenwold.prom");
-  ASSERT_TRUE(test::WriteFileBytes(metrics, FormatMetrics(Busy())));
+  ASSERT_TRUE(test::WriteFileBytes(metrics, FormatMetrics(BusyMetrics())));
   const std::string check = kSource + "/scripts/check-dashboard.sh";
   const TRun shipped = Shell("'" + check + "' '" + kDashboard + "' '" + metrics + "'");
   EXPECT_EQ(shipped.status, 0) << shipped.output;

@@ -140,19 +140,11 @@ int RenameNoReplace(const std::string& source, const std::string& target) {
 }  // namespace
 
 std::vector<std::string> ListCardFiles(const std::string& folder) {
+  std::vector<TListedFile> files;
+  ListCardFileStamps(folder, files);
   std::vector<std::string> names;
-  TDir dir(folder);
-  if (dir.Get() == nullptr) return names;
-  const int dirFd = ::dirfd(dir.Get());
-  while (const dirent* entry = ::readdir(dir.Get())) {
-    const char* name = entry->d_name;
-    if (name[0] == '.' || !EndsWithCsv(name)) continue;
-    struct stat st {};
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
-    names.emplace_back(name);
-  }
-  // Sorted, so that files named by time stage in that order on every file system.
-  std::sort(names.begin(), names.end());
+  names.reserve(files.size());
+  for (TListedFile& file : files) names.push_back(std::move(file.name));
   return names;
 }
 
@@ -170,6 +162,7 @@ bool ListCardFileStamps(const std::string& folder, std::vector<TListedFile>& fil
                      {static_cast<uint64_t>(st.st_size),
                       static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec}});
   }
+  // Sorted, so that files named by time stage in that order on every file system.
   std::sort(files.begin(), files.end(),
             [](const TListedFile& a, const TListedFile& b) { return a.name < b.name; });
   return true;
