@@ -105,7 +105,6 @@ TStatementWorker::~TStatementWorker() {
 }
 
 SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
-  busy_ = true;
   {
     std::lock_guard<std::mutex> guard(lock_);
     handle_ = handle;
@@ -130,7 +129,6 @@ SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
     guard.lock();
   }
   state_.store(kIdle, std::memory_order_relaxed);
-  busy_ = false;
   return result_;
 }
 
