@@ -85,32 +85,29 @@ TDbStatus TPassCache::Card(const std::string& number, TCard& card) {
   return status;
 }
 
-TDbStatus TPassCache::TypeById(int64_t id, TType& type) {
-  if (const auto it = typesById_.find(id); it != typesById_.end()) {
+template <class Key, class Lookup>
+TDbStatus TPassCache::RememberType(std::map<Key, TType>& known, const Key& key, TType& type,
+                                   Lookup lookup) {
+  if (const auto it = known.find(key); it != known.end()) {
     type = it->second;
     return Answer(type.found);
   }
-  const TDbStatus status = statements_.TypeById(id, type);
+  const TDbStatus status = lookup();
   if (status.Failed()) {
     failedSql_ = statements_.FailedSql();
   } else {
-    typesById_.emplace(id, type);
+    known.emplace(key, type);
   }
   return status;
 }
 
+TDbStatus TPassCache::TypeById(int64_t id, TType& type) {
+  return RememberType(typesById_, id, type, [&] { return statements_.TypeById(id, type); });
+}
+
 TDbStatus TPassCache::TypeByName(const std::string& name, TType& type) {
-  if (const auto it = typesByName_.find(name); it != typesByName_.end()) {
-    type = it->second;
-    return Answer(type.found);
-  }
-  const TDbStatus status = statements_.TypeByName(name, type);
-  if (status.Failed()) {
-    failedSql_ = statements_.FailedSql();
-  } else {
-    typesByName_.emplace(name, type);
-  }
-  return status;
+  return RememberType(typesByName_, name, type,
+                      [&] { return statements_.TypeByName(name, type); });
 }
 
 TDbStatus TPassCache::Group(const std::string& name, int32_t& id) {

@@ -58,6 +58,10 @@ class TPassCache : public TCardLookups {
   static std::string CanonicalNumber(const std::string& number);
 
  private:
+  // A type found or not is kept for the rest of the pass; a failure is not.
+  template <class Key, class Lookup>
+  TDbStatus RememberType(std::map<Key, TType>& known, const Key& key, TType& type, Lookup lookup);
+
   TODBCStatement& work_;
   TStatementLookups statements_;
   std::map<std::string, TCard> cards_;

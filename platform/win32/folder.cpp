@@ -36,28 +36,19 @@ bool IsCardFileName(std::wstring_view name) {
 }  // namespace
 
 std::vector<std::string> ListCardFiles(const std::string& folder) {
+  std::vector<TListedFile> files;
+  ListCardFileStamps(folder, files);
   std::vector<std::string> names;
-  WIN32_FIND_DATAW data{};
-  // Every entry, matched by its long name: a pattern "*.csv" also matches the 8.3 short name,
-  // which makes "cards.csvx" or a producer's "cards.csv~" look like a card file.
-  TFindHandle find(::FindFirstFileExW(WidePath(JoinPath(folder, "*")).c_str(), FindExInfoBasic,
-                                      &data, FindExSearchNameMatch, nullptr, 0));
-  if (find.Get() == INVALID_HANDLE_VALUE) return names;
-  const DWORD skipped = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                        FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-  do {
-    if ((data.dwFileAttributes & skipped) == 0 && IsCardFileName(data.cFileName)) {
-      names.push_back(Utf8(data.cFileName));
-    }
-  } while (::FindNextFileW(find.Get(), &data));
-  // Sorted, so that files named by time stage in that order on every file system.
-  std::sort(names.begin(), names.end());
+  names.reserve(files.size());
+  for (TListedFile& file : files) names.push_back(std::move(file.name));
   return names;
 }
 
 bool ListCardFileStamps(const std::string& folder, std::vector<TListedFile>& files) {
   files.clear();
   WIN32_FIND_DATAW data{};
+  // Every entry, matched by its long name: a pattern "*.csv" also matches the 8.3 short name,
+  // which makes "cards.csvx" or a producer's "cards.csv~" look like a card file.
   TFindHandle find(::FindFirstFileExW(WidePath(JoinPath(folder, "*")).c_str(), FindExInfoBasic,
                                       &data, FindExSearchNameMatch, nullptr, 0));
   if (find.Get() == INVALID_HANDLE_VALUE) return false;
@@ -72,6 +63,7 @@ bool ListCardFileStamps(const std::string& folder, std::vector<TListedFile>& fil
       files.push_back({Utf8(data.cFileName), {size, written}});
     }
   } while (::FindNextFileW(find.Get(), &data));
+  // Sorted, so that files named by time stage in that order on every file system.
   std::sort(files.begin(), files.end(),
             [](const TListedFile& a, const TListedFile& b) { return a.name < b.name; });
   return true;
