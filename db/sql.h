@@ -40,9 +40,11 @@ class TSql {
   TDriverKind DriverKind() const { return driverKind_; }
   bool AllowDuplicates() const { return allowDuplicates_; }
   size_t Count() const { return fieldNames_.size(); }
+  const std::string& FieldName(size_t i) const { return fieldNames_[i]; }
+  // The value of field i as it stands in the statement text.
+  std::string ValueText(size_t i) const;
 
  private:
-  std::string ValueText(size_t i) const;
 
   TDriverKind driverKind_;
   bool allowDuplicates_ = false;

@@ -183,9 +183,9 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
     sql.AddField("number", numberLiteral, false);
     plan.write = sql.InsertText("INSERT INTO card", "Values");
     plan.insert = true;
-    plan.columns = sql.ColumnListText();
-    plan.values = sql.ValuesText();
   }
+  plan.columns = sql.ColumnListText();
+  plan.fields = std::move(sql);
   return pnPlanned;
 }
 

@@ -8,13 +8,12 @@
 #include <vector>
 
 #include "db/driver_kind.h"
+#include "db/sql.h"
 #include "db/statement.h"
 #include "db/status.h"
 #include "platform/datetime.h"
 
 namespace fw {
-
-class TSql;
 
 // One row of futurecard, read column by column in table order, each column once (a driver
 // that reads through SQLGetData may not give a column twice).
@@ -81,7 +80,8 @@ struct TCardPlan {
   std::vector<std::string> lines;  // log lines before the write
   std::string write;               // the INSERT or UPDATE; empty when the record was refused
   bool insert = false;
-  std::string columns, values;  // of an INSERT, for INSERTs of several rows
+  TSql fields = TSql(dkGeneric);  // of the write, for statements of several records' rows
+  std::string columns;            // of the write: which rows go into one statement
 };
 
 enum TPlanOutcome {

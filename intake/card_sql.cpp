@@ -57,10 +57,6 @@ std::string CardsByNumberSql(const std::string& numberList) {
          ")";
 }
 
-std::string NewCardsInsertSql(const std::string& columns, const std::string& values) {
-  return "INSERT INTO card (" + columns + ") Values " + values;
-}
-
 std::string TypeByIdSql(long long id) {
   return "SELECT * FROM card_type WHERE id = " + std::to_string(id);
 }

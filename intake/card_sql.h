@@ -38,8 +38,6 @@ std::string CardByNumberSql(const std::string& numberLiteral);
 std::string CardNumberSql(const std::string& numberLiteral);
 // The read of the cards of a list of plain-integer numbers.
 std::string CardsByNumberSql(const std::string& numberList);
-// INSERT INTO card (...) Values (...), (...)
-std::string NewCardsInsertSql(const std::string& columns, const std::string& values);
 std::string TypeByIdSql(long long id);
 // `upperName` compared with the upper-cased type name.
 std::string TypeByNameSql(const TSql& sql, const std::string& upperName);

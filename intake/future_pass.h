@@ -16,6 +16,7 @@
 #include "db/odbc.h"
 #include "db/status.h"
 #include "intake/card_plan.h"
+#include "intake/card_rows_sql.h"
 #include "intake/intake_run.h"
 #include "log/messlog.h"
 #include "platform/datetime.h"
@@ -108,6 +109,7 @@ class TFuturePass {
   enum TLockingReads { lrUnknown, lrYes, lrNo };
   TLockingReads lockingReads_ = lrUnknown;  // SELECT ... FOR UPDATE on MainDb's database
   uint64_t lockingSession_ = 0;             // MainDb's Session() when it was learnt
+  TCardRowsForm rowsForm_ = rfNone;         // of MainDb's database
   TDateTime nextStart_ = 0;   // of the pass that runs
   std::set<std::string> heldCards_;  // of the pass that runs, as HoldBack keys them
 };

@@ -11,19 +11,13 @@
 #include "db/transaction.h"
 #include "intake/card_intake.h"
 #include "intake/card_plan.h"
+#include "intake/card_rows_sql.h"
 #include "intake/future_pass.h"
 #include "intake/card_sql.h"
 #include "intake/pass_cache.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
-namespace {
-
-// Rows of one INSERT into card.
-constexpr size_t CardBatchRows = 500;
-
-}  // namespace
-
 TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& records,
                                             TODBCStatement& work, TODBCStatement& reads,
                                             TPassCache& cache, long long& left) {
@@ -174,36 +168,60 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   if (unchanged.Failed()) return failed(unchanged, readSql, false);
   if (!unchanged.Ok()) return srRefused;
 
-  const std::string* columns = nullptr;
-  std::string values;
-  size_t rows = 0;
-  std::string insert;
-  const auto flush = [&] {
-    if (rows == 0) return TDbStatus();
-    rows = 0;
-    insert = NewCardsInsertSql(*columns, values);
-    return work.Exec(insert);
+  // New cards in record order (their ids are handed out in that order), consecutive ones of the
+  // same columns in one INSERT; existing cards gathered by their columns into UPDATEs of many
+  // cards. The cards of a batch all differ, so no write sees another's.
+  std::vector<const TCardPlan*> inserts;
+  std::vector<std::vector<const TCardPlan*>> updates;  // each of one column list
+  std::string text;
+  const auto write = [&](std::vector<const TCardPlan*>& group) {
+    if (group.empty()) return TDbStatus();
+    if (group.size() == 1) {
+      text = group.front()->write;
+    } else {
+      std::vector<const TSql*> rows;
+      for (const TCardPlan* plan : group) rows.push_back(&plan->fields);
+      text = group.front()->insert ? CardRowsInsertSql(rows)
+                                   : CardRowsUpdateSql(rowsForm_, rows);
+    }
+    group.clear();
+    return work.Exec(text);
+  };
+  const auto full = [&](const std::vector<const TCardPlan*>& group) {
+    return group.size() >=
+           CardRowsPerStatement(mainDb_.DriverKind(), group.front()->fields.Count());
   };
   for (const TCardPlan& plan : plans) {
     if (plan.write.empty()) continue;
-    if (!plan.insert) {
-      if (const TDbStatus flushed = flush(); flushed.Failed()) return failed(flushed, insert, true);
-      if (const TDbStatus updated = work.Exec(plan.write); updated.Failed()) {
-        return failed(updated, plan.write, true);
+    std::vector<const TCardPlan*>* group = &inserts;
+    if (plan.insert) {
+      if (!inserts.empty() && inserts.front()->columns != plan.columns) {
+        if (const TDbStatus written = write(inserts); written.Failed()) {
+          return failed(written, text, true);
+        }
       }
-      continue;
+    } else {
+      group = nullptr;
+      for (auto& candidate : updates) {
+        if (!candidate.empty() && candidate.front()->columns == plan.columns) group = &candidate;
+      }
+      for (auto& candidate : updates) {
+        if (group == nullptr && candidate.empty()) group = &candidate;
+      }
+      if (group == nullptr) group = &updates.emplace_back();
     }
-    if (rows > 0 && (*columns != plan.columns || rows >= CardBatchRows)) {
-      if (const TDbStatus flushed = flush(); flushed.Failed()) return failed(flushed, insert, true);
+    group->push_back(&plan);
+    const bool alone = !plan.insert && rowsForm_ == rfNone;
+    if (alone || full(*group)) {
+      if (const TDbStatus written = write(*group); written.Failed()) {
+        return failed(written, text, true);
+      }
     }
-    if (rows == 0) {
-      columns = &plan.columns;
-      values.clear();
-    }
-    values += rows++ == 0 ? "" : ", ";
-    values += plan.values;
   }
-  if (const TDbStatus flushed = flush(); flushed.Failed()) return failed(flushed, insert, true);
+  if (const TDbStatus written = write(inserts); written.Failed()) return failed(written, text, true);
+  for (auto& group : updates) {
+    if (const TDbStatus written = write(group); written.Failed()) return failed(written, text, true);
+  }
   if (const TDbStatus committed = transaction.Commit(); committed.Failed()) {
     return failed(committed, "COMMIT", false);
   }
