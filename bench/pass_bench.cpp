@@ -3,7 +3,7 @@
 // (JournalMode=WAL), MariaDB and PostgreSQL (FENWOLD_TEST_*, as scripts/*.sh print them).
 // Each measurement starts from a fresh database; top-ups meet cards applied by a scan before.
 //
-//   pass_bench [rows]   default 100000
+//   pass_bench [--only=SQLite|MariaDB|Postgres] [rows]   default 100000
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -131,7 +131,16 @@ double Measure(const TTarget& target, long long rows, bool topUps, bool scanOnly
 
 int main(int argc, char** argv) {
   using namespace fw;
-  const long long rows = argc > 1 ? std::atoll(argv[1]) : 100000;
+  long long rows = 100000;
+  std::string only;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--only=", 0) == 0) {
+      only = arg.substr(7);
+    } else {
+      rows = std::atoll(argv[i]);
+    }
+  }
   std::vector<TTarget> targets = {{"SQLite", "", "", "", "SQLite3", "JournalMode=WAL", ""}};
   for (const auto& [name, driver] : {std::pair{"MariaDB", test::TTestDriver::kMariaDb},
                                      std::pair{"Postgres", test::TTestDriver::kPostgres}}) {
@@ -147,6 +156,7 @@ int main(int argc, char** argv) {
   std::printf("%-8s %7s %-8s %8s %8s %9s\n", "database", "rows", "cards", "pass s", "scan s",
               "pass/s");
   for (const TTarget& target : targets) {
+    if (!only.empty() && only != target.name) continue;
     for (const bool topUps : {false, true}) {
       const double pass = Measure(target, rows, topUps, false);
       const double scan = Measure(target, rows, topUps, true);

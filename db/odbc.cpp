@@ -190,6 +190,12 @@ std::string TODBC::DataSourceDriver(const std::string& name) const {
 }
 
 void TODBC::DecideBindColumns() {
+  char dbms[128] = {};
+  SQLSMALLINT length = 0;
+  dbmsName_.clear();
+  if (Succeeded(OdbcApi.SQLGetInfo(dbc_, SQL_DBMS_NAME, dbms, sizeof dbms, &length))) {
+    dbmsName_ = dbms;
+  }
   SQLUINTEGER extensions = 0;
   OdbcApi.SQLGetInfo(dbc_, SQL_GETDATA_EXTENSIONS, &extensions, sizeof extensions, nullptr);
   getDataExtensions_ = extensions;

@@ -79,6 +79,9 @@ class TODBC {
   // SQL_GETDATA_EXTENSIONS of the connected driver (SQL_GD_* bits); 0 before Connect.
   SQLUINTEGER GetDataExtensions() const { return getDataExtensions_; }
   const std::string& ConnectInfo() const { return connectInfo_; }
+  // SQL_DBMS_NAME of the connected database ("SQLite", "MariaDB", "PostgreSQL"); empty when
+  // the driver does not say.
+  const std::string& DbmsName() const { return dbmsName_; }
 
   // A connect, commit or statement failure on this connection was a lost connection (as
   // ShowsLostConnection in db/diagnostics.h decides, or SQL_ATTR_CONNECTION_DEAD set after it). A
@@ -118,6 +121,7 @@ class TODBC {
   bool connected_ = false;
   bool manualCommit_ = false;
   std::string connectInfo_;
+  std::string dbmsName_;
   TDriverKind driverKind_ = dkGeneric;
   bool lostConnection_ = false;
   std::string lastError_;

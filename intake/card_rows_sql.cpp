@@ -11,10 +11,10 @@ std::string RowText(const TSql& row) { return row.ValuesText(); }
 
 }  // namespace
 
-TCardRowsForm CardRowsForm(TDriverKind kind, const std::string& connectInfo) {
+TCardRowsForm CardRowsForm(TDriverKind kind, const std::string& dbmsName) {
   if (kind == dkPostgres) return rfValuesJoin;
   if (kind == dkMySql) return rfUnionJoin;
-  if (kind == dkGeneric && LowerAscii(connectInfo).find("sqlite") != std::string::npos) {
+  if (kind == dkGeneric && LowerAscii(dbmsName) == "sqlite") {
     return rfUpdateFrom;
   }
   return rfNone;

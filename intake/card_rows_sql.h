@@ -21,8 +21,8 @@ enum TCardRowsForm {
   rfUpdateFrom,  // the same with the list's own column names (SQLite 3.33 on)
   rfUnionJoin,   // UPDATE card c JOIN (SELECT ... UNION ALL SELECT ...) v (the MySQL family)
 };
-// From the driver kind, and for SQLite (of the generic kind) from the driver's name.
-TCardRowsForm CardRowsForm(TDriverKind kind, const std::string& connectInfo);
+// From the driver kind, and for SQLite (of the generic kind) from the database's name.
+TCardRowsForm CardRowsForm(TDriverKind kind, const std::string& dbmsName);
 
 // How many rows of `columns` values one statement takes on the database of `kind`: below the
 // markers that break a statement, at the sizes measured fastest.

@@ -73,7 +73,7 @@ TPassOutcome TFuturePass::Walk() {
     TODBCStatement work(mainDb_);          // every write of a record
     TODBCStatement reads(mainDb_, true);   // the existence checks and every lookup
     const TSql sql(mainDb_.DriverKind());
-    rowsForm_ = CardRowsForm(mainDb_.DriverKind(), mainDb_.ConnectInfo());
+    rowsForm_ = CardRowsForm(mainDb_.DriverKind(), mainDb_.DbmsName());
     TPassCache cache(reads, sql);  // card types and groups, for the batched pass
 
     long long last = 0, first = 0, left = 0;
