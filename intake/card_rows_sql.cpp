@@ -7,50 +7,73 @@
 namespace fw {
 namespace {
 
-std::string RowText(const TSql& row) { return row.ValuesText(); }
+// psqlODBC sends every value with the type of its SQL type, and the rows of a VALUES list must
+// agree on one type per column: a text, a number and a time each as what they are.
+std::string Marker(TCardRowsForm form, const TSqlValue& value) {
+  if (form != rfValuesJoin) return "?";
+  switch (value.kind) {
+    case svText: return "CAST(? AS VARCHAR)";
+    case svNumber: return "CAST(? AS NUMERIC)";
+    case svInteger: return "CAST(? AS BIGINT)";
+    case svTimestamp: return "CAST(? AS TIMESTAMP)";
+  }
+  return "?";
+}
+
+void AppendRow(TBoundSql& sql, TCardRowsForm form, const TSql& row, const std::string& open,
+               const std::string& close) {
+  sql += open;
+  for (size_t i = 0; i < row.Count(); ++i) {
+    if (i > 0) sql += ", ";
+    sql.text += Marker(form, row.FieldValue(i));
+    sql.values.push_back(row.FieldValue(i));
+  }
+  sql += close;
+}
 
 }  // namespace
 
 TCardRowsForm CardRowsForm(TDriverKind kind, const std::string& dbmsName) {
   if (kind == dkPostgres) return rfValuesJoin;
   if (kind == dkMySql) return rfUnionJoin;
-  if (kind == dkGeneric && LowerAscii(dbmsName) == "sqlite") {
-    return rfUpdateFrom;
-  }
+  if (kind == dkGeneric && LowerAscii(dbmsName) == "sqlite") return rfUpdateFrom;
   return rfNone;
 }
 
 // SQLite: 200-row INSERTs of markers ran fastest; MariaDB: 1,000 rows, and over 32,767 markers
-// the driver fails; psqlODBC: 7,500 markers or more break the connection.
+// its driver fails; psqlODBC loses the connection from about 7,500 markers.
 size_t CardRowsPerStatement(TDriverKind kind, size_t columns) {
   size_t rows = 200, markers = 30000;
   if (kind == dkMySql) rows = 1000;
   if (kind == dkPostgres) {
     rows = 700;
-    markers = 7000;
+    markers = kMaxBoundValues;
   }
   return std::max<size_t>(1, std::min(rows, markers / std::max<size_t>(1, columns)));
 }
 
-std::string CardRowsInsertSql(const std::vector<const TSql*>& rows) {
-  std::string text = "INSERT INTO card (" + rows.front()->ColumnListText() + ") Values ";
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += RowText(*rows[i]);
+TBoundSql CardRowsInsertSql(const std::vector<const TSql*>& rows) {
+  const TSql& first = *rows.front();
+  TBoundSql sql = first.Bound("INSERT INTO card (" + first.ColumnListText() + ") Values ");
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (r > 0) sql += ", ";
+    sql += rows[r]->ValuesText();
   }
-  return text;
+  return sql;
 }
 
 // PostgreSQL and SQLite join a VALUES list (SQLite names its columns column1, column2, ...);
 // the MySQL family has no names for a VALUES list in a join, so the rows are a UNION ALL of
 // SELECTs, the first of which names the columns.
-std::string CardRowsUpdateSql(TCardRowsForm form, const std::vector<const TSql*>& rows) {
+TBoundSql CardRowsUpdateSql(TCardRowsForm form, const std::vector<const TSql*>& rows) {
   const TSql& first = *rows.front();
   const auto column = [&](size_t i) {
-    return form == rfUpdateFrom ? "column" + std::to_string(i + 1) : TSql::QuoteName(first.FieldName(i));
+    return form == rfUpdateFrom ? "column" + std::to_string(i + 1)
+                                : TSql::QuoteName(first.FieldName(i));
   };
-  std::string set, key;
+  std::string set, key, names;
   for (size_t i = 0; i < first.Count(); ++i) {
+    names += (i == 0 ? "" : ", ") + column(i);
     if (first.FieldName(i) == "number") {
       key = "v." + column(i);
       continue;
@@ -59,26 +82,26 @@ std::string CardRowsUpdateSql(TCardRowsForm form, const std::vector<const TSql*>
     set += (form == rfUnionJoin ? "c." : "") + TSql::QuoteName(first.FieldName(i)) + " = v." +
            column(i);
   }
+  TBoundSql sql = first.Bound("");
   if (form == rfUnionJoin) {
-    std::string list;
+    sql += "UPDATE card c JOIN (";
     for (size_t r = 0; r < rows.size(); ++r) {
-      list += r == 0 ? "SELECT " : " UNION ALL SELECT ";
+      sql += r == 0 ? "SELECT " : " UNION ALL SELECT ";
       for (size_t i = 0; i < rows[r]->Count(); ++i) {
-        list += (i == 0 ? "" : ", ") + rows[r]->ValueText(i);
-        if (r == 0) list += " AS " + column(i);
+        if (i > 0) sql += ", ";
+        sql += rows[r]->FieldValue(i);
+        if (r == 0) sql += " AS " + column(i);
       }
     }
-    return "UPDATE card c JOIN (" + list + ") v ON c.number = " + key + " SET " + set;
+    sql += ") v ON c.number = " + key + " SET " + set;
+    return sql;
   }
-  std::string list;
-  for (size_t r = 0; r < rows.size(); ++r) list += (r == 0 ? "" : ", ") + RowText(*rows[r]);
-  std::string names;
-  if (form != rfUpdateFrom) {
-    for (size_t i = 0; i < first.Count(); ++i) names += (i == 0 ? "" : ", ") + column(i);
-    names = " (" + names + ")";
-  }
-  return "UPDATE card SET " + set + " FROM (VALUES " + list + ") AS v" + names +
-         " WHERE card.number = " + key;
+  sql += "UPDATE card SET " + set + " FROM (VALUES ";
+  for (size_t r = 0; r < rows.size(); ++r) AppendRow(sql, form, *rows[r], r == 0 ? "(" : ", (", ")");
+  sql += ") AS v";
+  if (form != rfUpdateFrom) sql += " (" + names + ")";
+  sql += " WHERE card.number = " + key;
+  return sql;
 }
 
 }  // namespace fw

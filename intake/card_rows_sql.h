@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "db/bound_sql.h"
 #include "db/driver_kind.h"
 #include "db/sql.h"
 
@@ -29,9 +30,9 @@ TCardRowsForm CardRowsForm(TDriverKind kind, const std::string& dbmsName);
 size_t CardRowsPerStatement(TDriverKind kind, size_t columns);
 
 // INSERT INTO card (...) Values (...), (...)
-std::string CardRowsInsertSql(const std::vector<const TSql*>& rows);
+TBoundSql CardRowsInsertSql(const std::vector<const TSql*>& rows);
 
 // Every column of the rows but `number` set from the row of the card's number.
-std::string CardRowsUpdateSql(TCardRowsForm form, const std::vector<const TSql*>& rows);
+TBoundSql CardRowsUpdateSql(TCardRowsForm form, const std::vector<const TSql*>& rows);
 
 }  // namespace fw
