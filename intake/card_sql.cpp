@@ -1,5 +1,8 @@
 #include "intake/card_sql.h"
 
+#include <charconv>
+#include <cstdint>
+
 #include "platform/strings.h"
 
 namespace fw {
@@ -32,19 +35,51 @@ std::string StagedIdSql(const char* aggregate) {
   return std::string("SELECT ") + aggregate + "(id) AS id FROM futurecard";
 }
 
-std::string StagedIdAboveSql(long long above) {
-  return "SELECT MIN(id) AS id FROM futurecard WHERE id > " + std::to_string(above);
+TBoundSql StagedIdAboveSql(long long above) {
+  return TBoundSql("SELECT MIN(id) AS id FROM futurecard WHERE id > ?",
+                   {TSqlValue::Integer(above)}, dkGeneric);
 }
 
-std::string StagedRangeSql(long long first, long long last) {
-  return "SELECT * FROM futurecard WHERE id >= " + std::to_string(first) +
-         " AND id <= " + std::to_string(last) + " ORDER BY id";
+TBoundSql StagedRangeSql(long long first, long long last) {
+  return TBoundSql("SELECT * FROM futurecard WHERE id >= ? AND id <= ? ORDER BY id",
+                   {TSqlValue::Integer(first), TSqlValue::Integer(last)}, dkGeneric);
 }
 
-std::string ClaimSql(const std::string& id) { return "DELETE FROM futurecard WHERE id = " + id; }
+namespace {
 
-std::string ClaimAllSql(const std::string& idList) {
-  return "DELETE FROM futurecard WHERE id IN (" + idList + ")";
+// Ids go as integers: compared with a NUMERIC, PostgreSQL would not use the id's index.
+TSqlValue IdValue(const std::string& id) {
+  int64_t value = 0;
+  const char* begin = id.data() + (id.size() > 1 && id[0] == '+' ? 1 : 0);
+  const auto [end, error] = std::from_chars(begin, id.data() + id.size(), value);
+  if (error == std::errc() && end == id.data() + id.size()) return TSqlValue::Integer(value);
+  return TSqlValue::Number(id);
+}
+
+}  // namespace
+
+TBoundSql ClaimSql(const std::string& id) {
+  return TBoundSql("DELETE FROM futurecard WHERE id = ?", {IdValue(id)}, dkGeneric);
+}
+
+namespace {
+
+// "<head>?, ?, ...)" with a value of each item.
+template <class Value>
+TBoundSql ListSql(const std::string& head, const std::vector<std::string>& items, Value value) {
+  TBoundSql sql(head, {}, dkGeneric);
+  for (size_t i = 0; i < items.size(); ++i) {
+    sql += i == 0 ? "" : ", ";
+    sql += value(items[i]);
+  }
+  sql += ")";
+  return sql;
+}
+
+}  // namespace
+
+TBoundSql ClaimAllSql(const std::vector<std::string>& ids) {
+  return ListSql("DELETE FROM futurecard WHERE id IN (", ids, IdValue);
 }
 
 TBoundSql CardByNumberSql(const TSqlValue& number, TDriverKind driverKind) {
@@ -55,13 +90,13 @@ TBoundSql CardNumberSql(const TSqlValue& number, TDriverKind driverKind) {
   return TBoundSql("SELECT number FROM card WHERE number = ?", {number}, driverKind);
 }
 
-std::string CardsByNumberSql(const std::string& numberList) {
-  return "SELECT number, type_id, debit_left, exp_iry FROM card WHERE number IN (" + numberList +
-         ")";
+TBoundSql CardsByNumberSql(const std::vector<std::string>& numbers) {
+  return ListSql("SELECT number, type_id, debit_left, exp_iry FROM card WHERE number IN (",
+                 numbers, [](const std::string& number) { return TSqlValue::Number(number); });
 }
 
-std::string TypeByIdSql(long long id) {
-  return "SELECT * FROM card_type WHERE id = " + std::to_string(id);
+TBoundSql TypeByIdSql(long long id) {
+  return TBoundSql("SELECT * FROM card_type WHERE id = ?", {TSqlValue::Integer(id)}, dkGeneric);
 }
 
 TBoundSql TypeByNameSql(const TSql& sql, const std::string& upperName) {

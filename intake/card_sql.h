@@ -30,19 +30,19 @@ TBoundSql CardRowsInsertSql(const std::string& columns, const TBoundSql& values)
 // The future-card pass.
 // SELECT MIN(id) or MAX(id) AS id FROM futurecard, of the ids above `above` when given.
 std::string StagedIdSql(const char* aggregate);
-std::string StagedIdAboveSql(long long above);
+TBoundSql StagedIdAboveSql(long long above);
 // The staged records of ids [first, last], in id order.
-std::string StagedRangeSql(long long first, long long last);
-// Claims staged records by deleting them: one id, or a list "1, 2, 3" (ids the database
-// gave, checked as plain integers).
-std::string ClaimSql(const std::string& id);
-std::string ClaimAllSql(const std::string& idList);
+TBoundSql StagedRangeSql(long long first, long long last);
+// Claims staged records by deleting them: one id, or a set (ids the database gave, checked
+// as plain integers).
+TBoundSql ClaimSql(const std::string& id);
+TBoundSql ClaimAllSql(const std::vector<std::string>& ids);
 // The card of a number as NumberValue gives it, whole or its number only.
 TBoundSql CardByNumberSql(const TSqlValue& number, TDriverKind driverKind);
 TBoundSql CardNumberSql(const TSqlValue& number, TDriverKind driverKind);
-// The read of the cards of a list of plain-integer numbers.
-std::string CardsByNumberSql(const std::string& numberList);
-std::string TypeByIdSql(long long id);
+// The read of the cards of plain-integer numbers.
+TBoundSql CardsByNumberSql(const std::vector<std::string>& numbers);
+TBoundSql TypeByIdSql(long long id);
 // `upperName` compared with the upper-cased type name.
 TBoundSql TypeByNameSql(const TSql& sql, const std::string& upperName);
 // The group of a staged record, by its name as staged.
