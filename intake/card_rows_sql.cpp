@@ -44,7 +44,7 @@ TCardRowsForm CardRowsForm(TDriverKind kind, const std::string& dbmsName) {
 // its driver fails; psqlODBC loses the connection from about 7,500 markers.
 size_t CardRowsPerStatement(TDriverKind kind, size_t columns) {
   size_t rows = 200, markers = 30000;
-  if (kind == dkMySql) rows = 1000;
+  if (kind == dkMySql) rows = 200;
   if (kind == dkPostgres) {
     rows = 700;
     markers = kMaxBoundValues;
