@@ -11,19 +11,24 @@ constexpr size_t QueuedItems = 4;
 
 }  // namespace
 
-std::string TStageItem::InsertSql(size_t from, size_t to) const {
-  size_t bytes = columns.size() + 40;
-  for (size_t i = from; i < to; ++i) bytes += rows[i].size() + 2;
-  std::string text;
-  text.reserve(bytes);
-  text += "INSERT INTO futurecard (";
-  text += columns;
-  text += ") Values ";
+TBoundSql TStageItem::InsertSql(size_t from, size_t to) const {
+  size_t bytes = columns.size() + 40, values = 0;
   for (size_t i = from; i < to; ++i) {
-    if (i > from) text += ", ";
-    text += rows[i];
+    bytes += rows[i].text.size() + 2;
+    values += rows[i].values.size();
   }
-  return text;
+  TBoundSql sql;
+  if (from < to) sql.driverKind = rows[from].driverKind;
+  sql.text.reserve(bytes);
+  sql.values.reserve(values);
+  sql += "INSERT INTO futurecard (";
+  sql += columns;
+  sql += ") Values ";
+  for (size_t i = from; i < to; ++i) {
+    if (i > from) sql += ", ";
+    sql += rows[i];
+  }
+  return sql;
 }
 
 TStageBatches::TStageBatches(const std::vector<std::string>& lines, TDriverKind driverKind,
@@ -71,10 +76,11 @@ void TStageBatches::Read() {
     TCardLineReader reader(clock_);
     TStageItem batch;
     batch.kind = TStageItem::ikCards;
-    size_t columnCount = 0, bytes = 0;
+    size_t columnCount = 0, bytes = 0, markers = 0;
     const auto flush = [&] {
       if (batch.rows.empty()) return true;
       bytes = 0;
+      markers = 0;
       TStageItem full;
       std::swap(full, batch);
       batch.kind = TStageItem::ikCards;
@@ -102,8 +108,13 @@ void TStageBatches::Read() {
         }
         batch.rows.push_back(sql.ValuesText());
         batch.lines.push_back(i + 1);
-        bytes += batch.rows.back().size() + 2;
-        if ((batch.rows.size() >= batchRows_ || bytes >= batchBytes_) && !flush()) return;
+        bytes += batch.rows.back().text.size() + 2;
+        markers += batch.rows.back().values.size();
+        if ((batch.rows.size() >= batchRows_ || bytes >= batchBytes_ ||
+             markers + columnCount > kMaxBoundValues) &&
+            !flush()) {
+          return;
+        }
       }
     }
     if (flush()) Push(TStageItem{});

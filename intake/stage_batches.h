@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "db/bound_sql.h"
 #include "db/driver_kind.h"
 #include "intake/card_file.h"
 #include "platform/datetime.h"
@@ -21,14 +22,14 @@ namespace fw {
 struct TStageItem {
   enum TKind { ikCards, ikGroup, ikRefused, ikEnd } kind = ikEnd;
   std::string columns;               // ikCards: "a, b"
-  std::vector<std::string> rows;     // ikCards: "(1, 2)", "(3, 4)", one per card row
+  std::vector<TBoundSql> rows;       // ikCards: "(?, ?)" with values, one per card row
   std::vector<size_t> lines;         // line numbers (from 1): one per row, or the group's line
   std::vector<TColumnEntry> entries;  // ikGroup, ikRefused
   std::string error;                  // ikRefused: why the row cannot become a statement
 
   // The INSERT of rows [from, to) of an ikCards item; for one row the very statement that
   // staging line by line runs.
-  std::string InsertSql(size_t from, size_t to) const;
+  TBoundSql InsertSql(size_t from, size_t to) const;
 };
 
 class TStageBatches {

@@ -6,10 +6,10 @@ namespace {
 void AddEntry(const TColumnEntry& e, TSql& sql) {
   switch (e.kind) {
     case vkQuoted:
-      sql.AddField(e.name, e.text, true);
+      sql.AddField(e.name, e.text, tuText);
       break;
     case vkUnquoted:
-      sql.AddField(e.name, e.text, false);
+      sql.AddField(e.name, e.text, tuWholeNumber);
       break;
     case vkInteger:
       sql.AddInteger(e.name, e.integer);
@@ -41,7 +41,7 @@ bool FillCardRow(const std::vector<TColumnEntry>& entries, TSql& sql, std::strin
   sql.Clear(false);
   for (const TColumnEntry& e : entries) {
     if (e.kind == vkUnquoted) {
-      // Unquoted text goes into the statement as it is: only a number may pass.
+      // Unquoted text is bound as a number: only a number may pass.
       const std::string v = TrimControl(e.text);
       if (!v.empty() && !IsPlainInteger(v)) {
         sql.Clear(false);
