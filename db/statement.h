@@ -48,6 +48,10 @@ struct TColInfo {
 
 class TStatementWorker;
 
+// What the caller does with the rows a statement reads. A read-only cursor asks the driver for
+// no row locks or row versions; an updatable one takes the best concurrency the driver offers.
+enum TCursorAccess { caUpdatable, caReadOnly };
+
 // How a failed statement counts against the transaction it runs in (db/transaction.h).
 enum TExecUse {
   euWork,   // any failure keeps the transaction from committing
@@ -64,7 +68,7 @@ enum TExecUse {
 
 class TODBCStatement {
  public:
-  TODBCStatement(TODBC& connection, bool readOnly = false);
+  TODBCStatement(TODBC& connection, TCursorAccess access = caUpdatable);
   ~TODBCStatement();
   TODBCStatement(const TODBCStatement&) = delete;
   TODBCStatement& operator=(const TODBCStatement&) = delete;
@@ -112,7 +116,7 @@ class TODBCStatement {
   void Release();
 
  private:
-  bool Setup(bool readOnly);
+  bool Setup(TCursorAccess access);
   SQLRETURN Run(const TBoundSql& sql);
   void DescribeColumns();
   SQLLEN GetData(int index, SQLSMALLINT targetType, SQLPOINTER target, SQLLEN targetLength);

@@ -32,7 +32,7 @@ std::vector<TSqlValue> KeyValues(const TCardLedger::TKey& key) {
 
 TCardLedger::TAnswer TCardLedger::LookUp(const TKey& key, std::string* failure) {
   if (!present_) return laAbsent;
-  TODBCStatement lookup(mainDb_, true);
+  TODBCStatement lookup(mainDb_, caReadOnly);
   const TSql sql(mainDb_.DriverKind());
   const TBoundSql query = sql.Bound(
       "SELECT COUNT(*) AS n FROM card_file WHERE name = ? AND file_size = ? AND "
