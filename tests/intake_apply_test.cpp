@@ -365,8 +365,16 @@ TEST_P(Apply, CardsWrittenInSetsGetEveryRecordOnce) {
              (i == refused ? tooLong : "d") + "')";
     };
   };
+  // Above 2^53: compared as doubles, the two would be one card.
+  const std::string big[] = {"9007199254740992", "9007199254740993"};
+  for (const std::string& number : big) {
+    Env().Exec("INSERT INTO card (number, type_id, debit_left, in_lot) VALUES (" + number + ", " +
+               std::to_string(debit_) + ", 0, 1)");
+  }
   rows(staging, 1, 700, topUp(1, 350));    // ids 1-700: one set, one row refused
-  rows(staging, 1, 700, topUp(10, 0));     // ids 701-1400: the id range ends at 1000
+  Env().Exec(staging + "('C', " + big[0] + ", 'Debit', 1, 'd'), ('C', " + big[1] +
+             ", 'Debit', 2, 'd')");
+  rows(staging, 1, 700, topUp(10, 0));     // the id range ends at 1000 inside these
   rows(staging, 1001, 1450, topUp(1, 1200));  // new cards, more than one INSERT takes
   rows(staging, 5, 9, [](int) { return std::string("('C', 5, 'Debit', 100, '')"); });
   Pass();
@@ -377,9 +385,12 @@ TEST_P(Apply, CardsWrittenInSetsGetEveryRecordOnce) {
             "698");
   EXPECT_EQ(Card("350").at("debit_left"), "10");
   EXPECT_EQ(Card("5").at("debit_left"), "511");
-  EXPECT_EQ(Env().Scalar("SELECT COUNT(*) FROM card WHERE number > 1000 AND debit_left = 1"),
+  EXPECT_EQ(Env().Scalar(
+                "SELECT COUNT(*) FROM card WHERE number BETWEEN 1001 AND 1450 AND debit_left = 1"),
             "449");
   EXPECT_TRUE(Card("1200").empty());
+  EXPECT_EQ(Card(big[0]).at("debit_left"), "1");
+  EXPECT_EQ(Card(big[1]).at("debit_left"), "2");
   EXPECT_EQ(Env().LogCount("SQL err: UPDATE card"), 1);
   EXPECT_EQ(Env().LogCount("SQL err: INSERT INTO card"), 1);
 }
