@@ -1,5 +1,6 @@
 #include "service/fenwold.h"
 
+#include "config/connect.h"
 #include "db/statement.h"
 #include "intake/folder_upkeep.h"
 #include "intake/ledger_table.h"
@@ -90,9 +91,7 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
                                    TLogOptions{.dailyFiles = true});
   MainDb = std::make_unique<TODBC>();
   params_ = std::make_unique<TConnParams>();
-  MainDb->Connect(params_->DSNName, params_->User, params_->Pass, params_->Database, false,
-                  params_->ODBCDriver, params_->ConnectOptions());
-  if (!MainDb->Connected()) {
+  if (!Connect(*MainDb, *params_, cmAutoCommit)) {
     Log->AddLine(std::string(logtext::kCannot) +
                  "connect to ODBC source.  Terminating service abnormally!");
     // A stop that the service manager sees as a failure, so that it restarts the service.
@@ -350,8 +349,7 @@ void TFenwold::KeepAliveInTick() {
 bool TFenwold::Reconnect(TODBC& db, TCommitMode mode) {
   if (db.Connected() && !db.LostConnection() && dbReachable_) return true;
   db.Disconnect();
-  return db.Connect(params_->DSNName, params_->User, params_->Pass, params_->Database,
-                    mode == cmManualCommit, params_->ODBCDriver, params_->ConnectOptions());
+  return Connect(db, *params_, mode);
 }
 
 // After a loss both connections are made afresh, also the one that has not failed yet: it

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "config/conn_params.h"
+#include "config/connect.h"
 #include "db/statement.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -22,8 +23,7 @@ bool TCtlSession::Open(const std::string& command, bool withStaging) {
   encoding = {params.CardFileEncoding, params.CardFileCodePage};
   settleMs = params.CardFileSettleMs;
   mainDb = std::make_unique<TODBC>();
-  if (!mainDb->Connect(params.DSNName, params.User, params.Pass, params.Database, false,
-                       params.ODBCDriver, params.ConnectOptions())) {
+  if (!Connect(*mainDb, params, cmAutoCommit)) {
     log->AddLine("fenwoldctl " + command + ": cannot connect to ODBC source");
     PrintErr("fenwoldctl %s: cannot connect to the database: %s\n", command.c_str(),
              mainDb->LastError().c_str());
@@ -31,8 +31,7 @@ bool TCtlSession::Open(const std::string& command, bool withStaging) {
   }
   if (!withStaging) return true;
   stagingDb = std::make_unique<TODBC>();
-  if (!stagingDb->Connect(params.DSNName, params.User, params.Pass, params.Database, true,
-                          params.ODBCDriver, params.ConnectOptions())) {
+  if (!Connect(*stagingDb, params, cmManualCommit)) {
     log->AddLine("fenwoldctl " + command + ": cannot connect to ODBC source for staging");
     PrintErr("fenwoldctl %s: cannot connect the staging connection: %s\n", command.c_str(),
              stagingDb->LastError().c_str());
@@ -42,10 +41,7 @@ bool TCtlSession::Open(const std::string& command, bool withStaging) {
 }
 
 bool ConnectLikeService(TODBC& db, std::string& error) {
-  const TConnParams p;
-  if (db.Connect(p.DSNName, p.User, p.Pass, p.Database, false, p.ODBCDriver, p.ConnectOptions())) {
-    return true;
-  }
+  if (Connect(db, TConnParams(), cmAutoCommit)) return true;
   error = db.LastError();
   return false;
 }
