@@ -79,7 +79,7 @@ bool TCardIntake::ScanCardFiles() {
   if (StopRequested()) return connected;
   // Records staged before a lost connection still get their pass; it stops by itself when
   // the main connection is gone too.
-  if (paths.empty() || (PassCanWait && PassCanWait())) return connected;
+  if (paths.empty() || scanPass_ == spLeavesPassOwed) return connected;
   if (ProcessFutureCards() == poConnectionLost) return false;
   return connected;
 }
