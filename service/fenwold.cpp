@@ -3,7 +3,7 @@
 #include "db/statement.h"
 #include "log/log_texts.h"
 #include "platform/files.h"
-#include "service/service_app.h"
+#include "service/host/service_app.h"
 #include "service/status_line.h"
 
 namespace fw {
@@ -47,6 +47,13 @@ TFenwold::~TFenwold() {
   link_.reset();
   params_.reset();
   log_.reset();
+}
+
+void TFenwold::DescribeInstall(TServiceInstallInfo& info) const {
+  info.logFolder = settings_.logFolder;
+  for (int day = 1; day <= 7; ++day) {
+    info.logFiles.push_back(info.logFolder + "fenwold" + std::to_string(day) + ".log");
+  }
 }
 
 void TFenwold::ServiceExecute() {

@@ -19,8 +19,8 @@
 #include "intake/card_intake.h"
 #include "log/messlog.h"
 #include "service/db_link.h"
+#include "service/host/service.h"
 #include "service/run_settings.h"
-#include "service/service.h"
 #include "service/tick_schedule.h"
 #include "service/upkeep.h"
 
@@ -36,6 +36,8 @@ class TFenwold : public TService {
  public:
   explicit TFenwold(TServiceApplication& app);
   ~TFenwold() override;
+  // The log folder and the week's daily log files.
+  void DescribeInstall(TServiceInstallInfo& info) const override;
 
  private:
   void ServiceExecute();

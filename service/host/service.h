@@ -112,6 +112,9 @@ class TService {
   // The control handler: posts the code to the service thread. Any thread.
   void Controller(uint32_t code);
   virtual TControlHandlerProc GetServiceController();
+  // What installing the service sets up beside its name and program: the log folder and
+  // files (Windows grants them to the service's account). Nothing by default.
+  virtual void DescribeInstall(TServiceInstallInfo& /*info*/) const {}
 
   TCurrentStatus Status() const;
   void SetStatus(TCurrentStatus status);  // and reports it

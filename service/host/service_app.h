@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/service_host.h"
-#include "service/command_line.h"
-#include "service/service.h"
+#include "service/host/command_line.h"
+#include "service/host/service.h"
 
 namespace fw {
 
