@@ -55,6 +55,5 @@ class TSql {
 // outside the years 1..9999 (or not a number) is written as 1899-12-30 00:00:00 rather than
 // as text no database would take.
 std::string TimestampLiteral(TDateTime value);
-// Leading and trailing characters with codes 0..32 removed.
 
 }  // namespace fw

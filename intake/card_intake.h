@@ -2,6 +2,14 @@
 // reads the folders from table settings, stages every card file of the drop folder
 // (TCardStager, with the ledger) and, when it listed any, runs the future-card pass
 // (TFuturePass). Everything reports to the log; nothing here raises.
+//
+// Threads: the thread that owns both connections (db/odbc.h), for every call; the stop flag
+// may be set from any thread, and the running scan or pass ends at its next file or record.
+// Ownership: the caller owns the log, the connections and the clock, which outlive intake.
+// Folders, Encoding and Tally are intake's own, but the stager and the pass keep references
+// to them: read them between calls, and set Encoding before the first scan.
+// Failures: a lost connection ends the scan (false) or the pass (poConnectionLost) and leaves
+// what was not reached as it was: files in the drop folder, records staged, the pass owed.
 #pragma once
 
 #include <atomic>
