@@ -61,7 +61,7 @@ void TUpkeep::WriteMetrics(bool stopping, double tickSeconds) {
     m.dueNow = staged.due;
     m.waiting = staged.waiting;
   }
-  const std::string& drop = intake_.Folders.audits;
+  const std::string& drop = intake_.Folders.drop;
   if (!drop.empty()) {
     const std::vector<std::string> names = ListCardFiles(drop);
     m.filesWaiting = static_cast<long long>(names.size());

@@ -53,7 +53,7 @@ bool ReadCardFolders(TODBC& db, TCardFolders& folders, std::string& error) {
     if (error.empty()) error = "the table settings has no row";
     return false;
   }
-  folders.audits = settings.FieldAsString("audits_dir");
+  folders.drop = settings.FieldAsString("audits_dir");
   folders.files = settings.FieldAsString("dtlfiles_dir");
   folders.errors = settings.FieldAsString("dtlerrors_dir");
   return true;
