@@ -22,22 +22,22 @@ bool TCtlSession::Open(const std::string& command, bool withStaging) {
   const TConnParams params;
   encoding = {params.CardFileEncoding, params.CardFileCodePage};
   settleMs = params.CardFileSettleMs;
-  mainDb = std::make_unique<TODBC>();
-  if (!Connect(*mainDb, params, cmAutoCommit)) {
-    log->AddLine("fenwoldctl " + command + ": cannot connect to ODBC source");
-    PrintErr("fenwoldctl %s: cannot connect to the database: %s\n", command.c_str(),
-             mainDb->LastError().c_str());
+  // What the service log and the console say of a connection that cannot be made.
+  const auto open = [&](std::unique_ptr<TODBC>& db, TCommitMode mode, const char* logText,
+                        const char* consoleText) {
+    db = std::make_unique<TODBC>();
+    if (Connect(*db, params, mode)) return true;
+    log->AddLine("fenwoldctl " + command + ": " + logText);
+    PrintErr("fenwoldctl %s: %s: %s\n", command.c_str(), consoleText, db->LastError().c_str());
+    return false;
+  };
+  if (!open(mainDb, cmAutoCommit, "cannot connect to ODBC source",
+            "cannot connect to the database")) {
     return false;
   }
-  if (!withStaging) return true;
-  stagingDb = std::make_unique<TODBC>();
-  if (!Connect(*stagingDb, params, cmManualCommit)) {
-    log->AddLine("fenwoldctl " + command + ": cannot connect to ODBC source for staging");
-    PrintErr("fenwoldctl %s: cannot connect the staging connection: %s\n", command.c_str(),
-             stagingDb->LastError().c_str());
-    return false;
-  }
-  return true;
+  return !withStaging ||
+         open(stagingDb, cmManualCommit, "cannot connect to ODBC source for staging",
+              "cannot connect the staging connection");
 }
 
 bool ConnectLikeService(TODBC& db, std::string& error) {
