@@ -1,6 +1,5 @@
 #include "intake/stage_batches.h"
 
-#include "db/sql.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
@@ -11,27 +10,11 @@ constexpr size_t QueuedItems = 4;
 
 }  // namespace
 
-std::string TStageItem::InsertSql(size_t from, size_t to) const {
-  size_t bytes = columns.size() + 40;
-  for (size_t i = from; i < to; ++i) bytes += rows[i].size() + 2;
-  std::string text;
-  text.reserve(bytes);
-  text += "INSERT INTO futurecard (";
-  text += columns;
-  text += ") Values ";
-  for (size_t i = from; i < to; ++i) {
-    if (i > from) text += ", ";
-    text += rows[i];
-  }
-  return text;
-}
-
 TStageBatches::TStageBatches(const std::vector<std::string>& lines, TDriverKind driverKind,
-                             const TClock& clock, size_t batchRows, size_t batchBytes)
+                             const TClock& clock, size_t batchBytes)
     : lines_(lines),
       driverKind_(driverKind),
       clock_(clock),
-      batchRows_(batchRows),
       batchBytes_(batchBytes),
       thread_([this] { Read(); }) {}
 
@@ -67,14 +50,14 @@ void TStageBatches::Read() {
   try {
     TStringListSDF fields;
     std::vector<TColumnEntry> entries;
-    TSql sql(driverKind_);
+    std::vector<std::string> names, values;
+    std::vector<TBoundType> types;
     TCardLineReader reader(clock_);
     TStageItem batch;
     batch.kind = TStageItem::ikCards;
-    size_t columnCount = 0, bytes = 0;
+    size_t batchRows = 0;
     const auto flush = [&] {
-      if (batch.rows.empty()) return true;
-      bytes = 0;
+      if (batch.lines.empty()) return true;
       TStageItem full;
       std::swap(full, batch);
       batch.kind = TStageItem::ikCards;
@@ -85,7 +68,7 @@ void TStageBatches::Read() {
       const TLineKind kind = reader.Read(fields, entries);
       if (kind == lkGroup || kind == lkCard) {
         std::string error;
-        if (kind == lkGroup || !FillCardRow(entries, sql, error)) {
+        if (kind == lkGroup || !CardRowValues(entries, names, types, values, error)) {
           TStageItem single;
           single.kind = kind == lkGroup ? TStageItem::ikGroup : TStageItem::ikRefused;
           single.lines.push_back(i + 1);
@@ -95,15 +78,16 @@ void TStageBatches::Read() {
           continue;
         }
         // Card rows list their columns in layout order, so the same count is the same list.
-        if (!batch.rows.empty() && sql.Count() != columnCount && !flush()) return;
-        if (batch.rows.empty()) {
-          batch.columns = sql.ColumnListText();
-          columnCount = sql.Count();
+        if (!batch.lines.empty() && names.size() != batch.rows.Columns() && !flush()) return;
+        if (batch.lines.empty()) {
+          batchRows = BoundInsertRows(driverKind_, names.size());
+          batch.rows.Reset(names, types);
         }
-        batch.rows.push_back(sql.ValuesText());
+        batch.rows.AddRow(std::move(values));
         batch.lines.push_back(i + 1);
-        bytes += batch.rows.back().size() + 2;
-        if ((batch.rows.size() >= batchRows_ || bytes >= batchBytes_) && !flush()) return;
+        if ((batch.lines.size() >= batchRows || batch.rows.Bytes() >= batchBytes_) && !flush()) {
+          return;
+        }
       }
     }
     if (flush()) Push(TStageItem{});

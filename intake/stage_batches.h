@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "db/bulk_insert.h"
 #include "db/driver_kind.h"
 #include "intake/card_file.h"
 #include "platform/datetime.h"
@@ -20,22 +21,18 @@ namespace fw {
 
 struct TStageItem {
   enum TKind { ikCards, ikGroup, ikRefused, ikEnd } kind = ikEnd;
-  std::string columns;               // ikCards: "a, b"
-  std::vector<std::string> rows;     // ikCards: "(1, 2)", "(3, 4)", one per card row
-  std::vector<size_t> lines;         // line numbers (from 1): one per row, or the group's line
+  TBoundRows rows;                    // ikCards: one column list, one row per card line
+  std::vector<size_t> lines;          // line numbers (from 1): one per row, or the group's line
   std::vector<TColumnEntry> entries;  // ikGroup, ikRefused
   std::string error;                  // ikRefused: why the row cannot become a statement
-
-  // The INSERT of rows [from, to) of an ikCards item; for one row the very statement that
-  // staging line by line runs.
-  std::string InsertSql(size_t from, size_t to) const;
 };
 
 class TStageBatches {
  public:
-  // Starts reading at once; `lines` and `clock` must outlive the object.
+  // Starts reading at once; `lines` and `clock` must outlive the object. A batch holds at most
+  // as many rows as one INSERT takes on the driver (BoundInsertRows), and about `batchBytes`.
   TStageBatches(const std::vector<std::string>& lines, TDriverKind driverKind,
-                const TClock& clock, size_t batchRows, size_t batchBytes);
+                const TClock& clock, size_t batchBytes);
   ~TStageBatches();  // stops the reader early when the items were not all taken
   TStageBatches(const TStageBatches&) = delete;
   TStageBatches& operator=(const TStageBatches&) = delete;
@@ -50,7 +47,7 @@ class TStageBatches {
   const std::vector<std::string>& lines_;
   TDriverKind driverKind_;
   const TClock& clock_;
-  size_t batchRows_, batchBytes_;
+  size_t batchBytes_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<TStageItem> items_;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "db/bulk_insert.h"
 #include "db/sql.h"
 #include "db/statement.h"
 #include "db/transaction.h"
@@ -34,8 +35,8 @@ std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
 }  // namespace
 
 // Card rows that follow one another with the same column list go to the database as one
-// INSERT of up to this many rows (and about this many bytes): one round trip instead of many.
-constexpr size_t StageBatchRows = 500;
+// INSERT of as many rows as the driver takes well (BoundInsertRows), and about this many
+// bytes: one round trip instead of many.
 constexpr size_t StageBatchBytes = 512 * 1024;
 // The statements of single lines, as staging line by line runs them and as a failed batch
 // ends up running its bad rows, so that both write the same error lines.
@@ -52,7 +53,8 @@ class TCardStager::TLines {
         // (psqlODBC guards each statement itself only in its default mode). A savepoint around
         // each line keeps the rest of the file running there, so that every bad line gets its
         // own error line.
-        lineSavepoints_(statement.Connection().DriverKind() == dkPostgres) {}
+        lineSavepoints_(statement.Connection().DriverKind() == dkPostgres),
+        inserter_(statement.Connection()) {}
 
   // Each false when staging must end: the connection went away, a stop cancelled a
   // statement, or a statement failed for a reason not the file's (`result` says which). A
@@ -72,11 +74,17 @@ class TCardStager::TLines {
                                         : GroupInsertSql(sql_);
     return Run(line, text) && EndLine(savepoint, result.errors > before);
   }
-  bool Card(size_t line, const std::string& text) {
+  // Row `row` of `rows`, the card row of line `line`.
+  bool Card(size_t line, const TBoundRows& rows, size_t row) {
     std::optional<TSavepoint> savepoint;
     if (!BeginLine(savepoint)) return false;
     const int before = result.errors;
-    return Run(line, text) && EndLine(savepoint, result.errors > before);
+    const TDbStatus status = Insert(rows, row, row + 1);
+    if (status.Failed() &&
+        !Failed(line, CardRowsSql(rows, row, row + 1, sql_.DriverKind()), status)) {
+      return false;
+    }
+    return EndLine(savepoint, result.errors > before);
   }
   // A card row whose NUMBER can never be part of a statement.
   bool Refused(size_t line, const std::vector<TColumnEntry>& entries, const std::string& error) {
@@ -112,6 +120,10 @@ class TCardStager::TLines {
     const TDbStatus renewed = transaction_.Renew();
     ended = true;
     return renewed.Ok() || End(renewed, "BEGIN");
+  }
+
+  TDbStatus Insert(const TBoundRows& rows, size_t from, size_t to) {
+    return inserter_.Insert("futurecard", rows, from, to);
   }
 
   TStageResult result;
@@ -150,6 +162,7 @@ class TCardStager::TLines {
   const std::vector<std::string>& lines_;
   TSql& sql_;
   bool lineSavepoints_;
+  TBoundInserter inserter_;
 };
 
 TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>& lines,
@@ -157,6 +170,9 @@ TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>
                                                   TTransaction& transaction) {
   TStringListSDF fields;
   std::vector<TColumnEntry> entries;
+  std::vector<std::string> names, values;
+  std::vector<TBoundType> types;
+  TBoundRows row;
   TSql sql(stagingDb_.DriverKind());
   TCardLineReader reader(clock_);
   TLines run(*this, statement, transaction, lines, sql);
@@ -172,8 +188,13 @@ TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>
       going = run.Group(i + 1, entries);
     } else if (kind == lkCard) {
       std::string error;
-      going = FillCardRow(entries, sql, error) ? run.Card(i + 1, CardInsertSql(sql))
-                                               : run.Refused(i + 1, entries, error);
+      if (CardRowValues(entries, names, types, values, error)) {
+        row.Reset(names, types);
+        row.AddRow(std::move(values));
+        going = run.Card(i + 1, row, 0);
+      } else {
+        going = run.Refused(i + 1, entries, error);
+      }
     }
     if (!going) break;
   }
@@ -196,17 +217,18 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
   // Rows [from, to) of a batch; false when staging must end here.
   const std::function<bool(const TStageItem&, size_t, size_t)> stage = [&](const TStageItem& item,
                                                                            size_t from, size_t to) {
-    if (to - from == 1) return run.Card(item.lines[from], item.InsertSql(from, to));
+    if (to - from == 1) return run.Card(item.lines[from], item.rows, from);
     TSavepoint savepoint(transaction, "fw_batch");
     if (!savepoint.Began()) return run.End(savepoint.Status(), "SAVEPOINT fw_batch");
-    const std::string insert = item.InsertSql(from, to);
-    const TDbStatus status = statement.Exec(insert);
+    const TDbStatus status = run.Insert(item.rows, from, to);
     if (status.Ok()) {
       const TDbStatus released = savepoint.Release();
       return released.Ok() || run.End(released, "RELEASE SAVEPOINT fw_batch");
     }
     // Only a refusal is split: its bad rows are the file's. Anything else ends the staging.
-    if (status.Code() != dcBadData) return run.End(status, insert);
+    if (status.Code() != dcBadData) {
+      return run.End(status, CardRowsSql(item.rows, from, to, stagingDb_.DriverKind()));
+    }
     const TDbStatus undone = savepoint.RollBack();
     if (!undone.Ok()) {
       if (undone.Code() == dcLost || LostConnection(statement)) {
@@ -218,7 +240,7 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
     return stage(item, from, middle) && stage(item, middle, to);
   };
 
-  TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
+  TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchBytes);
   for (;;) {
     if (StopRequested()) {  // between batches
       run.result.result = lrStopped;
@@ -247,7 +269,7 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
           return std::move(run.result);
         }
       }
-      going = stage(item, 0, item.rows.size());
+      going = stage(item, 0, item.rows.Rows());
     }
     if (!going) break;
   }
