@@ -108,6 +108,68 @@ TDbStatus ExecArrayInsert(TODBCStatement& statement, const std::string& text,
   return statement.Exec(text);
 }
 
+// PostgreSQL's array input: every element quoted, quotes and backslashes escaped within it (the
+// same whatever standard_conforming_strings says: it is a value, not SQL text).
+std::string ArrayValue(const TBoundRows& rows, size_t column, size_t from, size_t to) {
+  std::string text = "{";
+  for (size_t r = from; r < to; ++r) {
+    if (r > from) text += ',';
+    if (rows.Null(r, column)) {
+      text += "NULL";
+      continue;
+    }
+    text += '"';
+    for (const char ch : rows.Value(r, column)) {
+      if (ch == '"' || ch == '\\') text += '\\';
+      text += ch;
+    }
+    text += '"';
+  }
+  return text + "}";
+}
+
+const char* ArrayType(TBoundType type) {
+  switch (type) {
+    case btNumber:
+      return "::numeric[]";
+    case btInteger:
+      return "::integer[]";
+    case btTimestamp:
+      return "::timestamp[]";
+    default:
+      return "::text[]";
+  }
+}
+
+// The rows as one array per column, unnested by the server: psqlODBC sends parameter arrays as
+// one statement per row and breaks at 7,500 markers, while this runs at twice the pace of its
+// own loader. A bad row fails the whole statement, as a multi-row INSERT does.
+TDbStatus ExecUnnestInsert(TODBCStatement& statement, const std::string& table,
+                           const TBoundRows& rows, size_t from, size_t to) {
+  const SQLHSTMT handle = statement.Handle();
+  const size_t columns = rows.Columns();
+  std::vector<std::string> arrays(columns);
+  std::vector<SQLLEN> indicators(columns);
+  std::string text = "INSERT INTO " + table + " (";
+  std::string unnest;
+  for (size_t c = 0; c < columns; ++c) {
+    text += (c > 0 ? ", " : "") + rows.Names()[c];
+    unnest += std::string(c > 0 ? ", " : "") + "?" + ArrayType(rows.Type(c));
+    arrays[c] = ArrayValue(rows, c, from, to);
+    indicators[c] = static_cast<SQLLEN>(arrays[c].size());
+  }
+  text += ") SELECT * FROM unnest(" + unnest + ")";
+  OdbcApi.SQLFreeStmt(handle, SQL_RESET_PARAMS);
+  const TParamsReset reset{handle};
+  for (size_t c = columns; c-- > 0;) {
+    const SQLRETURN rc = OdbcApi.SQLBindParameter(
+        handle, static_cast<SQLUSMALLINT>(c + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR,
+        arrays[c].size(), 0, arrays[c].data(), 0, &indicators[c]);
+    if (!Succeeded(rc)) return BindFailure(statement);
+  }
+  return statement.Exec(text);
+}
+
 }  // namespace
 
 void TBoundRows::Reset(std::vector<std::string> names, std::vector<TBoundType> types) {
@@ -132,6 +194,9 @@ TDbStatus ExecBoundInsert(TODBCStatement& statement, const std::string& table,
   if (statement.Valid() && !kOdbcWideText && statement.Connection().DriverKind() == dkMySql &&
       to - from > 1) {
     return ExecArrayInsert(statement, InsertText(table, rows, 1), rows, from, to);
+  }
+  if (statement.Valid() && statement.Connection().DriverKind() == dkPostgres && to - from > 1) {
+    return ExecUnnestInsert(statement, table, rows, from, to);
   }
   const std::string text = InsertText(table, rows, to - from);
   if (!statement.Valid()) return statement.Exec(text);
@@ -189,8 +254,8 @@ size_t BoundInsertRows(TDriverKind kind, size_t columns) {
       // connection, 1,000 pass. As markers (Windows) the driver takes at most 32,767.
       return std::min<size_t>(1000, 30000 / columns);
     case dkPostgres:
-      // psqlODBC loses its connection at 7,500 markers or more.
-      return std::min<size_t>(700, 7000 / columns);
+      // As arrays (ExecUnnestInsert): 10,000 rows a statement run as fast as more.
+      return 10000;
     default:
       // SQLite gains nothing past a few hundred rows (and takes 32,766 markers).
       return std::min<size_t>(200, 32000 / columns);
