@@ -12,6 +12,7 @@
 
 #include "db/odbc.h"
 #include "intake/card_encoding.h"
+#include "intake/card_file.h"
 #include "intake/card_folders.h"
 #include "intake/card_ledger.h"
 #include "intake/intake_run.h"
@@ -99,9 +100,9 @@ class TCardStager {
   // Rolls back or commits `transaction` and decides what becomes of the file.
   TFileOutcome Conclude(THeldFile& file, TTransaction& transaction, const TStageResult& staged,
                         TConclusion c);
-  TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement,
+  TStageResult StageLines(TLineSource& lines, TODBCStatement& statement,
                           TTransaction& transaction);
-  TStageResult StageLinesBatched(const std::vector<std::string>& lines, TODBCStatement& statement,
+  TStageResult StageLinesBatched(TLineSource& lines, TODBCStatement& statement,
                                  TTransaction& transaction);
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.

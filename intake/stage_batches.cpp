@@ -10,8 +10,8 @@ constexpr size_t QueuedItems = 4;
 
 }  // namespace
 
-TStageBatches::TStageBatches(const std::vector<std::string>& lines, TDriverKind driverKind,
-                             const TClock& clock, size_t batchBytes)
+TStageBatches::TStageBatches(TLineSource& lines, TDriverKind driverKind, const TClock& clock,
+                             size_t batchBytes)
     : lines_(lines),
       driverKind_(driverKind),
       clock_(clock),
@@ -48,11 +48,9 @@ TStageItem TStageBatches::Next() {
 
 void TStageBatches::Read() {
   try {
-    TStringListSDF fields;
-    std::vector<TColumnEntry> entries;
+    TCardLines lines(lines_, clock_);
     std::vector<std::string> names, values;
     std::vector<TBoundType> types;
-    TCardLineReader reader(clock_);
     TStageItem batch;
     batch.kind = TStageItem::ikCards;
     size_t batchRows = 0;
@@ -63,16 +61,16 @@ void TStageBatches::Read() {
       batch.kind = TStageItem::ikCards;
       return Push(std::move(full));
     };
-    for (size_t i = 0; i < lines_.size(); ++i) {
-      fields.SplitLine(lines_[i]);
-      const TLineKind kind = reader.Read(fields, entries);
+    while (lines.Next()) {
+      const TLineKind kind = lines.Kind();
       if (kind == lkGroup || kind == lkCard) {
         std::string error;
-        if (kind == lkGroup || !CardRowValues(entries, names, types, values, error)) {
+        if (kind == lkGroup || !CardRowValues(lines.Entries(), names, types, values, error)) {
           TStageItem single;
           single.kind = kind == lkGroup ? TStageItem::ikGroup : TStageItem::ikRefused;
-          single.lines.push_back(i + 1);
-          single.entries = entries;
+          single.lines.push_back(lines.Number());
+          single.texts.push_back(lines.Text());
+          single.entries = lines.Entries();
           single.error = std::move(error);
           if (!flush() || !Push(std::move(single))) return;
           continue;
@@ -84,7 +82,8 @@ void TStageBatches::Read() {
           batch.rows.Reset(names, types);
         }
         batch.rows.AddRow(std::move(values));
-        batch.lines.push_back(i + 1);
+        batch.lines.push_back(lines.Number());
+        batch.texts.push_back(lines.Text());
         if ((batch.lines.size() >= batchRows || batch.rows.Bytes() >= batchBytes_) && !flush()) {
           return;
         }

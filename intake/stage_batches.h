@@ -23,16 +23,18 @@ struct TStageItem {
   enum TKind { ikCards, ikGroup, ikRefused, ikEnd } kind = ikEnd;
   TBoundRows rows;                    // ikCards: one column list, one row per card line
   std::vector<size_t> lines;          // line numbers (from 1): one per row, or the group's line
+  std::vector<std::string> texts;     // the lines themselves, as `lines`
   std::vector<TColumnEntry> entries;  // ikGroup, ikRefused
   std::string error;                  // ikRefused: why the row cannot become a statement
 };
 
 class TStageBatches {
  public:
-  // Starts reading at once; `lines` and `clock` must outlive the object. A batch holds at most
-  // as many rows as one INSERT takes on the driver (BoundInsertRows), and about `batchBytes`.
-  TStageBatches(const std::vector<std::string>& lines, TDriverKind driverKind,
-                const TClock& clock, size_t batchBytes);
+  // Starts reading at once, on its thread: `lines` is its own until the object is gone, and
+  // must outlive it, as `clock`. A batch holds at most as many rows as one INSERT takes on the
+  // driver (BoundInsertRows), and about `batchBytes`.
+  TStageBatches(TLineSource& lines, TDriverKind driverKind, const TClock& clock,
+                size_t batchBytes);
   ~TStageBatches();  // stops the reader early when the items were not all taken
   TStageBatches(const TStageBatches&) = delete;
   TStageBatches& operator=(const TStageBatches&) = delete;
@@ -44,7 +46,7 @@ class TStageBatches {
   void Read();
   bool Push(TStageItem item);  // false when the consumer has gone
 
-  const std::vector<std::string>& lines_;
+  TLineSource& lines_;
   TDriverKind driverKind_;
   const TClock& clock_;
   size_t batchBytes_;

@@ -43,11 +43,10 @@ constexpr size_t StageBatchBytes = 512 * 1024;
 class TCardStager::TLines {
  public:
   TLines(TCardStager& stager, TODBCStatement& statement, TTransaction& transaction,
-         const std::vector<std::string>& lines, TSql& sql)
+         TSql& sql)
       : stager_(stager),
         statement_(statement),
         transaction_(transaction),
-        lines_(lines),
         sql_(sql),
         // PostgreSQL refuses every statement after a failed one until the transaction ends
         // (psqlODBC guards each statement itself only in its default mode). A savepoint around
@@ -59,7 +58,9 @@ class TCardStager::TLines {
   // Each false when staging must end: the connection went away, a stop cancelled a
   // statement, or a statement failed for a reason not the file's (`result` says which). A
   // statement refused as bad data is logged and counted, and staging goes on.
-  bool Group(size_t line, const std::vector<TColumnEntry>& entries) {
+  // `text`: the line, for the report.
+  bool Group(size_t line, const std::string& text, const std::vector<TColumnEntry>& entries) {
+    lineText_ = &text;
     std::optional<TSavepoint> savepoint;
     if (!BeginLine(savepoint)) return false;
     const int before = result.errors;
@@ -70,12 +71,14 @@ class TCardStager::TLines {
       // Never "no such group": a lookup that failed would stage the group twice.
       return Failed(line, lookup, found) && EndLine(savepoint, true);
     }
-    const std::string text = found.Ok() ? GroupUpdateSql(sql_, statement_.FieldAsInteger("id"))
-                                        : GroupInsertSql(sql_);
-    return Run(line, text) && EndLine(savepoint, result.errors > before);
+    const std::string change = found.Ok()
+                                   ? GroupUpdateSql(sql_, statement_.FieldAsInteger("id"))
+                                   : GroupInsertSql(sql_);
+    return Run(line, change) && EndLine(savepoint, result.errors > before);
   }
   // Row `row` of `rows`, the card row of line `line`.
-  bool Card(size_t line, const TBoundRows& rows, size_t row) {
+  bool Card(size_t line, const std::string& text, const TBoundRows& rows, size_t row) {
+    lineText_ = &text;
     std::optional<TSavepoint> savepoint;
     if (!BeginLine(savepoint)) return false;
     const int before = result.errors;
@@ -87,7 +90,9 @@ class TCardStager::TLines {
     return EndLine(savepoint, result.errors > before);
   }
   // A card row whose NUMBER can never be part of a statement.
-  bool Refused(size_t line, const std::vector<TColumnEntry>& entries, const std::string& error) {
+  bool Refused(size_t line, const std::string& text, const std::vector<TColumnEntry>& entries,
+               const std::string& error) {
+    lineText_ = &text;
     Bad(line, error, RefusedCardSql(entries, sql_));
     return true;
   }
@@ -153,47 +158,43 @@ class TCardStager::TLines {
   void Bad(size_t line, const std::string& error, const std::string& text) {
     ++result.errors;
     stager_.log_.AddLine(ErrorLine(error, text));
-    if (result.bad.size() < kReportedLines) result.bad.push_back({line, lines_[line - 1], error});
+    if (result.bad.size() < kReportedLines) result.bad.push_back({line, *lineText_, error});
   }
 
   TCardStager& stager_;
   TODBCStatement& statement_;
   TTransaction& transaction_;
-  const std::vector<std::string>& lines_;
+  const std::string* lineText_ = nullptr;  // of the line being staged
   TSql& sql_;
   bool lineSavepoints_;
   TBoundInserter inserter_;
 };
 
-TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>& lines,
+TCardStager::TStageResult TCardStager::StageLines(TLineSource& source,
                                                   TODBCStatement& statement,
                                                   TTransaction& transaction) {
-  TStringListSDF fields;
-  std::vector<TColumnEntry> entries;
   std::vector<std::string> names, values;
   std::vector<TBoundType> types;
   TBoundRows row;
   TSql sql(stagingDb_.DriverKind());
-  TCardLineReader reader(clock_);
-  TLines run(*this, statement, transaction, lines, sql);
-  for (size_t i = 0; i < lines.size(); ++i) {
+  TCardLines lines(source, clock_);
+  TLines run(*this, statement, transaction, sql);
+  while (lines.Next()) {
     if (StopRequested()) {
       run.result.result = lrStopped;
       break;
     }
-    fields.SplitLine(lines[i]);
-    const TLineKind kind = reader.Read(fields, entries);
     bool going = true;
-    if (kind == lkGroup) {
-      going = run.Group(i + 1, entries);
-    } else if (kind == lkCard) {
+    if (lines.Kind() == lkGroup) {
+      going = run.Group(lines.Number(), lines.Text(), lines.Entries());
+    } else if (lines.Kind() == lkCard) {
       std::string error;
-      if (CardRowValues(entries, names, types, values, error)) {
+      if (CardRowValues(lines.Entries(), names, types, values, error)) {
         row.Reset(names, types);
         row.AddRow(std::move(values));
-        going = run.Card(i + 1, row, 0);
+        going = run.Card(lines.Number(), lines.Text(), row, 0);
       } else {
-        going = run.Refused(i + 1, entries, error);
+        going = run.Refused(lines.Number(), lines.Text(), lines.Entries(), error);
       }
     }
     if (!going) break;
@@ -207,17 +208,17 @@ TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>
 // stand alone, and those run as the single-row statements of StageLines and log the same
 // lines, in file order. lrFailed, nothing logged, when the database has no savepoints: the
 // caller rolls back and goes line by line.
-TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::string>& lines,
+TCardStager::TStageResult TCardStager::StageLinesBatched(TLineSource& lines,
                                                          TODBCStatement& statement,
                                                          TTransaction& transaction) {
   TSql sql(stagingDb_.DriverKind());
-  TLines run(*this, statement, transaction, lines, sql);
+  TLines run(*this, statement, transaction, sql);
   bool probed = false;  // savepoints tried once, before the first batch needs one
 
   // Rows [from, to) of a batch; false when staging must end here.
   const std::function<bool(const TStageItem&, size_t, size_t)> stage = [&](const TStageItem& item,
                                                                            size_t from, size_t to) {
-    if (to - from == 1) return run.Card(item.lines[from], item.rows, from);
+    if (to - from == 1) return run.Card(item.lines[from], item.texts[from], item.rows, from);
     TSavepoint savepoint(transaction, "fw_batch");
     if (!savepoint.Began()) return run.End(savepoint.Status(), "SAVEPOINT fw_batch");
     const TDbStatus status = run.Insert(item.rows, from, to);
@@ -250,9 +251,9 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
     if (item.kind == TStageItem::ikEnd) break;
     bool going = true;
     if (item.kind == TStageItem::ikGroup) {
-      going = run.Group(item.lines[0], item.entries);
+      going = run.Group(item.lines[0], item.texts[0], item.entries);
     } else if (item.kind == TStageItem::ikRefused) {
-      going = run.Refused(item.lines[0], item.entries, item.error);
+      going = run.Refused(item.lines[0], item.texts[0], item.entries, item.error);
     } else {
       if (!probed) {
         probed = true;
