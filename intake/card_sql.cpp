@@ -21,10 +21,6 @@ std::string CardInsertSql(const TSql& sql) {
   return sql.InsertText("INSERT INTO futurecard", "Values");
 }
 
-std::string CardRowsInsertSql(const std::string& columns, const std::string& values) {
-  return "INSERT INTO futurecard (" + columns + ") Values " + values;
-}
-
 std::string StagedIdSql(const char* aggregate) {
   return std::string("SELECT ") + aggregate + "(id) AS id FROM futurecard";
 }

@@ -21,8 +21,6 @@ std::string GroupUpdateSql(const TSql& sql, int id);
 std::string GroupInsertSql(TSql& sql);
 // INSERT INTO futurecard (...) Values (...)
 std::string CardInsertSql(const TSql& sql);
-// The same for rows gathered by TStageBatches: `values` as "(...), (...)".
-std::string CardRowsInsertSql(const std::string& columns, const std::string& values);
 
 // The future-card pass.
 // SELECT MIN(id) or MAX(id) AS id FROM futurecard, of the ids above `above` when given.

@@ -104,11 +104,14 @@ class TCardStager {
                           TTransaction& transaction);
   TStageResult StageLinesBatched(TLineSource& lines, TODBCStatement& statement,
                                  TTransaction& transaction);
+  enum TDestination { dsDone, dsErrors };
+  // Whether the staging of a file being disposed of was (or may have been) committed.
+  enum TCommitted { cmRolledBack, cmMaybe };
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.
-  void Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted);
+  void Dispose(THeldFile& file, TDestination to, TCommitted committed);
   // Writes the report beside the file's place in the error folder, then moves it there.
-  void Reject(THeldFile& file, TRejectReport report, bool mayBeCommitted);
+  void Reject(THeldFile& file, TRejectReport report, TCommitted committed);
 
   const TIntakeRun& run_;
   TMessLog& log_;
