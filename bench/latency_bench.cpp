@@ -284,7 +284,7 @@ class TRun {
       admin.database = target_.adminDatabase;
       TODBC db;
       if (!Connect(admin, db)) return -1;
-      TODBCStatement s(db, true);
+      TODBCStatement s(db, caReadOnly);
       const bool maria = target_.params.driver != "PostgreSQL Unicode";
       if (!s.Exec(maria ? "SELECT VARIABLE_VALUE AS value FROM information_schema.GLOBAL_STATUS "
                           "WHERE VARIABLE_NAME = 'QUESTIONS'"

@@ -25,6 +25,10 @@ namespace fw {
 
 class TODBCStatement;
 
+// How a connection commits: each statement on its own, or only when the caller commits (a
+// transaction is then always open on it).
+enum TCommitMode { cmAutoCommit, cmManualCommit };
+
 // True for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO.
 inline bool Succeeded(SQLRETURN rc) {
   return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;

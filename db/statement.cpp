@@ -82,9 +82,9 @@ constexpr int32_t kMaxBoundSize = 1 << 20;
 
 }  // namespace
 
-TODBCStatement::TODBCStatement(TODBC& connection, bool readOnly)
+TODBCStatement::TODBCStatement(TODBC& connection, TCursorAccess access)
     : connection_(connection), bindColumns_(connection.BindColumns()) {
-  valid_ = Setup(readOnly);
+  valid_ = Setup(access);
   if (valid_) {
     connection_.RegisterStatement(this);
     registered_ = true;
@@ -95,7 +95,7 @@ TODBCStatement::~TODBCStatement() {
   Release();
 }
 
-bool TODBCStatement::Setup(bool readOnly) {
+bool TODBCStatement::Setup(TCursorAccess access) {
   if (!connection_.Connected()) {
     setup_ = TDbStatus::Failure(dcLost,
                                 "The statement has no connection: the database is not connected.");
@@ -113,7 +113,7 @@ bool TODBCStatement::Setup(bool readOnly) {
   }
   handle_ = h;
 
-  if (readOnly) {
+  if (access == caReadOnly) {
     OdbcApi.SQLSetStmtAttr(handle_, SQL_ATTR_CONCURRENCY, IntegerAttr(SQL_CONCUR_READ_ONLY), 0);
   } else {
     for (uintptr_t c : {SQL_CONCUR_ROWVER, SQL_CONCUR_VALUES, SQL_CONCUR_LOCK}) {

@@ -46,6 +46,10 @@ struct TColInfo {
 
 class TStatementWorker;
 
+// What the caller does with the rows a statement reads. A read-only cursor asks the driver for
+// no row locks or row versions; an updatable one takes the best concurrency the driver offers.
+enum TCursorAccess { caUpdatable, caReadOnly };
+
 // How a failed statement counts against the transaction it runs in (db/transaction.h).
 enum TExecUse {
   euWork,   // any failure keeps the transaction from committing
@@ -62,7 +66,7 @@ enum TExecUse {
 
 class TODBCStatement {
  public:
-  TODBCStatement(TODBC& connection, bool readOnly = false);
+  TODBCStatement(TODBC& connection, TCursorAccess access = caUpdatable);
   ~TODBCStatement();
   TODBCStatement(const TODBCStatement&) = delete;
   TODBCStatement& operator=(const TODBCStatement&) = delete;
@@ -107,7 +111,7 @@ class TODBCStatement {
   void Release();
 
  private:
-  bool Setup(bool readOnly);
+  bool Setup(TCursorAccess access);
   SQLRETURN RunDirect(const std::string& sql);
   void DescribeColumns();
   SQLLEN GetData(int index, SQLSMALLINT targetType, SQLPOINTER target, SQLLEN targetLength);

@@ -16,7 +16,7 @@ namespace fw {
 
 TApplyOutcome TFuturePass::ApplyFutureCard(TODBCStatement& staged) {
   TODBCStatement work(mainDb_);
-  TODBCStatement reads(mainDb_, true);
+  TODBCStatement reads(mainDb_, caReadOnly);
   const TStagedRecord record = ReadStagedRecord(staged);
   if (!LockingReadsKnown()) {
     const TDbStatus learnt = LearnLockingReads(reads);

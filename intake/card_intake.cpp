@@ -32,7 +32,7 @@ bool TCardIntake::ScanCardFiles() {
   listed_ = 0;
   if (!mainDb_.Connected()) return false;
   {
-    TODBCStatement settings(mainDb_, true);
+    TODBCStatement settings(mainDb_, caReadOnly);
     // A failed read leaves the three folders empty, as an empty table does.
     const bool read = settings.Exec("SELECT * FROM settings").Ok();
     Folders.audits = settings.FieldAsString("audits_dir");

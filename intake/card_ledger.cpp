@@ -32,7 +32,7 @@ std::string KeyCondition(const TSql& sql, const std::string& name, const TFileSt
 
 TCardLedger::TAnswer TCardLedger::LookUp(const TKey& key, std::string* failure) {
   if (!present_) return laAbsent;
-  TODBCStatement lookup(mainDb_, true);
+  TODBCStatement lookup(mainDb_, caReadOnly);
   const TSql sql(mainDb_.DriverKind());
   const std::string query = "SELECT COUNT(*) AS n FROM card_file WHERE " +
                             KeyCondition(sql, key.name, key.stamp, key.hash) +

@@ -70,8 +70,8 @@ TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& reads) {
 TPassOutcome TFuturePass::Walk() {
   if (!mainDb_.Connected()) return poConnectionLost;
   try {
-    TODBCStatement work(mainDb_);          // every write of a record
-    TODBCStatement reads(mainDb_, true);   // the existence checks and every lookup
+    TODBCStatement work(mainDb_);               // every write of a record
+    TODBCStatement reads(mainDb_, caReadOnly);  // the existence checks and every lookup
     const TSql sql(mainDb_.DriverKind());
     TPassCache cache(reads, sql);  // card types and groups, for the batched pass
 

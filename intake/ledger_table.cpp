@@ -98,7 +98,7 @@ TLedgerTable FindLedgerTable(TODBC& db) {
     // left to the staging that comes next.
     std::unique_ptr<TTransaction> read;
     if (db.ManualCommit()) read = std::make_unique<TTransaction>(db);
-    TODBCStatement query(db, true);
+    TODBCStatement query(db, caReadOnly);
     if (!query.Exec(CatalogQuery(schema))) {
       std::string error = query.ErrorText();
       if (error.empty()) error = "the catalog query returned no row";

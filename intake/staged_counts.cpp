@@ -8,7 +8,7 @@ namespace fw {
 namespace {
 
 long long Count(TODBC& db, const std::string& query, std::string* earliest = nullptr) {
-  TODBCStatement st(db, true);
+  TODBCStatement st(db, caReadOnly);
   if (!st.Exec(query)) return -1;
   const long long n = std::stoll("0" + st.FieldAsString("n"));
   // As text: SQLite types an aggregate of dates as text, which FieldAsDateTime does not read.

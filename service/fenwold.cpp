@@ -99,7 +99,7 @@ void TFenwold::ServiceExecute(TService& /*sender*/) {
     ErrCode = kExitCannotConnect;
   } else {
     StagingDb = std::make_unique<TODBC>();
-    if (!Reconnect(*StagingDb, true)) NoteUnreachable(StagingDb->LastError());
+    if (!Reconnect(*StagingDb, cmManualCommit)) NoteUnreachable(StagingDb->LastError());
     intake_ = std::make_unique<TCardIntake>(*Log, *MainDb, *StagingDb, *clock_);
     intake_->Encoding = {params_->CardFileEncoding, params_->CardFileCodePage};
     intake_->SetSettleMs(params_->CardFileSettleMs);
@@ -347,11 +347,11 @@ void TFenwold::KeepAliveInTick() {
   WatchdogPing();
 }
 
-bool TFenwold::Reconnect(TODBC& db, bool manualCommit) {
+bool TFenwold::Reconnect(TODBC& db, TCommitMode mode) {
   if (db.Connected() && !db.LostConnection() && dbReachable_) return true;
   db.Disconnect();
-  return db.Connect(params_->DSNName, params_->User, params_->Pass, params_->Database, manualCommit,
-                    params_->ODBCDriver, params_->ConnectOptions());
+  return db.Connect(params_->DSNName, params_->User, params_->Pass, params_->Database,
+                    mode == cmManualCommit, params_->ODBCDriver, params_->ConnectOptions());
 }
 
 // After a loss both connections are made afresh, also the one that has not failed yet: it
@@ -359,8 +359,8 @@ bool TFenwold::Reconnect(TODBC& db, bool manualCommit) {
 bool TFenwold::EnsureConnected() {
   const bool renewing = !dbReachable_ || !MainDb->Connected() || MainDb->LostConnection() ||
                         !StagingDb->Connected() || StagingDb->LostConnection();
-  const bool main = Reconnect(*MainDb, false);
-  const bool staging = main && Reconnect(*StagingDb, true);
+  const bool main = Reconnect(*MainDb, cmAutoCommit);
+  const bool staging = main && Reconnect(*StagingDb, cmManualCommit);
   if (!main || !staging) {
     NoteUnreachable(!main ? MainDb->LastError() : StagingDb->LastError());
     return false;

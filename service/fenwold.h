@@ -56,7 +56,7 @@ class TFenwold : public TService {
   std::unique_ptr<TODBC> MainDb;
 
  private:
-  bool Reconnect(TODBC& db, bool manualCommit);
+  bool Reconnect(TODBC& db, TCommitMode mode);
   // Both connections usable, reconnecting any that was lost or never made.
   bool EnsureConnected();
   void NoteUnreachable(const std::string& detail);

@@ -52,7 +52,7 @@ TEST_P(LostConnection, ServerKilledMidTransaction) {
 
   // The auto-commit connection finds out at its next statement.
   EXPECT_FALSE(main_.LostConnection());
-  TODBCStatement read(main_, true);
+  TODBCStatement read(main_, caReadOnly);
   EXPECT_FALSE(read.Exec("SELECT id FROM t"));
   EXPECT_TRUE(main_.LostConnection()) << read.ErrorText();
 

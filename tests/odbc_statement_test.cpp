@@ -220,7 +220,7 @@ TEST_P(Statement, SyntaxErrorGivesTheDriversText) {
 }
 
 TEST_P(Statement, StatementsOnOneConnectionKeepTheirOwnResults) {
-  TODBCStatement a(*db), b(*db, true);
+  TODBCStatement a(*db), b(*db, caReadOnly);
   ASSERT_TRUE(a.Exec("SELECT id FROM kinds ORDER BY id"));
   ASSERT_TRUE(b.Exec("SELECT name FROM kinds WHERE id = 7"));
   EXPECT_EQ(a.FieldAsInteger("id"), 7);
@@ -292,7 +292,7 @@ TEST_P(CursorWalk, ThroughTheWorkerWithAWaitHookSet) {
 }
 
 TEST_P(CursorWalk, ReadOnlyStatementNextToTheWalk) {
-  TODBCStatement settings(*db, true);
+  TODBCStatement settings(*db, caReadOnly);
   ASSERT_TRUE(settings.Valid());
   Walk(*db, false);
 }

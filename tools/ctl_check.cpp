@@ -167,7 +167,7 @@ TCheckResult CheckStagingConnection(TCheckContext& c) {
 
 TCheckResult CheckSettings(TCheckContext& c) {
   if (!c.mainDb.Connected()) return {TCheckStatus::kSkip, "no connection", ""};
-  TODBCStatement st(c.mainDb, true);
+  TODBCStatement st(c.mainDb, caReadOnly);
   if (!st.Exec("SELECT * FROM settings")) {
     const std::string error = st.ErrorText();
     if (error.empty()) return Fail("the table settings has no row");

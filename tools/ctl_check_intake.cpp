@@ -14,7 +14,7 @@ namespace {
 // No row comes back; a missing table or column is an SQL error with the driver's text.
 TCheckResult CheckColumns(TCheckContext& c, const char* table, const char* columns) {
   if (!c.mainDb.Connected()) return {TCheckStatus::kSkip, "no connection", ""};
-  TODBCStatement statement(c.mainDb, true);
+  TODBCStatement statement(c.mainDb, caReadOnly);
   statement.Exec(std::string("SELECT ") + columns + " FROM " + table + " WHERE 1 = 0");
   const std::string error = statement.ErrorText();
   if (statement.Valid() && error.empty()) {
@@ -125,7 +125,7 @@ const TCheck kCardFileIdentity(351, "card_file unique identity", [](TCheckContex
   if (FindLedgerTable(c.mainDb).state != lsPresent) {
     return TCheckResult{TCheckStatus::kSkip, "no card_file table", ""};
   }
-  TODBCStatement query(c.mainDb, true);
+  TODBCStatement query(c.mainDb, caReadOnly);
   if (!query.Exec(IdentityIndexQuery(c.mainDb.DriverKind()))) {
     return TCheckResult{TCheckStatus::kWarn, "cannot be read from this database's catalog",
                         query.ErrorText()};

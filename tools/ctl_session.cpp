@@ -51,7 +51,7 @@ bool ConnectLikeService(TODBC& db, std::string& error) {
 }
 
 bool ReadCardFolders(TODBC& db, TCardFolders& folders, std::string& error) {
-  TODBCStatement settings(db, true);
+  TODBCStatement settings(db, caReadOnly);
   if (!settings.Exec("SELECT audits_dir, dtlfiles_dir, dtlerrors_dir FROM settings")) {
     error = settings.ErrorText();
     if (error.empty()) error = "the table settings has no row";
