@@ -34,7 +34,7 @@ TFileOutcome TCardStager::RetryMove(THeldFile& file) {
   return foMoveRetried;
 }
 
-void TCardStager::Dispose(THeldFile& file, TDestination to, TCommitted committed) {
+void TCardStager::Dispose(THeldFile& file, TDestination to, TCommitState committed) {
   const bool toErrors = to == dsErrors;
   const std::string path = file.Path();
   const TFileStamp stamp = file.Stamp();
@@ -49,12 +49,12 @@ void TCardStager::Dispose(THeldFile& file, TDestination to, TCommitted committed
                  " (moved by another server)");
     return;
   }
-  if (committed == cmMaybe && (!moved || destination.empty())) {
+  if (committed == csMaybeCommitted && (!moved || destination.empty())) {
     remembered_[path] = TRemembered{stamp, toErrors};
   }
 }
 
-void TCardStager::Reject(THeldFile& file, TRejectReport report, TCommitted committed) {
+void TCardStager::Reject(THeldFile& file, TRejectReport report, TCommitState committed) {
   tally_.linesRejected += report.badLines;
   if (!folders_.errors.empty()) {
     report.host = HostName();

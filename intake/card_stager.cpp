@@ -192,7 +192,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       report.path = path;
       report.encoding = EncodingNote(text);
       report.reason = text.error;
-      Reject(file, std::move(report), cmRolledBack);
+      Reject(file, std::move(report), csRolledBack);
       return foRejected;
     } else {
       // Each staging reads the file from its first line.

@@ -106,12 +106,12 @@ class TCardStager {
                                  TTransaction& transaction);
   enum TDestination { dsDone, dsErrors };
   // Whether the staging of a file being disposed of was (or may have been) committed.
-  enum TCommitted { cmRolledBack, cmMaybe };
+  enum TCommitState { csRolledBack, csMaybeCommitted };
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.
-  void Dispose(THeldFile& file, TDestination to, TCommitted committed);
+  void Dispose(THeldFile& file, TDestination to, TCommitState committed);
   // Writes the report beside the file's place in the error folder, then moves it there.
-  void Reject(THeldFile& file, TRejectReport report, TCommitted committed);
+  void Reject(THeldFile& file, TRejectReport report, TCommitState committed);
 
   const TIntakeRun& run_;
   TMessLog& log_;

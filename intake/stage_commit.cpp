@@ -49,7 +49,7 @@ TFileOutcome TCardStager::Conclude(THeldFile& file, TTransaction& transaction,
     if (ledger == TCardLedger::laNotStaged && ledger_.LookUp(key) == TCardLedger::laStaged) {
       return MoveAlreadyStaged(file);
     }
-    Reject(file, std::move(report), cmRolledBack);
+    Reject(file, std::move(report), csRolledBack);
     return foRejected;
   }
 
@@ -72,7 +72,7 @@ TFileOutcome TCardStager::Conclude(THeldFile& file, TTransaction& transaction,
           "the database connection was lost at the commit, which may have been "
           "made: check the staged records before putting the file back (" +
           transaction.ErrorText() + ")";
-      Reject(file, std::move(report), cmMaybe);
+      Reject(file, std::move(report), csMaybeCommitted);
       return foCommitUnknown;
     }
     const std::string error = transaction.ErrorText();
@@ -86,11 +86,11 @@ TFileOutcome TCardStager::Conclude(THeldFile& file, TTransaction& transaction,
     }
     log_.AddLine(logtext::kFailedToCommit + path + ": " + error);
     report.reason = "the commit failed: " + error;
-    Reject(file, std::move(report), cmRolledBack);
+    Reject(file, std::move(report), csRolledBack);
     return foRejected;
   }
   log_.AddLine(logtext::kPickedUp + path + c.readingNote);
-  Dispose(file, dsDone, cmMaybe);
+  Dispose(file, dsDone, csMaybeCommitted);
   return foStaged;
 }
 
