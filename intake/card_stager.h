@@ -100,6 +100,8 @@ class TCardStager {
   // Rolls back or commits `transaction` and decides what becomes of the file.
   TFileOutcome Conclude(THeldFile& file, TTransaction& transaction, const TStageResult& staged,
                         TConclusion c);
+  // After a COMMIT that failed: whether it may have been made decides where the file goes.
+  TFileOutcome AfterFailedCommit(THeldFile& file, TTransaction& transaction, TConclusion c);
   TStageResult StageLines(TLineSource& lines, TODBCStatement& statement,
                           TTransaction& transaction);
   TStageResult StageLinesBatched(TLineSource& lines, TODBCStatement& statement,
