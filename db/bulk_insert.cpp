@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "db/bound_sql.h"
 #include "db/diagnostics.h"
 #include "db/odbc_binding.h"
 #include "db/odbc_text.h"
@@ -170,23 +171,8 @@ TDbStatus ExecUnnestInsert(TODBCStatement& statement, const std::string& table,
   return statement.Exec(text);
 }
 
-}  // namespace
-
-void TBoundRows::Reset(std::vector<std::string> names, std::vector<TBoundType> types) {
-  names_ = std::move(names);
-  types_ = std::move(types);
-  values_.clear();
-  bytes_ = 0;
-}
-
-void TBoundRows::AddRow(std::vector<std::string> values) {
-  values.resize(names_.size());
-  for (std::string& v : values) {
-    bytes_ += v.size() + 8;
-    values_.push_back(std::move(v));
-  }
-}
-
+// Binds the values of the rows, then runs the text with its markers; the array paths above for
+// more than one row where the driver gains from them.
 TDbStatus ExecBoundInsert(TODBCStatement& statement, const std::string& table,
                           const TBoundRows& rows, size_t from, size_t to) {
   // UTF-8 passes the ANSI calls unchanged; where the driver manager takes UTF-16, the rows go
@@ -238,6 +224,23 @@ TDbStatus ExecBoundInsert(TODBCStatement& statement, const std::string& table,
   return statement.Exec(text);
 }
 
+}  // namespace
+
+void TBoundRows::Reset(std::vector<std::string> names, std::vector<TBoundType> types) {
+  names_ = std::move(names);
+  types_ = std::move(types);
+  values_.clear();
+  bytes_ = 0;
+}
+
+void TBoundRows::AddRow(std::vector<std::string> values) {
+  values.resize(names_.size());
+  for (std::string& v : values) {
+    bytes_ += v.size() + 8;
+    values_.push_back(std::move(v));
+  }
+}
+
 TDbStatus TBoundInserter::Insert(const std::string& table, const TBoundRows& rows, size_t from,
                                  size_t to) {
   if (!statement_) statement_.emplace(connection_);
@@ -251,14 +254,14 @@ size_t BoundInsertRows(TDriverKind kind, size_t columns) {
   switch (kind) {
     case dkMySql:
       // An array goes as one packet: at max_allowed_packet=1M, 10,000 rows lose the
-      // connection, 1,000 pass. As markers (Windows) the driver takes at most 32,767.
-      return std::min<size_t>(1000, 30000 / columns);
+      // connection, 1,000 pass. As markers (Windows), no more than any statement binds.
+      return kOdbcWideText ? std::max<size_t>(kMaxBoundValues / columns, 1) : 1000;
     case dkPostgres:
       // As arrays (ExecUnnestInsert): 10,000 rows a statement run as fast as more.
       return 10000;
     default:
-      // SQLite gains nothing past a few hundred rows (and takes 32,766 markers).
-      return std::min<size_t>(200, 32000 / columns);
+      // SQLite gains nothing past a few hundred rows.
+      return std::min<size_t>(200, std::max<size_t>(kMaxBoundValues / columns, 1));
   }
 }
 

@@ -1,10 +1,10 @@
-// TBoundRows and ExecBoundInsert: INSERTs of many rows of one column list, every value bound as
+// TBoundRows and TBoundInserter: INSERTs of many rows of one column list, every value bound as
 // a parameter, never written into the statement text, so that the server's quoting settings
 // cannot change what is stored.
 //
 // Threads: as TODBCStatement (the thread that owns the connection).
-// Ownership: the rows are the caller's; ExecBoundInsert binds their buffers for the one run and
-// unbinds them before it returns.
+// Ownership: the rows are the caller's; an insert binds them (or copies of them) for its one
+// run and unbinds them before it returns.
 // Failures: as TODBCStatement::Exec: the status is returned and kept by the statement, and in a
 // guard's unit it keeps the unit from committing.
 #pragma once
@@ -54,16 +54,16 @@ class TBoundRows {
   size_t bytes_ = 0;
 };
 
-// INSERT INTO <table> (<names>) Values (?, ...), (?, ...) for rows [from, to).
-TDbStatus ExecBoundInsert(TODBCStatement& statement, const std::string& table,
-                          const TBoundRows& rows, size_t from, size_t to);
-
-// ExecBoundInsert on a statement of its own, renewed after a failed run: MariaDB's driver
-// (Connector/ODBC 3.1.15) crashed running its statement again with another array size after
-// an array had failed. Owned and called by the connection's thread.
+// Runs the INSERTs of rows on a statement of its own, which nothing else binds on, renewed
+// after a failed run: MariaDB's driver (Connector/ODBC 3.1.15) crashed running its statement
+// again with another array size after an array had failed. Owned and called by the
+// connection's thread.
 class TBoundInserter {
  public:
   explicit TBoundInserter(TODBC& connection) : connection_(connection) {}
+  // INSERT INTO <table> (<names>) ... of rows [from, to): a parameter array on MariaDB, arrays
+  // unnested on PostgreSQL, a multi-row INSERT of markers elsewhere; one row always as
+  // markers. Fails whole when any row is refused.
   TDbStatus Insert(const std::string& table, const TBoundRows& rows, size_t from, size_t to);
 
  private:

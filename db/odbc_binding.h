@@ -62,6 +62,7 @@ namespace fw {
   X(SQLDriverConnectW) \
   X(SQLDataSourcesW)   \
   X(SQLExecDirectW)    \
+  X(SQLPrepareW)       \
   X(SQLColAttributeW)  \
   X(SQLGetDiagRecW)    \
   X(SQLGetDiagFieldW)

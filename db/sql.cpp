@@ -1,31 +1,14 @@
 #include "db/sql.h"
 
-#include <cmath>
-#include <cstdio>
-
 #include "platform/strings.h"
 
 namespace fw {
-namespace {
-
-void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
-  for (size_t pos = s.find(from); pos != std::string::npos; pos = s.find(from, pos + to.size())) {
-    s.replace(pos, from.size(), to);
-  }
-}
-
-// Days of 0001-01-01 and of 10000-01-01 relative to 1899-12-30.
-constexpr double kFirstDay = -693593.0;
-constexpr double kPastLastDay = 2958466.0;
-
-}  // namespace
 
 TSql::TSql(TDriverKind driverKind) : driverKind_(driverKind) {}
 
 void TSql::Clear(bool allowDuplicates) {
   fieldNames_.clear();
   fieldValues_.clear();
-  quotedFlags_.clear();
   allowDuplicates_ = allowDuplicates;
 }
 
@@ -37,42 +20,30 @@ int TSql::IndexOfField(const std::string& name) const {
   return -1;
 }
 
-int TSql::AddField(const std::string& name, const std::string& value, bool quoted) {
+int TSql::AddValue(const std::string& name, TSqlValue value) {
   const int existing = IndexOfField(name);
   if (existing != -1 && !allowDuplicates_) return existing;
-  std::string v = TrimControl(value);
-  if (v.empty() && !quoted) v = "null";
   fieldNames_.push_back(LowerAscii(name));
-  fieldValues_.push_back(std::move(v));
-  quotedFlags_.push_back(quoted);
+  fieldValues_.push_back(std::move(value));
   return static_cast<int>(fieldNames_.size() - 1);
 }
 
-int TSql::AddInteger(const std::string& name, int32_t value) {
-  return AddField(name, std::to_string(value), false);
+int TSql::AddField(const std::string& name, const std::string& value, TTextUse use) {
+  std::string v = TrimControl(value);
+  if (use == tuText) return AddValue(name, TSqlValue::Text(std::move(v)));
+  return AddValue(name, v.empty() ? TSqlValue::Null(svNumber) : TSqlValue::Number(std::move(v)));
+}
+
+int TSql::AddInteger(const std::string& name, int64_t value) {
+  return AddValue(name, TSqlValue::Integer(value));
 }
 
 int TSql::AddDateTime(const std::string& name, TDateTime value) {
-  return AddField(name, TimestampLiteral(value), false);
+  return AddValue(name, TSqlValue::Timestamp(value));
 }
 
-std::string TSql::EscapeValue(const std::string& text) const {
-  std::string r = text;
-  ReplaceAll(r, "'", "''");
-  if (driverKind_ == dkMySql) ReplaceAll(r, "\\", "\\\\");
-  return r;
-}
-
-std::string TSql::QuotedValue(const std::string& text) const {
-  // Appended rather than "'" + ... + "'": GCC 12 at -O3 sees a false overlap (-Wrestrict) in
-  // the temporaries of the latter.
-  const std::string escaped = EscapeValue(text);
-  std::string r;
-  r.reserve(escaped.size() + 2);
-  r += '\'';
-  r += escaped;
-  r += '\'';
-  return r;
+TBoundSql TSql::Bound(std::string text, std::vector<TSqlValue> values) const {
+  return TBoundSql(std::move(text), std::move(values), driverKind_);
 }
 
 std::string TSql::QuoteName(const std::string& name) {
@@ -82,24 +53,26 @@ std::string TSql::QuoteName(const std::string& name) {
   return name;
 }
 
-std::string TSql::ValueText(size_t i) const {
-  if (quotedFlags_[i] || fieldValues_[i].empty()) return QuotedValue(fieldValues_[i]);
-  return fieldValues_[i];
-}
-
-std::string TSql::UpdateText(const std::string& prefix, const std::string& where) const {
-  std::string text = prefix + " set ";
+TBoundSql TSql::UpdateText(const std::string& prefix, const TBoundSql& where) const {
+  TBoundSql sql = Bound(prefix + " set ", fieldValues_);
   for (size_t i = 0; i < fieldNames_.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += QuoteName(fieldNames_[i]) + "=" + ValueText(i);
+    if (i > 0) sql.text += ", ";
+    sql.text += QuoteName(fieldNames_[i]);
+    sql.text += "=?";
   }
-  if (!where.empty()) text += " " + where;
-  return text;
+  if (!where.text.empty()) {
+    sql += " ";
+    sql += where;
+  }
+  return sql;
 }
 
-std::string TSql::InsertText(const std::string& prefix, const std::string& keyword,
-                             const std::string& suffix) const {
-  return prefix + " (" + ColumnListText() + ") " + keyword + " " + ValuesText() + suffix;
+TBoundSql TSql::InsertText(const std::string& prefix, const std::string& keyword,
+                           const std::string& suffix) const {
+  TBoundSql sql = Bound(prefix + " (" + ColumnListText() + ") " + keyword + " ");
+  sql += ValuesText();
+  sql += suffix;
+  return sql;
 }
 
 std::string TSql::ColumnListText() const {
@@ -111,22 +84,12 @@ std::string TSql::ColumnListText() const {
   return text;
 }
 
-std::string TSql::ValuesText() const {
-  std::string text = "(";
-  for (size_t i = 0; i < fieldNames_.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += ValueText(i);
-  }
-  return text + ")";
-}
-
-std::string TimestampLiteral(TDateTime value) {
-  if (!std::isfinite(value) || value < kFirstDay || value >= kPastLastDay) value = 0;
-  const TDateParts p = DecodeDateTime(value);
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "{ts '%04d-%02d-%02d %02d:%02d:%02d'}", p.year, p.month, p.day,
-                p.hour, p.minute, p.second);
-  return buf;
+TBoundSql TSql::ValuesText() const {
+  TBoundSql sql = Bound("(", fieldValues_);
+  sql.text.reserve(fieldNames_.size() * 3 + 2);
+  for (size_t i = 0; i < fieldNames_.size(); ++i) sql.text += i > 0 ? ", ?" : "?";
+  sql.text += ')';
+  return sql;
 }
 
 }  // namespace fw

@@ -1,40 +1,50 @@
-// TSql: column names with values, turned into the text of one INSERT or UPDATE. Owns all
-// quoting of values.
+// TSql: column names with values, turned into one INSERT or UPDATE with `?` markers and its
+// bound values (db/bound_sql.h). Values never enter the statement text.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "db/bound_sql.h"
 #include "db/driver_kind.h"
 #include "platform/datetime.h"
 #include "platform/strings.h"
 
 namespace fw {
 
+// What the text of an AddField means.
+enum TTextUse {
+  tuText,         // a text, stored as it is ('' when empty)
+  tuWholeNumber,  // a whole number checked by the caller as plain digits; NULL when empty
+};
+
 class TSql {
  public:
   explicit TSql(TDriverKind driverKind);
 
   void Clear(bool allowDuplicates = false);
-  // Returns the field's index; a name already present (any letter case) keeps its first value
-  // unless duplicates are allowed.
-  int AddField(const std::string& name, const std::string& value, bool quoted);
-  int AddInteger(const std::string& name, int32_t value);
+  // Each returns the field's index; a name already present (any letter case) keeps its first
+  // value unless duplicates are allowed. Texts lose their leading and trailing control
+  // characters and blanks.
+  int AddField(const std::string& name, const std::string& value, TTextUse use);
+  int AddInteger(const std::string& name, int64_t value);
   int AddDateTime(const std::string& name, TDateTime value);
+  int AddValue(const std::string& name, TSqlValue value);
 
-  std::string UpdateText(const std::string& prefix, const std::string& where) const;
-  std::string InsertText(const std::string& prefix, const std::string& keyword,
-                         const std::string& suffix = "") const;
-  // The two halves of InsertText: "a, b" and "(1, 'x')", for INSERTs of several rows.
+  // "<prefix> set a=?, b=? <where>"; `where` is appended with its values.
+  TBoundSql UpdateText(const std::string& prefix, const TBoundSql& where) const;
+  // "<prefix> (a, b) <keyword> (?, ?)<suffix>"
+  TBoundSql InsertText(const std::string& prefix, const std::string& keyword,
+                       const std::string& suffix = "") const;
+  // The two halves of InsertText: "a, b" and "(?, ?)" with its values, for INSERTs of
+  // several rows.
   std::string ColumnListText() const;
-  std::string ValuesText() const;
+  TBoundSql ValuesText() const;
 
   int IndexOfField(const std::string& name) const;
-  // Doubles quotes; for dkMySql then doubles backslashes.
-  std::string EscapeValue(const std::string& text) const;
-  // "'" + EscapeValue(text) + "'": how a value is put into any statement text safely.
-  std::string QuotedValue(const std::string& text) const;
+  // A value as a statement binds it: Text, bound with this builder's driver kind for the log.
+  TBoundSql Bound(std::string text, std::vector<TSqlValue> values = {}) const;
   static std::string QuoteName(const std::string& name);
 
   TDriverKind DriverKind() const { return driverKind_; }
@@ -42,19 +52,10 @@ class TSql {
   size_t Count() const { return fieldNames_.size(); }
 
  private:
-  std::string ValueText(size_t i) const;
-
   TDriverKind driverKind_;
   bool allowDuplicates_ = false;
   std::vector<std::string> fieldNames_;
-  std::vector<std::string> fieldValues_;
-  std::vector<bool> quotedFlags_;
+  std::vector<TSqlValue> fieldValues_;
 };
-
-// "{ts 'yyyy-mm-dd hh:nn:ss'}", fractions dropped (23:59:59.999 stays 23:59:59). A value
-// outside the years 1..9999 (or not a number) is written as 1899-12-30 00:00:00 rather than
-// as text no database would take.
-std::string TimestampLiteral(TDateTime value);
-// Leading and trailing characters with codes 0..32 removed.
 
 }  // namespace fw

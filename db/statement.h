@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "db/bound_sql.h"
 #include "db/odbc.h"
+#include "db/odbc_params.h"
 #include "db/status.h"
 #include "platform/datetime.h"
 #include "platform/odbc_headers.h"
@@ -75,6 +77,9 @@ class TODBCStatement {
   // dcOk when it ran (a SELECT: and stands on its first row), dcNoRow for a SELECT without
   // rows; a failure otherwise, dcStopped when the stop check cancelled it.
   TDbStatus Exec(const std::string& sql, TExecUse use = euWork);
+  // The same with the values bound to the text's markers (db/bound_sql.h).
+  TDbStatus Exec(const TBoundSql& sql, TExecUse use = euWork);
+  TDbStatus Exec(const char* sql, TExecUse use = euWork) { return Exec(std::string(sql), use); }
   TDbStatus ExecFmt(const char* format, ...) FW_PRINTF_FORMAT(2, 3);
   // dcOk on a row, dcNoRow past the last one.
   TDbStatus Skip(TSkipKind kind = skNext, SQLLEN count = 1);
@@ -112,7 +117,7 @@ class TODBCStatement {
 
  private:
   bool Setup(TCursorAccess access);
-  SQLRETURN RunDirect(const std::string& sql);
+  SQLRETURN Run(const TBoundSql& sql);
   void DescribeColumns();
   SQLLEN GetData(int index, SQLSMALLINT targetType, SQLPOINTER target, SQLLEN targetLength);
   SQLRETURN GetDataRc(int index, SQLSMALLINT targetType, SQLPOINTER target, SQLLEN targetLength,
@@ -142,6 +147,7 @@ class TODBCStatement {
   std::vector<bool> rowTextRead_;
   TDbStatus setup_;  // what Exec returns on a statement that is not Valid()
   TDbStatus last_;
+  std::vector<TOdbcParam> params_;  // bound to the handle until the next Exec
   std::unique_ptr<TStatementWorker> worker_;
 };
 

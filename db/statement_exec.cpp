@@ -37,12 +37,21 @@ bool EndsTransaction(const std::string& sql) {
 }  // namespace
 
 TDbStatus TODBCStatement::Exec(const std::string& sql, TExecUse use) {
+  return Exec(TBoundSql(sql), use);
+}
+
+TDbStatus TODBCStatement::Exec(const TBoundSql& bound, TExecUse use) {
   if (!valid_) return Note(setup_);
   if (connection_.Refusal().Failed()) return Note(connection_.Refusal());
   OdbcApi.SQLFreeStmt(handle_, SQL_UNBIND);
   OdbcApi.SQLFreeStmt(handle_, SQL_CLOSE);
+  if (!params_.empty()) {
+    OdbcApi.SQLFreeStmt(handle_, SQL_RESET_PARAMS);
+    params_.clear();
+  }
   ForgetRow();
-  const SQLRETURN rc = RunDirect(sql);
+  const std::string& sql = bound.text;
+  const SQLRETURN rc = Run(bound);
   const std::string verb = UpperAscii(TrimControl(std::string_view(sql).substr(0, 6)));
   if (Succeeded(rc) && connection_.InUnit() && EndsTransaction(sql)) {
     // What follows would run outside the unit, or commit alone where the driver still thinks
@@ -91,17 +100,17 @@ TDbStatus TODBCStatement::ExecFmt(const char* format, ...) {
   return Exec(sql);
 }
 
-SQLRETURN TODBCStatement::RunDirect(const std::string& sql) {
+SQLRETURN TODBCStatement::Run(const TBoundSql& sql) {
   try {
     // The worker keeps the caller's event loop alive while the driver works; a thread without
     // one (a tool, a test) would gain nothing but two thread switches per statement, which
     // cost as much as a whole SQLite INSERT.
     cancelled_ = false;
     if (!HasExecWaitHook()) {
-      return OdbcExecDirect(handle_, sql);
+      return OdbcRun(handle_, sql, params_);
     }
     if (!worker_) worker_ = std::make_unique<TStatementWorker>();
-    const SQLRETURN rc = worker_->Run(handle_, sql);
+    const SQLRETURN rc = worker_->Run(handle_, sql, params_);
     cancelled_ = worker_->Cancelled();
     return rc;
   } catch (const std::system_error&) {

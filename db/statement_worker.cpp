@@ -104,11 +104,13 @@ TStatementWorker::~TStatementWorker() {
   thread_.join();
 }
 
-SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
+SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const TBoundSql& sql,
+                                std::vector<TOdbcParam>& buffers) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     handle_ = handle;
     sql_ = &sql;
+    buffers_ = &buffers;
     state_.store(kPosted, std::memory_order_release);
   }
   posted_.notify_one();
@@ -139,17 +141,19 @@ void TStatementWorker::Loop() {
     // The next statement of a busy caller often follows at once.
     poll.Poll(posted);
     SQLHSTMT handle;
-    const std::string* sql;
+    const TBoundSql* sql;
+    std::vector<TOdbcParam>* buffers;
     {
       std::unique_lock<std::mutex> guard(lock_);
       posted_.wait(guard, [&] { return stop_ || posted(); });
       if (!posted()) return;  // stopped
       handle = handle_;
       sql = sql_;
+      buffers = buffers_;
     }
     SQLRETURN rc;
     try {
-      rc = OdbcExecDirect(handle, *sql);
+      rc = OdbcRun(handle, *sql, *buffers);
     } catch (...) {
       rc = SQL_ERROR;
     }

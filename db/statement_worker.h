@@ -1,4 +1,4 @@
-// Runs the SQLExecDirect of one statement on a thread kept for that statement, so that the
+// Runs one statement (db/odbc_params.h) on a thread kept for that statement, so that the
 // calling thread stays responsive (through its exec-wait hook) while the statement runs, and
 // returns as soon as the statement has ended.
 #pragma once
@@ -8,7 +8,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "db/odbc_params.h"
 #include "platform/odbc_headers.h"
 
 namespace fw {
@@ -20,8 +22,9 @@ class TStatementWorker {
   TStatementWorker(const TStatementWorker&) = delete;
   TStatementWorker& operator=(const TStatementWorker&) = delete;
 
-  // One execution at a time; SQL_ERROR when the call raised.
-  SQLRETURN Run(SQLHSTMT handle, const std::string& sql);
+  // One execution at a time, `buffers` filled as OdbcRun fills them; SQL_ERROR when the call
+  // raised.
+  SQLRETURN Run(SQLHSTMT handle, const TBoundSql& sql, std::vector<TOdbcParam>& buffers);
   // The last Run was cancelled by the calling thread's stop check.
   bool Cancelled() const { return cancelled_; }
 
@@ -35,7 +38,8 @@ class TStatementWorker {
   std::atomic<int> state_{kIdle};
   bool stop_ = false;
   SQLHSTMT handle_ = SQL_NULL_HSTMT;
-  const std::string* sql_ = nullptr;
+  const TBoundSql* sql_ = nullptr;
+  std::vector<TOdbcParam>* buffers_ = nullptr;
   SQLRETURN result_ = SQL_ERROR;
   bool cancelled_ = false;  // the caller's thread only
   std::thread thread_;      // last: starts once everything above exists

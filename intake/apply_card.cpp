@@ -85,13 +85,13 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   }
   for (const std::string& line : plan.lines) log_.AddLine(line);
 
-  if (!plan.write.empty()) {
+  if (!plan.write.Empty()) {
     const TDbStatus written = work.Exec(plan.write);
     if (written.Failed()) {
       if (cut(written)) return interrupted();
       transaction.Rollback();
       if (written.Code() != dcBadData) return Keep(staged, FailureText(written, plan.write));
-      log_.AddLine(logtext::kSqlErr + plan.write);
+      log_.AddLine(logtext::kSqlErr + plan.write.Rendered());
       // Some databases refuse every later statement of a transaction once one failed: the
       // record goes in a transaction of its own, claimed again.
       TTransaction again(work);

@@ -1,6 +1,7 @@
 #include "intake/card_ledger.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "db/sql.h"
 #include "db/statement.h"
@@ -21,11 +22,10 @@ std::string ContentHash(const std::string& bytes) {
 
 namespace {
 
-std::string KeyCondition(const TSql& sql, const std::string& name, const TFileStamp& stamp,
-                         const std::string& hash) {
-  return "name = " + sql.QuotedValue(name) + " AND file_size = " + std::to_string(stamp.size) +
-         " AND modified = " + std::to_string(stamp.modified) +
-         " AND content_hash = " + sql.QuotedValue(hash);
+// name, file_size, modified, content_hash
+std::vector<TSqlValue> KeyValues(const TCardLedger::TKey& key) {
+  return {TSqlValue::Text(key.name), TSqlValue::Integer(static_cast<int64_t>(key.stamp.size)),
+          TSqlValue::Integer(key.stamp.modified), TSqlValue::Text(key.hash)};
 }
 
 }  // namespace
@@ -34,9 +34,10 @@ TCardLedger::TAnswer TCardLedger::LookUp(const TKey& key, std::string* failure) 
   if (!present_) return laAbsent;
   TODBCStatement lookup(mainDb_, caReadOnly);
   const TSql sql(mainDb_.DriverKind());
-  const std::string query = "SELECT COUNT(*) AS n FROM card_file WHERE " +
-                            KeyCondition(sql, key.name, key.stamp, key.hash) +
-                            " AND outcome = 'staged'";
+  const TBoundSql query = sql.Bound(
+      "SELECT COUNT(*) AS n FROM card_file WHERE name = ? AND file_size = ? AND "
+      "modified = ? AND content_hash = ? AND outcome = 'staged'",
+      KeyValues(key));
   const TDbStatus status = lookup.Exec(query);
   if (status.Ok()) return lookup.FieldAsInteger("n") > 0 ? laStaged : laNotStaged;
   if (status.Code() == dcLost || mainDb_.LostConnection()) return laLost;
@@ -45,19 +46,21 @@ TCardLedger::TAnswer TCardLedger::LookUp(const TKey& key, std::string* failure) 
   return laFailed;
 }
 
-std::string TCardLedger::InsertSql(const TSql& sql, const TKey& key) const {
-  return "INSERT INTO card_file (name, file_size, modified, content_hash, staged_at, outcome) "
-         "VALUES (" +
-         sql.QuotedValue(key.name) + ", " + std::to_string(key.stamp.size) + ", " +
-         std::to_string(key.stamp.modified) + ", " + sql.QuotedValue(key.hash) + ", " +
-         TimestampLiteral(clock_.Now()) + ", 'staged')";
+TBoundSql TCardLedger::InsertSql(const TSql& sql, const TKey& key) const {
+  TBoundSql insert = sql.Bound(
+      "INSERT INTO card_file (name, file_size, modified, content_hash, staged_at, outcome) "
+      "VALUES (?, ?, ?, ?, ?, 'staged')",
+      KeyValues(key));
+  insert.values.push_back(TSqlValue::Timestamp(clock_.Now()));
+  return insert;
 }
 
 bool TCardLedger::Prune(int days) {
   if (days <= 0 || !mainDb_.Connected()) return false;
   TODBCStatement prune(mainDb_);
   return prune
-      .Exec("DELETE FROM card_file WHERE staged_at < " + TimestampLiteral(clock_.Now() - days))
+      .Exec(TBoundSql("DELETE FROM card_file WHERE staged_at < ?",
+                      {TSqlValue::Timestamp(clock_.Now() - days)}, mainDb_.DriverKind()))
       .Ok();
 }
 

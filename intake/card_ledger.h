@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "db/bound_sql.h"
 #include "db/odbc.h"
 #include "platform/datetime.h"
 #include "platform/folder.h"
@@ -36,7 +37,7 @@ class TCardLedger {
   // `failure`, when given, gets the failed statement's codes and text (FailureText).
   TAnswer LookUp(const TKey& key, std::string* failure = nullptr);
   // The row of `key`, to be run in the staging transaction.
-  std::string InsertSql(const TSql& sql, const TKey& key) const;
+  TBoundSql InsertSql(const TSql& sql, const TKey& key) const;
   // Removes rows staged more than `days` days ago; false when the table is missing or the
   // delete failed.
   bool Prune(int days);

@@ -66,10 +66,10 @@ TDateTime DayExpiry(TDateTime now, TDateTime stagedExpiry, bool exists, TDateTim
   return DateOf(base + addValue) + EndOfDay;
 }
 
-std::string NumberLiteral(const TSql& sql, const std::string& number) {
-  if (number.empty()) return "null";
-  if (IsPlainInteger(number)) return number;
-  return sql.QuotedValue(number);
+TSqlValue NumberValue(const std::string& number) {
+  if (number.empty()) return TSqlValue::Null(svNumber);
+  if (IsPlainInteger(number)) return TSqlValue::Number(number);
+  return TSqlValue::Text(number);
 }
 
 bool IsDue(TDateTime now, TDateTime start, bool cardExists) { return now > start || !cardExists; }
@@ -92,9 +92,9 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
   plan.id = id;
 
   const std::string& number = staged.number;
-  const std::string numberLiteral = NumberLiteral(sql, number);
+  const TSqlValue numberValue = NumberValue(number);
   TCardLookups::TCard card;
-  if (failed(lookups.Card(numberLiteral, card))) return pnFailed;
+  if (failed(lookups.Card(numberValue, card))) return pnFailed;
   const bool exists = card.exists;
   int64_t typeId = exists ? card.typeId : -1;
   const std::string typeName = UpperAscii(staged.cardType);
@@ -131,9 +131,9 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
     const TDateTime now = clock.Now();
 
     sql.Clear(false);
-    sql.AddField("type_id", std::to_string(typeId), false);
+    sql.AddInteger("type_id", typeId);
     if (!monthly) sql.AddDateTime("start_dt", staged.startDt);
-    sql.AddField("number", numberLiteral, false);
+    sql.AddValue("number", numberValue);
 
     const std::string& groupName = staged.groupName;
     if (!groupName.empty()) {
@@ -149,7 +149,7 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
 
     if (debit && addValue != 0) {
       const int64_t left = (exists ? card.debitLeft : 0) + int64_t{addValue};
-      sql.AddField("debit_left", std::to_string(left), false);
+      sql.AddInteger("debit_left", left);
     } else if (monthly && !globalExpiry) {
       TDateTime expiry = 0;
       if (!MonthlyExpiry(now, addValue, expiry)) {
@@ -173,14 +173,16 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
 
   for (size_t i = 0; i < 14; ++i) {
     const std::string& value = staged.descriptive[i];
-    if (!value.empty() || !exists) sql.AddField(DescriptiveColumns[i], value, true);
+    if (!value.empty() || !exists) sql.AddField(DescriptiveColumns[i], value, tuText);
   }
   if (typeName == "INACTIVE") sql.AddInteger("debit_left", 0);
   sql.AddInteger("in_lot", 0);
   if (exists) {
-    plan.write = sql.UpdateText("UPDATE card", " WHERE number = " + numberLiteral);
+    TBoundSql where = sql.Bound(" WHERE number = ");
+    where += numberValue;
+    plan.write = sql.UpdateText("UPDATE card", where);
   } else {
-    sql.AddField("number", numberLiteral, false);
+    sql.AddValue("number", numberValue);
     plan.write = sql.InsertText("INSERT INTO card", "Values");
     plan.insert = true;
     plan.columns = sql.ColumnListText();

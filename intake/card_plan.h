@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "db/bound_sql.h"
 #include "db/driver_kind.h"
 #include "db/statement.h"
 #include "db/status.h"
@@ -47,9 +48,9 @@ TDateTime DayExpiry(TDateTime now, TDateTime stagedExpiry, bool exists, TDateTim
 // takes effect at once). The same rule as SQL: WaitingCondition (card_sql.h).
 bool IsDue(TDateTime now, TDateTime start, bool cardExists);
 
-// A card number as it may stand in a statement: plain integers as they are, an empty number as
-// null, anything else as a quoted literal so that it can never change the statement.
-std::string NumberLiteral(const TSql& sql, const std::string& number);
+// A card number as a statement binds it: plain integers as numbers, an empty number as NULL,
+// anything else as text.
+TSqlValue NumberValue(const std::string& number);
 
 // Each lookup answers dcOk (found), dcNoRow (not found) or the failure of its statement, which
 // is never an answer: FailedSql() then names that statement.
@@ -67,21 +68,22 @@ class TCardLookups {
     bool monthly = false, debit = false, globalExpiry = false;
   };
   virtual ~TCardLookups() = default;
-  // `number` as NumberLiteral gives it.
-  virtual TDbStatus Card(const std::string& number, TCard& card) = 0;
+  // `number` as NumberValue gives it.
+  virtual TDbStatus Card(const TSqlValue& number, TCard& card) = 0;
   virtual TDbStatus TypeById(int64_t id, TType& type) = 0;
   // `name` upper-cased.
   virtual TDbStatus TypeByName(const std::string& name, TType& type) = 0;
   virtual TDbStatus Group(const std::string& name, int32_t& id) = 0;
-  virtual const std::string& FailedSql() const = 0;
+  virtual const TBoundSql& FailedSql() const = 0;
 };
 
 struct TCardPlan {
   std::string id;                  // of the staged record, to delete it by
   std::vector<std::string> lines;  // log lines before the write
-  std::string write;               // the INSERT or UPDATE; empty when the record was refused
+  TBoundSql write;                 // the INSERT or UPDATE; empty when the record was refused
   bool insert = false;
-  std::string columns, values;  // of an INSERT, for INSERTs of several rows
+  std::string columns;  // of an INSERT, for INSERTs of several rows
+  TBoundSql values;
 };
 
 enum TPlanOutcome {

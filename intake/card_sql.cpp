@@ -4,20 +4,21 @@
 
 namespace fw {
 
-std::string GroupLookupSql(const TSql& sql, const std::string& groupName) {
-  return "SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(TrimControl(groupName));
+TBoundSql GroupLookupSql(const TSql& sql, const std::string& groupName) {
+  return sql.Bound("SELECT id FROM card_pool WHERE name = ?",
+                   {TSqlValue::Text(TrimControl(groupName))});
 }
 
-std::string GroupUpdateSql(const TSql& sql, int id) {
+TBoundSql GroupUpdateSql(const TSql& sql, int id) {
   return sql.UpdateText("UPDATE card_pool", "WHERE id = " + std::to_string(id));
 }
 
-std::string GroupInsertSql(TSql& sql) {
+TBoundSql GroupInsertSql(TSql& sql) {
   sql.AddInteger("cur_inlot", 0);
   return sql.InsertText("INSERT INTO card_pool", "Values");
 }
 
-std::string CardInsertSql(const TSql& sql) {
+TBoundSql CardInsertSql(const TSql& sql) {
   return sql.InsertText("INSERT INTO futurecard", "Values");
 }
 
@@ -40,12 +41,12 @@ std::string ClaimAllSql(const std::string& idList) {
   return "DELETE FROM futurecard WHERE id IN (" + idList + ")";
 }
 
-std::string CardByNumberSql(const std::string& numberLiteral) {
-  return "SELECT * FROM card WHERE number = " + numberLiteral;
+TBoundSql CardByNumberSql(const TSqlValue& number, TDriverKind driverKind) {
+  return TBoundSql("SELECT * FROM card WHERE number = ?", {number}, driverKind);
 }
 
-std::string CardNumberSql(const std::string& numberLiteral) {
-  return "SELECT number FROM card WHERE number = " + numberLiteral;
+TBoundSql CardNumberSql(const TSqlValue& number, TDriverKind driverKind) {
+  return TBoundSql("SELECT number FROM card WHERE number = ?", {number}, driverKind);
 }
 
 std::string CardsByNumberSql(const std::string& numberList) {
@@ -53,31 +54,33 @@ std::string CardsByNumberSql(const std::string& numberList) {
          ")";
 }
 
-std::string NewCardsInsertSql(const std::string& columns, const std::string& values) {
-  return "INSERT INTO card (" + columns + ") Values " + values;
+TBoundSql NewCardsInsertSql(const std::string& columns, const TBoundSql& values) {
+  TBoundSql sql("INSERT INTO card (" + columns + ") Values ", {}, values.driverKind);
+  sql += values;
+  return sql;
 }
 
 std::string TypeByIdSql(long long id) {
   return "SELECT * FROM card_type WHERE id = " + std::to_string(id);
 }
 
-std::string TypeByNameSql(const TSql& sql, const std::string& upperName) {
-  return "SELECT * FROM card_type WHERE Upper(name) = " + sql.QuotedValue(upperName);
+TBoundSql TypeByNameSql(const TSql& sql, const std::string& upperName) {
+  return sql.Bound("SELECT * FROM card_type WHERE Upper(name) = ?", {TSqlValue::Text(upperName)});
 }
 
-std::string PoolIdSql(const TSql& sql, const std::string& name) {
-  return "SELECT id FROM card_pool WHERE name = " + sql.QuotedValue(name);
+TBoundSql PoolIdSql(const TSql& sql, const std::string& name) {
+  return sql.Bound("SELECT id FROM card_pool WHERE name = ?", {TSqlValue::Text(name)});
 }
 
 std::string LockingProbeSql() { return "SELECT id FROM futurecard WHERE 1 = 0 FOR UPDATE"; }
 
-std::string WaitingCondition(TDateTime now) {
-  return "f.start_dt >= " + TimestampLiteral(now) +
-         " AND EXISTS (SELECT 1 FROM card c WHERE c.number = f.number)";
+TBoundSql WaitingCondition(TDateTime now) {
+  return TBoundSql("f.start_dt >= ? AND EXISTS (SELECT 1 FROM card c WHERE c.number = f.number)",
+                   {TSqlValue::Timestamp(now)}, dkGeneric);
 }
 
-std::string FailureText(const TDbStatus& status, const std::string& sql) {
-  return status.CodedText() + " in SQL: " + sql;
+std::string FailureText(const TDbStatus& status, const TBoundSql& sql) {
+  return status.CodedText() + " in SQL: " + sql.Rendered();
 }
 
 }  // namespace fw

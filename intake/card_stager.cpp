@@ -76,7 +76,7 @@ TFileOutcome TCardStager::ProcessCardFile(const std::string& path) {
 TCardStager::TClaim TCardStager::Claim(const TCardLedger::TKey& key, TODBCStatement& statement,
                                        std::string& error) {
   const TSql sql(statement.Connection().DriverKind());
-  const std::string insert = ledger_.InsertSql(sql, key);
+  const TBoundSql insert = ledger_.InsertSql(sql, key);
   const TDbStatus status = statement.Exec(insert);
   if (status.Ok()) return clClaimed;
   if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(statement) ||

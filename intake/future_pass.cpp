@@ -145,7 +145,7 @@ TPassOutcome TFuturePass::Walk() {
           bool apply = IsDue(clock_.Now(), staged.startDt, true);
           TApplyOutcome outcome = aoSkipped;
           if (!apply) {
-            const std::string exists = CardNumberSql(NumberLiteral(sql, staged.number));
+            const TBoundSql exists = CardNumberSql(NumberValue(staged.number), sql.DriverKind());
             const TDbStatus found = reads.Exec(exists);
             if (found.Failed()) {
               if (found.Code() == dcLost || LostConnection(reads)) return poConnectionLost;

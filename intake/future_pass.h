@@ -97,7 +97,7 @@ class TFuturePass {
   // Whether the cards of the batch are as its plans found them (read again, locked where the
   // database can): dcOk unchanged, dcNoRow changed, or the failure of the read (`sql`).
   TDbStatus CardsUnchanged(const std::vector<const TStagedRecord*>& batch, TODBCStatement& reads,
-                           TPassCache& cache, std::string& sql);
+                           TPassCache& cache, TBoundSql& sql);
 
   const TIntakeRun& run_;
   TMessLog& log_;

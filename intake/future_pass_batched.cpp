@@ -68,7 +68,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
       bool apply = IsDue(clock_.Now(), staged.startDt, true);
       if (!apply) {
         TCardLookups::TCard card;
-        const TDbStatus found = cache.Card(NumberLiteral(sql, staged.number), card);
+        const TDbStatus found = cache.Card(NumberValue(staged.number), card);
         if (found.Failed()) return failed(found, next);
         apply = IsDue(clock_.Now(), staged.startDt, card.exists);
       }
@@ -92,7 +92,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         ++i;
         break;
       }
-      if (!plans.back().write.empty()) written.insert(key);
+      if (!plans.back().write.Empty()) written.insert(key);
     }
     left += waiting;
 
@@ -142,7 +142,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   if (plans.empty()) return srCommitted;
   // The first failure ends the unit (the guard rolls it back); only a write refused as bad data
   // (the claim or a card's) sends the records one by one, where each refusal has its line.
-  const auto failed = [&](const TDbStatus& status, const std::string& sql, bool write) {
+  const auto failed = [&](const TDbStatus& status, const TBoundSql& sql, bool write) {
     if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(work) ||
         LostConnection(reads) || StopRequested()) {
       return srConnectionLost;
@@ -169,15 +169,15 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   // one of them since. Read them again, locked where the database can (SQLite's claim already
   // holds its one writer lock): any change and the batch goes record by record, each of which
   // reads its card after its own claim.
-  std::string readSql;
+  TBoundSql readSql;
   const TDbStatus unchanged = CardsUnchanged(batch, reads, cache, readSql);
   if (unchanged.Failed()) return failed(unchanged, readSql, false);
   if (!unchanged.Ok()) return srRefused;
 
   const std::string* columns = nullptr;
-  std::string values;
+  TBoundSql values;
   size_t rows = 0;
-  std::string insert;
+  TBoundSql insert;
   const auto flush = [&] {
     if (rows == 0) return TDbStatus();
     rows = 0;
@@ -185,7 +185,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
     return work.Exec(insert);
   };
   for (const TCardPlan& plan : plans) {
-    if (plan.write.empty()) continue;
+    if (plan.write.Empty()) continue;
     if (!plan.insert) {
       if (const TDbStatus flushed = flush(); flushed.Failed()) return failed(flushed, insert, true);
       if (const TDbStatus updated = work.Exec(plan.write); updated.Failed()) {
@@ -193,14 +193,15 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
       }
       continue;
     }
-    if (rows > 0 && (*columns != plan.columns || rows >= CardBatchRows)) {
+    if (rows > 0 && (*columns != plan.columns || rows >= CardBatchRows ||
+                     values.values.size() + plan.values.values.size() > kMaxBoundValues)) {
       if (const TDbStatus flushed = flush(); flushed.Failed()) return failed(flushed, insert, true);
     }
     if (rows == 0) {
       columns = &plan.columns;
-      values.clear();
+      values = TBoundSql();
     }
-    values += rows++ == 0 ? "" : ", ";
+    if (rows++ > 0) values += ", ";
     values += plan.values;
   }
   if (const TDbStatus flushed = flush(); flushed.Failed()) return failed(flushed, insert, true);
@@ -211,16 +212,14 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
 }
 
 TDbStatus TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
-                                      TODBCStatement& reads, TPassCache& cache,
-                                      std::string& sql) {
-  const TSql literals(mainDb_.DriverKind());
+                                      TODBCStatement& reads, TPassCache& cache, TBoundSql& sql) {
   std::map<std::string, TCardLookups::TCard> planned;
   std::string list;
   for (const TStagedRecord* staged : batch) {
     const std::string key = TPassCache::CanonicalNumber(staged->number);
     if (key.empty() || planned.count(key) != 0) continue;
     TCardLookups::TCard card;
-    const TDbStatus known = cache.Card(NumberLiteral(literals, staged->number), card);
+    const TDbStatus known = cache.Card(NumberValue(staged->number), card);
     if (known.Failed()) {
       sql = cache.FailedSql();
       return known;

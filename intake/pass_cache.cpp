@@ -17,15 +17,17 @@ TDbStatus Answer(bool found) { return found ? TDbStatus() : TDbStatus::NoRow(); 
 
 }  // namespace
 
-TDbStatus TStatementLookups::Run(const std::string& sql) {
+TDbStatus TStatementLookups::Run(const TBoundSql& sql) {
   TDbStatus status = work_.Exec(sql);
   if (status.Failed()) failedSql_ = sql;
   return status;
 }
 
-TDbStatus TStatementLookups::Card(const std::string& number, TCard& card) {
+TDbStatus TStatementLookups::Card(const TSqlValue& number, TCard& card) {
   card = TCard{};
-  const TDbStatus status = Run(CardByNumberSql(number) + (lockCards_ ? " FOR UPDATE" : ""));
+  TBoundSql query = CardByNumberSql(number, sql_.DriverKind());
+  if (lockCards_) query += " FOR UPDATE";
+  const TDbStatus status = Run(query);
   if (!status.Ok()) return status;
   // in the table's column order, each once
   card.exists = true;
@@ -35,7 +37,7 @@ TDbStatus TStatementLookups::Card(const std::string& number, TCard& card) {
   return status;
 }
 
-TDbStatus TStatementLookups::ReadType(const std::string& sql, TType& type) {
+TDbStatus TStatementLookups::ReadType(const TBoundSql& sql, TType& type) {
   type = TType{};
   const TDbStatus status = Run(sql);
   if (!status.Ok()) return status;
@@ -70,12 +72,12 @@ std::string TPassCache::CanonicalNumber(const std::string& number) {
   return negative && digits != "0" ? "-" + digits : digits;
 }
 
-TDbStatus TPassCache::Card(const std::string& number, TCard& card) {
-  if (number == "null") {  // NULL is no card's number
+TDbStatus TPassCache::Card(const TSqlValue& number, TCard& card) {
+  if (number.null) {  // NULL is no card's number
     card = TCard{};
     return TDbStatus::NoRow();
   }
-  const auto it = cards_.find(CanonicalNumber(number));
+  const auto it = cards_.find(number.kind == svNumber ? CanonicalNumber(number.text) : "");
   if (it != cards_.end() && !it->first.empty()) {
     card = it->second;
     return Answer(card.exists);

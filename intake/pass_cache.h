@@ -20,20 +20,20 @@ class TStatementLookups : public TCardLookups {
   // Reads cards with FOR UPDATE (only where the database has it): a lock that cannot be had
   // (a deadlock, a timeout) fails the lookup.
   void LockCards(bool lock) { lockCards_ = lock; }
-  TDbStatus Card(const std::string& number, TCard& card) override;
+  TDbStatus Card(const TSqlValue& number, TCard& card) override;
   TDbStatus TypeById(int64_t id, TType& type) override;
   TDbStatus TypeByName(const std::string& name, TType& type) override;
   TDbStatus Group(const std::string& name, int32_t& id) override;
-  const std::string& FailedSql() const override { return failedSql_; }
+  const TBoundSql& FailedSql() const override { return failedSql_; }
 
  private:
-  TDbStatus Run(const std::string& sql);  // notes the statement of a failure
-  TDbStatus ReadType(const std::string& sql, TType& type);
+  TDbStatus Run(const TBoundSql& sql);  // notes the statement of a failure
+  TDbStatus ReadType(const TBoundSql& sql, TType& type);
 
   TODBCStatement& work_;
   const TSql& sql_;
   bool lockCards_ = false;
-  std::string failedSql_;
+  TBoundSql failedSql_;
 };
 
 class TPassCache : public TCardLookups {
@@ -41,11 +41,11 @@ class TPassCache : public TCardLookups {
   TPassCache(TODBCStatement& work, const TSql& sql) : work_(work), statements_(work, sql) {}
 
   // Answers what it read ahead, and otherwise runs the record's own statement.
-  TDbStatus Card(const std::string& number, TCard& card) override;
+  TDbStatus Card(const TSqlValue& number, TCard& card) override;
   TDbStatus TypeById(int64_t id, TType& type) override;
   TDbStatus TypeByName(const std::string& name, TType& type) override;
   TDbStatus Group(const std::string& name, int32_t& id) override;
-  const std::string& FailedSql() const override { return failedSql_; }
+  const TBoundSql& FailedSql() const override { return failedSql_; }
 
   // Reads the cards of records[from..] not known yet: dcOk, or the failure of a read, which
   // leaves the cards it did not read unknown (FailedSql() names the statement).
@@ -68,7 +68,7 @@ class TPassCache : public TCardLookups {
   std::map<int64_t, TType> typesById_;  // found or not
   std::map<std::string, TType> typesByName_;
   std::map<std::string, std::pair<TDbStatus, int32_t>> groups_;  // dcOk or dcNoRow
-  std::string failedSql_;
+  TBoundSql failedSql_;
 };
 
 }  // namespace fw

@@ -18,13 +18,13 @@
 namespace fw {
 namespace {
 
-std::string ErrorLine(const std::string& error, const std::string& sql) {
-  return logtext::kStatementError + error + "\" in SQL: " + sql;
+std::string ErrorLine(const std::string& error, const TBoundSql& sql) {
+  return logtext::kStatementError + error + "\" in SQL: " + sql.Rendered();
 }
 
 // The statement of a card row refused for its NUMBER, as the log shows it: the value quoted,
 // so that the line shows what was refused without it ever being SQL.
-std::string RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
+TBoundSql RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
   for (TColumnEntry& e : entries) {
     if (e.kind == vkUnquoted) e.kind = vkQuoted;
   }
@@ -65,15 +65,14 @@ class TCardStager::TLines {
     if (!BeginLine(savepoint)) return false;
     const int before = result.errors;
     FillGroupRow(entries, sql_);
-    const std::string lookup = GroupLookupSql(sql_, entries[0].text);
+    const TBoundSql lookup = GroupLookupSql(sql_, entries[0].text);
     const TDbStatus found = statement_.Exec(lookup);
     if (found.Failed()) {
       // Never "no such group": a lookup that failed would stage the group twice.
       return Failed(line, lookup, found) && EndLine(savepoint, true);
     }
-    const std::string change = found.Ok()
-                                   ? GroupUpdateSql(sql_, statement_.FieldAsInteger("id"))
-                                   : GroupInsertSql(sql_);
+    const TBoundSql change =
+        found.Ok() ? GroupUpdateSql(sql_, statement_.FieldAsInteger("id")) : GroupInsertSql(sql_);
     return Run(line, change) && EndLine(savepoint, result.errors > before);
   }
   // Row `row` of `rows`, the card row of line `line`.
@@ -97,7 +96,7 @@ class TCardStager::TLines {
     return true;
   }
   // After a failure that ends staging: what `status` of `what` (a statement) says.
-  bool End(const TDbStatus& status, const std::string& what) {
+  bool End(const TDbStatus& status, const TBoundSql& what) {
     if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(statement_) ||
         stager_.StopRequested()) {
       result.result = stager_.StopRequested() ? lrStopped : lrConnectionLost;
@@ -110,7 +109,7 @@ class TCardStager::TLines {
   }
   // After a failed statement of a line: false when staging must end; a refusal (bad data) is
   // the line's, and staging goes on.
-  bool Failed(size_t line, const std::string& text, const TDbStatus& status) {
+  bool Failed(size_t line, const TBoundSql& text, const TDbStatus& status) {
     if (status.Code() != dcBadData || LostConnection(statement_) || stager_.StopRequested()) {
       return End(status, text);
     }
@@ -151,11 +150,11 @@ class TCardStager::TLines {
     if (undone.Code() == dcLost || LostConnection(statement_)) return End(undone, "ROLLBACK");
     return Renew();
   }
-  bool Run(size_t line, const std::string& text) {
+  bool Run(size_t line, const TBoundSql& text) {
     const TDbStatus status = statement_.Exec(text);
     return status.Ok() || Failed(line, text, status);
   }
-  void Bad(size_t line, const std::string& error, const std::string& text) {
+  void Bad(size_t line, const std::string& error, const TBoundSql& text) {
     ++result.errors;
     stager_.log_.AddLine(ErrorLine(error, text));
     if (result.bad.size() < kReportedLines) result.bad.push_back({line, *lineText_, error});

@@ -7,7 +7,7 @@
 namespace fw {
 namespace {
 
-long long Count(TODBC& db, const std::string& query, std::string* earliest = nullptr) {
+long long Count(TODBC& db, const TBoundSql& query, std::string* earliest = nullptr) {
   TODBCStatement st(db, caReadOnly);
   if (!st.Exec(query)) return -1;
   const long long n = std::stoll("0" + st.FieldAsString("n"));
@@ -21,11 +21,9 @@ long long Count(TODBC& db, const std::string& query, std::string* earliest = nul
 bool CountStaged(TODBC& db, TDateTime now, TStagedCounts& counts) {
   counts = {};
   const long long all = Count(db, "SELECT COUNT(*) AS n FROM futurecard");
-  const long long waiting =
-      Count(db,
-            "SELECT COUNT(*) AS n, MIN(f.start_dt) AS first FROM futurecard f WHERE " +
-                WaitingCondition(now),
-            &counts.earliest);
+  TBoundSql waitingSql("SELECT COUNT(*) AS n, MIN(f.start_dt) AS first FROM futurecard f WHERE ");
+  waitingSql += WaitingCondition(now);
+  const long long waiting = Count(db, waitingSql, &counts.earliest);
   if (all < 0 || waiting < 0) return false;
   counts.waiting = waiting;
   counts.due = all - waiting;

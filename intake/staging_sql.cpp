@@ -8,10 +8,10 @@ namespace {
 void AddEntry(const TColumnEntry& e, TSql& sql) {
   switch (e.kind) {
     case vkQuoted:
-      sql.AddField(e.name, e.text, true);
+      sql.AddField(e.name, e.text, tuText);
       break;
     case vkUnquoted:
-      sql.AddField(e.name, e.text, false);
+      sql.AddField(e.name, e.text, tuWholeNumber);
       break;
     case vkInteger:
       sql.AddInteger(e.name, e.integer);
@@ -43,7 +43,7 @@ bool FillCardRow(const std::vector<TColumnEntry>& entries, TSql& sql, std::strin
   sql.Clear(false);
   for (const TColumnEntry& e : entries) {
     if (e.kind == vkUnquoted) {
-      // Unquoted text goes into the statement as it is: only a number may pass.
+      // Unquoted text is bound as a number: only a number may pass.
       const std::string v = TrimControl(e.text);
       if (!v.empty() && !IsPlainInteger(v)) {
         sql.Clear(false);
@@ -89,8 +89,7 @@ bool CardRowValues(const std::vector<TColumnEntry>& entries, std::vector<std::st
         break;
       case vkDateTime:
         types.push_back(btTimestamp);
-        // "{ts '" and "'}" around the text a literal would hold.
-        values.push_back(TimestampLiteral(e.dateTime).substr(5, 19));
+        values.push_back(TimestampText(e.dateTime));
         break;
     }
   }
@@ -98,8 +97,7 @@ bool CardRowValues(const std::vector<TColumnEntry>& entries, std::vector<std::st
   return true;
 }
 
-std::string CardRowsSql(const TBoundRows& rows, size_t from, size_t to, TDriverKind kind) {
-  const TSql sql(kind);
+TBoundSql CardRowsSql(const TBoundRows& rows, size_t from, size_t to, TDriverKind kind) {
   std::string text = "INSERT INTO futurecard (";
   for (size_t c = 0; c < rows.Columns(); ++c) {
     if (c > 0) text += ", ";
@@ -113,7 +111,7 @@ std::string CardRowsSql(const TBoundRows& rows, size_t from, size_t to, TDriverK
       const std::string& v = rows.Value(r, c);
       switch (rows.Type(c)) {
         case btText:
-          text += sql.QuotedValue(v);
+          text += "'" + EscapeText(v, kind) + "'";
           break;
         case btNumber:
           text += v.empty() ? "null" : v;
@@ -128,7 +126,7 @@ std::string CardRowsSql(const TBoundRows& rows, size_t from, size_t to, TDriverK
     }
     text += ")";
   }
-  return text;
+  return TBoundSql(std::move(text));
 }
 
 }  // namespace fw

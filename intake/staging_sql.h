@@ -25,9 +25,10 @@ bool FillCardRow(const std::vector<TColumnEntry>& entries, TSql& sql, std::strin
 bool CardRowValues(const std::vector<TColumnEntry>& entries, std::vector<std::string>& names,
                    std::vector<TBoundType>& types, std::vector<std::string>& values,
                    std::string& error);
-// Card rows [from, to) as one statement with their values in its text, for one row the one
-// FillCardRow and CardInsertSql make: how a log line shows bound rows.
-std::string CardRowsSql(const TBoundRows& rows, size_t from, size_t to, TDriverKind kind);
+// Card rows [from, to) as one statement with their values in its text (no markers), for one
+// row what the statement of FillCardRow and CardInsertSql renders as: how a log line shows
+// bound rows. For the log only, never run.
+TBoundSql CardRowsSql(const TBoundRows& rows, size_t from, size_t to, TDriverKind kind);
 // Optional sign then one or more digits, nothing else.
 bool IsPlainInteger(const std::string& text);
 

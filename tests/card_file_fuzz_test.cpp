@@ -74,8 +74,10 @@ class HostileInput : public testing::Test {
     ASSERT_LE(entries_.size(), 21u);
     if (kind == lkGroup) {
       FillGroupRow(entries_, sql_);
-      const std::string lookup = GroupLookupSql(sql_, fields_[0]);
+      const TBoundSql bound = GroupLookupSql(sql_, fields_[0]);
       const std::string prefix = "SELECT id FROM card_pool WHERE name = ";
+      ASSERT_EQ(bound.text, prefix + "?");
+      const std::string lookup = bound.Rendered();
       ASSERT_EQ(lookup.compare(0, prefix.size(), prefix), 0);
       ASSERT_TRUE(IsOneStringLiteral(lookup.substr(prefix.size()))) << lookup;
       GroupUpdateSql(sql_, 1);
@@ -83,7 +85,7 @@ class HostileInput : public testing::Test {
     } else if (kind == lkCard) {
       std::string error;
       if (FillCardRow(entries_, sql_, error)) {
-        const std::string insert = CardInsertSql(sql_);
+        const std::string insert = CardInsertSql(sql_).text;
         ASSERT_EQ(insert.rfind("INSERT INTO futurecard (command, number", 0), 0u);
         const std::string number = TrimControl(entries_[1].text);
         ASSERT_TRUE(number.empty() || IsPlainInteger(number)) << number;

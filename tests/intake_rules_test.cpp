@@ -83,16 +83,30 @@ TEST(DayExpiry, BaseDependsOnStagedExpiryAndCard) {
   }
 }
 
-TEST(NumberLiteral, NeverLetsTheValueOutOfItsLiteral) {
-  const TSql generic(dkGeneric);
-  const TSql mysql(dkMySql);
-  EXPECT_EQ(NumberLiteral(generic, ""), "null");
-  EXPECT_EQ(NumberLiteral(generic, "1234"), "1234");
-  EXPECT_EQ(NumberLiteral(generic, "-17"), "-17");
-  EXPECT_EQ(NumberLiteral(generic, "12345678901234567890"), "12345678901234567890");
-  EXPECT_EQ(NumberLiteral(generic, "1 OR 1=1"), "'1 OR 1=1'");
-  EXPECT_EQ(NumberLiteral(generic, "1'; DROP TABLE card; --"), "'1''; DROP TABLE card; --'");
-  EXPECT_EQ(NumberLiteral(mysql, "1\\' OR 1=1"), "'1\\\\'' OR 1=1'");
+TEST(NumberValue, BindsPlainNumbersAsNumbersAndAnythingElseAsText) {
+  const struct {
+    const char* number;
+    TSqlValueKind kind;
+    bool null;
+    const char* mysqlLog;
+  } cases[] = {
+      {"", svNumber, true, "null"},
+      {"1234", svNumber, false, "1234"},
+      {"-17", svNumber, false, "-17"},
+      {"12345678901234567890", svNumber, false, "12345678901234567890"},
+      {"1 OR 1=1", svText, false, "'1 OR 1=1'"},
+      {"1'; DROP TABLE card; --", svText, false, "'1''; DROP TABLE card; --'"},
+      {"1\\' OR 1=1", svText, false, "'1\\\\'' OR 1=1'"},
+  };
+  for (const auto& c : cases) {
+    const TSqlValue v = NumberValue(c.number);
+    EXPECT_EQ(v.kind, c.kind) << c.number;
+    EXPECT_EQ(v.null, c.null) << c.number;
+    if (!v.null) {
+      EXPECT_EQ(v.text, c.number);
+    }
+    EXPECT_EQ(v.Literal(dkMySql), c.mysqlLog) << c.number;
+  }
 }
 
 TEST(CardSchema, EveryDatabaseHasTheFiveTablesAndTheLedger) {

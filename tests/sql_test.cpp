@@ -14,46 +14,48 @@ using test::At;
 
 TEST(Sql, BuildsTheUpdateAndInsertOfTheBlueLot) {
   TSql sql(dkGeneric);
-  sql.AddField("name", "Blue Lot", true);
+  sql.AddField("name", "Blue Lot", tuText);
   sql.AddInteger("max_inlot", 40);
-  EXPECT_EQ(sql.UpdateText("UPDATE card_pool", "WHERE id = 12"),
+  EXPECT_EQ(sql.UpdateText("UPDATE card_pool", "WHERE id = 12").Rendered(),
             "UPDATE card_pool set name='Blue Lot', max_inlot=40 WHERE id = 12");
   sql.AddInteger("cur_inlot", 0);
-  EXPECT_EQ(sql.InsertText("INSERT INTO card_pool", "Values"),
+  EXPECT_EQ(sql.InsertText("INSERT INTO card_pool", "Values").Rendered(),
             "INSERT INTO card_pool (name, max_inlot, cur_inlot) Values ('Blue Lot', 40, 0)");
 }
 
 TEST(Sql, FramesWithoutFields) {
   TSql sql(dkGeneric);
-  EXPECT_EQ(sql.UpdateText("UPDATE t", "WHERE x = 1"), "UPDATE t set  WHERE x = 1");
-  EXPECT_EQ(sql.UpdateText("UPDATE t", ""), "UPDATE t set ");
-  EXPECT_EQ(sql.InsertText("INSERT INTO t", "Values", ";"), "INSERT INTO t () Values ();");
+  EXPECT_EQ(sql.UpdateText("UPDATE t", "WHERE x = 1").Rendered(), "UPDATE t set  WHERE x = 1");
+  EXPECT_EQ(sql.UpdateText("UPDATE t", "").Rendered(), "UPDATE t set ");
+  EXPECT_EQ(sql.InsertText("INSERT INTO t", "Values", ";").Rendered(),
+            "INSERT INTO t () Values ();");
 }
 
 TEST(Sql, WhereClauseIsAppendedUnchanged) {
   TSql sql(dkGeneric);
   sql.AddInteger("in_lot", 0);
-  EXPECT_EQ(sql.UpdateText("UPDATE card", ""), "UPDATE card set in_lot=0");
-  EXPECT_EQ(sql.UpdateText("UPDATE card", " WHERE number = 1234"),
+  EXPECT_EQ(sql.UpdateText("UPDATE card", "").Rendered(), "UPDATE card set in_lot=0");
+  EXPECT_EQ(sql.UpdateText("UPDATE card", " WHERE number = 1234").Rendered(),
             "UPDATE card set in_lot=0  WHERE number = 1234");
 }
 
 TEST(Sql, FirstValueOfANameStandsUnlessDuplicatesAreAllowed) {
   TSql sql(dkGeneric);
   EXPECT_FALSE(sql.AllowDuplicates());
-  EXPECT_EQ(sql.AddField("number", "1", false), 0);
-  EXPECT_EQ(sql.AddField("Number", "2", false), 0);  // letter case does not matter
+  EXPECT_EQ(sql.AddField("number", "1", tuWholeNumber), 0);
+  EXPECT_EQ(sql.AddField("Number", "2", tuWholeNumber), 0);  // letter case does not matter
   EXPECT_EQ(sql.AddInteger("NUMBER", 3), 0);
   EXPECT_EQ(sql.Count(), 1u);
-  EXPECT_EQ(sql.InsertText("INSERT INTO t", "Values"), "INSERT INTO t (number) Values (1)");
+  EXPECT_EQ(sql.InsertText("INSERT INTO t", "Values").Rendered(),
+            "INSERT INTO t (number) Values (1)");
 
   sql.Clear(true);
   EXPECT_TRUE(sql.AllowDuplicates());
-  EXPECT_EQ(sql.AddField("number", "1", false), 0);
-  EXPECT_EQ(sql.AddField("Number", "2", false), 1);
+  EXPECT_EQ(sql.AddField("number", "1", tuWholeNumber), 0);
+  EXPECT_EQ(sql.AddField("Number", "2", tuWholeNumber), 1);
   EXPECT_EQ(sql.IndexOfField("NUMBER"), 0);
   EXPECT_EQ(sql.IndexOfField("missing"), -1);
-  EXPECT_EQ(sql.UpdateText("UPDATE t", ""), "UPDATE t set number=1, number=2");
+  EXPECT_EQ(sql.UpdateText("UPDATE t", "").Rendered(), "UPDATE t set number=1, number=2");
 
   sql.Clear();
   EXPECT_FALSE(sql.AllowDuplicates());
@@ -64,38 +66,38 @@ TEST(Sql, ValuesAreTrimmedNulledQuotedAndEscaped) {
   const struct {
     TDriverKind kind;
     const char* value;
-    bool quoted;
+    TTextUse use;
     const char* written;
   } cases[] = {
-      {dkGeneric, "", false, "null"},
-      {dkGeneric, " \t\r\n", false, "null"},
-      {dkGeneric, "", true, "''"},
-      {dkGeneric, "   ", true, "''"},
-      {dkGeneric, "  Blue Lot\t", true, "'Blue Lot'"},
-      {dkGeneric, "\x01x\x1f", true, "'x'"},
-      {dkGeneric, "O'Brien", true, "'O''Brien'"},
-      {dkGeneric, "a\\b", true, "'a\\b'"},
-      {dkMySql, "a\\b", true, "'a\\\\b'"},
-      {dkMySql, "O'Brien", true, "'O''Brien'"},
-      {dkMySql, "\\'", true, "'\\\\'''"},  // quotes doubled first, then backslashes
-      {dkSqlServer, "a\\b", true, "'a\\b'"},
-      {dkGeneric, "1234", false, "1234"},
-      {dkGeneric, " 12 ", false, "12"},
-      {dkMySql, "a'b\\c", false, "a'b\\c"},               // unquoted text is written untouched
-      {dkGeneric, "caf\xc3\xa9", true, "'caf\xc3\xa9'"},  // bytes above 127 are not blanks
+      {dkGeneric, "", tuWholeNumber, "null"},
+      {dkGeneric, " \t\r\n", tuWholeNumber, "null"},
+      {dkGeneric, "", tuText, "''"},
+      {dkGeneric, "   ", tuText, "''"},
+      {dkGeneric, "  Blue Lot\t", tuText, "'Blue Lot'"},
+      {dkGeneric, "\x01x\x1f", tuText, "'x'"},
+      {dkGeneric, "O'Brien", tuText, "'O''Brien'"},
+      {dkGeneric, "a\\b", tuText, "'a\\b'"},
+      {dkMySql, "a\\b", tuText, "'a\\\\b'"},
+      {dkMySql, "O'Brien", tuText, "'O''Brien'"},
+      {dkMySql, "\\'", tuText, "'\\\\'''"},  // quotes doubled first, then backslashes
+      {dkSqlServer, "a\\b", tuText, "'a\\b'"},
+      {dkGeneric, "1234", tuWholeNumber, "1234"},
+      {dkGeneric, " 12 ", tuWholeNumber, "12"},
+      {dkMySql, "a'b\\c", tuWholeNumber, "a'b\\c"},         // shown as it is, bound as a number
+      {dkGeneric, "caf\xc3\xa9", tuText, "'caf\xc3\xa9'"},  // bytes above 127 are not blanks
   };
   for (const auto& c : cases) {
     TSql sql(c.kind);
-    sql.AddField("v", c.value, c.quoted);
-    EXPECT_EQ(sql.UpdateText("U", ""), std::string("U set v=") + c.written)
+    sql.AddField("v", c.value, c.use);
+    EXPECT_EQ(sql.UpdateText("U", "").Rendered(), std::string("U set v=") + c.written)
         << "value: " << testing::PrintToString(std::string(c.value));
   }
 }
 
 TEST(Sql, EscapeAndQuotedValue) {
-  EXPECT_EQ(TSql(dkGeneric).EscapeValue("it's a\\b"), "it''s a\\b");
-  EXPECT_EQ(TSql(dkMySql).EscapeValue("it's a\\b"), "it''s a\\\\b");
-  EXPECT_EQ(TSql(dkMySql).QuotedValue(" x' "), "' x'' '");  // no trimming here
+  EXPECT_EQ(EscapeText("it's a\\b", dkGeneric), "it''s a\\b");
+  EXPECT_EQ(EscapeText("it's a\\b", dkMySql), "it''s a\\\\b");
+  EXPECT_EQ(TSqlValue::Text(" x' ").Literal(dkMySql), "' x'' '");  // no trimming here
 }
 
 TEST(Sql, QuotesNamesWithBlanksOrHyphens) {
@@ -115,7 +117,7 @@ TEST(Sql, QuotesNamesWithBlanksOrHyphens) {
   sql.AddInteger("Card Number", 1);
   sql.AddInteger("X-Ray", 2);
   sql.AddInteger("", 3);  // even an empty name is a column entry
-  EXPECT_EQ(sql.InsertText("INSERT INTO t", "Values"),
+  EXPECT_EQ(sql.InsertText("INSERT INTO t", "Values").Rendered(),
             "INSERT INTO t (\"card number\", \"x-ray\", ) Values (1, 2, 3)");
 }
 
@@ -124,7 +126,8 @@ TEST(Sql, IntegersAndTimestamps) {
   sql.AddInteger("a", -5);
   sql.AddInteger("b", INT32_MIN);
   sql.AddDateTime("c", At(2024, 3, 5, 12, 0));
-  EXPECT_EQ(sql.UpdateText("U", ""), "U set a=-5, b=-2147483648, c={ts '2024-03-05 12:00:00'}");
+  EXPECT_EQ(sql.UpdateText("U", "").Rendered(),
+            "U set a=-5, b=-2147483648, c={ts '2024-03-05 12:00:00'}");
 }
 
 TEST(TimestampLiteral, DropsFractionsAndKeepsFixedSeparators) {

@@ -23,12 +23,13 @@ class StagingSqlTest : public testing::Test {
 
 TEST_F(StagingSqlTest, GroupRowGivesLookupUpdateAndInsert) {
   TSql sql(dkGeneric);
-  sql.AddField("left", "over", true);
+  sql.AddField("left", "over", tuText);
   FillGroupRow(Read("Blue Lot,40"), sql);
-  EXPECT_EQ(GroupLookupSql(sql, fields_[0]), "SELECT id FROM card_pool WHERE name = 'Blue Lot'");
-  EXPECT_EQ(GroupUpdateSql(sql, 12),
+  EXPECT_EQ(GroupLookupSql(sql, fields_[0]).Rendered(),
+            "SELECT id FROM card_pool WHERE name = 'Blue Lot'");
+  EXPECT_EQ(GroupUpdateSql(sql, 12).Rendered(),
             "UPDATE card_pool set name='Blue Lot', max_inlot=40 WHERE id = 12");
-  EXPECT_EQ(GroupInsertSql(sql),
+  EXPECT_EQ(GroupInsertSql(sql).Rendered(),
             "INSERT INTO card_pool (name, max_inlot, cur_inlot) Values ('Blue Lot', 40, 0)");
 }
 
@@ -49,9 +50,9 @@ TEST_F(StagingSqlTest, LookupUsesTheNameAsTheInsertStoresIt) {
   for (const auto& c : cases) {
     TSql sql(c.kind);
     FillGroupRow(Read(c.line), sql);
-    const std::string lookup = GroupLookupSql(sql, fields_[0]);
+    const std::string lookup = GroupLookupSql(sql, fields_[0]).Rendered();
     EXPECT_EQ(lookup, std::string("SELECT id FROM card_pool WHERE name = ") + c.literal) << c.line;
-    EXPECT_NE(GroupInsertSql(sql).find(std::string("Values (") + c.literal + ", "),
+    EXPECT_NE(GroupInsertSql(sql).Rendered().find(std::string("Values (") + c.literal + ", "),
               std::string::npos)
         << c.line;
   }
@@ -65,7 +66,7 @@ TEST_F(StagingSqlTest, CardRowInsertsEveryColumnItHas) {
            "Quay 3,Fenwick,FW2,111,222,L1,,ignored,M1,,M3, M4 "),
       sql, error));
   EXPECT_EQ(error, "");
-  EXPECT_EQ(CardInsertSql(sql),
+  EXPECT_EQ(CardInsertSql(sql).Rendered(),
             "INSERT INTO futurecard (command, number, card_type, descr, start_dt, exp_iry, "
             "add_value, group_name, last_name, first_name, str_eet, ci_ty, post_code, phone_res, "
             "phone_bus, license_1, license_2, misc_1, misc_2, misc_3, misc_4) Values ('A', 1001, "
@@ -78,10 +79,10 @@ TEST_F(StagingSqlTest, ShortCardRowWritesOnlyItsColumns) {
   TSql sql(dkGeneric);
   std::string error;
   ASSERT_TRUE(FillCardRow(Read("C,1002,DEBIT"), sql, error));
-  EXPECT_EQ(CardInsertSql(sql),
+  EXPECT_EQ(CardInsertSql(sql).Rendered(),
             "INSERT INTO futurecard (command, number, card_type) Values ('C', 1002, 'DEBIT')");
   ASSERT_TRUE(FillCardRow(Read("C,,DEBIT,,0800,,,,500"), sql, error));
-  EXPECT_EQ(CardInsertSql(sql),
+  EXPECT_EQ(CardInsertSql(sql).Rendered(),
             "INSERT INTO futurecard (command, number, card_type, descr, start_dt, exp_iry, "
             "add_value) Values ('C', null, 'DEBIT', '', {ts '2024-06-15 08:00:00'}, "
             "{ts '2024-06-15 00:00:00'}, 500)");
@@ -116,9 +117,10 @@ TEST_F(StagingSqlTest, CardNumberMustBeEmptyOrAPlainInteger) {
     const bool ok = FillCardRow(Read(std::string("A,\"") + c.number + "\",STAFF"), sql, error);
     if (c.written) {
       ASSERT_TRUE(ok) << c.number << ": " << error;
-      EXPECT_EQ(CardInsertSql(sql), std::string("INSERT INTO futurecard (command, number, "
-                                                "card_type) Values ('A', ") +
-                                        c.written + ", 'STAFF')");
+      EXPECT_EQ(CardInsertSql(sql).Rendered(),
+                std::string("INSERT INTO futurecard (command, number, "
+                            "card_type) Values ('A', ") +
+                    c.written + ", 'STAFF')");
     } else {
       EXPECT_FALSE(ok) << c.number;
       EXPECT_EQ(sql.Count(), 0u) << c.number;
@@ -155,7 +157,7 @@ TEST_F(StagingSqlTest, BoundRowReadsAsTheLiteralStatement) {
       rows.Reset(names, types);
       rows.AddRow(values);
       rows.AddRow(values);
-      EXPECT_EQ(CardRowsSql(rows, 1, 2, kind), CardInsertSql(sql)) << line;
+      EXPECT_EQ(CardRowsSql(rows, 1, 2, kind).Rendered(), CardInsertSql(sql).Rendered()) << line;
     }
   }
 }

@@ -76,18 +76,18 @@ bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEnco
     if (lineKind == lkGroup) {
       ++n.group;
       FillGroupRow(lines.Entries(), sql);
-      Print("  %5zu group   %s\n", number, GroupLookupSql(sql, fields[0]).c_str());
+      Print("  %5zu group   %s\n", number, GroupLookupSql(sql, fields[0]).Rendered().c_str());
       // The id is the found row's; show where it goes rather than a made-up number.
-      std::string update = GroupUpdateSql(sql, 0);
+      std::string update = GroupUpdateSql(sql, 0).Rendered();
       update.pop_back();
       PrintSql("found:", update + "<id>");
-      PrintSql("not found:", GroupInsertSql(sql));
+      PrintSql("not found:", GroupInsertSql(sql).Rendered());
       continue;
     }
     ++n.card;
     std::string error;
     if (FillCardRow(lines.Entries(), sql, error)) {
-      Print("  %5zu card    %s\n", number, CardInsertSql(sql).c_str());
+      Print("  %5zu card    %s\n", number, CardInsertSql(sql).Rendered().c_str());
     } else {
       ++n.failing;
       Print("  %5zu card    FAILS: %s\n", number, error.c_str());
