@@ -27,14 +27,15 @@ std::string Lower(std::string_view s) {
 // Reads on from `offset` and hands out what ends at the last line break, keeping the rest for
 // the next piece. A CR at the end of what was read waits for the next byte: with an LF it is
 // one break, and a piece must not end between the two.
-bool ReadPiece(THeldFile& file, uint64_t& offset, std::string& carry, bool& atEnd,
-               std::string& piece) {
+bool ReadPiece(THeldFile& file, uint64_t& offset, uint64_t limit, std::string& carry,
+               bool& atEnd, std::string& piece) {
   piece.clear();
   while (!atEnd) {
     std::string more;
-    if (!file.ReadAt(offset, kPieceBytes, more)) return false;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kPieceBytes, limit - offset));
+    if (!file.ReadAt(offset, want, more)) return false;
     offset += more.size();
-    atEnd = more.size() < kPieceBytes;
+    atEnd = more.size() < want || offset == limit;
     const size_t searchFrom = carry.size();
     carry += more;
     size_t cut = 0;
@@ -163,12 +164,13 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
   std::string carry, piece;
   bool atEnd = false, first = true;
   while (!atEnd) {
-    if (!ReadPiece(file, offset, carry, atEnd, piece)) return false;
+    if (!ReadPiece(file, offset, UINT64_MAX, carry, atEnd, piece)) return false;
     hash.Add(piece);
     bytes.Add(std::string_view(piece).substr(first ? std::min(mark, piece.size()) : 0));
     first = false;
   }
   out.hash = hash.Text();
+  out.size = offset;
   out.lines = bytes.lines;
   const bool valid = bytes.firstInvalid == std::string_view::npos;
   if (text.encoding.empty()) {
@@ -203,8 +205,12 @@ TCardFileLines::TCardFileLines(THeldFile& file, const TCardSurvey& survey)
 
 bool TCardFileLines::Refill() {
   const bool first = offset_ == 0;
+  if (survey_.size == 0) {
+    atEnd_ = true;
+    return true;
+  }
   std::string piece;
-  if (!ReadPiece(file_, offset_, carry_, atEnd_, piece)) {
+  if (!ReadPiece(file_, offset_, survey_.size, carry_, atEnd_, piece)) {
     failed_ = true;
     return false;
   }

@@ -24,6 +24,7 @@ struct TCardSurvey {
   TCardText text;
   bool whole = false;  // UTF-16: `text.text` holds it decoded
   size_t lines = 0;    // as SplitIntoLines counts them
+  uint64_t size = 0;   // bytes hashed: the lines end there, should the file have grown since
 };
 
 // False when the file cannot be read. A file that cannot be decoded is surveyed (true) with
