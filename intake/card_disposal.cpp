@@ -34,7 +34,8 @@ TFileOutcome TCardStager::RetryMove(THeldFile& file) {
   return foMoveRetried;
 }
 
-void TCardStager::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
+void TCardStager::Dispose(THeldFile& file, TDestination to, TCommitState committed) {
+  const bool toErrors = to == dsErrors;
   const std::string path = file.Path();
   const TFileStamp stamp = file.Stamp();
   const std::string& destination = toErrors ? folders_.errors : folders_.files;
@@ -48,12 +49,12 @@ void TCardStager::Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted) {
                  " (moved by another server)");
     return;
   }
-  if (mayBeCommitted && (!moved || destination.empty())) {
+  if (committed == csMaybeCommitted && (!moved || destination.empty())) {
     remembered_[path] = TRemembered{stamp, toErrors};
   }
 }
 
-void TCardStager::Reject(THeldFile& file, TRejectReport report, bool mayBeCommitted) {
+void TCardStager::Reject(THeldFile& file, TRejectReport report, TCommitState committed) {
   tally_.linesRejected += report.badLines;
   if (!folders_.errors.empty()) {
     report.host = HostName();
@@ -65,7 +66,7 @@ void TCardStager::Reject(THeldFile& file, TRejectReport report, bool mayBeCommit
                     JoinPath(folders_.errors, RejectReportName(ExtractFileName(file.Path())))));
     }
   }
-  Dispose(file, true, mayBeCommitted);
+  Dispose(file, dsErrors, committed);
 }
 
 bool MoveToFolder(THeldFile& file, const std::string& folder) {

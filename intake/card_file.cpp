@@ -53,6 +53,32 @@ std::vector<std::string> SplitIntoLines(std::string_view text) {
   return lines;
 }
 
+TTextLines::TTextLines(std::string text) : text_(std::move(text)) {
+  const size_t nul = text_.find('\0');
+  if (nul != std::string::npos) text_.resize(nul);
+}
+
+bool TTextLines::Next(std::string& line) {
+  if (at_ >= text_.size()) return false;
+  size_t end = at_;
+  while (end < text_.size() && text_[end] != '\r' && text_[end] != '\n') ++end;
+  line.assign(text_, at_, end - at_);
+  at_ = end;
+  if (at_ < text_.size()) {
+    const char c = text_[at_++];
+    if (c == '\r' && at_ < text_.size() && text_[at_] == '\n') ++at_;
+  }
+  return true;
+}
+
+bool TCardLines::Next() {
+  if (!source_.Next(text_)) return false;
+  ++number_;
+  fields_.SplitLine(text_);
+  kind_ = reader_.Read(fields_, entries_);
+  return true;
+}
+
 namespace {
 
 int HexDigit(char c) {

@@ -72,4 +72,51 @@ class TCardLineReader {
   TDateTime timeOfDay_ = 0;
 };
 
+// Where card lines come from, one at a time: a file read in pieces (card_stream.h) or a text
+// held whole. Called from one thread at a time.
+class TLineSource {
+ public:
+  virtual ~TLineSource() = default;
+  // The next line without its break; false past the last one, or when reading failed.
+  virtual bool Next(std::string& line) = 0;
+  // Reading failed: the lines given so far are not all of the file.
+  virtual bool Failed() const { return false; }
+};
+
+// The lines of a text, cut as SplitIntoLines cuts it, without copying it into lines first.
+class TTextLines : public TLineSource {
+ public:
+  explicit TTextLines(std::string text);
+  bool Next(std::string& line) override;
+
+ private:
+  std::string text_;
+  size_t at_ = 0;
+};
+
+// The lines of a source with their number (from 1), fields and typed entries: how staging,
+// its batches and `fenwoldctl validate` all read a card file.
+class TCardLines {
+ public:
+  TCardLines(TLineSource& source, const TClock& clock) : source_(source), reader_(clock) {}
+  // Moves to the next line; false past the last one.
+  bool Next();
+  size_t Number() const { return number_; }
+  const std::string& Text() const { return text_; }
+  const TStringListSDF& Fields() const { return fields_; }
+  TLineKind Kind() const { return kind_; }
+  // For group and card rows, the entries in layout order (TCardLineReader::Read).
+  const std::vector<TColumnEntry>& Entries() const { return entries_; }
+  bool Failed() const { return source_.Failed(); }
+
+ private:
+  TLineSource& source_;
+  TCardLineReader reader_;
+  size_t number_ = 0;
+  std::string text_;
+  TStringListSDF fields_;
+  TLineKind kind_ = lkIgnored;
+  std::vector<TColumnEntry> entries_;
+};
+
 }  // namespace fw

@@ -7,7 +7,7 @@
 namespace fw {
 
 struct TCardFolders {
-  std::string audits;  // drop folder: where card files arrive
+  std::string drop;    // where card files arrive (column audits_dir)
   std::string files;   // staged files; empty: a staged file stays where it is
   std::string errors;  // rejected files; empty: the same
 };

@@ -35,18 +35,18 @@ bool TCardIntake::ScanCardFiles() {
     TODBCStatement settings(mainDb_, caReadOnly);
     // A failed read leaves the three folders empty, as an empty table does.
     const bool read = settings.Exec("SELECT * FROM settings").Ok();
-    Folders.audits = settings.FieldAsString("audits_dir");
+    Folders.drop = settings.FieldAsString("audits_dir");
     Folders.files = settings.FieldAsString("dtlfiles_dir");
     Folders.errors = settings.FieldAsString("dtlerrors_dir");
     if (!read && (settings.LostConnection() || mainDb_.LostConnection())) return false;
   }
-  if (OnDropFolder) OnDropFolder(Folders.audits);
-  if (Folders.audits.empty()) return true;
+  if (OnDropFolder) OnDropFolder(Folders.drop);
+  if (Folders.drop.empty()) return true;
 
-  const std::vector<std::string> names = ListCardFiles(Folders.audits);
+  const std::vector<std::string> names = ListCardFiles(Folders.drop);
   listed_ = names.size();
   std::vector<std::string> paths;
-  for (const std::string& name : names) paths.push_back(JoinPath(Folders.audits, name));
+  for (const std::string& name : names) paths.push_back(JoinPath(Folders.drop, name));
   stager_.KeepOnly(paths);
   bool connected = stagingDb_.Connected();
 
@@ -79,7 +79,7 @@ bool TCardIntake::ScanCardFiles() {
   if (StopRequested()) return connected;
   // Records staged before a lost connection still get their pass; it stops by itself when
   // the main connection is gone too.
-  if (paths.empty() || (PassCanWait && PassCanWait())) return connected;
+  if (paths.empty() || scanPass_ == spLeavesPassOwed) return connected;
   if (ProcessFutureCards() == poConnectionLost) return false;
   return connected;
 }

@@ -2,6 +2,14 @@
 // reads the folders from table settings, stages every card file of the drop folder
 // (TCardStager, with the ledger) and, when it listed any, runs the future-card pass
 // (TFuturePass). Everything reports to the log; nothing here raises.
+//
+// Threads: the thread that owns both connections (db/odbc.h), for every call; the stop flag
+// may be set from any thread, and the running scan or pass ends at its next file or record.
+// Ownership: the caller owns the log, the connections and the clock, which outlive intake.
+// Folders, Encoding and Tally are intake's own, but the stager and the pass keep references
+// to them: read them between calls, and set Encoding before the first scan.
+// Failures: a lost connection ends the scan (false) or the pass (poConnectionLost) and leaves
+// what was not reached as it was: files in the drop folder, records staged, the pass owed.
 #pragma once
 
 #include <atomic>
@@ -36,6 +44,10 @@ struct TIntakeTally {
   TDateTime lastPickup = 0;
 };
 
+// Whether a scan that listed card files runs the future-card pass itself (a scan run once, as
+// the tools run it) or leaves the pass owed to the caller's schedule (the service's tick).
+enum TScanPass { spRunsPass, spLeavesPassOwed };
+
 class TCardIntake {
  public:
   TCardIntake(TMessLog& log, TODBC& mainDb, TODBC& stagingDb, const TClock& clock = SystemClock());
@@ -51,16 +63,15 @@ class TCardIntake {
   void OwePass() { passOwed_ = true; }
 
   // Reads settings (first row) into Folders, stages every card file of the drop folder and,
-  // when it listed any, runs the future-card pass. False when a connection was lost (or is not
-  // there): files not reached stay in the drop folder.
+  // when it listed any, runs the future-card pass (or leaves it owed, as SetScanPass says).
+  // False when a connection was lost (or is not there): files not reached stay in the drop
+  // folder.
   bool ScanCardFiles();
+  void SetScanPass(TScanPass mode) { scanPass_ = mode; }
   // Card files the last scan listed (0 when it did not get to the folder).
   size_t Listed() const { return listed_; }
   // Called by the scan with the drop folder once settings are read, before it is listed.
   std::function<void(const std::string& dropFolder)> OnDropFolder;
-  // Asked after a scan that listed files: true leaves the pass owed, for a scan that follows
-  // at once (more files on their way) to run.
-  std::function<bool()> PassCanWait;
   TFileOutcome ProcessCardFile(const std::string& path) { return stager_.ProcessCardFile(path); }
   TPassOutcome ProcessFutureCards();
   TApplyOutcome ApplyFutureCard(TODBCStatement& staged) { return pass_.ApplyFutureCard(staged); }
@@ -91,6 +102,7 @@ class TCardIntake {
   TCardStager stager_;
   TFuturePass pass_;
   bool passOwed_ = false;
+  TScanPass scanPass_ = spRunsPass;
   int settleMs_ = 0;
   bool WaitToSettle() const;  // false when a stop came meanwhile
   size_t listed_ = 0;

@@ -25,12 +25,6 @@ TBoundSql CardInsertSql(const TSql& sql) {
   return sql.InsertText("INSERT INTO futurecard", "Values");
 }
 
-TBoundSql CardRowsInsertSql(const std::string& columns, const TBoundSql& values) {
-  TBoundSql sql("INSERT INTO futurecard (" + columns + ") Values ", {}, values.driverKind);
-  sql += values;
-  return sql;
-}
-
 std::string StagedIdSql(const char* aggregate) {
   return std::string("SELECT ") + aggregate + "(id) AS id FROM futurecard";
 }

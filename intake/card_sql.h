@@ -24,8 +24,6 @@ TBoundSql GroupUpdateSql(const TSql& sql, int id);
 TBoundSql GroupInsertSql(TSql& sql);
 // INSERT INTO futurecard (...) Values (...)
 TBoundSql CardInsertSql(const TSql& sql);
-// The same for rows gathered by TStageBatches: `values` as "(...), (...)".
-TBoundSql CardRowsInsertSql(const std::string& columns, const TBoundSql& values);
 
 // The future-card pass.
 // SELECT MIN(id) or MAX(id) AS id FROM futurecard, of the ids above `above` when given.

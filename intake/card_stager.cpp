@@ -12,6 +12,7 @@
 #include "intake/card_file.h"
 #include "intake/card_intake.h"
 #include "intake/card_sql.h"
+#include "intake/card_stream.h"
 #include "intake/staging_sql.h"
 #include "log/log_texts.h"
 #include "platform/files.h"
@@ -119,8 +120,11 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   // fault of the file.
   if (!stagingDb_.Connected()) return foConnectionLost;
 
-  std::string bytes;
-  if (!file.ReadAll(bytes)) {
+  // A first pass over the file hashes it and decides its encoding, which needs all of it
+  // anyway; so the ledger row, keyed by that hash, is still the staging's first write, and a
+  // second pass decodes and stages it piece by piece. The file stays held throughout.
+  TCardSurvey survey;
+  if (!SurveyCardFile(file, encoding_, survey)) {
     log_.AddLine(logtext::kFailedToLoad + path + ", will retry later");
     return foLoadFailed;
   }
@@ -130,7 +134,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   }
   // A file whose staging was committed before (the process died before its move, or the
   // commit's outcome was unknown) is moved, not staged again.
-  const TCardLedger::TKey key{ExtractFileName(path), file.Stamp(), ContentHash(bytes)};
+  const TCardLedger::TKey key{ExtractFileName(path), file.Stamp(), survey.hash};
   std::string ledgerFailure;
   const TCardLedger::TAnswer ledger = ledger_.LookUp(key, &ledgerFailure);
   if (ledger == TCardLedger::laLost) {
@@ -144,8 +148,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   }
   if (ledger == TCardLedger::laStaged) return MoveAlreadyStaged(file);
 
-  std::vector<std::string> lines;
-  TCardText text;
+  TCardText& text = survey.text;
   TStageResult staged;
   // All of the file commits together or nothing of it does: every way out of here but the
   // commit below rolls back.
@@ -177,7 +180,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       staged.lostText = statement.ErrorText();
     } else if (!begun()) {
       // `staged` says why; nothing of the file runs outside its transaction
-    } else if (!DecodeCardFile(bytes, encoding_, text)) {
+    } else if (!text.error.empty()) {
       transaction->Rollback();
       if (text.badSetting) {
         log_.AddLine(logtext::kFailedToLoad + path + ", will retry later: " + text.error);
@@ -189,16 +192,26 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       report.path = path;
       report.encoding = EncodingNote(text);
       report.reason = text.error;
-      Reject(file, std::move(report), false);
+      Reject(file, std::move(report), csRolledBack);
       return foRejected;
     } else {
-      // A large file is held once, not three times: as bytes, as text and as lines.
-      std::string().swap(bytes);
-      lines = SplitIntoLines(text.text);
-      std::string().swap(text.text);
+      // Each staging reads the file from its first line.
+      const auto stage = [&](bool batched) {
+        TCardFileLines pieces(file, survey);
+        TTextLines whole(survey.whole ? text.text : std::string());
+        TLineSource& lines = survey.whole ? static_cast<TLineSource&>(whole) : pieces;
+        staged = batched ? StageLinesBatched(lines, statement, *transaction)
+                         : StageLines(lines, statement, *transaction);
+        if (!survey.whole) text.replaced = pieces.Replaced();
+        if (lines.Failed() && staged.result != lrConnectionLost && staged.result != lrStopped) {
+          // Only part of it was read: nothing of it may commit, and it is no fault of the file.
+          staged.result = lrTryAgain;
+          staged.lostText = "the file could not be read to its end";
+        }
+      };
       if (run_.batched && claimFirst()) {
         try {
-          staged = StageLinesBatched(lines, statement, *transaction);
+          stage(true);
         } catch (const std::system_error&) {
           staged.result = lrFailed;  // no thread for the reader: line by line it is
         }
@@ -207,7 +220,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
         // Batches that could not run at all (no thread, no savepoints) logged nothing: the
         // file goes line by line from the start, in a transaction of its own (claimed anew).
         if (run_.batched) transaction.emplace(stagingDb_);
-        if (begun() && claimFirst()) staged = StageLines(lines, statement, *transaction);
+        if (begun() && claimFirst()) stage(false);
       }
     }
   } catch (const std::exception&) {
@@ -220,7 +233,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   TRejectReport& report = conclusion.report;
   report.path = path;
   report.encoding = EncodingNote(text);
-  report.lines = lines.size();
+  report.lines = survey.lines;
   report.badLines = static_cast<size_t>(staged.errors);
   report.listed = std::move(staged.bad);
   return Conclude(file, *transaction, staged, std::move(conclusion));

@@ -12,6 +12,7 @@
 
 #include "db/odbc.h"
 #include "intake/card_encoding.h"
+#include "intake/card_file.h"
 #include "intake/card_folders.h"
 #include "intake/card_ledger.h"
 #include "intake/intake_run.h"
@@ -99,15 +100,20 @@ class TCardStager {
   // Rolls back or commits `transaction` and decides what becomes of the file.
   TFileOutcome Conclude(THeldFile& file, TTransaction& transaction, const TStageResult& staged,
                         TConclusion c);
-  TStageResult StageLines(const std::vector<std::string>& lines, TODBCStatement& statement,
+  // After a COMMIT that failed: whether it may have been made decides where the file goes.
+  TFileOutcome AfterFailedCommit(THeldFile& file, TTransaction& transaction, TConclusion c);
+  TStageResult StageLines(TLineSource& lines, TODBCStatement& statement,
                           TTransaction& transaction);
-  TStageResult StageLinesBatched(const std::vector<std::string>& lines, TODBCStatement& statement,
+  TStageResult StageLinesBatched(TLineSource& lines, TODBCStatement& statement,
                                  TTransaction& transaction);
+  enum TDestination { dsDone, dsErrors };
+  // Whether the staging of a file being disposed of was (or may have been) committed.
+  enum TCommitState { csRolledBack, csMaybeCommitted };
   // Moves a file whose staging has ended; a file whose staging was (or may have been) committed
   // and that stays in the drop folder is remembered so that it is never staged twice.
-  void Dispose(THeldFile& file, bool toErrors, bool mayBeCommitted);
+  void Dispose(THeldFile& file, TDestination to, TCommitState committed);
   // Writes the report beside the file's place in the error folder, then moves it there.
-  void Reject(THeldFile& file, TRejectReport report, bool mayBeCommitted);
+  void Reject(THeldFile& file, TRejectReport report, TCommitState committed);
 
   const TIntakeRun& run_;
   TMessLog& log_;

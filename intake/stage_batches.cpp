@@ -1,6 +1,5 @@
 #include "intake/stage_batches.h"
 
-#include "db/sql.h"
 #include "intake/staging_sql.h"
 
 namespace fw {
@@ -11,32 +10,11 @@ constexpr size_t QueuedItems = 4;
 
 }  // namespace
 
-TBoundSql TStageItem::InsertSql(size_t from, size_t to) const {
-  size_t bytes = columns.size() + 40, values = 0;
-  for (size_t i = from; i < to; ++i) {
-    bytes += rows[i].text.size() + 2;
-    values += rows[i].values.size();
-  }
-  TBoundSql sql;
-  if (from < to) sql.driverKind = rows[from].driverKind;
-  sql.text.reserve(bytes);
-  sql.values.reserve(values);
-  sql += "INSERT INTO futurecard (";
-  sql += columns;
-  sql += ") Values ";
-  for (size_t i = from; i < to; ++i) {
-    if (i > from) sql += ", ";
-    sql += rows[i];
-  }
-  return sql;
-}
-
-TStageBatches::TStageBatches(const std::vector<std::string>& lines, TDriverKind driverKind,
-                             const TClock& clock, size_t batchRows, size_t batchBytes)
+TStageBatches::TStageBatches(TLineSource& lines, TDriverKind driverKind, const TClock& clock,
+                             size_t batchBytes)
     : lines_(lines),
       driverKind_(driverKind),
       clock_(clock),
-      batchRows_(batchRows),
       batchBytes_(batchBytes),
       thread_([this] { Read(); }) {}
 
@@ -70,49 +48,43 @@ TStageItem TStageBatches::Next() {
 
 void TStageBatches::Read() {
   try {
-    TStringListSDF fields;
-    std::vector<TColumnEntry> entries;
-    TSql sql(driverKind_);
-    TCardLineReader reader(clock_);
+    TCardLines lines(lines_, clock_);
+    std::vector<std::string> names, values;
+    std::vector<TBoundType> types;
     TStageItem batch;
     batch.kind = TStageItem::ikCards;
-    size_t columnCount = 0, bytes = 0, markers = 0;
+    size_t batchRows = 0;
     const auto flush = [&] {
-      if (batch.rows.empty()) return true;
-      bytes = 0;
-      markers = 0;
+      if (batch.lines.empty()) return true;
       TStageItem full;
       std::swap(full, batch);
       batch.kind = TStageItem::ikCards;
       return Push(std::move(full));
     };
-    for (size_t i = 0; i < lines_.size(); ++i) {
-      fields.SplitLine(lines_[i]);
-      const TLineKind kind = reader.Read(fields, entries);
+    while (lines.Next()) {
+      const TLineKind kind = lines.Kind();
       if (kind == lkGroup || kind == lkCard) {
         std::string error;
-        if (kind == lkGroup || !FillCardRow(entries, sql, error)) {
+        if (kind == lkGroup || !CardRowValues(lines.Entries(), names, types, values, error)) {
           TStageItem single;
           single.kind = kind == lkGroup ? TStageItem::ikGroup : TStageItem::ikRefused;
-          single.lines.push_back(i + 1);
-          single.entries = entries;
+          single.lines.push_back(lines.Number());
+          single.texts.push_back(lines.Text());
+          single.entries = lines.Entries();
           single.error = std::move(error);
           if (!flush() || !Push(std::move(single))) return;
           continue;
         }
         // Card rows list their columns in layout order, so the same count is the same list.
-        if (!batch.rows.empty() && sql.Count() != columnCount && !flush()) return;
-        if (batch.rows.empty()) {
-          batch.columns = sql.ColumnListText();
-          columnCount = sql.Count();
+        if (!batch.lines.empty() && names.size() != batch.rows.Columns() && !flush()) return;
+        if (batch.lines.empty()) {
+          batchRows = BoundInsertRows(driverKind_, names.size());
+          batch.rows.Reset(names, types);
         }
-        batch.rows.push_back(sql.ValuesText());
-        batch.lines.push_back(i + 1);
-        bytes += batch.rows.back().text.size() + 2;
-        markers += batch.rows.back().values.size();
-        if ((batch.rows.size() >= batchRows_ || bytes >= batchBytes_ ||
-             markers + columnCount > kMaxBoundValues) &&
-            !flush()) {
+        batch.rows.AddRow(std::move(values));
+        batch.lines.push_back(lines.Number());
+        batch.texts.push_back(lines.Text());
+        if ((batch.lines.size() >= batchRows || batch.rows.Bytes() >= batchBytes_) && !flush()) {
           return;
         }
       }

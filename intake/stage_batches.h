@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "db/bound_sql.h"
+#include "db/bulk_insert.h"
 #include "db/driver_kind.h"
 #include "intake/card_file.h"
 #include "platform/datetime.h"
@@ -21,22 +21,20 @@ namespace fw {
 
 struct TStageItem {
   enum TKind { ikCards, ikGroup, ikRefused, ikEnd } kind = ikEnd;
-  std::string columns;               // ikCards: "a, b"
-  std::vector<TBoundSql> rows;       // ikCards: "(?, ?)" with values, one per card row
-  std::vector<size_t> lines;         // line numbers (from 1): one per row, or the group's line
+  TBoundRows rows;                    // ikCards: one column list, one row per card line
+  std::vector<size_t> lines;          // line numbers (from 1): one per row, or the group's line
+  std::vector<std::string> texts;     // the lines themselves, as `lines`
   std::vector<TColumnEntry> entries;  // ikGroup, ikRefused
   std::string error;                  // ikRefused: why the row cannot become a statement
-
-  // The INSERT of rows [from, to) of an ikCards item; for one row the very statement that
-  // staging line by line runs.
-  TBoundSql InsertSql(size_t from, size_t to) const;
 };
 
 class TStageBatches {
  public:
-  // Starts reading at once; `lines` and `clock` must outlive the object.
-  TStageBatches(const std::vector<std::string>& lines, TDriverKind driverKind,
-                const TClock& clock, size_t batchRows, size_t batchBytes);
+  // Starts reading at once, on its thread: `lines` is its own until the object is gone, and
+  // must outlive it, as `clock`. A batch holds at most as many rows as one INSERT takes on the
+  // driver (BoundInsertRows), and about `batchBytes`.
+  TStageBatches(TLineSource& lines, TDriverKind driverKind, const TClock& clock,
+                size_t batchBytes);
   ~TStageBatches();  // stops the reader early when the items were not all taken
   TStageBatches(const TStageBatches&) = delete;
   TStageBatches& operator=(const TStageBatches&) = delete;
@@ -48,10 +46,10 @@ class TStageBatches {
   void Read();
   bool Push(TStageItem item);  // false when the consumer has gone
 
-  const std::vector<std::string>& lines_;
+  TLineSource& lines_;
   TDriverKind driverKind_;
   const TClock& clock_;
-  size_t batchRows_, batchBytes_;
+  size_t batchBytes_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<TStageItem> items_;

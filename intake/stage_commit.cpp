@@ -49,49 +49,56 @@ TFileOutcome TCardStager::Conclude(THeldFile& file, TTransaction& transaction,
     if (ledger == TCardLedger::laNotStaged && ledger_.LookUp(key) == TCardLedger::laStaged) {
       return MoveAlreadyStaged(file);
     }
-    Reject(file, std::move(report), false);
+    Reject(file, std::move(report), csRolledBack);
     return foRejected;
   }
+  if (transaction.Commit().Ok()) {
+    log_.AddLine(logtext::kPickedUp + path + c.readingNote);
+    Dispose(file, dsDone, csMaybeCommitted);
+    return foStaged;
+  }
+  return AfterFailedCommit(file, transaction, std::move(c));
+}
 
-  if (!transaction.Commit()) {
-    if (transaction.Lost() && ledger == TCardLedger::laNotStaged) {
-      // The ledger knows whether it was committed: the next scan asks it.
-      log_.AddLine(logtext::kCommitOutcomeUnknown + path +
-                   " (the database connection was lost); it stays in the drop folder and the "
-                   "card_file ledger decides at the next scan: " +
-                   transaction.ErrorText());
-      return foCommitLedger;
-    }
-    if (transaction.Lost()) {
-      // The server may have committed before the connection broke: an operator has to look,
-      // staging the file again could stage its records twice.
-      log_.AddLine(logtext::kCommitOutcomeUnknown + path +
-                   " (the database connection was lost), moved to " + folders_.errors +
-                   " for checking: " + transaction.ErrorText());
-      report.reason =
-          "the database connection was lost at the commit, which may have been "
-          "made: check the staged records before putting the file back (" +
-          transaction.ErrorText() + ")";
-      Reject(file, std::move(report), true);
-      return foCommitUnknown;
-    }
-    const std::string error = transaction.ErrorText();
-    transaction.Rollback();
-    if (ledger == TCardLedger::laNotStaged) {
-      // A cluster refuses a commit that conflicts with another node's (the same file staged
-      // there first, or rows another server wrote): the ledger tells which.
-      if (ledger_.LookUp(key) == TCardLedger::laStaged) return MoveAlreadyStaged(file);
-      log_.AddLine(logtext::kFailedToCommit + path + ", will retry later: " + error);
-      return foLoadFailed;
-    }
-    log_.AddLine(logtext::kFailedToCommit + path + ": " + error);
-    report.reason = "the commit failed: " + error;
-    Reject(file, std::move(report), false);
-    return foRejected;
+TFileOutcome TCardStager::AfterFailedCommit(THeldFile& file, TTransaction& transaction,
+                                            TConclusion c) {
+  const std::string path = file.Path();
+  const TCardLedger::TAnswer ledger = c.ledger;
+  TRejectReport& report = c.report;
+  if (transaction.Lost() && ledger == TCardLedger::laNotStaged) {
+    // The ledger knows whether it was committed: the next scan asks it.
+    log_.AddLine(logtext::kCommitOutcomeUnknown + path +
+                 " (the database connection was lost); it stays in the drop folder and the "
+                 "card_file ledger decides at the next scan: " +
+                 transaction.ErrorText());
+    return foCommitLedger;
   }
-  log_.AddLine(logtext::kPickedUp + path + c.readingNote);
-  Dispose(file, false, true);
-  return foStaged;
+  if (transaction.Lost()) {
+    // The server may have committed before the connection broke: an operator has to look,
+    // staging the file again could stage its records twice.
+    log_.AddLine(logtext::kCommitOutcomeUnknown + path +
+                 " (the database connection was lost), moved to " + folders_.errors +
+                 " for checking: " + transaction.ErrorText());
+    report.reason =
+        "the database connection was lost at the commit, which may have been "
+        "made: check the staged records before putting the file back (" +
+        transaction.ErrorText() + ")";
+    Reject(file, std::move(report), csMaybeCommitted);
+    return foCommitUnknown;
+  }
+  const std::string error = transaction.ErrorText();
+  transaction.Rollback();
+  if (ledger == TCardLedger::laNotStaged) {
+    // A cluster refuses a commit that conflicts with another node's (the same file staged
+    // there first, or rows another server wrote): the ledger tells which.
+    if (ledger_.LookUp(c.key) == TCardLedger::laStaged) return MoveAlreadyStaged(file);
+    log_.AddLine(logtext::kFailedToCommit + path + ", will retry later: " + error);
+    return foLoadFailed;
+  }
+  log_.AddLine(logtext::kFailedToCommit + path + ": " + error);
+  report.reason = "the commit failed: " + error;
+  Reject(file, std::move(report), csRolledBack);
+  return foRejected;
 }
 
 }  // namespace fw

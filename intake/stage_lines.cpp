@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "db/bulk_insert.h"
 #include "db/sql.h"
 #include "db/statement.h"
 #include "db/transaction.h"
@@ -34,30 +35,32 @@ TBoundSql RefusedCardSql(std::vector<TColumnEntry> entries, TSql& sql) {
 }  // namespace
 
 // Card rows that follow one another with the same column list go to the database as one
-// INSERT of up to this many rows (and about this many bytes): one round trip instead of many.
-constexpr size_t StageBatchRows = 500;
+// INSERT of as many rows as the driver takes well (BoundInsertRows), and about this many
+// bytes: one round trip instead of many.
 constexpr size_t StageBatchBytes = 512 * 1024;
 // The statements of single lines, as staging line by line runs them and as a failed batch
 // ends up running its bad rows, so that both write the same error lines.
 class TCardStager::TLines {
  public:
   TLines(TCardStager& stager, TODBCStatement& statement, TTransaction& transaction,
-         const std::vector<std::string>& lines, TSql& sql)
+         TSql& sql)
       : stager_(stager),
         statement_(statement),
         transaction_(transaction),
-        lines_(lines),
         sql_(sql),
         // PostgreSQL refuses every statement after a failed one until the transaction ends
         // (psqlODBC guards each statement itself only in its default mode). A savepoint around
         // each line keeps the rest of the file running there, so that every bad line gets its
         // own error line.
-        lineSavepoints_(statement.Connection().DriverKind() == dkPostgres) {}
+        lineSavepoints_(statement.Connection().DriverKind() == dkPostgres),
+        inserter_(statement.Connection()) {}
 
   // Each false when staging must end: the connection went away, a stop cancelled a
   // statement, or a statement failed for a reason not the file's (`result` says which). A
   // statement refused as bad data is logged and counted, and staging goes on.
-  bool Group(size_t line, const std::vector<TColumnEntry>& entries) {
+  // `text`: the line, for the report.
+  bool Group(size_t line, const std::string& text, const std::vector<TColumnEntry>& entries) {
+    lineText_ = &text;
     std::optional<TSavepoint> savepoint;
     if (!BeginLine(savepoint)) return false;
     const int before = result.errors;
@@ -68,18 +71,27 @@ class TCardStager::TLines {
       // Never "no such group": a lookup that failed would stage the group twice.
       return Failed(line, lookup, found) && EndLine(savepoint, true);
     }
-    const TBoundSql text =
+    const TBoundSql change =
         found.Ok() ? GroupUpdateSql(sql_, statement_.FieldAsInteger("id")) : GroupInsertSql(sql_);
-    return Run(line, text) && EndLine(savepoint, result.errors > before);
+    return Run(line, change) && EndLine(savepoint, result.errors > before);
   }
-  bool Card(size_t line, const TBoundSql& text) {
+  // Row `row` of `rows`, the card row of line `line`.
+  bool Card(size_t line, const std::string& text, const TBoundRows& rows, size_t row) {
+    lineText_ = &text;
     std::optional<TSavepoint> savepoint;
     if (!BeginLine(savepoint)) return false;
     const int before = result.errors;
-    return Run(line, text) && EndLine(savepoint, result.errors > before);
+    const TDbStatus status = Insert(rows, row, row + 1);
+    if (status.Failed() &&
+        !Failed(line, CardRowsSql(rows, row, row + 1, sql_.DriverKind()), status)) {
+      return false;
+    }
+    return EndLine(savepoint, result.errors > before);
   }
   // A card row whose NUMBER can never be part of a statement.
-  bool Refused(size_t line, const std::vector<TColumnEntry>& entries, const std::string& error) {
+  bool Refused(size_t line, const std::string& text, const std::vector<TColumnEntry>& entries,
+               const std::string& error) {
+    lineText_ = &text;
     Bad(line, error, RefusedCardSql(entries, sql_));
     return true;
   }
@@ -114,6 +126,10 @@ class TCardStager::TLines {
     return renewed.Ok() || End(renewed, "BEGIN");
   }
 
+  TDbStatus Insert(const TBoundRows& rows, size_t from, size_t to) {
+    return inserter_.Insert("futurecard", rows, from, to);
+  }
+
   TStageResult result;
   bool ended = false;
 
@@ -141,39 +157,44 @@ class TCardStager::TLines {
   void Bad(size_t line, const std::string& error, const TBoundSql& text) {
     ++result.errors;
     stager_.log_.AddLine(ErrorLine(error, text));
-    if (result.bad.size() < kReportedLines) result.bad.push_back({line, lines_[line - 1], error});
+    if (result.bad.size() < kReportedLines) result.bad.push_back({line, *lineText_, error});
   }
 
   TCardStager& stager_;
   TODBCStatement& statement_;
   TTransaction& transaction_;
-  const std::vector<std::string>& lines_;
+  const std::string* lineText_ = nullptr;  // of the line being staged
   TSql& sql_;
   bool lineSavepoints_;
+  TBoundInserter inserter_;
 };
 
-TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>& lines,
+TCardStager::TStageResult TCardStager::StageLines(TLineSource& source,
                                                   TODBCStatement& statement,
                                                   TTransaction& transaction) {
-  TStringListSDF fields;
-  std::vector<TColumnEntry> entries;
+  std::vector<std::string> names, values;
+  std::vector<TBoundType> types;
+  TBoundRows row;
   TSql sql(stagingDb_.DriverKind());
-  TCardLineReader reader(clock_);
-  TLines run(*this, statement, transaction, lines, sql);
-  for (size_t i = 0; i < lines.size(); ++i) {
+  TCardLines lines(source, clock_);
+  TLines run(*this, statement, transaction, sql);
+  while (lines.Next()) {
     if (StopRequested()) {
       run.result.result = lrStopped;
       break;
     }
-    fields.SplitLine(lines[i]);
-    const TLineKind kind = reader.Read(fields, entries);
     bool going = true;
-    if (kind == lkGroup) {
-      going = run.Group(i + 1, entries);
-    } else if (kind == lkCard) {
+    if (lines.Kind() == lkGroup) {
+      going = run.Group(lines.Number(), lines.Text(), lines.Entries());
+    } else if (lines.Kind() == lkCard) {
       std::string error;
-      going = FillCardRow(entries, sql, error) ? run.Card(i + 1, CardInsertSql(sql))
-                                               : run.Refused(i + 1, entries, error);
+      if (CardRowValues(lines.Entries(), names, types, values, error)) {
+        row.Reset(names, types);
+        row.AddRow(std::move(values));
+        going = run.Card(lines.Number(), lines.Text(), row, 0);
+      } else {
+        going = run.Refused(lines.Number(), lines.Text(), lines.Entries(), error);
+      }
     }
     if (!going) break;
   }
@@ -186,27 +207,28 @@ TCardStager::TStageResult TCardStager::StageLines(const std::vector<std::string>
 // stand alone, and those run as the single-row statements of StageLines and log the same
 // lines, in file order. lrFailed, nothing logged, when the database has no savepoints: the
 // caller rolls back and goes line by line.
-TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::string>& lines,
+TCardStager::TStageResult TCardStager::StageLinesBatched(TLineSource& lines,
                                                          TODBCStatement& statement,
                                                          TTransaction& transaction) {
   TSql sql(stagingDb_.DriverKind());
-  TLines run(*this, statement, transaction, lines, sql);
+  TLines run(*this, statement, transaction, sql);
   bool probed = false;  // savepoints tried once, before the first batch needs one
 
   // Rows [from, to) of a batch; false when staging must end here.
   const std::function<bool(const TStageItem&, size_t, size_t)> stage = [&](const TStageItem& item,
                                                                            size_t from, size_t to) {
-    if (to - from == 1) return run.Card(item.lines[from], item.InsertSql(from, to));
+    if (to - from == 1) return run.Card(item.lines[from], item.texts[from], item.rows, from);
     TSavepoint savepoint(transaction, "fw_batch");
     if (!savepoint.Began()) return run.End(savepoint.Status(), "SAVEPOINT fw_batch");
-    const TBoundSql insert = item.InsertSql(from, to);
-    const TDbStatus status = statement.Exec(insert);
+    const TDbStatus status = run.Insert(item.rows, from, to);
     if (status.Ok()) {
       const TDbStatus released = savepoint.Release();
       return released.Ok() || run.End(released, "RELEASE SAVEPOINT fw_batch");
     }
     // Only a refusal is split: its bad rows are the file's. Anything else ends the staging.
-    if (status.Code() != dcBadData) return run.End(status, insert);
+    if (status.Code() != dcBadData) {
+      return run.End(status, CardRowsSql(item.rows, from, to, stagingDb_.DriverKind()));
+    }
     const TDbStatus undone = savepoint.RollBack();
     if (!undone.Ok()) {
       if (undone.Code() == dcLost || LostConnection(statement)) {
@@ -218,7 +240,7 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
     return stage(item, from, middle) && stage(item, middle, to);
   };
 
-  TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchRows, StageBatchBytes);
+  TStageBatches batches(lines, stagingDb_.DriverKind(), clock_, StageBatchBytes);
   for (;;) {
     if (StopRequested()) {  // between batches
       run.result.result = lrStopped;
@@ -228,9 +250,9 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
     if (item.kind == TStageItem::ikEnd) break;
     bool going = true;
     if (item.kind == TStageItem::ikGroup) {
-      going = run.Group(item.lines[0], item.entries);
+      going = run.Group(item.lines[0], item.texts[0], item.entries);
     } else if (item.kind == TStageItem::ikRefused) {
-      going = run.Refused(item.lines[0], item.entries, item.error);
+      going = run.Refused(item.lines[0], item.texts[0], item.entries, item.error);
     } else {
       if (!probed) {
         probed = true;
@@ -247,7 +269,7 @@ TCardStager::TStageResult TCardStager::StageLinesBatched(const std::vector<std::
           return std::move(run.result);
         }
       }
-      going = stage(item, 0, item.rows.size());
+      going = stage(item, 0, item.rows.Rows());
     }
     if (!going) break;
   }

@@ -1,5 +1,7 @@
 #include "intake/staging_sql.h"
 
+#include <algorithm>
+
 namespace fw {
 namespace {
 
@@ -53,6 +55,78 @@ bool FillCardRow(const std::vector<TColumnEntry>& entries, TSql& sql, std::strin
   }
   error.clear();
   return true;
+}
+
+bool CardRowValues(const std::vector<TColumnEntry>& entries, std::vector<std::string>& names,
+                   std::vector<TBoundType>& types, std::vector<std::string>& values,
+                   std::string& error) {
+  names.clear();
+  types.clear();
+  values.clear();
+  for (const TColumnEntry& e : entries) {
+    std::string name = LowerAscii(e.name);
+    if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+    names.push_back(std::move(name));
+    switch (e.kind) {
+      case vkQuoted:
+        types.push_back(btText);
+        values.push_back(TrimControl(e.text));
+        break;
+      case vkUnquoted:
+        types.push_back(btNumber);
+        values.push_back(TrimControl(e.text));
+        if (!values.back().empty() && !IsPlainInteger(values.back())) {
+          names.clear();
+          types.clear();
+          values.clear();
+          error = "Value \"" + e.text + "\" of " + e.name + " is not a whole number";
+          return false;
+        }
+        break;
+      case vkInteger:
+        types.push_back(btInteger);
+        values.push_back(std::to_string(e.integer));
+        break;
+      case vkDateTime:
+        types.push_back(btTimestamp);
+        values.push_back(TimestampText(e.dateTime));
+        break;
+    }
+  }
+  error.clear();
+  return true;
+}
+
+TBoundSql CardRowsSql(const TBoundRows& rows, size_t from, size_t to, TDriverKind kind) {
+  std::string text = "INSERT INTO futurecard (";
+  for (size_t c = 0; c < rows.Columns(); ++c) {
+    if (c > 0) text += ", ";
+    text += TSql::QuoteName(rows.Names()[c]);
+  }
+  text += ") Values ";
+  for (size_t r = from; r < to; ++r) {
+    text += r > from ? ", (" : "(";
+    for (size_t c = 0; c < rows.Columns(); ++c) {
+      if (c > 0) text += ", ";
+      const std::string& v = rows.Value(r, c);
+      switch (rows.Type(c)) {
+        case btText:
+          text += "'" + EscapeText(v, kind) + "'";
+          break;
+        case btNumber:
+          text += v.empty() ? "null" : v;
+          break;
+        case btInteger:
+          text += v;
+          break;
+        case btTimestamp:
+          text += "{ts '" + v + "'}";
+          break;
+      }
+    }
+    text += ")";
+  }
+  return TBoundSql(std::move(text));
 }
 
 }  // namespace fw

@@ -52,6 +52,9 @@ class THeldFile {
   const std::string& Path() const { return path_; }
   const TFileStamp& Stamp() const { return stamp_; }
   bool ReadAll(std::string& contents);  // the whole file; false on a read error
+  // Up to `count` bytes from `offset` (fewer only at the end, none past it); false on a read
+  // error. For reading a large file in pieces.
+  bool ReadAt(uint64_t offset, size_t count, std::string& out);
   // Moves the file to `target`, replacing it, as MoveFileReplacing does; the hold ends.
   bool MoveTo(const std::string& target);
   // Moves the file to `target` only while no file bears that name (atomically where source

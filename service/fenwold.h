@@ -1,28 +1,28 @@
-// TFenwold: the service body. ServiceExecute opens the log and the two connections and waits
-// for a stop; tmrMain's ticks, on the main thread, scan the drop folder and run the hourly
-// future-card pass. The same tick comes early when the drop folder's watch hears of a card
-// file (its thread posts to the main thread, never runs intake itself), and when tmrDue says
-// the earliest staged start has come, and when tmrPoll's listing of a drop folder on a share
-// finds a new or changed card file.
+// TFenwold: the service body. ServiceExecute, on the service thread, opens the log and the
+// database link and waits for a stop; the ticks (service/tick_schedule.h), on the main thread,
+// stage the drop folder's card files, run the future-card pass when it is due, and do the
+// upkeep (service/upkeep.h).
+//
+// Threads: the service thread creates and frees what the ticks use, only while no tick can
+// run (before the schedule starts, after it has stopped); the main thread runs the ticks and
+// owns the connections meanwhile. OnStopRequest and OnInterrogate run on the service thread.
+// Ownership: the application owns the service; the service owns everything below.
+// Failures: a database that cannot be reached at start stops the service with
+// kExitCannotConnect; one lost later leaves the files in the drop folder until it is back.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
 
 #include "config/conn_params.h"
-#include "db/odbc.h"
 #include "intake/card_intake.h"
 #include "log/messlog.h"
-#include "platform/datetime.h"
-#include "platform/folder_watch.h"
-#include "platform/service_host.h"
-#include "service/drop_poll.h"
+#include "service/db_link.h"
+#include "service/host/service.h"
 #include "service/run_settings.h"
-#include "service/service.h"
+#include "service/tick_schedule.h"
+#include "service/upkeep.h"
 
 namespace fw {
 
@@ -36,85 +36,38 @@ class TFenwold : public TService {
  public:
   explicit TFenwold(TServiceApplication& app);
   ~TFenwold() override;
-
-  void ServiceExecute(TService& sender);
-  void tmrMainTimer();
-  void ScanCardFiles();
-  void ProcessFutureCards();
-
-  TTimer tmrMain;
-  // Runs the pass when the earliest staged start comes (armed after every tick).
-  TTimer tmrDue;
-  // Runs a wake held back after a woken tick that left files where they were.
-  TTimer tmrWake;
-  // Lists the drop folder between ticks where it is polled (service/drop_poll.h), and wakes
-  // the tick when the listing says so.
-  TTimer tmrPoll;
-  std::unique_ptr<TMessLog> Log;
-  std::unique_ptr<TODBC> StagingDb;
-  bool PassRanLastTick = false;
-  std::unique_ptr<TODBC> MainDb;
+  // The log folder and the week's daily log files.
+  void DescribeInstall(TServiceInstallInfo& info) const override;
 
  private:
-  bool Reconnect(TODBC& db, TCommitMode mode);
-  // Both connections usable, reconnecting any that was lost or never made.
-  bool EnsureConnected();
-  void NoteUnreachable(const std::string& detail);
-  // At every connect: the card_file ledger made where it is missing, its presence told to
-  // intake; the warning that it cannot be made is written once a start.
-  void EnsureLedger();
+  void ServiceExecute();
+  // The tick's body; true when it listed card files and picked up or rejected none.
+  bool Tick();
+  // Connect, scan, the pass when it is due, the prunes.
+  void RunIntake();
+  // What every tick ends with, also one cut off by a throw: the status, the due timer, metrics.
+  void EndTick();
   // No tick starts after this, and one that runs has ended when it returns.
   void StopTicks();
   // Called while a tick waits for the database.
   void KeepAliveInTick();
   void ReportProgress();
-  // Any thread: the next tick runs as soon as the main thread is free; a burst of calls
-  // before it starts makes one tick.
-  void Wake();
-  // A tick brought on by the watch (not held back).
-  void WokenTick();
-  // Keeps the watch and the poll on the drop folder of settings (it may change at any tick).
-  void FollowDropFolder(const std::string& folder);
-  void PollDropFolder();
-  void ArmDueTimer();
-  bool PassCanWait();
-  // Once a day, with DoneRetentionDays set: the done folder's old files go, with one line.
-  void PruneDoneFolder();
-  // After every tick, with MetricsFile set.
-  void WriteMetrics();
-
-  TEventLoop& loop_;
 
   TRunSettings settings_;
   std::unique_ptr<TServiceClock> clock_;
-  std::unique_ptr<TConnParams> params_;
-  std::unique_ptr<TCardIntake> intake_;
-  std::unique_ptr<TFolderWatcher> watch_;  // null when the registry turns events off
-  std::atomic<bool> wakePending_{false};
-  TDropPoll dropPoll_;
-  std::string followed_;   // the drop folder the watch and the poll were last set up for
-  std::string watchLine_;  // the last line that said how it is watched
-  std::optional<std::chrono::steady_clock::time_point> passWaitsSince_;
-  std::chrono::steady_clock::time_point quietUntil_{};
-  std::timed_mutex tickLock_;  // held for the whole of a tick
-  bool stopping_ = false;
   // Set as soon as the service thread sees the stop; the running tick ends at its next row
   // or record.
   std::atomic<bool> stopRequested_{false};
-  bool dbReachable_ = true;
-  bool ledgerWarned_ = false;
-  TDateTime unreachableSince_ = 0;
+  TTickSchedule schedule_;
+  std::unique_ptr<TMessLog> log_;
+  std::unique_ptr<TConnParams> params_;
+  std::unique_ptr<TDbLink> link_;
+  std::unique_ptr<TCardIntake> intake_;
+  std::unique_ptr<TUpkeep> upkeep_;
   bool hookSet_ = false;
   unsigned watchdogMs_ = 0;
   std::chrono::steady_clock::time_point tickStart_{};
   std::chrono::steady_clock::time_point lastPing_{};
-  // When the ledger was last pruned; it is pruned at the first tick and then once a day.
-  std::chrono::steady_clock::time_point lastPrune_{};
-  bool pruned_ = false;
-  std::chrono::steady_clock::time_point lastDonePrune_{};
-  bool donePruned_ = false;
-  double lastSuccessUnix_ = 0;  // end of the last tick that reached the database
-  bool metricsFailed_ = false;  // said once in the log, not at every tick
 };
 
 }  // namespace fw

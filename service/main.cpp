@@ -7,9 +7,9 @@
 #include "platform/arguments.h"
 #include "platform/console.h"
 #include "platform/service_host.h"
-#include "service/command_line.h"
 #include "service/fenwold.h"
-#include "service/service_app.h"
+#include "service/host/command_line.h"
+#include "service/host/service_app.h"
 
 namespace {
 

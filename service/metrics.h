@@ -3,6 +3,8 @@
 // rewritten whole after every tick, atomically, so a collector never reads half of it.
 // Counters count since the service started (a restart sets them back to 0, which Prometheus'
 // rate() takes for a reset).
+// FormatMetrics is a pure function of what it is given, any thread; the service writes the
+// file from its tick (service/upkeep.h).
 #pragma once
 
 #include <string>

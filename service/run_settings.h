@@ -29,7 +29,9 @@ std::optional<unsigned> ParseTickMs(const std::string& text);
 // "YYYY-MM-DD hh:mm:ss" (or with a "T"); nullopt when it is no valid date and time.
 std::optional<TDateTime> ParseClockText(const std::string& text);
 
-// The service's clock: the real one, or the fake one of the settings.
+// The service's clock: the real one, or the fake one of the settings. StartTick from the tick
+// only (the main thread); Now from the thread that runs the ticks or, before they start, the
+// one that made the clock.
 class TServiceClock : public TClock {
  public:
   explicit TServiceClock(const TRunSettings& settings);

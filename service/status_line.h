@@ -1,4 +1,5 @@
 // The service's status line: what it did since it started, and whether it reaches the database.
+// A pure function of what it is given; any thread.
 #pragma once
 
 #include <string>

@@ -136,7 +136,7 @@ class FaultMatrix : public ::testing::TestWithParam<TTestDb> {
     }
     intake_ = std::make_unique<TCardIntake>(*Env().log, Env().mainDb, Env().stagingDb, Env().clock);
     intake_->SetBatched(batched);
-    intake_->Folders.audits = Env().drop;
+    intake_->Folders.drop = Env().drop;
     intake_->Folders.files = Env().done;
     intake_->Folders.errors = Env().errors;
   }

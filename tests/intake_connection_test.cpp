@@ -18,7 +18,7 @@ class ConnectionLoss : public ::testing::TestWithParam<TTestDb> {
     if (!env_->Ok()) GTEST_FAIL() << "no database";
     env_->SetFolders();
     ASSERT_TRUE(env_->Connect(admin_, false));
-    Env().Intake().Folders.audits = Env().drop;
+    Env().Intake().Folders.drop = Env().drop;
     Env().Intake().Folders.files = Env().done;
     Env().Intake().Folders.errors = Env().errors;
   }

@@ -101,7 +101,7 @@ class Encodings : public ::testing::TestWithParam<TTestDb> {
     env_->SetFolders();
     env_->AddCardType("Day", false, false);
     TCardIntake& intake = env_->Intake();
-    intake.Folders.audits = env_->drop;
+    intake.Folders.drop = env_->drop;
     intake.Folders.files = env_->done;
     intake.Folders.errors = env_->errors;
   }

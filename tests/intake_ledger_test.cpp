@@ -34,7 +34,7 @@ class Ledger : public ::testing::TestWithParam<TTestDb> {
     auto intake = std::make_unique<TCardIntake>(*Env().log, Env().mainDb, Env().stagingDb,
                                                 Env().clock);
     intake->Ledger().SetPresent(ledger);
-    intake->Folders.audits = Env().drop;
+    intake->Folders.drop = Env().drop;
     intake->Folders.files = doneDir;
     intake->Folders.errors = Env().errors;
     return intake;

@@ -23,7 +23,7 @@ class Staging : public ::testing::TestWithParam<TTestDb> {
   TCardIntake& Intake() { return env_->Intake(); }
   // Reads settings as a scan does, without listing.
   void ReadSettings() {
-    Intake().Folders.audits = Env().drop;
+    Intake().Folders.drop = Env().drop;
     Intake().Folders.files = Env().Scalar("SELECT dtlfiles_dir FROM settings");
     Intake().Folders.errors = Env().Scalar("SELECT dtlerrors_dir FROM settings");
   }
@@ -303,7 +303,7 @@ TEST_P(Staging, NoSettingsNoScan) {
   Env().Exec("DELETE FROM settings");
   Env().Drop("a.csv", "A,1,T\n");
   EXPECT_TRUE(Intake().ScanCardFiles());
-  EXPECT_EQ(Intake().Folders.audits, "");
+  EXPECT_EQ(Intake().Folders.drop, "");
   EXPECT_EQ(Count("futurecard"), "0");
   EXPECT_EQ(Env().LogText().find("a.csv"), std::string::npos);
 }

@@ -11,9 +11,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "service/command_line.h"
+#include "service/host/command_line.h"
+#include "service/host/service.h"
 #include "service/run_settings.h"
-#include "service/service.h"
 #include "tests/support/test_platform.h"
 
 namespace fw {

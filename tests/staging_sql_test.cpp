@@ -130,5 +130,37 @@ TEST_F(StagingSqlTest, CardNumberMustBeEmptyOrAPlainInteger) {
   }
 }
 
+// The log shows a bound row as the statement that once carried its values: the same text, and
+// the same refusals, for any line on either quoting.
+TEST_F(StagingSqlTest, BoundRowReadsAsTheLiteralStatement) {
+  const char* lines[] = {
+      "A,1001,Day,Desk,0930,20240101,2359,20251231,5,North,O'Hare,First,St,Leeds,LS1,01,02,L1,"
+      "L2,ign,m1,m2,m3,m4",
+      "C,,DEBIT,,0800,,,,500",
+      "A, 0007 ,x,back\\slash\\,,bad-date,,99999999",
+      "A,\"1 OR 1=1\",Day",
+      "A,-5,' ; --,\xc3\xa9\xe2\x82\xac,2500,00000000",
+      "D,+7,Day,a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q,r,s,t,u,v,w",
+  };
+  for (const TDriverKind kind : {dkMySql, dkGeneric, dkPostgres}) {
+    for (const char* line : lines) {
+      TSql sql(kind);
+      std::string literalError, boundError;
+      const bool literal = FillCardRow(Read(line), sql, literalError);
+      std::vector<std::string> names, values;
+      std::vector<TBoundType> types;
+      const bool bound = CardRowValues(Read(line), names, types, values, boundError);
+      ASSERT_EQ(bound, literal) << line;
+      EXPECT_EQ(boundError, literalError) << line;
+      if (!bound) continue;
+      TBoundRows rows;
+      rows.Reset(names, types);
+      rows.AddRow(values);
+      rows.AddRow(values);
+      EXPECT_EQ(CardRowsSql(rows, 1, 2, kind).Rendered(), CardInsertSql(sql).Rendered()) << line;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace fw

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "config/connect.h"
 #include "db/statement.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -144,10 +145,8 @@ TCheckResult CheckDriverOptions(TCheckContext& c) {
   return {TCheckStatus::kWarn, "options known to cause trouble", warnings};
 }
 
-TCheckResult Connect(TCheckContext& c, TODBC& db, bool manualCommit) {
-  const TConnParams& p = c.params;
-  if (!db.Connect(p.DSNName, p.User, p.Pass, p.Database, manualCommit, p.ODBCDriver,
-                  p.ConnectOptions())) {
+TCheckResult CheckConnect(TCheckContext& c, TODBC& db, TCommitMode mode) {
+  if (!Connect(db, c.params, mode)) {
     return Fail(db.LostConnection() ? "the database server cannot be reached"
                                     : "the connection was refused",
                 db.LastError());
@@ -159,10 +158,10 @@ TCheckResult Connect(TCheckContext& c, TODBC& db, bool manualCommit) {
 }
 
 TCheckResult CheckMainConnection(TCheckContext& c) {
-  return Connect(c, c.mainDb, false);
+  return CheckConnect(c, c.mainDb, cmAutoCommit);
 }
 TCheckResult CheckStagingConnection(TCheckContext& c) {
-  return Connect(c, c.stagingDb, true);
+  return CheckConnect(c, c.stagingDb, cmManualCommit);
 }
 
 TCheckResult CheckSettings(TCheckContext& c) {

@@ -50,14 +50,14 @@ int Folders(const std::vector<std::string>& args) {
     PrintErr("fenwoldctl folders: %s\n", error.c_str());
     return 1;
   }
-  Print("audits_dir     %s\ndtlfiles_dir   %s\ndtlerrors_dir  %s\n", f.audits.c_str(),
+  Print("audits_dir     %s\ndtlfiles_dir   %s\ndtlerrors_dir  %s\n", f.drop.c_str(),
         f.files.c_str(), f.errors.c_str());
   if (!write) return 0;
   if (!UnitsSupported()) {
     PrintErr("fenwoldctl folders: no systemd units on this system\n");
     return 1;
   }
-  std::vector<std::string> paths = {f.audits, f.files, f.errors};
+  std::vector<std::string> paths = {f.drop, f.files, f.errors};
   const TConnParams params;
   if (const std::string db = SqliteFolder(params); !db.empty()) paths.push_back(db);
   // The metrics file is rewritten through a temporary file beside it: its folder, not the file.

@@ -47,7 +47,7 @@ std::string Requeue(TCtlSession& session, const TCardFolders& folders, const std
       break;
   }
   for (int n = 1; n < 1000; ++n) {
-    target = JoinPath(folders.audits, Candidate(name, n));
+    target = JoinPath(folders.drop, Candidate(name, n));
     switch (file.MoveToNewName(target)) {
       case THeldFile::nnMoved:
         DeleteFileAt(JoinPath(folders.errors, RejectReportName(name)));
@@ -55,7 +55,7 @@ std::string Requeue(TCtlSession& session, const TCardFolders& folders, const std
       case THeldFile::nnTaken:
         continue;
       case THeldFile::nnFailed:
-        return "cannot be moved to " + folders.audits;
+        return "cannot be moved to " + folders.drop;
     }
   }
   return "every name for it is taken in the drop folder";
@@ -75,7 +75,7 @@ int RunRequeue(const std::vector<std::string>& args) {
     PrintErr("fenwoldctl requeue: cannot read settings: %s\n", error.c_str());
     return 1;
   }
-  if (folders.audits.empty() || folders.errors.empty()) {
+  if (folders.drop.empty() || folders.errors.empty()) {
     PrintErr("fenwoldctl requeue: settings name no drop or no error folder\n");
     return 1;
   }

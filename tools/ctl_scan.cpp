@@ -28,10 +28,10 @@ int Scan(const std::vector<std::string>& args) {
     if (ledger.state == lsMissing) PrintErr("fenwoldctl scan: %s\n", line.c_str());
   }
   const bool ok = intake.ScanCardFiles();
-  if (intake.Folders.audits.empty()) {
+  if (intake.Folders.drop.empty()) {
     Print("settings name no drop folder (audits_dir): nothing scanned\n");
   } else {
-    Print("scanned %s; see %s\n", intake.Folders.audits.c_str(),
+    Print("scanned %s; see %s\n", intake.Folders.drop.c_str(),
           session.log->CurrentFileName().c_str());
   }
   if (!ok) PrintErr("fenwoldctl scan: the database connection was lost\n");

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "config/conn_params.h"
+#include "config/connect.h"
 #include "db/statement.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -21,31 +22,26 @@ bool TCtlSession::Open(const std::string& command, bool withStaging) {
   const TConnParams params;
   encoding = {params.CardFileEncoding, params.CardFileCodePage};
   settleMs = params.CardFileSettleMs;
-  mainDb = std::make_unique<TODBC>();
-  if (!mainDb->Connect(params.DSNName, params.User, params.Pass, params.Database, false,
-                       params.ODBCDriver, params.ConnectOptions())) {
-    log->AddLine("fenwoldctl " + command + ": cannot connect to ODBC source");
-    PrintErr("fenwoldctl %s: cannot connect to the database: %s\n", command.c_str(),
-             mainDb->LastError().c_str());
+  // What the service log and the console say of a connection that cannot be made.
+  const auto open = [&](std::unique_ptr<TODBC>& db, TCommitMode mode, const char* logText,
+                        const char* consoleText) {
+    db = std::make_unique<TODBC>();
+    if (Connect(*db, params, mode)) return true;
+    log->AddLine("fenwoldctl " + command + ": " + logText);
+    PrintErr("fenwoldctl %s: %s: %s\n", command.c_str(), consoleText, db->LastError().c_str());
+    return false;
+  };
+  if (!open(mainDb, cmAutoCommit, "cannot connect to ODBC source",
+            "cannot connect to the database")) {
     return false;
   }
-  if (!withStaging) return true;
-  stagingDb = std::make_unique<TODBC>();
-  if (!stagingDb->Connect(params.DSNName, params.User, params.Pass, params.Database, true,
-                          params.ODBCDriver, params.ConnectOptions())) {
-    log->AddLine("fenwoldctl " + command + ": cannot connect to ODBC source for staging");
-    PrintErr("fenwoldctl %s: cannot connect the staging connection: %s\n", command.c_str(),
-             stagingDb->LastError().c_str());
-    return false;
-  }
-  return true;
+  return !withStaging ||
+         open(stagingDb, cmManualCommit, "cannot connect to ODBC source for staging",
+              "cannot connect the staging connection");
 }
 
 bool ConnectLikeService(TODBC& db, std::string& error) {
-  const TConnParams p;
-  if (db.Connect(p.DSNName, p.User, p.Pass, p.Database, false, p.ODBCDriver, p.ConnectOptions())) {
-    return true;
-  }
+  if (Connect(db, TConnParams(), cmAutoCommit)) return true;
   error = db.LastError();
   return false;
 }
@@ -57,7 +53,7 @@ bool ReadCardFolders(TODBC& db, TCardFolders& folders, std::string& error) {
     if (error.empty()) error = "the table settings has no row";
     return false;
   }
-  folders.audits = settings.FieldAsString("audits_dir");
+  folders.drop = settings.FieldAsString("audits_dir");
   folders.files = settings.FieldAsString("dtlfiles_dir");
   folders.errors = settings.FieldAsString("dtlerrors_dir");
   return true;

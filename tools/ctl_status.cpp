@@ -100,13 +100,13 @@ void ReadRejected(TStatus& s) {
 }
 
 void ReadFolders(TStatus& s, unsigned tickMs) {
-  if (!s.folders.audits.empty()) {
-    s.watch = PlanDropWatchFromOutside(s.folders.audits, TConnParams(), tickMs).way;
-    const std::vector<std::string> names = ListCardFiles(s.folders.audits);
+  if (!s.folders.drop.empty()) {
+    s.watch = PlanDropWatchFromOutside(s.folders.drop, TConnParams(), tickMs).way;
+    const std::vector<std::string> names = ListCardFiles(s.folders.drop);
     s.waitingFiles = static_cast<long>(names.size());
     const int64_t now = NowUnix();
     for (const std::string& name : names) {
-      const int64_t arrived = FileArrivalTime(JoinPath(s.folders.audits, name));
+      const int64_t arrived = FileArrivalTime(JoinPath(s.folders.drop, name));
       if (arrived >= 0)
         s.oldestAgeSec = std::max(s.oldestAgeSec, static_cast<long long>(now - arrived));
     }
@@ -204,7 +204,7 @@ void PrintJson(const TStatus& s) {
       " \"log\": {\"file\": %s, \"last_pickup\": %s, \"errors_today\": %ld, \"last_errors\": "
       "[%s]}}\n",
       Json(kLevels[s.level]).c_str(), s.level, problems.c_str(), Json(s.service).c_str(),
-      s.dbReachable ? "true" : "false", Json(s.dbError).c_str(), Json(s.folders.audits).c_str(),
+      s.dbReachable ? "true" : "false", Json(s.dbError).c_str(), Json(s.folders.drop).c_str(),
       Json(s.folders.files).c_str(), Json(s.folders.errors).c_str(),
       JsonNumber(s.waitingFiles).c_str(), JsonNumber(s.oldestAgeSec).c_str(),
       JsonNumber(s.errorFilesToday).c_str(), rejected.c_str(), JsonNumber(s.done.files).c_str(),
@@ -225,7 +225,7 @@ void PrintText(const TStatus& s) {
   Row("service", s.service);
   Row("database", s.dbReachable ? "reachable" : "unreachable: " + OneLine(s.dbError));
   if (s.dbReachable) {
-    std::string drop = s.folders.audits.empty() ? "(not set)" : s.folders.audits;
+    std::string drop = s.folders.drop.empty() ? "(not set)" : s.folders.drop;
     if (s.waitingFiles >= 0) {
       drop += ": " + std::to_string(s.waitingFiles) + " card file(s) waiting";
       if (s.oldestAgeSec >= 0) drop += ", the oldest for " + Duration(s.oldestAgeSec);

@@ -10,6 +10,7 @@
 #include "intake/card_file.h"
 #include "intake/staging_sql.h"
 #include "platform/console.h"
+#include "platform/files.h"
 #include "tools/ctl_command.h"
 
 namespace fw {
@@ -35,9 +36,9 @@ void PrintSql(const char* label, const std::string& sql) {
 // Prints one file; false when staging would roll it back (or it cannot be read).
 bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEncoding& setting) {
   Print("%s\n", path.c_str());
-  std::vector<std::string> lines;
+  std::string bytes;
   TCardText text;
-  if (!LoadCardFile(path, setting, text, lines)) {
+  if (!ReadWholeFile(path, bytes) || !DecodeCardFile(bytes, setting, text)) {
     if (text.error.empty() || text.badSetting) {
       Print("  cannot be read%s%s: staging would log \"Failed to load\" and retry it\n",
             text.error.empty() ? "" : ": ", text.error.c_str());
@@ -59,23 +60,23 @@ bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEnco
   } else if (!text.utf8Lines.empty()) {
     Print("  note: the text is UTF-8 but would be read as %s\n", text.encoding.c_str());
   }
-  TStringListSDF fields;
-  TCardLineReader reader;
+  TTextLines source(std::move(text.text));
+  TCardLines lines(source, SystemClock());
   TSql sql(kind);
-  std::vector<TColumnEntry> entries;
   TCounts n;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    fields.SplitLine(lines[i]);
-    const TLineKind lineKind = reader.Read(fields, entries);
+  while (lines.Next()) {
+    const size_t number = lines.Number();
+    const TStringListSDF& fields = lines.Fields();
+    const TLineKind lineKind = lines.Kind();
     if (lineKind == lkIgnored) {
       ++n.ignored;
-      Print("  %5zu ignored (%zu field%s)\n", i + 1, fields.size(), fields.size() == 1 ? "" : "s");
+      Print("  %5zu ignored (%zu field%s)\n", number, fields.size(), fields.size() == 1 ? "" : "s");
       continue;
     }
     if (lineKind == lkGroup) {
       ++n.group;
-      FillGroupRow(entries, sql);
-      Print("  %5zu group   %s\n", i + 1, GroupLookupSql(sql, fields[0]).Rendered().c_str());
+      FillGroupRow(lines.Entries(), sql);
+      Print("  %5zu group   %s\n", number, GroupLookupSql(sql, fields[0]).Rendered().c_str());
       // The id is the found row's; show where it goes rather than a made-up number.
       std::string update = GroupUpdateSql(sql, 0).Rendered();
       update.pop_back();
@@ -85,18 +86,18 @@ bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEnco
     }
     ++n.card;
     std::string error;
-    if (FillCardRow(entries, sql, error)) {
-      Print("  %5zu card    %s\n", i + 1, CardInsertSql(sql).Rendered().c_str());
+    if (FillCardRow(lines.Entries(), sql, error)) {
+      Print("  %5zu card    %s\n", number, CardInsertSql(sql).Rendered().c_str());
     } else {
       ++n.failing;
-      Print("  %5zu card    FAILS: %s\n", i + 1, error.c_str());
+      Print("  %5zu card    FAILS: %s\n", number, error.c_str());
     }
     if (fields.size() > CardColumns.size()) {
       PrintSql("note:", std::to_string(fields.size() - CardColumns.size()) +
                             " field(s) past the 24th ignored");
     }
   }
-  Print("  %zu line(s): %zu group, %zu card, %zu ignored; ", lines.size(), n.group, n.card,
+  Print("  %zu line(s): %zu group, %zu card, %zu ignored; ", lines.Number(), n.group, n.card,
         n.ignored);
   if (n.failing == 0) {
     Print("staging would commit it and move it to dtlfiles_dir\n");

@@ -1,4 +1,4 @@
-#include "service/service.h"
+#include "service/host/service.h"
 
 #include <exception>
 

@@ -1,9 +1,8 @@
-#include "service/service_app.h"
+#include "service/host/service_app.h"
 
 #include <thread>
 
 #include "platform/files.h"
-#include "service/run_settings.h"
 
 namespace fw {
 
@@ -38,10 +37,7 @@ int TServiceApplication::RegisterServices(TRunMode mode, bool silent) {
   info.displayName = service_->DisplayName();
   info.executablePath = ExecutablePath();
   info.startType = service_->StartType;
-  info.logFolder = RunSettingsFromEnvironment().logFolder;
-  for (int day = 1; day <= 7; ++day) {
-    info.logFiles.push_back(info.logFolder + "fenwold" + std::to_string(day) + ".log");
-  }
+  service_->DescribeInstall(info);
   TServiceRegistration r;
   if (mode == rmInstall) {
     r = InstallServiceEntry(info);
@@ -59,9 +55,10 @@ int TServiceApplication::RegisterServices(TRunMode mode, bool silent) {
   const std::string& name =
       service_->DisplayName().empty() ? service_->Name() : service_->DisplayName();
   if (!r.ok) {
-    const char* verb = mode == rmInstall ? "install" : mode == rmUninstall ? "uninstall" : "configure";
-    ShowMessageBox("Service \"" + name + "\" failed to " + verb +
-                       " with error: \"" + error + "\"",
+    const char* verb = mode == rmInstall     ? "install"
+                       : mode == rmUninstall ? "uninstall"
+                                             : "configure";
+    ShowMessageBox("Service \"" + name + "\" failed to " + verb + " with error: \"" + error + "\"",
                    true);
     return 1;
   }

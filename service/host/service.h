@@ -1,6 +1,15 @@
 // The service base: its states and status reports, the service thread with its control
 // requests, and the event-log writer. The platform's service manager sits behind
 // platform/service_host.h.
+//
+// Threads: Main runs on the dispatcher's thread and returns when the service has stopped; the
+// execute handler, OnStopRequest and OnInterrogate run on the service thread; Controller,
+// Status, SetStatus, ReportStatus, SetStatusDetails, StatusLine and LogMessage may be called
+// from any thread (one lock guards the status). Set the handlers and the settings before Main.
+// Ownership: the service owns its thread and event logger; the handlers' captures are the
+// caller's. Failures: a control handler that cannot be registered, and a status report that
+// the manager refuses, go to the event log; an execute handler that throws is written there
+// too, and the service reports stopped.
 #pragma once
 
 #include <atomic>
@@ -26,9 +35,9 @@ enum TCurrentStatus : uint32_t {
   csPaused = 7,
 };
 
-// Control codes as the service manager sends them.
 const char* StatusName(TCurrentStatus status);  // "running", "stop pending", ...
 
+// Control codes as the service manager sends them.
 enum TControlCode : uint32_t {
   ccStop = 1,
   ccPause = 2,
@@ -112,6 +121,9 @@ class TService {
   // The control handler: posts the code to the service thread. Any thread.
   void Controller(uint32_t code);
   virtual TControlHandlerProc GetServiceController();
+  // What installing the service sets up beside its name and program: the log folder and
+  // files (Windows grants them to the service's account). Nothing by default.
+  virtual void DescribeInstall(TServiceInstallInfo& /*info*/) const {}
 
   TCurrentStatus Status() const;
   void SetStatus(TCurrentStatus status);  // and reports it

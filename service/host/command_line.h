@@ -1,4 +1,4 @@
-// The switches of the service program.
+// The switches of the service program. Pure functions of the arguments; any thread.
 #pragma once
 
 #include <string>

@@ -1,5 +1,12 @@
 // TServiceApplication: reads the command line, installs or removes the service, or runs it:
 // the dispatcher on a thread of its own, the event loop (timer ticks) on the main thread.
+//
+// Threads: the main thread makes the application, calls Initialize, CreateService and Run;
+// Run serves the loop on it until the service has stopped. Ownership: the application owns
+// the loop, the event logger and the one service, which goes before the loop. Failures: Run
+// returns the process's exit status, not 0 when the dispatcher, the service or an install
+// failed; an install that fails says why in a message box, and what a timer handler throws
+// goes to the event log while the loop goes on.
 #pragma once
 
 #include <memory>
@@ -7,8 +14,8 @@
 #include <vector>
 
 #include "platform/service_host.h"
-#include "service/command_line.h"
-#include "service/service.h"
+#include "service/host/command_line.h"
+#include "service/host/service.h"
 
 namespace fw {
 

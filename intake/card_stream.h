@@ -1,0 +1,59 @@
+// A held card file read in pieces that end at a line break, so that a file of any size is
+// hashed, decoded and staged with flat memory. Two passes: the survey hashes the whole file and
+// decides its encoding (whether it is valid UTF-8 is known only at its end); the lines then
+// decode it piece by piece. A file in UTF-16 is decoded whole, as before (its line breaks are
+// two bytes, and such files are small). Call from the thread that holds the file; the lines
+// may be read on another, one at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "intake/card_encoding.h"
+#include "intake/card_file.h"
+#include "platform/folder.h"
+
+namespace fw {
+
+struct TCardSurvey {
+  std::string hash;  // ContentHash of the whole file
+  // What DecodeCardFile would say of it, but the text (left empty unless `whole`), the count
+  // of replaced characters (known once the lines are read: TCardFileLines::Replaced) and the
+  // lists of mixed lines, which keep their first few.
+  TCardText text;
+  bool whole = false;  // UTF-16: `text.text` holds it decoded
+  size_t lines = 0;    // as SplitIntoLines counts them
+  uint64_t size = 0;   // bytes hashed: the lines end there, should the file have grown since
+};
+
+// False when the file cannot be read. A file that cannot be decoded is surveyed (true) with
+// `text.error` set, as DecodeCardFile sets it.
+bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurvey& out);
+
+// The lines of a surveyed file that decoded; the file and the survey must outlive it.
+class TCardFileLines : public TLineSource {
+ public:
+  TCardFileLines(THeldFile& file, const TCardSurvey& survey);
+  bool Next(std::string& line) override;
+  bool Failed() const override { return failed_; }
+  // Characters replaced in decoding the lines read so far.
+  size_t Replaced() const { return replaced_; }
+
+ private:
+  bool Refill();
+
+  THeldFile& file_;
+  const TCardSurvey& survey_;
+  uint64_t offset_ = 0;
+  std::string carry_;  // bytes read past the last whole line
+  bool atEnd_ = false, failed_ = false;
+  std::unique_ptr<TTextLines> piece_;  // the decoded lines of the current piece
+  size_t replaced_ = 0;
+};
+
+// The survey's lines: decoded piece by piece, or from (a copy of) the text a UTF-16 file was
+// decoded into; each call starts at the first line.
+std::unique_ptr<TLineSource> CardFileLines(THeldFile& file, const TCardSurvey& survey);
+
+}  // namespace fw

@@ -1,0 +1,98 @@
+// A card file read in pieces says and gives exactly what the whole file decoded at once does:
+// the hash, the encoding and why, the error, the mixed lines, and every line, also where a
+// line break, a bad byte or a NUL falls at or past the edge of a piece.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "intake/card_encoding.h"
+#include "intake/card_ledger.h"
+#include "intake/card_stream.h"
+#include "platform/folder.h"
+#include "tests/support/temp_dir.h"
+
+namespace fw::test {
+namespace {
+
+constexpr size_t kPiece = 1 << 20;  // as read at a time
+
+// About `size` bytes of card-like lines with every kind of line break, some non-ASCII.
+std::string Lines(size_t size, unsigned seed, const std::string& nonAscii = "Zoë") {
+  std::mt19937 random(seed);
+  const std::vector<std::string> breaks = {"\r\n", "\n", "\r", "\n\r", "\r\n\r\n"};
+  std::string out;
+  while (out.size() < size) {
+    out += "A," + std::to_string(random() % 100000) + ",Day," +
+           std::string(random() % 300, 'x') + (random() % 50 == 0 ? nonAscii : "") +
+           breaks[random() % breaks.size()];
+  }
+  return out;
+}
+
+struct TCase {
+  const char* name;
+  std::string bytes;
+  std::string encoding = "auto";
+};
+
+TEST(CardStream, PiecesReadAsTheWholeFile) {
+  const std::string big = Lines(2 * kPiece + 5000, 7);
+  std::vector<TCase> cases = {
+      {"breaks of every kind", big},
+      // A CR the last byte of the first read, its LF the first of the next.
+      {"CR LF across the edge", std::string(kPiece - 1, 'a') + "\r\n" + Lines(kPiece, 8)},
+      {"lone CR at the edge", std::string(kPiece - 1, 'a') + "\rb\n" + Lines(1000, 9)},
+      {"a line longer than a piece", Lines(1000, 10) + std::string(kPiece * 3 / 2, 'z') +
+                                         "\r\n" + Lines(1000, 11)},
+      {"not UTF-8 late: mixed", big + "\xE9t\xE9\r\n" + Lines(1000, 12)},
+      {"BOM, bad byte late", "\xEF\xBB\xBF" + big + "\xC3(\r\n" + Lines(1000, 13)},
+      {"UTF-8 set, bad byte late", big + "\xFF\r\n", "utf-8"},
+      {"legacy set", big + "\xE9\r\n", "windows-1252"},
+      {"unknown encoding set", big, "no-such-encoding"},
+      {"NUL late", big + std::string(1, '\0') + "A,1,Day\r\n"},
+      {"no final break", Lines(kPiece + 10, 14) + "A,2,Day"},
+      {"UTF-16 with its mark", "\xFF\xFE" + std::string("A\0,\0" "1\0\r\0\n\0", 10)},
+      {"empty", ""},
+  };
+  TTempDir dir;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TCardFileEncoding setting{c.encoding, "windows-1252"};
+    TCardText whole;
+    const bool decoded = DecodeCardFile(c.bytes, setting, whole);
+    const std::vector<std::string> lines = SplitIntoLines(whole.text);
+
+    const std::string path = dir.File("cards.csv");
+    ASSERT_TRUE(WriteFileBytes(path, c.bytes));
+    THeldFile file;
+    ASSERT_EQ(file.Hold(path), hrHeld);
+    TCardSurvey survey;
+    ASSERT_TRUE(SurveyCardFile(file, setting, survey));
+    EXPECT_EQ(survey.hash, ContentHash(c.bytes));
+    EXPECT_EQ(survey.text.encoding, whole.encoding);
+    EXPECT_EQ(survey.text.how, whole.how);
+    EXPECT_EQ(survey.text.error, whole.error);
+    EXPECT_EQ(survey.text.badSetting, whole.badSetting);
+    const auto firstFew = [](std::vector<size_t> list) {
+      if (list.size() > 6) list.resize(6);
+      return list;
+    };
+    EXPECT_EQ(survey.text.utf8Lines, firstFew(whole.utf8Lines));
+    EXPECT_EQ(survey.text.otherLines, firstFew(whole.otherLines));
+    if (!decoded) continue;
+    EXPECT_EQ(survey.lines, lines.size());
+    // What a producer appends after the survey was not hashed, and is not read either.
+    ASSERT_TRUE(WriteFileBytes(path, c.bytes + "A,99,Late\r\n"));
+    const auto source = CardFileLines(file, survey);
+    std::vector<std::string> read;
+    for (std::string line; source->Next(line);) read.push_back(line);
+    EXPECT_FALSE(source->Failed());
+    EXPECT_EQ(read.size(), lines.size());
+    EXPECT_TRUE(read == lines);
+  }
+}
+
+}  // namespace
+}  // namespace fw::test
