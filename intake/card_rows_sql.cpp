@@ -52,6 +52,36 @@ size_t CardRowsPerStatement(TDriverKind kind, size_t columns) {
   return std::max<size_t>(1, std::min(rows, markers / std::max<size_t>(1, columns)));
 }
 
+bool CardRows(const std::vector<const TSql*>& rows, TBoundRows& bound) {
+  const TSql& first = *rows.front();
+  std::vector<std::string> names;
+  std::vector<TBoundType> types;
+  for (size_t i = 0; i < first.Count(); ++i) {
+    names.push_back(TSql::QuoteName(first.FieldName(i)));
+    const TSqlValueKind kind = first.FieldValue(i).kind;
+    types.push_back(kind == svNumber    ? btNumber
+                    : kind == svInteger ? btInteger
+                    : kind == svTimestamp ? btTimestamp
+                                          : btText);
+  }
+  bound.Reset(std::move(names), std::move(types));
+  for (const TSql* row : rows) {
+    std::vector<std::string> values;
+    for (size_t i = 0; i < row->Count(); ++i) {
+      const TSqlValue& value = row->FieldValue(i);
+      if (value.kind != first.FieldValue(i).kind || (value.null && value.kind != svNumber)) {
+        return false;
+      }
+      values.push_back(value.null              ? std::string()
+                       : value.kind == svInteger ? std::to_string(value.integer)
+                       : value.kind == svTimestamp ? TimestampText(value.when)
+                                                   : value.text);
+    }
+    bound.AddRow(std::move(values));
+  }
+  return true;
+}
+
 TBoundSql CardRowsInsertSql(const std::vector<const TSql*>& rows) {
   const TSql& first = *rows.front();
   TBoundSql sql = first.Bound("INSERT INTO card (" + first.ColumnListText() + ") Values ");

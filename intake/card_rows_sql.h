@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/bound_sql.h"
+#include "db/bulk_insert.h"
 #include "db/driver_kind.h"
 #include "db/sql.h"
 
@@ -25,12 +26,16 @@ enum TCardRowsForm {
 // From the driver kind, and for SQLite (of the generic kind) from the database's name.
 TCardRowsForm CardRowsForm(TDriverKind kind, const std::string& dbmsName);
 
-// How many rows of `columns` values one statement takes on the database of `kind`: below the
+// How many rows of `columns` values one UPDATE takes on the database of `kind`: below the
 // markers that break a statement, at the sizes measured fastest.
 size_t CardRowsPerStatement(TDriverKind kind, size_t columns);
 
-// INSERT INTO card (...) Values (...), (...)
+// INSERT INTO card (...) Values (...), (...): as TBoundInserter runs `rows`, for the log.
 TBoundSql CardRowsInsertSql(const std::vector<const TSql*>& rows);
+// The rows for TBoundInserter (db/bulk_insert.h), which inserts them in the driver's fastest
+// way; false when a value is one it cannot hold (a NULL other than a number's, or a kind
+// other than the first row's).
+bool CardRows(const std::vector<const TSql*>& rows, TBoundRows& bound);
 
 // Every column of the rows but `number` set from the row of the card's number.
 TBoundSql CardRowsUpdateSql(TCardRowsForm form, const std::vector<const TSql*>& rows);

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "db/bulk_insert.h"
 #include "db/sql.h"
 #include "db/statement.h"
 #include "db/transaction.h"
@@ -173,23 +174,33 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   // cards. The cards of a batch all differ, so no write sees another's.
   std::vector<const TCardPlan*> inserts;
   std::vector<std::vector<const TCardPlan*>> updates;  // each of one column list
-  TBoundSql text;
+  TBoundInserter inserter(mainDb_);
+  TBoundRows bound;
+  TBoundSql text;  // of the last write
   const auto write = [&](std::vector<const TCardPlan*>& group) {
     if (group.empty()) return TDbStatus();
     if (group.size() == 1) {
       text = group.front()->write;
-    } else {
-      std::vector<const TSql*> rows;
-      for (const TCardPlan* plan : group) rows.push_back(&plan->fields);
-      text = group.front()->insert ? CardRowsInsertSql(rows)
-                                   : CardRowsUpdateSql(rowsForm_, rows);
+      group.clear();
+      return work.Exec(text);
     }
+    std::vector<const TSql*> rows;
+    for (const TCardPlan* plan : group) rows.push_back(&plan->fields);
+    const bool insert = group.front()->insert;
     group.clear();
-    return work.Exec(text);
+    if (!insert) {
+      text = CardRowsUpdateSql(rowsForm_, rows);
+      return work.Exec(text);
+    }
+    text = CardRowsInsertSql(rows);
+    if (!CardRows(rows, bound)) return work.Exec(text);
+    return inserter.Insert("card", bound, 0, bound.Rows());
   };
   const auto full = [&](const std::vector<const TCardPlan*>& group) {
-    return group.size() >=
-           CardRowsPerStatement(mainDb_.DriverKind(), group.front()->fields.Count());
+    const TDriverKind kind = mainDb_.DriverKind();
+    const size_t columns = group.front()->fields.Count();
+    return group.size() >= (group.front()->insert ? BoundInsertRows(kind, columns)
+                                                  : CardRowsPerStatement(kind, columns));
   };
   for (const TCardPlan& plan : plans) {
     if (plan.write.Empty()) continue;
