@@ -4,13 +4,14 @@
 // Each measurement starts from a fresh database; top-ups meet cards applied by a scan before.
 //
 //   pass_bench [--only=SQLite|MariaDB|Postgres] [rows]   default 100000
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "db/odbc.h"

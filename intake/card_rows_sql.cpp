@@ -12,10 +12,14 @@ namespace {
 std::string Marker(TCardRowsForm form, const TSqlValue& value) {
   if (form != rfValuesJoin) return "?";
   switch (value.kind) {
-    case svText: return "CAST(? AS VARCHAR)";
-    case svNumber: return "CAST(? AS NUMERIC)";
-    case svInteger: return "CAST(? AS BIGINT)";
-    case svTimestamp: return "CAST(? AS TIMESTAMP)";
+    case svText:
+      return "CAST(? AS VARCHAR)";
+    case svNumber:
+      return "CAST(? AS NUMERIC)";
+    case svInteger:
+      return "CAST(? AS BIGINT)";
+    case svTimestamp:
+      return "CAST(? AS TIMESTAMP)";
   }
   return "?";
 }
@@ -59,8 +63,8 @@ bool CardRows(const std::vector<const TSql*>& rows, TBoundRows& bound) {
   for (size_t i = 0; i < first.Count(); ++i) {
     names.push_back(TSql::QuoteName(first.FieldName(i)));
     const TSqlValueKind kind = first.FieldValue(i).kind;
-    types.push_back(kind == svNumber    ? btNumber
-                    : kind == svInteger ? btInteger
+    types.push_back(kind == svNumber      ? btNumber
+                    : kind == svInteger   ? btInteger
                     : kind == svTimestamp ? btTimestamp
                                           : btText);
   }
@@ -72,8 +76,8 @@ bool CardRows(const std::vector<const TSql*>& rows, TBoundRows& bound) {
       if (value.kind != first.FieldValue(i).kind || (value.null && value.kind != svNumber)) {
         return false;
       }
-      values.push_back(value.null              ? std::string()
-                       : value.kind == svInteger ? std::to_string(value.integer)
+      values.push_back(value.null                  ? std::string()
+                       : value.kind == svInteger   ? std::to_string(value.integer)
                        : value.kind == svTimestamp ? TimestampText(value.when)
                                                    : value.text);
     }
@@ -127,7 +131,8 @@ TBoundSql CardRowsUpdateSql(TCardRowsForm form, const std::vector<const TSql*>& 
     return sql;
   }
   sql += "UPDATE card SET " + set + " FROM (VALUES ";
-  for (size_t r = 0; r < rows.size(); ++r) AppendRow(sql, form, *rows[r], r == 0 ? "(" : ", (", ")");
+  for (size_t r = 0; r < rows.size(); ++r)
+    AppendRow(sql, form, *rows[r], r == 0 ? "(" : ", (", ")");
   sql += ") AS v";
   if (form != rfUpdateFrom) sql += " (" + names + ")";
   sql += " WHERE card.number = " + key;

@@ -229,9 +229,13 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
       }
     }
   }
-  if (const TDbStatus written = write(inserts); written.Failed()) return failed(written, text, true);
+  if (const TDbStatus written = write(inserts); written.Failed()) {
+    return failed(written, text, true);
+  }
   for (auto& group : updates) {
-    if (const TDbStatus written = write(group); written.Failed()) return failed(written, text, true);
+    if (const TDbStatus written = write(group); written.Failed()) {
+      return failed(written, text, true);
+    }
   }
   if (const TDbStatus committed = transaction.Commit(); committed.Failed()) {
     return failed(committed, "COMMIT", false);
