@@ -120,7 +120,7 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
 }
 
 TApplyOutcome TFuturePass::Claim(const TStagedRecord& staged, TODBCStatement& work) {
-  const std::string claim = ClaimSql(staged.id);
+  const TBoundSql claim = ClaimSql(staged.id);
   const TDbStatus status = work.Exec(claim);
   if (status.Failed()) {
     if (status.Code() == dcLost || status.Code() == dcStopped || LostConnection(work) ||

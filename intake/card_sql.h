@@ -1,7 +1,6 @@
 // The SQL texts that intake runs on card, card_type, card_pool and futurecard, built here
 // only, so that staging, the pass and the monitoring counts read and write the same rows the
-// same way. Values are bound to markers (db/bound_sql.h); only plain integers checked before
-// and the ids the database gave stand in the text.
+// same way. Every value is bound to a marker (db/bound_sql.h).
 #pragma once
 
 #include <string>
@@ -30,21 +29,20 @@ TBoundSql CardRowsInsertSql(const std::string& columns, const TBoundSql& values)
 // The future-card pass.
 // SELECT MIN(id) or MAX(id) AS id FROM futurecard, of the ids above `above` when given.
 std::string StagedIdSql(const char* aggregate);
-std::string StagedIdAboveSql(long long above);
+TBoundSql StagedIdAboveSql(long long above);
 // The staged records of ids [first, last], in id order.
-std::string StagedRangeSql(long long first, long long last);
-// Claims staged records by deleting them: one id, or a list "1, 2, 3" (ids the database
-// gave, checked as plain integers).
-std::string ClaimSql(const std::string& id);
-std::string ClaimAllSql(const std::string& idList);
+TBoundSql StagedRangeSql(long long first, long long last);
+// Claims staged records by deleting them, by their ids as read (plain integers).
+TBoundSql ClaimSql(const std::string& id);
+TBoundSql ClaimAllSql(const std::vector<std::string>& ids);
 // The card of a number as NumberValue gives it, whole or its number only.
 TBoundSql CardByNumberSql(const TSqlValue& number, TDriverKind driverKind);
 TBoundSql CardNumberSql(const TSqlValue& number, TDriverKind driverKind);
-// The read of the cards of a list of plain-integer numbers.
-std::string CardsByNumberSql(const std::string& numberList);
+// The read of the cards of plain-integer numbers.
+TBoundSql CardsByNumberSql(const std::vector<std::string>& numbers);
 // INSERT INTO card (...) Values (...), (...)
 TBoundSql NewCardsInsertSql(const std::string& columns, const TBoundSql& values);
-std::string TypeByIdSql(long long id);
+TBoundSql TypeByIdSql(long long id);
 // `upperName` compared with the upper-cased type name.
 TBoundSql TypeByNameSql(const TSql& sql, const std::string& upperName);
 // The group of a staged record, by its name as staged.

@@ -85,7 +85,7 @@ TPassOutcome TFuturePass::Walk() {
       return poDone;
     };
     // A read that failed ends the pass; what it did not reach stays for the next one.
-    const auto failed = [&](const TDbStatus& status, const std::string& query) {
+    const auto failed = [&](const TDbStatus& status, const TBoundSql& query) {
       if (status.Code() == dcStopped || StopRequested()) return poStopped;
       lost = status.Code() == dcLost || mainDb_.LostConnection() || LostConnection(reads);
       if (!lost) {
@@ -98,7 +98,7 @@ TPassOutcome TFuturePass::Walk() {
     // record's unit begins: a cursor left open across a unit's rollback does not survive it
     // everywhere (psqlODBC's keyset cursor).
     // Reads one id (MIN or MAX): dcNoRow when there is no (further) record.
-    const auto readId = [&](const std::string& query, long long& id) {
+    const auto readId = [&](const TBoundSql& query, long long& id) {
       TODBCStatement reader(mainDb_);
       const TDbStatus status = reader.Exec(query);
       if (!status.Ok()) return status;
@@ -107,7 +107,7 @@ TPassOutcome TFuturePass::Walk() {
       id = std::stoll(text);
       return status;
     };
-    const auto readRange = [&](const std::string& query, std::vector<TStagedRecord>& records) {
+    const auto readRange = [&](const TBoundSql& query, std::vector<TStagedRecord>& records) {
       TODBCStatement reader(mainDb_);
       TDbStatus status = reader.Exec(query);
       while (status.Ok()) {
@@ -116,7 +116,7 @@ TPassOutcome TFuturePass::Walk() {
       }
       return status;
     };
-    const std::string lastSql = StagedIdSql("MAX"), firstSql = StagedIdSql("MIN");
+    const TBoundSql lastSql = StagedIdSql("MAX"), firstSql = StagedIdSql("MIN");
     TDbStatus status = readId(lastSql, last);
     if (status.Failed()) return failed(status, lastSql);
     if (status.Ok()) status = readId(firstSql, first);
@@ -128,7 +128,7 @@ TPassOutcome TFuturePass::Walk() {
     }
     for (;;) {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
-      const std::string range = StagedRangeSql(first, end);
+      const TBoundSql range = StagedRangeSql(first, end);
       std::vector<TStagedRecord> records;
       status = readRange(range, records);
       if (status.Failed()) return failed(status, range);
@@ -169,7 +169,7 @@ TPassOutcome TFuturePass::Walk() {
         }
       }
       if (end >= last) return done();
-      const std::string nextSql = StagedIdAboveSql(end);
+      const TBoundSql nextSql = StagedIdAboveSql(end);
       status = readId(nextSql, first);
       if (status.Failed()) return failed(status, nextSql);
       if (!status.Ok() || first > last) return done();

@@ -156,9 +156,9 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
 
   // Deleting first claims the records: one that another process has taken meanwhile is gone,
   // and the count shows it.
-  std::string ids;
-  for (const TCardPlan& plan : plans) ids += (ids.empty() ? "" : ", ") + plan.id;
-  const std::string claim = ClaimAllSql(ids);
+  std::vector<std::string> ids;
+  for (const TCardPlan& plan : plans) ids.push_back(plan.id);
+  const TBoundSql claim = ClaimAllSql(ids);
   if (const TDbStatus claimed = work.Exec(claim); claimed.Failed()) {
     return failed(claimed, claim, true);
   }
@@ -214,7 +214,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
 TDbStatus TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
                                       TODBCStatement& reads, TPassCache& cache, TBoundSql& sql) {
   std::map<std::string, TCardLookups::TCard> planned;
-  std::string list;
+  std::vector<std::string> list;
   for (const TStagedRecord* staged : batch) {
     const std::string key = TPassCache::CanonicalNumber(staged->number);
     if (key.empty() || planned.count(key) != 0) continue;
@@ -225,10 +225,11 @@ TDbStatus TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& b
       return known;
     }
     planned[key] = card;
-    list += (list.empty() ? "" : ", ") + key;
+    list.push_back(key);
   }
   if (list.empty()) return TDbStatus();
-  sql = CardsByNumberSql(list) + (lockingReads_ == lrYes ? " FOR UPDATE" : "");
+  sql = CardsByNumberSql(list);
+  if (lockingReads_ == lrYes) sql += " FOR UPDATE";
   const TDbStatus changed = TDbStatus::NoRow();
   size_t existing = 0;
   TDbStatus status = reads.Exec(sql);

@@ -135,11 +135,10 @@ TDbStatus TPassCache::LoadCards(const std::vector<TStagedRecord>& records, size_
   }
   for (size_t begin = 0; begin < wanted.size(); begin += LookupBatchNumbers) {
     const size_t end = std::min(wanted.size(), begin + LookupBatchNumbers);
-    std::string list;
-    for (size_t i = begin; i < end; ++i) list += (i == begin ? "" : ", ") + wanted[i];
+    const std::vector<std::string> list(wanted.begin() + begin, wanted.begin() + end);
     std::map<std::string, TCard> found;
     bool readable = true;  // every row's number could be matched to a key
-    const std::string query = CardsByNumberSql(list);
+    const TBoundSql query = CardsByNumberSql(list);
     TDbStatus status = work_.Exec(query);
     while (status.Ok()) {
       const std::string key = CanonicalNumber(work_.FieldAsString("number"));
