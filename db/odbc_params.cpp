@@ -70,15 +70,13 @@ SQLRETURN Bind(SQLHSTMT stmt, SQLUSMALLINT n, TOdbcParam& p, const TSqlValue& v)
 
 SQLRETURN OdbcRun(SQLHSTMT stmt, const TBoundSql& sql, std::vector<TOdbcParam>& buffers) {
   if (sql.values.empty()) return OdbcExecDirect(stmt, sql.text);
-  SQLRETURN rc = OdbcPrepare(stmt, sql.text);
-  if (!SQL_SUCCEEDED(rc)) return rc;
   // Sized whole before binding: the driver keeps pointers into every element.
   buffers.assign(sql.values.size(), TOdbcParam());
   for (size_t i = 0; i < buffers.size(); ++i) {
-    rc = Bind(stmt, static_cast<SQLUSMALLINT>(i + 1), buffers[i], sql.values[i]);
+    const SQLRETURN rc = Bind(stmt, static_cast<SQLUSMALLINT>(i + 1), buffers[i], sql.values[i]);
     if (!SQL_SUCCEEDED(rc)) return rc;
   }
-  return OdbcApi.SQLExecute(stmt);
+  return OdbcExecDirect(stmt, sql.text);
 }
 
 }  // namespace fw
