@@ -62,7 +62,6 @@ namespace fw {
   X(SQLDriverConnectW) \
   X(SQLDataSourcesW)   \
   X(SQLExecDirectW)    \
-  X(SQLPrepareW)       \
   X(SQLColAttributeW)  \
   X(SQLGetDiagRecW)    \
   X(SQLGetDiagFieldW)

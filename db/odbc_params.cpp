@@ -10,15 +10,13 @@
 namespace fw {
 namespace {
 
-// Texts are sent as texts, whatever the column: psqlODBC types a parameter by its SQL type, so
-// a number compared with NUMERIC goes as DECIMAL and a time as TIMESTAMP; SQLite3 ODBC binds
-// character data as text either way and stores a time as the text written, as it stored the
-// {ts} literal. Texts longer than this go as long texts, which no driver limits.
+// Numbers and times go as text under their SQL type: psqlODBC types the parameter by it, and
+// SQLite3 ODBC stores the text as written, as it stored the {ts} literal (measured: the same
+// rows as the literals gave, on all three drivers, 20-digit numbers and "+0012" included).
+// Texts above this many characters go as long texts.
 constexpr SQLULEN kLongText = 4000;
 
-using TParam = TOdbcParam;
-
-SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT n, TParam& p, const TSqlValue& v) {
+SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT n, TOdbcParam& p, const TSqlValue& v) {
   SQLPOINTER data;
   SQLULEN units;
   if constexpr (kOdbcWideText) {
@@ -41,7 +39,7 @@ SQLRETURN BindText(SQLHSTMT stmt, SQLUSMALLINT n, TParam& p, const TSqlValue& v)
                                   p.indicator > 0 ? p.indicator : 0, &p.indicator);
 }
 
-SQLRETURN BindAscii(SQLHSTMT stmt, SQLUSMALLINT n, TParam& p, bool null, SQLSMALLINT sqlType,
+SQLRETURN BindAscii(SQLHSTMT stmt, SQLUSMALLINT n, TOdbcParam& p, bool null, SQLSMALLINT sqlType,
                     SQLULEN size) {
   p.indicator = null ? SQL_NULL_DATA : static_cast<SQLLEN>(p.narrow.size());
   return OdbcApi.SQLBindParameter(stmt, n, SQL_PARAM_INPUT, SQL_C_CHAR, sqlType, size, 0,
@@ -49,7 +47,7 @@ SQLRETURN BindAscii(SQLHSTMT stmt, SQLUSMALLINT n, TParam& p, bool null, SQLSMAL
                                   &p.indicator);
 }
 
-SQLRETURN Bind(SQLHSTMT stmt, SQLUSMALLINT n, TParam& p, const TSqlValue& v) {
+SQLRETURN Bind(SQLHSTMT stmt, SQLUSMALLINT n, TOdbcParam& p, const TSqlValue& v) {
   switch (v.kind) {
     case svText:
       return BindText(stmt, n, p, v);
@@ -72,15 +70,13 @@ SQLRETURN Bind(SQLHSTMT stmt, SQLUSMALLINT n, TParam& p, const TSqlValue& v) {
 
 SQLRETURN OdbcRun(SQLHSTMT stmt, const TBoundSql& sql, std::vector<TOdbcParam>& buffers) {
   if (sql.values.empty()) return OdbcExecDirect(stmt, sql.text);
-  SQLRETURN rc = OdbcPrepare(stmt, sql.text);
-  if (!SQL_SUCCEEDED(rc)) return rc;
   // Sized whole before binding: the driver keeps pointers into every element.
   buffers.assign(sql.values.size(), TOdbcParam());
   for (size_t i = 0; i < buffers.size(); ++i) {
-    rc = Bind(stmt, static_cast<SQLUSMALLINT>(i + 1), buffers[i], sql.values[i]);
+    const SQLRETURN rc = Bind(stmt, static_cast<SQLUSMALLINT>(i + 1), buffers[i], sql.values[i]);
     if (!SQL_SUCCEEDED(rc)) return rc;
   }
-  return OdbcApi.SQLExecute(stmt);
+  return OdbcExecDirect(stmt, sql.text);
 }
 
 }  // namespace fw

@@ -125,15 +125,6 @@ SQLRETURN OdbcExecDirect(SQLHSTMT stmt, const std::string& sql) {
   }
 }
 
-SQLRETURN OdbcPrepare(SQLHSTMT stmt, const std::string& sql) {
-  TArg text(sql);
-  if constexpr (kOdbcWideText) {
-    return OdbcApi.SQLPrepareW(stmt, text.Wide(), SQL_NTS);
-  } else {
-    return OdbcApi.SQLPrepare(stmt, text.Narrow(), SQL_NTS);
-  }
-}
-
 SQLRETURN OdbcColumnName(SQLHSTMT stmt, SQLUSMALLINT column, std::string& name) {
   SQLSMALLINT length = 0;
   SQLRETURN rc;

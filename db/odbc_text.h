@@ -17,7 +17,6 @@ SQLRETURN OdbcDriverConnect(SQLHDBC dbc, const std::string& in, std::string& com
 SQLRETURN OdbcDataSource(SQLHENV env, SQLUSMALLINT direction, std::string& name,
                          std::string& description);
 SQLRETURN OdbcExecDirect(SQLHSTMT stmt, const std::string& sql);
-SQLRETURN OdbcPrepare(SQLHSTMT stmt, const std::string& sql);
 SQLRETURN OdbcColumnName(SQLHSTMT stmt, SQLUSMALLINT column, std::string& name);
 
 struct TOdbcDiagRecord {

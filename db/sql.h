@@ -43,7 +43,8 @@ class TSql {
   TBoundSql ValuesText() const;
 
   int IndexOfField(const std::string& name) const;
-  // A value as a statement binds it: Text, bound with this builder's driver kind for the log.
+  // A statement of `text` and its `values`, rendered for the log as this builder's driver
+  // kind quotes.
   TBoundSql Bound(std::string text, std::vector<TSqlValue> values = {}) const;
   static std::string QuoteName(const std::string& name);
 

@@ -1,4 +1,5 @@
-// TODBCStatement: runs SQL text on one connection and reads the current row by column name.
+// TODBCStatement: runs SQL text, with its values bound (db/bound_sql.h) or without, on one
+// connection, and reads the current row by column name.
 // Exec never raises; getters never fail (a missing column or NULL gives the empty value).
 //
 // Threads: call from the thread that owns the connection. With a wait hook set, Exec runs the

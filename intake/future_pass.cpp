@@ -117,7 +117,7 @@ TPassOutcome TFuturePass::Walk() {
       }
       return status;
     };
-    const std::string lastSql = StagedIdSql("MAX"), firstSql = StagedIdSql("MIN");
+    const TBoundSql lastSql = StagedIdSql("MAX"), firstSql = StagedIdSql("MIN");
     TDbStatus status = readId(lastSql, last);
     if (status.Failed()) return failed(status, lastSql);
     if (status.Ok()) status = readId(firstSql, first);

@@ -3,10 +3,10 @@
 // system that raises no events for other hosts' writes (a network share, a FUSE mount) is
 // polled by default, every CardFilePollMs (1000); a local one only when CardFilePollMs says so.
 //
-// Threads: the poll runs on the main thread, from TFenwold's tmrPoll, between ticks (never
-// during one). It only lists (names, sizes, modification times: no open, no hash, no database)
-// and wakes the tick as the watch does; only the tick stages, so a file that both the watch
-// and the poll see is still staged once.
+// Threads: the poll runs on the main thread, from the poll timer of service/tick_schedule.h,
+// between ticks (never during one). It only lists (names, sizes, modification times: no open,
+// no hash, no database) and wakes the tick as the watch does; only the tick stages, so a file
+// that both the watch and the poll see is still staged once.
 #pragma once
 
 #include <chrono>

@@ -135,11 +135,16 @@ void TFenwold::RunIntake() {
   const bool reached = link_->EnsureConnected();
   bool kept = reached && intake_->ScanCardFiles();
   if (schedule_.HourStruck(clock_->Now(), stopRequested_)) intake_->OwePass();
-  const TPassFacts facts{.owed = intake_->PassOwed(),
-                         .stopping = stopRequested_,
-                         .reached = reached && (kept || intake_->Listed() > 0)};
-  if (schedule_.PassRunsNow(facts) && intake_->ProcessFutureCards() == poConnectionLost) {
-    kept = false;
+  // Records staged before a lost connection still get their pass; it stops by itself where
+  // the main connection is gone too. After a scan that listed files a second pass follows at
+  // once where the first left records for the next one (a try-again), not a tick later.
+  bool reachedForPass = reached && (kept || intake_->Listed() > 0);
+  for (int passes = intake_->Listed() > 0 ? 2 : 1; passes > 0; --passes) {
+    const TPassFacts facts{
+        .owed = intake_->PassOwed(), .stopping = stopRequested_, .reached = reachedForPass};
+    if (!schedule_.PassRunsNow(facts)) break;
+    if (intake_->ProcessFutureCards() == poConnectionLost) kept = false;
+    reachedForPass = reached && kept;
   }
   if (reached && !kept) link_->NoteUnreachable("");
   schedule_.PassSettled(intake_->PassOwed());

@@ -50,10 +50,11 @@ TTickSchedule::~TTickSchedule() = default;
 void TTickSchedule::Start(TMessLog& log, const TDropFollowing& following) {
   log_ = &log;
   following_ = following;
-  tickTimer_.SetEnabled(true);
+  // Made before the first tick can run: the tick sets it up.
   if (following.events == esEventsOn) {
     watch_ = std::make_unique<TFolderWatcher>([this] { Wake(); });
   }
+  tickTimer_.SetEnabled(true);
   if (following.events == esEventsOn || following.pollSetting.value_or(0) > 0) Wake();
 }
 

@@ -85,8 +85,12 @@ class HostileInput : public testing::Test {
     } else if (kind == lkCard) {
       std::string error;
       if (FillCardRow(entries_, sql_, error)) {
-        const std::string insert = CardInsertSql(sql_).text;
+        const TBoundSql bound = CardInsertSql(sql_);
+        const std::string& insert = bound.text;
         ASSERT_EQ(insert.rfind("INSERT INTO futurecard (command, number", 0), 0u);
+        // Every value is bound: the text is the column list and one marker per column.
+        ASSERT_EQ(bound.values.size(), sql_.Count());
+        ASSERT_EQ(insert.find('\''), std::string::npos) << insert;
         const std::string number = TrimControl(entries_[1].text);
         ASSERT_TRUE(number.empty() || IsPlainInteger(number)) << number;
       } else {

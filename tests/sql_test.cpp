@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "tests/support/fixed_clock.h"
 
@@ -98,6 +99,26 @@ TEST(Sql, EscapeAndQuotedValue) {
   EXPECT_EQ(EscapeText("it's a\\b", dkGeneric), "it''s a\\b");
   EXPECT_EQ(EscapeText("it's a\\b", dkMySql), "it''s a\\\\b");
   EXPECT_EQ(TSqlValue::Text(" x' ").Literal(dkMySql), "' x'' '");  // no trimming here
+}
+
+// The log shows a bound statement as it would read with its values written in.
+TEST(BoundSql, RenderedPutsEachValueAtItsOwnMarker) {
+  const struct {
+    const char* text;
+    std::vector<TSqlValue> values;
+    const char* rendered;
+  } cases[] = {
+      {"a = ? AND b = ?", {TSqlValue::Text("x?"), TSqlValue::Integer(7)}, "a = 'x?' AND b = 7"},
+      {"a = '?' AND b = ?", {TSqlValue::Number("-12")}, "a = '?' AND b = -12"},
+      {"\"c?\" = ? AND d = 'it''s ?'",
+       {TSqlValue::Null(svText)},
+       "\"c?\" = null AND d = 'it''s ?'"},
+      {"t >= ?", {TSqlValue::Timestamp(At(2024, 3, 5, 7, 30))}, "t >= {ts '2024-03-05 07:30:00'}"},
+      {"a = ? AND b = ?", {TSqlValue::Text("a\\b")}, "a = 'a\\\\b' AND b = ?"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(TBoundSql(c.text, c.values, dkMySql).Rendered(), c.rendered) << c.text;
+  }
 }
 
 TEST(Sql, QuotesNamesWithBlanksOrHyphens) {

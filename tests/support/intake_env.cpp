@@ -13,7 +13,9 @@
 namespace fw::test {
 namespace {}  // namespace
 
-TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
+TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions,
+                       const std::string& serverOptions)
+    : db_(db) {
   drop = dir.File("drop");
   done = dir.File("done");
   errors = dir.File("errors");
@@ -28,6 +30,7 @@ TIntakeEnv::TIntakeEnv(TTestDb db, const std::string& sqliteOptions) : db_(db) {
   }
   args_ = database_->Params();
   if (db == tdSqlite) args_.options = sqliteOptions;
+  if (db != tdSqlite && !serverOptions.empty()) args_.options += ";" + serverOptions;
   if (!Connect(mainDb, false) || !Connect(stagingDb, true)) {
     ADD_FAILURE() << "cannot connect: " << mainDb.LastError() << stagingDb.LastError();
     return;

@@ -35,7 +35,9 @@ using TRow = std::map<std::string, std::string>;  // lower-case column name -> t
 class TIntakeEnv {
  public:
   // Fails the current test (never skips) when the database cannot be reached; `Ok()` tells.
-  explicit TIntakeEnv(TTestDb db, const std::string& sqliteOptions = "JournalMode=WAL");
+  // `serverOptions` is added to the connection string of a server (session settings).
+  explicit TIntakeEnv(TTestDb db, const std::string& sqliteOptions = "JournalMode=WAL",
+                      const std::string& serverOptions = "");
   ~TIntakeEnv();
 
   bool Ok() const { return ok_; }
