@@ -105,6 +105,7 @@ TStatementWorker::~TStatementWorker() {
 }
 
 SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
+  busy_ = true;
   {
     std::lock_guard<std::mutex> guard(lock_);
     handle_ = handle;
@@ -129,6 +130,7 @@ SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const std::string& sql) {
     guard.lock();
   }
   state_.store(kIdle, std::memory_order_relaxed);
+  busy_ = false;
   return result_;
 }
 
