@@ -90,6 +90,11 @@ TDbStatus TTransaction::Renew() {
     const TDbStatus set = Statement().Exec(std::string("SAVEPOINT ") + kUnitSavepoint);
     if (set.Failed()) {
       End(false);  // forgets the failure with the rest of the unit
+      if (set.Code() == dcBadData) {
+        // A database without savepoints: the failures it reports decide, as they always did.
+        proof_ = upFailures;
+        return Renew();
+      }
       begin_ = set;
     }
   }

@@ -16,7 +16,8 @@
 // with upSavepoint does not trust that: it sets a savepoint at its begin and releases it just
 // before COMMIT. A transaction the server ended and replaced (InnoDB then runs later statements
 // in a new one) lacks the savepoint, so the release fails and the part after the end never
-// commits alone. Not for units with DDL: MariaDB commits at DDL, and the savepoint goes too.
+// commits alone. Where the database refuses savepoints the unit goes on without one. Not for
+// units with DDL: MariaDB commits at DDL, and the savepoint goes too.
 #pragma once
 
 #include <memory>
