@@ -39,6 +39,7 @@ TDbStatus TTransaction::Commit() {
     return last_ = failed;
   }
   if (const TDbStatus proven = Proven(); proven.Failed()) return last_ = proven;
+  commitSent_ = true;
   last_ = End(true);
   committed_ = last_.Ok();
   return last_;
@@ -81,6 +82,7 @@ TDbStatus TTransaction::Proven() {
 TDbStatus TTransaction::Renew() {
   Rollback();
   committed_ = false;
+  commitSent_ = false;
   session_ = connection_.Session();
   begin_ = connection_.BeginUnit();
   mark_ = connection_.FailureMark();

@@ -56,6 +56,11 @@ class TTransaction {
   TDbStatus Renew();
   bool Open() const { return open_; }
 
+  // After a failed Commit: whether its COMMIT reached the driver. When it did not (a failure
+  // before it, or the release of the savepoint), nothing of the unit was committed, even with
+  // the connection lost.
+  bool CommitSent() const { return commitSent_; }
+
   // The status of the last begin, commit or rollback, and whether the connection is gone.
   const TDbStatus& LastStatus() const { return last_; }
   std::string ErrorText() const { return last_.Text(); }
@@ -79,6 +84,7 @@ class TTransaction {
   bool began_ = false;
   bool open_ = false;
   bool committed_ = false;
+  bool commitSent_ = false;
   TDbStatus begin_;
   TDbStatus last_;
 };

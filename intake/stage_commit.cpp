@@ -54,6 +54,12 @@ TFileOutcome TCardStager::Conclude(THeldFile& file, TTransaction& transaction,
   }
 
   if (!transaction.Commit()) {
+    if (transaction.Lost() && !transaction.CommitSent()) {
+      // Lost before the COMMIT went out: nothing of the file can have been committed.
+      log_.AddLine(logtext::kLostDatabase + (" while staging " + path) +
+                   ", will retry later: " + transaction.ErrorText());
+      return foConnectionLost;
+    }
     if (transaction.Lost() && ledger == TCardLedger::laNotStaged) {
       // The ledger knows whether it was committed: the next scan asks it.
       log_.AddLine(logtext::kCommitOutcomeUnknown + path +
