@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
 
 #include "db/diagnostics.h"
 #include "db/odbc_binding.h"
 #include "db/odbc_text.h"
 #include "db/statement.h"
+#include "db/statement_worker.h"
 #include "platform/files.h"
 #include "platform/ini_file.h"
 #include "platform/strings.h"
@@ -68,12 +70,22 @@ TODBC::TODBC() {
 }
 
 TODBC::~TODBC() {
+  worker_.reset();
   Disconnect();
   if (env_ != SQL_NULL_HENV) {
     OdbcApi.SQLFreeHandle(SQL_HANDLE_ENV, env_);
     env_ = SQL_NULL_HENV;
   }
   if (bound_) UnloadODBC();
+}
+
+TStatementWorker* TODBC::IdleWorker() {
+  try {
+    if (!worker_) worker_ = std::make_unique<TStatementWorker>();
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+  return worker_->Busy() ? nullptr : worker_.get();
 }
 
 bool TODBC::Connect(const std::string& dataSource, const std::string& user,

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,7 @@
 namespace fw {
 
 class TODBCStatement;
+class TStatementWorker;
 
 // How a connection commits: each statement on its own, or only when the caller commits (a
 // transaction is then always open on it).
@@ -106,6 +108,11 @@ class TODBC {
   SQLHDBC Dbc() const { return dbc_; }
   void RegisterStatement(TODBCStatement* statement);
   void UnregisterStatement(TODBCStatement* statement);
+  // The thread that runs this connection's statements while their caller keeps its event loop
+  // alive (statement_worker.h). Made at first use and kept with the connection: a thread
+  // started per statement cost more than the statement (a file's staging makes three or four).
+  // Null while it runs a statement, or when no thread can be started.
+  TStatementWorker* IdleWorker();
 
   // Exposed for tests and tools.
   std::string BuildConnectionString(const std::string& dataSource, const std::string& user,
@@ -136,6 +143,7 @@ class TODBC {
   uint64_t newestMark_ = 0;
   // The first failure after each mark taken, by its number (a few, not every failure).
   std::vector<std::pair<uint64_t, TDbStatus>> firstFailures_;
+  std::unique_ptr<TStatementWorker> worker_;
 };
 
 // Reads section "ODBC" of a file data source as "key=value;..." (DRIVER values with a blank

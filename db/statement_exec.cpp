@@ -109,9 +109,13 @@ SQLRETURN TODBCStatement::Run(const TBoundSql& sql) {
     if (!HasExecWaitHook()) {
       return OdbcRun(handle_, sql, params_);
     }
-    if (!worker_) worker_ = std::make_unique<TStatementWorker>();
-    const SQLRETURN rc = worker_->Run(handle_, sql, params_);
-    cancelled_ = worker_->Cancelled();
+    TStatementWorker* worker = connection_.IdleWorker();
+    if (worker == nullptr) {
+      if (!worker_) worker_ = std::make_unique<TStatementWorker>();
+      worker = worker_.get();
+    }
+    const SQLRETURN rc = worker->Run(handle_, sql, params_);
+    cancelled_ = worker->Cancelled();
     return rc;
   } catch (const std::system_error&) {
     runFailure_ = "No thread could be started to run the statement.";

@@ -106,6 +106,7 @@ TStatementWorker::~TStatementWorker() {
 
 SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const TBoundSql& sql,
                                 std::vector<TOdbcParam>& buffers) {
+  busy_ = true;
   {
     std::lock_guard<std::mutex> guard(lock_);
     handle_ = handle;
@@ -131,6 +132,7 @@ SQLRETURN TStatementWorker::Run(SQLHSTMT handle, const TBoundSql& sql,
     guard.lock();
   }
   state_.store(kIdle, std::memory_order_relaxed);
+  busy_ = false;
   return result_;
 }
 

@@ -1,4 +1,4 @@
-// Runs one statement (db/odbc_params.h) on a thread kept for that statement, so that the
+// Runs one statement (db/odbc_params.h) on a thread kept for its connection, so that the
 // calling thread stays responsive (through its exec-wait hook) while the statement runs, and
 // returns as soon as the statement has ended.
 #pragma once
@@ -27,6 +27,8 @@ class TStatementWorker {
   SQLRETURN Run(SQLHSTMT handle, const TBoundSql& sql, std::vector<TOdbcParam>& buffers);
   // The last Run was cancelled by the calling thread's stop check.
   bool Cancelled() const { return cancelled_; }
+  // Inside Run: a statement run from the exec-wait hook needs a thread of its own.
+  bool Busy() const { return busy_; }
 
  private:
   enum : int { kIdle, kPosted, kDone };
@@ -37,6 +39,7 @@ class TStatementWorker {
   std::condition_variable done_;
   std::atomic<int> state_{kIdle};
   bool stop_ = false;
+  bool busy_ = false;  // only the calling thread reads and writes it
   SQLHSTMT handle_ = SQL_NULL_HSTMT;
   const TBoundSql* sql_ = nullptr;
   std::vector<TOdbcParam>* buffers_ = nullptr;

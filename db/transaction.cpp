@@ -2,12 +2,19 @@
 
 namespace fw {
 
-TTransaction::TTransaction(TODBC& connection) : connection_(connection) {
+namespace {
+
+constexpr char kUnitSavepoint[] = "fw_unit";
+
+}  // namespace
+
+TTransaction::TTransaction(TODBC& connection, TUnitProof proof)
+    : connection_(connection), proof_(proof) {
   Renew();
 }
 
-TTransaction::TTransaction(TODBCStatement& statement)
-    : connection_(statement.Connection()), statement_(&statement) {
+TTransaction::TTransaction(TODBCStatement& statement, TUnitProof proof)
+    : connection_(statement.Connection()), proof_(proof), statement_(&statement) {
   Renew();
 }
 
@@ -31,6 +38,8 @@ TDbStatus TTransaction::Commit() {
     End(false);
     return last_ = failed;
   }
+  if (const TDbStatus proven = Proven(); proven.Failed()) return last_ = proven;
+  commitSent_ = true;
   last_ = End(true);
   committed_ = last_.Ok();
   return last_;
@@ -61,12 +70,36 @@ TDbStatus TTransaction::End(bool commit) {
   return status;
 }
 
+TDbStatus TTransaction::Proven() {
+  if (proof_ != upSavepoint) return TDbStatus::Success();
+  const TDbStatus released = Statement().Exec(std::string("RELEASE SAVEPOINT ") + kUnitSavepoint);
+  if (released.Ok()) return released;
+  End(false);
+  const TDbCode code = released.Code();
+  return code == dcLost || code == dcStopped ? released : released.Recoded(dcTryAgain);
+}
+
 TDbStatus TTransaction::Renew() {
   Rollback();
   committed_ = false;
+  commitSent_ = false;
   session_ = connection_.Session();
   begin_ = connection_.BeginUnit();
   mark_ = connection_.FailureMark();
+  if (begin_.Ok() && proof_ == upSavepoint) {
+    // The first statement of the unit, so that everything after it is inside what it proves.
+    open_ = true;
+    const TDbStatus set = Statement().Exec(std::string("SAVEPOINT ") + kUnitSavepoint);
+    if (set.Failed()) {
+      End(false);  // forgets the failure with the rest of the unit
+      if (set.Code() == dcBadData) {
+        // A database without savepoints: the failures it reports decide, as they always did.
+        proof_ = upFailures;
+        return Renew();
+      }
+      begin_ = set;
+    }
+  }
   began_ = open_ = begin_.Ok();
   if (!began_) connection_.SetRefusal(begin_);
   last_ = begin_;

@@ -11,6 +11,13 @@
 //
 // A unit with a failed statement never commits: Commit rolls back and returns the first
 // failure since the begin, unless a savepoint rolled back to (successfully) undid it.
+//
+// That needs the server to report its end of the transaction at some statement. A unit made
+// with upSavepoint does not trust that: it sets a savepoint at its begin and releases it just
+// before COMMIT. A transaction the server ended and replaced (InnoDB then runs later statements
+// in a new one) lacks the savepoint, so the release fails and the part after the end never
+// commits alone. Where the database refuses savepoints the unit goes on without one. Not for
+// units with DDL: MariaDB commits at DDL, and the savepoint goes too.
 #pragma once
 
 #include <memory>
@@ -20,10 +27,15 @@
 
 namespace fw {
 
+enum TUnitProof {
+  upFailures,   // the failures reported since the begin decide
+  upSavepoint,  // and the savepoint set at the begin must still stand at the commit
+};
+
 class TTransaction {
  public:
-  explicit TTransaction(TODBC& connection);
-  explicit TTransaction(TODBCStatement& statement);
+  explicit TTransaction(TODBC& connection, TUnitProof proof = upFailures);
+  explicit TTransaction(TODBCStatement& statement, TUnitProof proof = upFailures);
   ~TTransaction() { Rollback(); }
   TTransaction(const TTransaction&) = delete;
   TTransaction& operator=(const TTransaction&) = delete;
@@ -33,8 +45,9 @@ class TTransaction {
   // nothing of the unit runs outside a transaction.
   const TDbStatus& Status() const { return begin_; }
   bool Began() const { return began_; }
-  // Ok only when it committed, now or before. A failure since the begin, a failed COMMIT or a
-  // lost connection: the work is rolled back (or gone) and the failure returned.
+  // Ok only when it committed, now or before. A failure since the begin, a failed COMMIT, a
+  // lost connection or (upSavepoint) a transaction the server ended meanwhile (dcTryAgain, the
+  // release's records): the work is rolled back (or gone) and the failure returned.
   TDbStatus Commit();
   // Ok when nothing was open.
   TDbStatus Rollback();
@@ -42,6 +55,11 @@ class TTransaction {
   // runs after stays under the guard. As Status().
   TDbStatus Renew();
   bool Open() const { return open_; }
+
+  // After a failed Commit: whether its COMMIT reached the driver. When it did not (a failure
+  // before it, or the release of the savepoint), nothing of the unit was committed, even with
+  // the connection lost.
+  bool CommitSent() const { return commitSent_; }
 
   // The status of the last begin, commit or rollback, and whether the connection is gone.
   const TDbStatus& LastStatus() const { return last_; }
@@ -54,8 +72,11 @@ class TTransaction {
 
  private:
   TDbStatus End(bool commit);
+  // upSavepoint: the begin's savepoint still stands; rolls back when it does not.
+  TDbStatus Proven();
 
   TODBC& connection_;
+  TUnitProof proof_;
   std::unique_ptr<TODBCStatement> own_;  // for savepoints, without a statement given
   TODBCStatement* statement_ = nullptr;
   uint64_t session_ = 0;  // the connection's Session() at the begin
@@ -63,6 +84,7 @@ class TTransaction {
   bool began_ = false;
   bool open_ = false;
   bool committed_ = false;
+  bool commitSent_ = false;
   TDbStatus begin_;
   TDbStatus last_;
 };

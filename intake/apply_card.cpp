@@ -61,7 +61,7 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   const std::string& id = staged.id;
   const std::string& number = staged.number;
 
-  TTransaction transaction(work);
+  TTransaction transaction(work, upSavepoint);
   if (!transaction.Began()) {
     // Without it the card's write would commit on its own, claim or no claim.
     if (cut(transaction.Status())) return interrupted();
@@ -94,7 +94,7 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
       log_.AddLine(logtext::kSqlErr + plan.write.Rendered());
       // Some databases refuse every later statement of a transaction once one failed: the
       // record goes in a transaction of its own, claimed again.
-      TTransaction again(work);
+      TTransaction again(work, upSavepoint);
       if (!again.Began()) {
         if (cut(again.Status())) return interrupted();
         return Keep(staged, FailureText(again.Status(), "BEGIN"));

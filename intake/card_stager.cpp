@@ -152,7 +152,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
   TStageResult staged;
   // All of the file commits together or nothing of it does: every way out of here but the
   // commit below rolls back.
-  std::optional<TTransaction> transaction(std::in_place, stagingDb_);
+  std::optional<TTransaction> transaction(std::in_place, stagingDb_, upSavepoint);
   TClaim claim = clClaimed;  // nothing to claim without the ledger
   std::string claimError;
   // Without its transaction the lines would commit one by one.
@@ -219,7 +219,7 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
       if (claim == clClaimed && (!run_.batched || staged.result == lrFailed)) {
         // Batches that could not run at all (no thread, no savepoints) logged nothing: the
         // file goes line by line from the start, in a transaction of its own (claimed anew).
-        if (run_.batched) transaction.emplace(stagingDb_);
+        if (run_.batched) transaction.emplace(stagingDb_, upSavepoint);
         if (begun() && claimFirst()) stage(false);
       }
     }

@@ -146,7 +146,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
     why = FailureText(status, sql);
     return srKept;
   };
-  TTransaction transaction(work);
+  TTransaction transaction(work, upSavepoint);
   if (!transaction.Began()) return failed(transaction.Status(), "BEGIN", false);
 
   // Deleting first claims the records: one that another process has taken meanwhile is gone,

@@ -65,6 +65,12 @@ TFileOutcome TCardStager::AfterFailedCommit(THeldFile& file, TTransaction& trans
   const std::string path = file.Path();
   const TCardLedger::TAnswer ledger = c.ledger;
   TRejectReport& report = c.report;
+  if (transaction.Lost() && !transaction.CommitSent()) {
+    // Lost before the COMMIT went out: nothing of the file can have been committed.
+    log_.AddLine(logtext::kLostDatabase + (" while staging " + path) +
+                 ", will retry later: " + transaction.ErrorText());
+    return foConnectionLost;
+  }
   if (transaction.Lost() && ledger == TCardLedger::laNotStaged) {
     // The ledger knows whether it was committed: the next scan asks it.
     log_.AddLine(logtext::kCommitOutcomeUnknown + path +

@@ -11,6 +11,8 @@
 #                                     transfer) and the cluster has three ready nodes again
 #   scripts/galera.sh wait DIR        waits until all three nodes are in the cluster and ready
 #   scripts/galera.sh stop DIR        stops every node
+# GALERA_GENERAL_LOG=1 makes every node log each statement to DIR/nN/general.log, to read what
+# each connection ran around a fault.
 set -euo pipefail
 # shellcheck source=scripts/lib/process.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/process.sh"
@@ -45,6 +47,10 @@ fast_evs="evs.keepalive_period=PT0.5S;evs.inactive_check_period=PT0.5S;evs.suspe
 
 launch() {  # node [--wsrep-new-cluster]
   local n=$1; shift
+  local logging=()
+  if [ "${GALERA_GENERAL_LOG:-0}" = 1 ]; then
+    logging=(--general-log=1 "--general-log-file=$dir/n$n/general.log")
+  fi
   local address=gcomm://127.0.0.1:$(port group1),127.0.0.1:$(port group2),127.0.0.1:$(port group3)
   rm -f "$dir/n$n/pid"
   mariadbd --no-defaults --user=mysql --datadir="$dir/n$n/data" --socket="$dir/n$n/sock" \
@@ -57,7 +63,7 @@ launch() {  # node [--wsrep-new-cluster]
     --wsrep-node-address="127.0.0.1:$(port "group$n")" \
     --wsrep-provider-options="gmcast.listen_addr=tcp://127.0.0.1:$(port "group$n");ist.recv_addr=127.0.0.1:$(port "ist$n");gcache.size=16M;$fast_evs" \
     --wsrep-sst-method=rsync --wsrep-sst-receive-address="127.0.0.1:$(port "sst$n")" \
-    "$@" >/dev/null 2>&1 &
+    "${logging[@]}" "$@" >/dev/null 2>&1 &
   echo $! > "$dir/n$n/launched"
 }
 

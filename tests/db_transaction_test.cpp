@@ -2,6 +2,7 @@
 // connections.
 #include <gtest/gtest.h>
 
+#include "db/odbc_binding.h"
 #include "db/statement.h"
 #include "db/transaction.h"
 #include "tests/support/db_fixture.h"
@@ -161,6 +162,38 @@ TEST_P(DbTransaction, UnitEndedByTheServerCommitsNothing) {
     }
     EXPECT_EQ(Ids(), "4");
     Clear();
+  }
+}
+
+// The server ends the transaction and no statement says so (here the driver is told to roll
+// back behind the guard's back; InnoDB then runs what follows in a new transaction). With
+// upSavepoint the part after the end must not commit, whether the unit began it or the
+// connection is manual-commit; a unit the server left alone commits as ever.
+TEST_P(DbTransaction, UnitTheServerEndedSilentlyCommitsNothing) {
+  for (bool manual : {true, false}) {
+    for (bool ended : {true, false}) {
+      SCOPED_TRACE(std::string(manual ? "manual commit" : "auto-commit") +
+                   (ended ? ", ended by the server" : ", left alone"));
+      auto c = Connect(manual);
+      TODBCStatement st(*c);
+      {
+        TTransaction transaction(st, upSavepoint);
+        ASSERT_TRUE(transaction.Began()) << transaction.ErrorText();
+        ASSERT_TRUE(st.Exec("INSERT INTO t VALUES (1)"));
+        if (ended) OdbcApi.SQLEndTran(SQL_HANDLE_DBC, c->Dbc(), SQL_ROLLBACK);
+        ASSERT_TRUE(st.Exec("INSERT INTO t VALUES (2)")) << st.ErrorText();
+        const TDbStatus committed = transaction.Commit();
+        EXPECT_EQ(committed.Code(), ended ? dcTryAgain : dcOk) << committed.CodedText();
+        EXPECT_FALSE(transaction.Open());
+      }
+      EXPECT_EQ(Ids(), ended ? "" : "1,2");
+      ASSERT_TRUE(st.Exec("INSERT INTO t VALUES (4)"));
+      if (manual) {
+        ASSERT_TRUE(c->EndTrans(true));
+      }
+      EXPECT_EQ(Ids(), ended ? "4" : "1,2,4");
+      Clear();
+    }
   }
 }
 

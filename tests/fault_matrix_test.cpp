@@ -1,5 +1,6 @@
 // Every statement and commit of staging and of the future-card pass made to fail in turn, with
-// every class of failure a driver reports, on every driver, batched and per record: after the
+// every class of failure a driver reports (and a transaction the server ends without a word),
+// on every driver, batched and per record: after the
 // fault and a few fault-free scans and passes, every top-up is applied once, every new card
 // exists once, nothing stays staged and every file lies where a fault-free run puts it.
 //

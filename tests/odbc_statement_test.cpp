@@ -302,9 +302,11 @@ TEST_P(Statement, WaitHookRunsWhileALongStatementRuns) {
   const std::thread::id caller = std::this_thread::get_id();
   int calls = 0;
   bool otherThread = false;
+  bool workerBusy = true;
   SetExecWaitHook([&] {
     ++calls;
     otherThread |= std::this_thread::get_id() != caller;
+    workerBusy &= db->IdleWorker() == nullptr;  // a statement run here needs another thread
   });
   TODBCStatement st(*db);
   const auto start = std::chrono::steady_clock::now();
@@ -325,6 +327,11 @@ TEST_P(Statement, WaitHookRunsWhileALongStatementRuns) {
     EXPECT_GE(calls, 1) << ms << " ms";
   }
   EXPECT_LE(calls, ms / 50 + 1) << "at most one call per 50 ms";
+  EXPECT_TRUE(workerBusy);
+  // One thread for all statements of the connection: one per statement cost more than an INSERT.
+  TStatementWorker* const worker = db->IdleWorker();
+  ASSERT_NE(worker, nullptr);
+  EXPECT_EQ(db->IdleWorker(), worker);
 }
 
 FW_ON_EVERY_DRIVER(Statement);

@@ -244,6 +244,10 @@ SQLRETURN Counted(SQLSMALLINT type, SQLHANDLE h, bool isCommit, F run) {
   SQLHANDLE dbc = SQL_NULL_HANDLE;
   TDriver driver = drUnknown;
   const TWhen when = CountCall(type, h, c, dbc, driver);
+  if (when == whBefore && c == fcEndedSilently && !isCommit) {
+    if (dbc != SQL_NULL_HANDLE) RollBackOnServer(dbc);
+    return run();
+  }
   if (when == whBefore) return Inject(type, h, c, dbc, driver, isCommit && c != fcReplyLost);
   const SQLRETURN rc = run();
   if (when == whAfter) {

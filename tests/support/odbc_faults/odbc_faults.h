@@ -20,12 +20,16 @@ enum TFaultClass {
   fcLost,         // the connection is gone before the call reached the server
   fcReplyLost,    // the call ran (a commit committed), then the connection is gone
   fcBadData,      // the data is refused (too long, a constraint)
+  // The server ended the transaction and no statement says so: the statement runs in a new
+  // one and succeeds. A commit is refused instead, as a cluster refuses one it aborted.
+  fcEndedSilently,
   fcFaultClassCount
 };
 
 inline const char* FaultClassName(int c) {
   static const char* const names[fcFaultClassCount] = {
-      "deadlock", "lock-wait", "interrupted", "rolled-back", "lost", "reply-lost", "bad-data"};
+      "deadlock", "lock-wait",  "interrupted", "rolled-back",
+      "lost",     "reply-lost", "bad-data",    "ended-silently"};
   return c >= 0 && c < fcFaultClassCount ? names[c] : "?";
 }
 
