@@ -131,12 +131,22 @@ dump_tables() {  # leg platform
   local q3="SELECT * FROM card ORDER BY id"
   for q in "$q1" "$q2" "$q3"; do
     echo "-- $q"
+    # The keys of staged records and cards are the server's own numbers, gaps included: InnoDB
+    # reserves AUTO_INCREMENT values ahead for a parameter array (the Linux build's path), not
+    # for a multi-row INSERT (the Windows build's, whose texts go as UTF-16). Their order is
+    # compared, not their values; card_pool's ids are, since cards refer to them.
+    local key=keep_key
+    [ "$q" = "$q1" ] || key=drop_key
     case $leg in
-      sqlite*) sqlite3 -separator '|' "$work/$leg/$2/cards.db" "$q" ;;
-      mariadb) maria -B -N "$name" -e "$q" ;;
-      postgres) pg -A -t -F '|' -d "$name" -c "$q" ;;
+      sqlite*) sqlite3 -separator '|' "$work/$leg/$2/cards.db" "$q" | $key '|' ;;
+      mariadb) maria -B -N "$name" -e "$q" | $key $'\t' ;;
+      postgres) pg -A -t -F '|' -d "$name" -c "$q" | $key '|' ;;
     esac
   done
+}
+keep_key() { cat; }
+drop_key() {  # separator: every row without its first field
+  cut -d "$1" -f 2-
 }
 normalise() {  # base: paths of the leg's folder and executables become fixed words
   local base=$1 wbase; wbase=$(winpath "$1")
