@@ -173,14 +173,7 @@ int main(int argc, char** argv) {
   if (sizes.empty()) sizes = {10000, 100000};
 
   std::vector<TTarget> targets = {{"SQLite", "", "", "", "SQLite3", "JournalMode=WAL", "", "", "", ""}};
-  for (const auto& [name, driver] : {std::pair{"MariaDB", test::TTestDriver::kMariaDb},
-                                     std::pair{"Postgres", test::TTestDriver::kPostgres}}) {
-    test::TDbServer server;
-    std::string missing;
-    if (!test::DbServerFromEnv(driver, server, missing)) {
-      std::printf("%s left out: %s not set\n", name, missing.c_str());
-      continue;
-    }
+  for (const auto& [name, driver, server] : test::ServersFromEnv()) {
     targets.push_back({name, server.user, server.password, server.database,
                        test::OdbcDriverName(driver), server.Options(), server.host, server.port,
                        server.database, ""});

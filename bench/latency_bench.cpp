@@ -368,14 +368,7 @@ int main(int argc, char** argv) {
   sqlite.params.driver = "SQLite3";
   sqlite.params.options = "JournalMode=WAL";
   targets.push_back(sqlite);
-  for (const auto& [name, driver] : {std::pair{"MariaDB", test::TTestDriver::kMariaDb},
-                                     std::pair{"Postgres", test::TTestDriver::kPostgres}}) {
-    test::TDbServer server;
-    std::string missing;
-    if (!test::DbServerFromEnv(driver, server, missing)) {
-      std::printf("%s left out: %s not set\n", name, missing.c_str());
-      continue;
-    }
+  for (const auto& [name, driver, server] : test::ServersFromEnv()) {
     TTarget target;
     target.name = name;
     target.params.user = server.user;

@@ -1,7 +1,6 @@
 #include "db/bound_sql.h"
 
 #include <cmath>
-#include <cstdio>
 
 namespace fw {
 namespace {
@@ -10,9 +9,8 @@ namespace {
 constexpr double kFirstDay = -693593.0;
 constexpr double kPastLastDay = 2958466.0;
 
-TDateParts TimestampParts(TDateTime value) {
-  if (!std::isfinite(value) || value < kFirstDay || value >= kPastLastDay) value = 0;
-  return DecodeDateTime(value);
+TDateTime InTimestampRange(TDateTime value) {
+  return !std::isfinite(value) || value < kFirstDay || value >= kPastLastDay ? 0 : value;
 }
 
 }  // namespace
@@ -116,11 +114,7 @@ std::string TimestampLiteral(TDateTime value) {
 }
 
 std::string TimestampText(TDateTime value) {
-  const TDateParts p = TimestampParts(value);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
-                p.minute, p.second);
-  return buf;
+  return FormatDateTimeIso(InTimestampRange(value));
 }
 
 std::string EscapeText(const std::string& text, TDriverKind driverKind) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +64,21 @@ const char* OdbcDriverName(TTestDriver driver) {
       return "PostgreSQL Unicode";
   }
   return "";
+}
+
+std::vector<TNamedServer> ServersFromEnv() {
+  std::vector<TNamedServer> servers;
+  for (const auto& [name, driver] : {std::pair{"MariaDB", TTestDriver::kMariaDb},
+                                     std::pair{"Postgres", TTestDriver::kPostgres}}) {
+    TNamedServer named{name, driver, {}};
+    std::string missing;
+    if (DbServerFromEnv(driver, named.server, missing)) {
+      servers.push_back(std::move(named));
+    } else {
+      std::printf("%s left out: %s not set\n", name, missing.c_str());
+    }
+  }
+  return servers;
 }
 
 bool DbServerFromEnv(TTestDriver driver, TDbServer& server, std::string& missing) {

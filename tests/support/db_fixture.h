@@ -53,6 +53,14 @@ bool DbServerFromEnv(TTestDriver driver, TDbServer& server, std::string& missing
 inline bool MariaDbServerFromEnv(TDbServer& server, std::string& missing) {
   return DbServerFromEnv(TTestDriver::kMariaDb, server, missing);
 }
+// The MariaDB and PostgreSQL servers the environment names, in that order, for benchmarks;
+// a line on stdout for each one left out and why.
+struct TNamedServer {
+  const char* name;  // "MariaDB", "Postgres"
+  TTestDriver driver;
+  TDbServer server;
+};
+std::vector<TNamedServer> ServersFromEnv();
 // The column type of a date and time with seconds: DATETIME, or TIMESTAMP(0) on PostgreSQL.
 const char* DateTimeType(TTestDriver driver);
 // The name under which Debian registers the driver.
