@@ -137,8 +137,11 @@ std::string TODBCStatement::FieldAsString(const std::string& name) {
 }
 
 int32_t TODBCStatement::FieldAsInteger(const std::string& name) {
-  const int i = ColumnIndex(name);
-  if (i < 0) return 0;
+  return ColumnInteger(ColumnIndex(name));
+}
+
+int32_t TODBCStatement::ColumnInteger(int i) {
+  if (i < 0 || i >= ColumnCount()) return 0;
   int64_t v = 0;
   const std::string text = ColumnText(i);
   if (bindColumns_) return WholeNumber(text, INT32_MAX, v) ? static_cast<int32_t>(v) : 0;
@@ -154,7 +157,10 @@ bool TODBCStatement::FieldAsBoolean(const std::string& name) {
 }
 
 TDateTime TODBCStatement::FieldAsDateTime(const std::string& name) {
-  const int i = ColumnIndex(name);
+  return ColumnDateTime(ColumnIndex(name));
+}
+
+TDateTime TODBCStatement::ColumnDateTime(int i) {
   switch (ColumnClass(i)) {
     case ctDate:
       return ParseDate(ColumnText(i));

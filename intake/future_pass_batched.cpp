@@ -47,6 +47,8 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
     }
     std::vector<const TStagedRecord*> batch;
     std::vector<TCardPlan> plans;
+    batch.reserve(records.size() - next);
+    plans.reserve(records.size() - next);
     std::set<std::string> written;
     long long waiting = 0;  // of this batch
     size_t i = next;
@@ -87,7 +89,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         ++i;
         break;
       }
-      if (!plans.back().write.Empty()) written.insert(key);
+      if (plans.back().write) written.insert(key);
     }
     left += waiting;
 
@@ -180,7 +182,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   const auto write = [&](std::vector<const TCardPlan*>& group) {
     if (group.empty()) return TDbStatus();
     if (group.size() == 1) {
-      text = group.front()->write;
+      text = CardWriteSql(*group.front());
       group.clear();
       return work.Exec(text);
     }
@@ -192,9 +194,14 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
       text = CardRowsUpdateSql(rowsForm_, rows);
       return work.Exec(text);
     }
-    text = CardRowsInsertSql(rows);
-    if (!CardRows(rows, bound)) return work.Exec(text);
-    return inserter.Insert("card", bound, 0, bound.Rows());
+    if (!CardRows(rows, bound)) {
+      text = CardRowsInsertSql(rows);
+      return work.Exec(text);
+    }
+    // The text is only for the log of a failure.
+    const TDbStatus inserted = inserter.Insert("card", bound, 0, bound.Rows());
+    if (inserted.Failed()) text = CardRowsInsertSql(rows);
+    return inserted;
   };
   const auto full = [&](const std::vector<const TCardPlan*>& group) {
     const TDriverKind kind = mainDb_.DriverKind();
@@ -203,10 +210,10 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
                                                   : CardRowsPerStatement(kind, columns));
   };
   for (const TCardPlan& plan : plans) {
-    if (plan.write.Empty()) continue;
+    if (!plan.write) continue;
     std::vector<const TCardPlan*>* group = &inserts;
     if (plan.insert) {
-      if (!inserts.empty() && inserts.front()->columns != plan.columns) {
+      if (!inserts.empty() && !inserts.front()->fields.SameColumns(plan.fields)) {
         if (const TDbStatus written = write(inserts); written.Failed()) {
           return failed(written, text, true);
         }
@@ -214,7 +221,9 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
     } else {
       group = nullptr;
       for (auto& candidate : updates) {
-        if (!candidate.empty() && candidate.front()->columns == plan.columns) group = &candidate;
+        if (!candidate.empty() && candidate.front()->fields.SameColumns(plan.fields)) {
+          group = &candidate;
+        }
       }
       for (auto& candidate : updates) {
         if (group == nullptr && candidate.empty()) group = &candidate;
