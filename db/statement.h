@@ -150,6 +150,7 @@ class TODBCStatement {
   // Texts of the current row already read: a driver may not give a column twice.
   std::vector<std::string> rowTexts_;
   std::vector<bool> rowTextRead_;
+  std::vector<char> readBuffer_;  // of ReadText
   TDbStatus setup_;  // what Exec returns on a statement that is not Valid()
   TDbStatus last_;
   std::vector<TOdbcParam> params_;  // bound to the handle until the next Exec

@@ -274,12 +274,14 @@ TDbStatus TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& b
   const TDbStatus changed = TDbStatus::NoRow();
   size_t existing = 0;
   TDbStatus status = reads.Exec(sql);
+  const int number = reads.ColumnIndex("number"), typeId = reads.ColumnIndex("type_id"),
+            debitLeft = reads.ColumnIndex("debit_left"), expiry = reads.ColumnIndex("exp_iry");
   while (status.Ok()) {
-    const auto it = planned.find(TPassCache::CanonicalNumber(reads.FieldAsString("number")));
+    const auto it = planned.find(TPassCache::CanonicalNumber(reads.ColumnText(number)));
     if (it == planned.end() || !it->second.exists) return changed;  // new since the plan
-    if (it->second.typeId != reads.FieldAsInteger("type_id") ||
-        it->second.debitLeft != reads.FieldAsInteger("debit_left") ||
-        it->second.expiry != reads.FieldAsDateTime("exp_iry")) {
+    if (it->second.typeId != reads.ColumnInteger(typeId) ||
+        it->second.debitLeft != reads.ColumnInteger(debitLeft) ||
+        it->second.expiry != reads.ColumnDateTime(expiry)) {
       return changed;
     }
     ++existing;
