@@ -3,8 +3,8 @@
 // data (or cards changed since the plan) rolls the batch back, and its records go again one by
 // one, exactly as the per-record pass runs them; any other failure rolls it back and leaves
 // its records staged for the next pass.
-#include <map>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "db/bulk_insert.h"
 #include "db/sql.h"
@@ -49,7 +49,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
     std::vector<TCardPlan> plans;
     batch.reserve(records.size() - next);
     plans.reserve(records.size() - next);
-    std::set<std::string> written;
+    std::unordered_set<std::string> written;
     long long waiting = 0;  // of this batch
     size_t i = next;
     for (; i < records.size(); ++i) {
@@ -254,7 +254,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
 
 TDbStatus TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& batch,
                                       TODBCStatement& reads, TPassCache& cache, TBoundSql& sql) {
-  std::map<std::string, TCardLookups::TCard> planned;
+  std::unordered_map<std::string, TCardLookups::TCard> planned;
   std::vector<std::string> numbers;
   for (const TStagedRecord* staged : batch) {
     const std::string key = TPassCache::CanonicalNumber(staged->number);

@@ -1,7 +1,8 @@
 #include "intake/pass_cache.h"
 
 #include <algorithm>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "db/statement.h"
 #include "intake/card_sql.h"
@@ -128,14 +129,14 @@ TDbStatus TPassCache::Group(const std::string& name, int32_t& id) {
 
 TDbStatus TPassCache::LoadCards(const std::vector<TStagedRecord>& records, size_t from) {
   std::vector<std::string> wanted;
-  std::set<std::string> seen;
+  std::unordered_set<std::string> seen;
   for (size_t i = from; i < records.size(); ++i) {
     const std::string key = CanonicalNumber(records[i].number);
     if (!key.empty() && cards_.count(key) == 0 && seen.insert(key).second) wanted.push_back(key);
   }
   for (size_t begin = 0; begin < wanted.size(); begin += LookupBatchNumbers) {
     const size_t end = std::min(wanted.size(), begin + LookupBatchNumbers);
-    std::map<std::string, TCard> found;
+    std::unordered_map<std::string, TCard> found;
     bool readable = true;  // every row's number could be matched to a key
     const TBoundSql query = CardsByNumberSql(
         std::vector<std::string>(wanted.begin() + begin, wanted.begin() + end));

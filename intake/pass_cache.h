@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "db/status.h"
@@ -64,7 +65,7 @@ class TPassCache : public TCardLookups {
 
   TODBCStatement& work_;
   TStatementLookups statements_;
-  std::map<std::string, TCard> cards_;
+  std::unordered_map<std::string, TCard> cards_;  // by canonical number
   std::map<int64_t, TType> typesById_;  // found or not
   std::map<std::string, TType> typesByName_;
   std::map<std::string, std::pair<TDbStatus, int32_t>> groups_;  // dcOk or dcNoRow
