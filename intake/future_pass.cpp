@@ -49,10 +49,11 @@ void TFuturePass::AnalyzeCardsIfGrown(TODBCStatement& work) {
   if (mainDb_.DriverKind() != dkPostgres || cardsInserted_ < analyseAt_) return;
   analyseAt_ = cardsInserted_ * 2;
   // Without it the pass is only slower: a failure (an account that does not own the table
-  // gets a warning, not one) leaves the plans as they were, and a lost connection is met by
-  // the next batch.
+  // gets a warning, not one; a server before 12 knows no SKIP_LOCKED) leaves the plans as they
+  // were, and a lost connection is met by the next batch. SKIP_LOCKED: an autovacuum of card
+  // already at work is not waited for.
   TTransaction unit(work);
-  if (unit.Began() && work.Exec("ANALYZE card").Ok()) unit.Commit();
+  if (unit.Began() && work.Exec("ANALYZE (SKIP_LOCKED) card").Ok()) unit.Commit();
 }
 
 TDbStatus TFuturePass::LearnLockingReads(TODBCStatement& reads) {
