@@ -133,8 +133,11 @@ TEST(CardStream, PiecesReadAsTheWholeFile) {
     EXPECT_EQ(survey.text.otherLines, firstFew(whole.otherLines));
     if (!decoded) continue;
     EXPECT_EQ(survey.lines, lines.size());
-    // What a producer appends after the survey was not hashed, and is not read either.
+#ifndef _WIN32
+    // What a producer appends after the survey was not hashed, and is not read either (Windows
+    // holds the file exclusively: nobody appends there).
     ASSERT_TRUE(WriteFileBytes(path, c.bytes + "A,99,Late\r\n"));
+#endif
     TCardFileLines source(file, survey);
     std::vector<std::string> read;
     for (std::string line; source.Next(line);) read.push_back(line);
