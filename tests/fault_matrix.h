@@ -1,7 +1,7 @@
 // The fault matrix's fixture: the files, the invariant it judges a cell by, and the harness
 // that runs staging and the pass on the fault shim (tests/support/odbc_faults) and compares
 // the result with a fault-free run. Its suites are fault_matrix_test.cpp (statements and
-// commits) and fault_matrix_fs_test.cpp (the folders around a commit), one binary.
+// commits) and fault_matrix_fs.cpp (the folders around a commit), one binary.
 #pragma once
 
 #include <dlfcn.h>
