@@ -65,6 +65,11 @@ class TBoundInserter {
   // unnested on PostgreSQL, a multi-row INSERT of markers elsewhere; one row always as
   // markers. Fails whole when any row is refused.
   TDbStatus Insert(const std::string& table, const TBoundRows& rows, size_t from, size_t to);
+  // PostgreSQL only: UPDATE <table> SET every column but `key` from the rows [from, to) as
+  // arrays, unnested and joined on `key` (a name as Names() spells it). Its parser took 4 ms
+  // for a VALUES list of 300 rows of markers; the arrays are 20 markers whatever the rows.
+  TDbStatus UpdateUnnested(const std::string& table, const std::string& key,
+                           const TBoundRows& rows, size_t from, size_t to);
 
  private:
   TODBC& connection_;

@@ -3,6 +3,7 @@
 // data (or cards changed since the plan) rolls the batch back, and its records go again one by
 // one, exactly as the per-record pass runs them; any other failure rolls it back and leaves
 // its records staged for the next pass.
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -121,7 +122,9 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         tally_.applied += plans.size();
         for (const TCardPlan& plan : plans) {
           for (const std::string& line : plan.lines) log_.AddLine(line);
+          if (plan.insert && plan.write) ++cardsInserted_;
         }
+        AnalyzeCardsIfGrown(work);
         break;
     }
     for (const TStagedRecord* staged : batch) cache.ForgetCard(staged->number);
@@ -190,24 +193,37 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
     for (const TCardPlan* plan : group) rows.push_back(&plan->fields);
     const bool insert = group.front()->insert;
     group.clear();
-    if (!insert) {
-      text = CardRowsUpdateSql(rowsForm_, rows);
-      return work.Exec(text);
+    // The text of a write sent as arrays is made only for the log of its failure.
+    if (insert) {
+      if (!CardRows(rows, bound)) return work.Exec(text = CardRowsInsertSql(rows));
+      const TDbStatus status = inserter.Insert("card", bound, 0, bound.Rows());
+      if (status.Failed()) text = CardRowsInsertSql(rows);
+      return status;
     }
-    if (!CardRows(rows, bound)) {
-      text = CardRowsInsertSql(rows);
-      return work.Exec(text);
+    if (rowsForm_ == rfValuesJoin && CardRows(rows, bound)) {
+      const TDbStatus status = inserter.UpdateUnnested("card", "number", bound, 0, bound.Rows());
+      if (status.Failed()) text = CardRowsUpdateSql(rowsForm_, rows);
+      return status;
     }
-    // The text is only for the log of a failure.
-    const TDbStatus inserted = inserter.Insert("card", bound, 0, bound.Rows());
-    if (inserted.Failed()) text = CardRowsInsertSql(rows);
-    return inserted;
+    const size_t step = CardRowsPerStatement(mainDb_.DriverKind(), rows.front()->Count());
+    for (size_t at = 0; at < rows.size(); at += step) {
+      const std::vector<const TSql*> part(rows.begin() + static_cast<std::ptrdiff_t>(at),
+                                          rows.begin() + static_cast<std::ptrdiff_t>(
+                                                             std::min(at + step, rows.size())));
+      if (const TDbStatus status = work.Exec(text = CardRowsUpdateSql(rowsForm_, part));
+          status.Failed()) {
+        return status;
+      }
+    }
+    return TDbStatus();
   };
+  // PostgreSQL's arrays take a batch's updates whole; a list of markers is split as it goes.
   const auto full = [&](const std::vector<const TCardPlan*>& group) {
     const TDriverKind kind = mainDb_.DriverKind();
     const size_t columns = group.front()->fields.Count();
-    return group.size() >= (group.front()->insert ? BoundInsertRows(kind, columns)
-                                                  : CardRowsPerStatement(kind, columns));
+    return group.size() >= (group.front()->insert || rowsForm_ == rfValuesJoin
+                                ? BoundInsertRows(kind, columns)
+                                : CardRowsPerStatement(kind, columns));
   };
   for (const TCardPlan& plan : plans) {
     if (!plan.write) continue;
