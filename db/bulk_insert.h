@@ -32,6 +32,8 @@ class TBoundRows {
   void Reset(std::vector<std::string> names, std::vector<TBoundType> types);
   // The values of one row, in column order; a btNumber value that is empty is NULL.
   void AddRow(std::vector<std::string> values);
+  // Room for this many rows in all, for a caller that knows how many it adds.
+  void Reserve(size_t rows) { values_.reserve(rows * names_.size()); }
   void Clear() { values_.clear(); }
 
   size_t Rows() const { return names_.empty() ? 0 : values_.size() / names_.size(); }

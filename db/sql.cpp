@@ -30,7 +30,7 @@ int TSql::AddValue(const std::string& name, TSqlValue value) {
     const int existing = IndexOfField(name);
     if (existing != -1) return existing;
   }
-  fieldNames_.push_back(LowerAscii(name));
+  for (char& c : fieldNames_.emplace_back(name)) c = LowerAsciiChar(c);
   fieldValues_.push_back(std::move(value));
   return static_cast<int>(fieldNames_.size() - 1);
 }

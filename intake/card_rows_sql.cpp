@@ -1,6 +1,7 @@
 #include "intake/card_rows_sql.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/strings.h"
 
@@ -69,8 +70,20 @@ bool CardRows(const std::vector<const TSql*>& rows, TBoundRows& bound) {
                                           : btText);
   }
   bound.Reset(std::move(names), std::move(types));
+  bound.Reserve(rows.size());
+  // The rows of a file mostly share their times: each column's last one is formatted once.
+  std::vector<std::pair<TDateTime, std::string>> lastTimes(first.Count());
+  const auto timeText = [&](size_t column, TDateTime when) -> const std::string& {
+    auto& [last, text] = lastTimes[column];
+    if (text.empty() || last != when) {
+      last = when;
+      text = TimestampText(when);
+    }
+    return text;
+  };
   for (const TSql* row : rows) {
     std::vector<std::string> values;
+    values.reserve(row->Count());
     for (size_t i = 0; i < row->Count(); ++i) {
       const TSqlValue& value = row->FieldValue(i);
       if (value.kind != first.FieldValue(i).kind || (value.null && value.kind != svNumber)) {
@@ -78,7 +91,7 @@ bool CardRows(const std::vector<const TSql*>& rows, TBoundRows& bound) {
       }
       values.push_back(value.null                  ? std::string()
                        : value.kind == svInteger   ? std::to_string(value.integer)
-                       : value.kind == svTimestamp ? TimestampText(value.when)
+                       : value.kind == svTimestamp ? timeText(i, value.when)
                                                    : value.text);
     }
     bound.AddRow(std::move(values));
