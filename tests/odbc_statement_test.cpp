@@ -122,6 +122,45 @@ TEST_P(Statement, AColumnReadTwiceGivesTheSameValue) {
   }
 }
 
+// Rows after rows of other lengths, blanks and NULLs: nothing of one row's texts is left in the
+// next, and the getters by index read as those by name.
+TEST_P(Statement, EveryRowReadsItsOwnValuesByIndexAsByName) {
+  const std::string stamp = test::DateTimeType(Driver());
+  ASSERT_TRUE(test::ExecAll(
+      *db, {"CREATE TABLE seq (id INTEGER, name VARCHAR(40), stamp " + stamp + ", n INTEGER)",
+            "INSERT INTO seq VALUES (1, 'a much longer name than the next', "
+            "{ts '2024-03-05 07:30:15'}, 5)",
+            "INSERT INTO seq (id) VALUES (2)",
+            "INSERT INTO seq VALUES (3, ' x\t', {ts '1999-12-31 23:59:59'}, -3)",
+            "INSERT INTO seq VALUES (4, 'short', {ts '2024-03-05 07:30:15'}, 2147483647)"}));
+  const struct {
+    const char* name;
+    TDateTime stamp;
+    int32_t n;
+  } rows[] = {
+      {"a much longer name than the next", EncodeDate(2024, 3, 5) + EncodeTime(7, 30, 15, 0), 5},
+      {"", 0, 0},
+      {"x", EncodeDate(1999, 12, 31) + EncodeTime(23, 59, 59, 0), -3},
+      {"short", EncodeDate(2024, 3, 5) + EncodeTime(7, 30, 15, 0), 2147483647},
+  };
+  TODBCStatement st(*db);
+  ASSERT_TRUE(st.Exec("SELECT id, name, stamp, n FROM seq ORDER BY id")) << st.ErrorText();
+  const int id = st.ColumnIndex("id"), name = st.ColumnIndex("name"),
+            when = st.ColumnIndex("stamp"), n = st.ColumnIndex("n");
+  for (size_t r = 0; r < std::size(rows); ++r) {
+    SCOPED_TRACE("row " + std::to_string(r + 1));
+    EXPECT_EQ(st.ColumnInteger(id), static_cast<int32_t>(r + 1));
+    EXPECT_EQ(st.ColumnText(name), rows[r].name);
+    EXPECT_NEAR(st.ColumnDateTime(when), rows[r].stamp, 1e-9);
+    EXPECT_EQ(st.ColumnInteger(n), rows[r].n);
+    EXPECT_EQ(st.FieldAsString("name"), rows[r].name);
+    EXPECT_EQ(st.FieldAsInteger("n"), rows[r].n);
+    EXPECT_EQ(st.Skip().Ok(), r + 1 < std::size(rows));
+  }
+  EXPECT_EQ(st.ColumnText(name), "");
+  EXPECT_EQ(st.ColumnInteger(-1), 0);
+}
+
 TEST_P(Statement, LongAndMultiByteValuesAreReadWhole) {
   // Sizes count characters, values come as UTF-8 bytes; SQLite keeps longer values than the
   // declared size.
