@@ -124,8 +124,10 @@ TPassOutcome TFuturePass::Walk() {
     const auto readRange = [&](const TBoundSql& query, std::vector<TStagedRecord>& records) {
       TODBCStatement reader(mainDb_);
       TDbStatus status = reader.Exec(query);
+      if (!status.Ok()) return status;
+      const TStagedColumns columns(reader);
       while (status.Ok()) {
-        records.push_back(ReadStagedRecord(reader));
+        records.push_back(ReadStagedRecord(reader, columns));
         status = reader.Skip(skNext, 1);
       }
       return status;
@@ -144,6 +146,7 @@ TPassOutcome TFuturePass::Walk() {
       const long long end = first + PassRangeIds - 1 < last ? first + PassRangeIds - 1 : last;
       const TBoundSql range = StagedRangeSql(first, end);
       std::vector<TStagedRecord> records;
+      records.reserve(static_cast<size_t>(end - first + 1));
       status = readRange(range, records);
       if (status.Failed()) return failed(status, range);
       if (run_.batched) {

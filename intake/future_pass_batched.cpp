@@ -48,6 +48,8 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
     }
     std::vector<const TStagedRecord*> batch;
     std::vector<TCardPlan> plans;
+    batch.reserve(records.size() - next);
+    plans.reserve(records.size() - next);
     std::set<std::string> written;
     long long waiting = 0;  // of this batch
     size_t i = next;
@@ -88,7 +90,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         ++i;
         break;
       }
-      if (!plans.back().write.Empty()) written.insert(key);
+      if (plans.back().write) written.insert(key);
     }
     left += waiting;
 
@@ -120,7 +122,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         tally_.applied += plans.size();
         for (const TCardPlan& plan : plans) {
           for (const std::string& line : plan.lines) log_.AddLine(line);
-          if (plan.insert && !plan.write.Empty()) ++cardsInserted_;
+          if (plan.insert && plan.write) ++cardsInserted_;
         }
         AnalyzeCardsIfGrown(work);
         break;
@@ -183,7 +185,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   const auto write = [&](std::vector<const TCardPlan*>& group) {
     if (group.empty()) return TDbStatus();
     if (group.size() == 1) {
-      text = group.front()->write;
+      text = CardWriteSql(*group.front());
       group.clear();
       return work.Exec(text);
     }
@@ -224,10 +226,10 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
                                 : CardRowsPerStatement(kind, columns));
   };
   for (const TCardPlan& plan : plans) {
-    if (plan.write.Empty()) continue;
+    if (!plan.write) continue;
     std::vector<const TCardPlan*>* group = &inserts;
     if (plan.insert) {
-      if (!inserts.empty() && inserts.front()->columns != plan.columns) {
+      if (!inserts.empty() && !inserts.front()->fields.SameColumns(plan.fields)) {
         if (const TDbStatus written = write(inserts); written.Failed()) {
           return failed(written, text, true);
         }
@@ -235,7 +237,9 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
     } else {
       group = nullptr;
       for (auto& candidate : updates) {
-        if (!candidate.empty() && candidate.front()->columns == plan.columns) group = &candidate;
+        if (!candidate.empty() && candidate.front()->fields.SameColumns(plan.fields)) {
+          group = &candidate;
+        }
       }
       for (auto& candidate : updates) {
         if (group == nullptr && candidate.empty()) group = &candidate;
@@ -286,12 +290,14 @@ TDbStatus TFuturePass::CardsUnchanged(const std::vector<const TStagedRecord*>& b
   const TDbStatus changed = TDbStatus::NoRow();
   size_t existing = 0;
   TDbStatus status = reads.Exec(sql);
+  const int number = reads.ColumnIndex("number"), typeId = reads.ColumnIndex("type_id"),
+            debitLeft = reads.ColumnIndex("debit_left"), expiry = reads.ColumnIndex("exp_iry");
   while (status.Ok()) {
-    const auto it = planned.find(TPassCache::CanonicalNumber(reads.FieldAsString("number")));
+    const auto it = planned.find(TPassCache::CanonicalNumber(reads.ColumnText(number)));
     if (it == planned.end() || !it->second.exists) return changed;  // new since the plan
-    if (it->second.typeId != reads.FieldAsInteger("type_id") ||
-        it->second.debitLeft != reads.FieldAsInteger("debit_left") ||
-        it->second.expiry != reads.FieldAsDateTime("exp_iry")) {
+    if (it->second.typeId != reads.ColumnInteger(typeId) ||
+        it->second.debitLeft != reads.ColumnInteger(debitLeft) ||
+        it->second.expiry != reads.ColumnDateTime(expiry)) {
       return changed;
     }
     ++existing;
