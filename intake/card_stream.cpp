@@ -24,21 +24,13 @@ std::string Lower(std::string_view s) {
   return out;
 }
 
-size_t Width(TCodeUnits units) {
-  return units == cuBytes ? 1 : 2;
-}
-
-// The code unit at byte `i`, which must be whole.
-unsigned UnitAt(std::string_view s, size_t i, TCodeUnits units) {
-  const auto byte = [&](size_t k) { return unsigned{static_cast<unsigned char>(s[k])}; };
-  if (units == cuBytes) return byte(i);
-  return units == cuUtf16Le ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1);
-}
-
-// The byte offset of the first NUL unit, where the text ends; npos when there is none.
+// The byte offset of the first NUL unit, where the text ends; npos when there is none. A file
+// read whole keeps its NUL bytes: which of them is a NUL is known once it is decoded.
 size_t NulAt(std::string_view s, TCodeUnits units) {
+  if (units == cuWhole) return std::string_view::npos;
   if (units == cuBytes) return s.find('\0');
-  for (size_t i = 0; i + 1 < s.size(); i += 2) {
+  const size_t width = WidthOf(units);
+  for (size_t i = 0; i + width <= s.size(); i += width) {
     if (UnitAt(s, i, units) == 0) return i;
   }
   return std::string_view::npos;
@@ -49,7 +41,8 @@ size_t NulAt(std::string_view s, TCodeUnits units) {
 // between the two); 0 when there is none. Units before `from` were searched before, but for
 // the last one, whose follower may have arrived since.
 size_t CutAfterLastBreak(std::string_view s, size_t from, TCodeUnits units) {
-  const size_t width = Width(units);
+  if (units == cuWhole) return 0;
+  const size_t width = WidthOf(units);
   from -= from % width;
   const size_t lowest = from >= width ? from - width : 0;
   for (size_t i = s.size() - s.size() % width; i >= lowest + width;) {
@@ -154,18 +147,19 @@ struct TBytesSurvey {
   }
 };
 
-// Lines of UTF-16 text, piece by piece, as SplitIntoLines counts them once it is decoded: any
-// unit but CR, LF and NUL is part of a line, a surrogate without its partner and an odd last
-// byte too (each becomes U+FFFD).
+// Lines of UTF-16 or UTF-32 text, piece by piece, as SplitIntoLines counts them once it is
+// decoded: any unit but CR, LF and NUL is part of a line, a unit that is no character and a
+// cut-off last unit too (each becomes U+FFFD).
 struct TUnitsSurvey {
   TCodeUnits units;
   size_t lines = 0;
   bool nul = false;
 
   void Add(std::string_view piece) {
+    const size_t width = WidthOf(units);
     bool open = false, cr = false;
-    for (size_t i = 0; i < piece.size() && !nul; i += 2) {
-      const unsigned c = i + 1 < piece.size() ? UnitAt(piece, i, units) : 0xFFFD;
+    for (size_t i = 0; i < piece.size() && !nul; i += width) {
+      const unsigned c = i + width <= piece.size() ? UnitAt(piece, i, units) : 0xFFFD;
       if (c == 0) {
         nul = true;
       } else if (!(c == '\n' && cr)) {
@@ -178,9 +172,29 @@ struct TUnitsSurvey {
   }
 };
 
-TCodeUnits UnitsOf(const std::string& encoding) {
-  const unsigned page = CodePageOf(encoding);
-  return page == 1200 ? cuUtf16Le : page == 1201 ? cuUtf16Be : cuBytes;
+// Counts the lines again for a file whose first pass was cut otherwise than its text is: a
+// file "auto" reads in a legacy UTF-16 code page, or one read whole.
+bool CountLines(THeldFile& file, TCardSurvey& out) {
+  TUnitsSurvey unitLines{out.units};
+  uint64_t offset = 0;
+  std::string carry, piece;
+  bool atEnd = false, first = true;
+  out.lines = 0;
+  while (!atEnd) {
+    if (!ReadPiece(file, out.units, offset, out.size, carry, atEnd, piece)) return false;
+    if (first) piece.erase(0, std::min(out.mark, piece.size()));
+    first = false;
+    if (out.units != cuWhole) {
+      unitLines.Add(piece);
+      continue;
+    }
+    TSystemText text;
+    if (!ToSystemText(out.lead + piece, out.text.encoding, text)) return false;
+    TTextLines lines(std::move(text.text));
+    for (std::string line; lines.Next(line);) ++out.lines;
+  }
+  if (out.units != cuWhole) out.lines = unitLines.lines;
+  return true;
 }
 
 }  // namespace
@@ -189,12 +203,17 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
   out = TCardSurvey();
   TCardText& text = out.text;
   std::string start;
-  if (!file.ReadAt(0, 3, start)) return false;
+  if (!file.ReadAt(0, 4, start)) return false;
   const auto starts = [&](std::string_view mark) { return start.compare(0, mark.size(), mark) == 0; };
   std::string set = Lower(setting.encoding);
   if (set.empty()) set = "auto";
   bool strictUtf8 = false;
-  if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
+  const std::string_view mark32 = Utf32MarkOf(start, set);
+  if (!mark32.empty()) {
+    text.encoding = mark32;
+    text.how = "byte-order mark";
+    out.mark = 4;
+  } else if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
     text.encoding = starts("\xFF\xFE") ? "utf-16le" : "utf-16be";
     text.how = "byte-order mark";
     out.mark = 2;
@@ -208,8 +227,11 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
     text.how = "CardFileEncoding";
     strictUtf8 = CodePageOf(set) == 65001;
   }
-  // Whether "auto" reads the file as UTF-8 is known at its end; either way its breaks are bytes.
-  const TCodeUnits units = out.units = UnitsOf(text.encoding);
+  // Whether "auto" reads the file as UTF-8 is known at its end; till then its breaks are bytes,
+  // as they are in the survey of a file read whole (its mixed lines are the bytes' lines).
+  TFraming framing = text.encoding.empty() ? TFraming{cuBytes, ""} : FramingOf(text.encoding);
+  const TCodeUnits units =
+      framing.units == cuWhole || framing.units == cuBytes ? cuBytes : framing.units;
   const size_t mark = out.mark;
 
   THash hash;
@@ -239,6 +261,7 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
                     : setting.legacy.empty() ? DefaultLegacyEncoding()
                                              : setting.legacy;
     text.how = valid ? "valid UTF-8" : "not UTF-8";
+    framing = FramingOf(text.encoding);
   }
   if (strictUtf8 && !valid) {
     text.error = "not valid UTF-8 in line " + std::to_string(bytes.invalidLine) + " (byte " +
@@ -248,7 +271,7 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
     return true;
   }
   const unsigned page = CodePageOf(text.encoding);
-  if (!strictUtf8 && page != 65001 && page != 1200 && page != 1201) {
+  if (!strictUtf8 && page != 65001 && UnitBytesOf(text.encoding) == 1) {
     text.utf8Lines = std::move(bytes.utf8Lines);
     text.otherLines = std::move(bytes.otherLines);
   }
@@ -257,8 +280,11 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
     text.badSetting = true;
     text.error = "unknown encoding \"" + text.encoding + "\" in " +
                  (text.how == "not UTF-8" ? "CardFileCodePage" : "CardFileEncoding");
+    return true;
   }
-  return true;
+  out.units = framing.units;
+  out.lead = std::move(framing.lead);
+  return out.units == units || CountLines(file, out);
 }
 
 TCardFileLines::TCardFileLines(THeldFile& file, const TCardSurvey& survey)
@@ -281,6 +307,7 @@ bool TCardFileLines::Refill() {
     piece.resize(nul);
     atEnd_ = true;  // the text ends there
   }
+  if (!survey_.lead.empty()) piece.insert(0, survey_.lead);
   TSystemText text;
   if (!ToSystemText(piece, survey_.text.encoding, text)) {
     failed_ = true;

@@ -1,9 +1,10 @@
 // A held card file read in pieces that end at a line break, so that a file of any size is
 // hashed, decoded and staged with flat memory. Two passes: the survey hashes the whole file and
 // decides its encoding (whether it is valid UTF-8 is known only at its end); the lines then
-// decode it piece by piece. In UTF-16 a piece ends after a whole code unit CR or LF, never
-// inside CR LF or a surrogate pair. Call from the thread that holds the file; the lines may be
-// read on another, one at a time.
+// decode it piece by piece. In UTF-16 and UTF-32 a piece ends after a whole code unit CR or LF,
+// never inside CR LF or a surrogate pair; a file in an encoding whose breaks are not known for
+// certain to be whole units is read whole (code_units.h). Call from the thread that holds the
+// file; the lines may be read on another, one at a time.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +13,10 @@
 
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
+#include "intake/code_units.h"
 #include "platform/folder.h"
 
 namespace fw {
-
-// What a line break is made of: a byte (UTF-8 and the 8-bit code pages) or a UTF-16 code unit.
-enum TCodeUnits { cuBytes, cuUtf16Le, cuUtf16Be };
 
 struct TCardSurvey {
   std::string hash;  // ContentHash of the whole file
@@ -25,7 +24,8 @@ struct TCardSurvey {
   // characters (known once the lines are read: TCardFileLines::Replaced) and the lists of
   // mixed lines, which keep their first few.
   TCardText text;
-  TCodeUnits units = cuBytes;  // of text.encoding
+  TCodeUnits units = cuBytes;  // of text.encoding, as its pieces are cut
+  std::string lead;            // put before each piece as it is decoded (TFraming)
   size_t mark = 0;             // bytes of the byte-order mark, which is not part of the text
   size_t lines = 0;            // as SplitIntoLines counts them
   uint64_t size = 0;  // bytes hashed: the lines end there, should the file have grown since
