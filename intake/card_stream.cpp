@@ -55,7 +55,7 @@ size_t CutAfterLastBreak(std::string_view s, size_t from, TCodeUnits units) {
 
 // Reads on from `offset` and hands out what ends at the last line break, keeping the rest for
 // the next piece. Pieces start at a unit: the file is read from its start, and cut after units.
-bool ReadPiece(THeldFile& file, TCodeUnits units, uint64_t& offset, uint64_t limit,
+bool ReadPiece(TFileReader& file, TCodeUnits units, uint64_t& offset, uint64_t limit,
                std::string& carry, bool& atEnd, std::string& piece) {
   piece.clear();
   while (!atEnd) {
@@ -174,7 +174,7 @@ struct TUnitsSurvey {
 
 // Counts the lines again for a file whose first pass was cut otherwise than its text is: a
 // file "auto" reads in a legacy UTF-16 code page, or one read whole.
-bool CountLines(THeldFile& file, TCardSurvey& out) {
+bool CountLines(TFileReader& file, TCardSurvey& out) {
   TUnitsSurvey unitLines{out.units};
   uint64_t offset = 0;
   std::string carry, piece;
@@ -199,7 +199,7 @@ bool CountLines(THeldFile& file, TCardSurvey& out) {
 
 }  // namespace
 
-bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurvey& out) {
+bool SurveyCardFile(TFileReader& file, const TCardFileEncoding& setting, TCardSurvey& out) {
   out = TCardSurvey();
   TCardText& text = out.text;
   std::string start;
@@ -287,7 +287,7 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
   return out.units == units || CountLines(file, out);
 }
 
-TCardFileLines::TCardFileLines(THeldFile& file, const TCardSurvey& survey)
+TCardFileLines::TCardFileLines(TFileReader& file, const TCardSurvey& survey)
     : file_(file), survey_(survey) {}
 
 bool TCardFileLines::Refill() {

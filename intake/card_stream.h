@@ -3,8 +3,9 @@
 // decides its encoding (whether it is valid UTF-8 is known only at its end); the lines then
 // decode it piece by piece. In UTF-16 and UTF-32 a piece ends after a whole code unit CR or LF,
 // never inside CR LF or a surrogate pair; a file in an encoding whose breaks are not known for
-// certain to be whole units is read whole (code_units.h). Call from the thread that holds the
-// file; the lines may be read on another, one at a time.
+// certain to be whole units is read whole (code_units.h). The file is a held card file
+// (THeldFile) or one opened to be validated. Call from the thread that holds the file; the
+// lines may be read on another, one at a time.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
 #include "intake/code_units.h"
-#include "platform/folder.h"
+#include "platform/files.h"
 
 namespace fw {
 
@@ -33,12 +34,12 @@ struct TCardSurvey {
 
 // False when the file cannot be read. A file that cannot be decoded is surveyed (true) with
 // `text.error` set, as DecodeCardFile sets it.
-bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurvey& out);
+bool SurveyCardFile(TFileReader& file, const TCardFileEncoding& setting, TCardSurvey& out);
 
 // The lines of a surveyed file that decoded; the file and the survey must outlive it.
 class TCardFileLines : public TLineSource {
  public:
-  TCardFileLines(THeldFile& file, const TCardSurvey& survey);
+  TCardFileLines(TFileReader& file, const TCardSurvey& survey);
   bool Next(std::string& line) override;
   bool Failed() const override { return failed_; }
   // Characters replaced in decoding the lines read so far; none past a NUL, where the text
@@ -48,7 +49,7 @@ class TCardFileLines : public TLineSource {
  private:
   bool Refill();
 
-  THeldFile& file_;
+  TFileReader& file_;
   const TCardSurvey& survey_;
   uint64_t offset_ = 0;
   std::string carry_;  // bytes read past the last whole line
