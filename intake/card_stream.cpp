@@ -60,7 +60,9 @@ bool ReadPiece(TFileReader& file, TCodeUnits units, uint64_t& offset, uint64_t l
   piece.clear();
   while (!atEnd) {
     std::string more;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(kPieceBytes, limit - offset));
+    // A file read whole is read in one go once its size is known, without growing a buffer.
+    const uint64_t most = units == cuWhole && limit != UINT64_MAX ? limit - offset : kPieceBytes;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(most, limit - offset));
     if (!file.ReadAt(offset, want, more)) return false;
     offset += more.size();
     atEnd = more.size() < want || offset == limit;
@@ -68,8 +70,13 @@ bool ReadPiece(TFileReader& file, TCodeUnits units, uint64_t& offset, uint64_t l
     carry += more;
     const size_t cut = atEnd ? carry.size() : CutAfterLastBreak(carry, searchFrom, units);
     if (cut > 0) {
-      piece.assign(carry, 0, cut);
-      carry.erase(0, cut);
+      if (cut == carry.size()) {
+        piece.swap(carry);
+        carry.clear();
+      } else {
+        piece.assign(carry, 0, cut);
+        carry.erase(0, cut);
+      }
       return true;
     }
   }
@@ -189,7 +196,8 @@ bool CountLines(TFileReader& file, TCardSurvey& out) {
       continue;
     }
     TSystemText text;
-    if (!ToSystemText(out.lead + piece, out.text.encoding, text)) return false;
+    if (!out.lead.empty()) piece.insert(0, out.lead);
+    if (!ToSystemText(piece, out.text.encoding, text)) return false;
     TTextLines lines(std::move(text.text));
     for (std::string line; lines.Next(line);) ++out.lines;
   }
@@ -271,6 +279,7 @@ bool SurveyCardFile(TFileReader& file, const TCardFileEncoding& setting, TCardSu
     return true;
   }
   const unsigned page = CodePageOf(text.encoding);
+  out.noneReplaced = page == 65001 && valid;
   if (!strictUtf8 && page != 65001 && UnitBytesOf(text.encoding) == 1) {
     text.utf8Lines = std::move(bytes.utf8Lines);
     text.otherLines = std::move(bytes.otherLines);

@@ -30,6 +30,7 @@ struct TCardSurvey {
   size_t mark = 0;             // bytes of the byte-order mark, which is not part of the text
   size_t lines = 0;            // as SplitIntoLines counts them
   uint64_t size = 0;  // bytes hashed: the lines end there, should the file have grown since
+  bool noneReplaced = false;  // valid UTF-8 read as UTF-8: decoding it replaces nothing
 };
 
 // False when the file cannot be read. A file that cannot be decoded is surveyed (true) with

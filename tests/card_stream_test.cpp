@@ -190,6 +190,9 @@ TEST(CardStream, PiecesReadAsTheWholeFile) {
     EXPECT_EQ(read.size(), lines.size());
     EXPECT_TRUE(read == lines);
     EXPECT_EQ(source.Replaced(), whole.replaced);
+    if (survey.noneReplaced) {
+      EXPECT_EQ(whole.replaced, 0u);
+    }
   }
 }
 

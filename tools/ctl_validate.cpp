@@ -65,7 +65,7 @@ bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEnco
     return false;
   }
   size_t replaced = 0;
-  if (!CountReplaced(file, survey, replaced)) return CannotBeRead();
+  if (!survey.noneReplaced && !CountReplaced(file, survey, replaced)) return CannotBeRead();
   Print("  encoding: %s (%s)\n", text.encoding.c_str(), text.how.c_str());
   if (replaced > 0) {
     Print("  note: %zu character(s) would be replaced\n", replaced);
