@@ -235,8 +235,9 @@ bool SurveyCardFile(TFileReader& file, const TCardFileEncoding& setting, TCardSu
     text.how = "CardFileEncoding";
     strictUtf8 = CodePageOf(set) == 65001;
   }
-  // Whether "auto" reads the file as UTF-8 is known at its end; till then its breaks are bytes,
-  // as they are in the survey of a file read whole (its mixed lines are the bytes' lines).
+  // Whether "auto" reads the file as UTF-8 is known at its end; till then its breaks are bytes.
+  // A file read whole is surveyed at bytes too, for its mixed lines; its lines are counted
+  // once it is decoded (CountLines).
   TFraming framing = text.encoding.empty() ? TFraming{cuBytes, ""} : FramingOf(text.encoding);
   const TCodeUnits units =
       framing.units == cuWhole || framing.units == cuBytes ? cuBytes : framing.units;
