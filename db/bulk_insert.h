@@ -65,13 +65,22 @@ class TBoundInserter {
   // unnested on PostgreSQL, a multi-row INSERT of markers elsewhere; one row always as
   // markers. Fails whole when any row is refused.
   TDbStatus Insert(const std::string& table, const TBoundRows& rows, size_t from, size_t to);
+  // UPDATE <table> SET <the other columns> = ? WHERE <column `key`> = ? for each of rows
+  // [from, to), as one parameter array; only where BoundArrayUpdates(kind). Fails whole when
+  // any row is refused.
+  TDbStatus Update(const std::string& table, const TBoundRows& rows, size_t key, size_t from,
+                   size_t to);
 
  private:
   TODBC& connection_;
   std::optional<TODBCStatement> statement_;
 };
 
-// How many rows of `columns` values one such INSERT should take on the driver: as many as pay
+// Whether the driver runs an UPDATE's parameter array in one round trip: MariaDB's, with
+// narrow texts.
+bool BoundArrayUpdates(TDriverKind kind);
+
+// How many rows of `columns` values one such INSERT (or UPDATE) should take on the driver: as many as pay
 // off, and never so many markers that the driver breaks.
 size_t BoundInsertRows(TDriverKind kind, size_t columns);
 

@@ -19,6 +19,17 @@
 #include "intake/staging_sql.h"
 
 namespace fw {
+namespace {
+
+// Where the card's number is among a plan's fields: the key of its UPDATE.
+size_t NumberColumn(const TSql& fields) {
+  size_t i = 0;
+  while (i + 1 < fields.Count() && fields.FieldName(i) != "number") ++i;
+  return i;
+}
+
+}  // namespace
+
 TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& records,
                                             TODBCStatement& work, TODBCStatement& reads,
                                             TPassCache& cache, long long& left) {
@@ -175,6 +186,8 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   std::vector<const TCardPlan*> inserts;
   std::vector<std::vector<const TCardPlan*>> updates;  // each of one column list
   TBoundInserter inserter(mainDb_);
+  const TDriverKind kind = mainDb_.DriverKind();
+  const bool arrayUpdates = BoundArrayUpdates(kind);
   TBoundRows bound;
   TBoundSql text;  // of the last write
   const auto write = [&](std::vector<const TCardPlan*>& group) {
@@ -188,19 +201,30 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
     for (const TCardPlan* plan : group) rows.push_back(&plan->fields);
     const bool insert = group.front()->insert;
     group.clear();
+    // The text of an array is written only for the log of its failure.
     if (!insert) {
-      text = CardRowsUpdateSql(rowsForm_, rows);
+      if (!arrayUpdates || !CardRows(rows, bound)) {
+        text = CardRowsUpdateSql(rowsForm_, rows);
+        return work.Exec(text);
+      }
+      const TDbStatus status =
+          inserter.Update("card", bound, NumberColumn(*rows.front()), 0, bound.Rows());
+      if (status.Failed()) text = CardRowsUpdateSql(rowsForm_, rows);
+      return status;
+    }
+    if (!CardRows(rows, bound)) {
+      text = CardRowsInsertSql(rows);
       return work.Exec(text);
     }
-    text = CardRowsInsertSql(rows);
-    if (!CardRows(rows, bound)) return work.Exec(text);
-    return inserter.Insert("card", bound, 0, bound.Rows());
+    const TDbStatus status = inserter.Insert("card", bound, 0, bound.Rows());
+    if (status.Failed()) text = CardRowsInsertSql(rows);
+    return status;
   };
   const auto full = [&](const std::vector<const TCardPlan*>& group) {
-    const TDriverKind kind = mainDb_.DriverKind();
     const size_t columns = group.front()->fields.Count();
-    return group.size() >= (group.front()->insert ? BoundInsertRows(kind, columns)
-                                                  : CardRowsPerStatement(kind, columns));
+    return group.size() >= (group.front()->insert || arrayUpdates
+                                ? BoundInsertRows(kind, columns)
+                                : CardRowsPerStatement(kind, columns));
   };
   for (const TCardPlan& plan : plans) {
     if (plan.write.Empty()) continue;
