@@ -85,13 +85,14 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   }
   for (const std::string& line : plan.lines) log_.AddLine(line);
 
-  if (!plan.write.Empty()) {
-    const TDbStatus written = work.Exec(plan.write);
+  if (plan.writes) {
+    const TBoundSql write = CardWriteSql(plan);
+    const TDbStatus written = work.Exec(write);
     if (written.Failed()) {
       if (cut(written)) return interrupted();
       transaction.Rollback();
-      if (written.Code() != dcBadData) return Keep(staged, FailureText(written, plan.write));
-      log_.AddLine(logtext::kSqlErr + plan.write.Rendered());
+      if (written.Code() != dcBadData) return Keep(staged, FailureText(written, write));
+      log_.AddLine(logtext::kSqlErr + write.Rendered());
       // Some databases refuse every later statement of a transaction once one failed: the
       // record goes in a transaction of its own, claimed again.
       TTransaction again(work, upSavepoint);

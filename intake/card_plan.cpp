@@ -177,18 +177,24 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
   }
   if (typeName == "INACTIVE") sql.AddInteger("debit_left", 0);
   sql.AddInteger("in_lot", 0);
-  if (exists) {
-    TBoundSql where = sql.Bound(" WHERE number = ");
-    where += numberValue;
-    plan.write = sql.UpdateText("UPDATE card", where);
-  } else {
-    sql.AddValue("number", numberValue);
-    plan.write = sql.InsertText("INSERT INTO card", "Values");
-    plan.insert = true;
-  }
-  plan.columns = sql.ColumnListText();
+  if (!exists) sql.AddValue("number", numberValue);
+  plan.writes = true;
+  plan.insert = !exists;
   plan.fields = std::move(sql);
   return pnPlanned;
+}
+
+TBoundSql CardWriteSql(const TCardPlan& plan) {
+  const TSql& sql = plan.fields;
+  if (plan.insert) return sql.InsertText("INSERT INTO card", "Values");
+  TBoundSql where = sql.Bound(" WHERE number = ");
+  for (size_t i = 0; i < sql.Count(); ++i) {
+    if (sql.FieldName(i) == "number") {
+      where += sql.FieldValue(i);
+      break;
+    }
+  }
+  return sql.UpdateText("UPDATE card", where);
 }
 
 }  // namespace fw

@@ -79,11 +79,13 @@ class TCardLookups {
 struct TCardPlan {
   std::string id;                  // of the staged record, to delete it by
   std::vector<std::string> lines;  // log lines before the write
-  TBoundSql write;                 // the INSERT or UPDATE; empty when the record was refused
-  bool insert = false;
+  bool writes = false;             // false when the record was refused
+  bool insert = false;             // an INSERT of a new card, else an UPDATE of the card
   TSql fields = TSql(dkGeneric);  // of the write, for statements of several records' rows
-  std::string columns;            // of the write: which rows go into one statement
 };
+// The INSERT or UPDATE of a plan that writes, as the record alone runs it. Written when it
+// runs or is logged, not at every plan: most plans go in statements of several records.
+TBoundSql CardWriteSql(const TCardPlan& plan);
 
 enum TPlanOutcome {
   pnSkipped,  // the command does not begin with A or C, or the id is not ours: the record stays

@@ -28,6 +28,15 @@ size_t NumberColumn(const TSql& fields) {
   return i;
 }
 
+// Whether the rows of two plans can go into one statement.
+bool SameColumns(const TSql& a, const TSql& b) {
+  if (a.Count() != b.Count()) return false;
+  for (size_t i = 0; i < a.Count(); ++i) {
+    if (a.FieldName(i) != b.FieldName(i)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& records,
@@ -98,7 +107,7 @@ TPassOutcome TFuturePass::ApplyRangeBatched(const std::vector<TStagedRecord>& re
         ++i;
         break;
       }
-      if (!plans.back().write.Empty()) written.insert(key);
+      if (plans.back().writes) written.insert(key);
     }
     left += waiting;
 
@@ -193,7 +202,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   const auto write = [&](std::vector<const TCardPlan*>& group) {
     if (group.empty()) return TDbStatus();
     if (group.size() == 1) {
-      text = group.front()->write;
+      text = CardWriteSql(*group.front());
       group.clear();
       return work.Exec(text);
     }
@@ -227,10 +236,10 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
                                 : CardRowsPerStatement(kind, columns));
   };
   for (const TCardPlan& plan : plans) {
-    if (plan.write.Empty()) continue;
+    if (!plan.writes) continue;
     std::vector<const TCardPlan*>* group = &inserts;
     if (plan.insert) {
-      if (!inserts.empty() && inserts.front()->columns != plan.columns) {
+      if (!inserts.empty() && !SameColumns(inserts.front()->fields, plan.fields)) {
         if (const TDbStatus written = write(inserts); written.Failed()) {
           return failed(written, text, true);
         }
@@ -238,7 +247,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
     } else {
       group = nullptr;
       for (auto& candidate : updates) {
-        if (!candidate.empty() && candidate.front()->columns == plan.columns) group = &candidate;
+        if (!candidate.empty() && SameColumns(candidate.front()->fields, plan.fields)) group = &candidate;
       }
       for (auto& candidate : updates) {
         if (group == nullptr && candidate.empty()) group = &candidate;
