@@ -21,9 +21,16 @@ int TSql::IndexOfField(const std::string& name) const {
 }
 
 int TSql::AddValue(const std::string& name, TSqlValue value) {
-  const int existing = IndexOfField(name);
-  if (existing != -1 && !allowDuplicates_) return existing;
-  fieldNames_.push_back(LowerAscii(name));
+  std::string key = LowerAscii(name);
+  for (size_t i = 0; i < fieldNames_.size() && !allowDuplicates_; ++i) {
+    if (fieldNames_[i] == key) return static_cast<int>(i);
+  }
+  // Room for a card row's columns at once: the pass builds one of these per staged record.
+  if (fieldNames_.empty()) {
+    fieldNames_.reserve(24);
+    fieldValues_.reserve(24);
+  }
+  fieldNames_.push_back(std::move(key));
   fieldValues_.push_back(std::move(value));
   return static_cast<int>(fieldNames_.size() - 1);
 }
