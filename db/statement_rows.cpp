@@ -109,11 +109,17 @@ std::string TODBCStatement::ColumnText(int index) {
   return rowTexts_[i];
 }
 
+// Compared in place, without an upper-cased copy: the pass asks for every column of every
+// staged row by name.
 int TODBCStatement::ColumnIndex(const std::string& name) const {
   if (name.size() > 128) return -1;
-  const std::string upper = UpperAscii(name);
+  const auto same = [](char a, char b) { return UpperAsciiChar(a) == b; };
   for (size_t i = 0; i < columns_.size(); ++i) {
-    if (columns_[i].name == upper) return static_cast<int>(i);
+    const std::string& column = columns_[i].name;
+    if (column.size() == name.size() &&
+        std::equal(name.begin(), name.end(), column.begin(), same)) {
+      return static_cast<int>(i);
+    }
   }
   return -1;
 }
