@@ -23,6 +23,7 @@
 #include "intake/card_intake.h"
 #include "intake/card_schema.h"
 #include "log/messlog.h"
+#include "platform/utf16.h"
 #include "tests/support/fenwold_process.h"
 #include "tests/support/service_setup.h"
 
@@ -31,6 +32,9 @@ namespace fw {
 namespace {
 
 
+// UTF-16: little-endian after a byte-order mark, as a Windows export writes it.
+enum TFileText { ftUtf8, ftUtf16 };
+
 struct TTarget {
   std::string name;
   std::string user, password, database, driver, options;
@@ -38,6 +42,7 @@ struct TTarget {
   std::string adminDatabase;   // servers: the database to connect to for CREATE / DROP
   std::string serverDatabase;  // servers: created per run
   long long badLines = 0;      // card files with this many lines the database refuses
+  TFileText text = ftUtf8;     // what its card files are written in
 };
 
 struct TResult {
@@ -80,16 +85,29 @@ void RunDdl(TODBC& db, const TTarget& t) {
 
 // New cards, all due; `bad` of them, spread over the file, with a description longer than
 // its column.
-void WriteCardFile(const std::string& path, long long rows, long long bad = 0) {
+void WriteCardFile(const std::string& path, long long rows, long long bad = 0,
+                   TFileText text = ftUtf8) {
   std::ofstream out(path, std::ios::binary);
   const std::string tooLong(300, 'd');
+  if (text == ftUtf16) out << "\xFF\xFE";
+  std::string line, wide;
   for (long long i = 0; i < rows; ++i) {
     const bool refused = bad > 0 && i % (rows / bad) == rows / bad / 2;
-    out << "A," << 1000000000000LL + i << ",Day," << (refused ? tooLong : "Desk " + std::to_string(i))
-        << ",0000,20240101,1200,20300901,"
-        << i % 30
-        << ",North,Lastname,Firstname,Main Street 1,Leeds,LS1 4AP,0113 496 0000,0113 496 0001,"
+    line = "A," + std::to_string(1000000000000LL + i) + ",Day," +
+           (refused ? tooLong : "Desk " + std::to_string(i)) + ",0000,20240101,1200,20300901," +
+           std::to_string(i % 30) +
+           ",North,Lastname,Firstname,Main Street 1,Leeds,LS1 4AP,0113 496 0000,0113 496 0001,"
            "AB12 CDE,,x,m1,m2,m3,m4\r\n";
+    if (text == ftUtf8) {
+      out << line;
+      continue;
+    }
+    wide.clear();
+    for (const char16_t unit : Utf8ToUtf16(line)) {
+      wide += static_cast<char>(unit & 0xFF);
+      wide += static_cast<char>(unit >> 8);
+    }
+    out << wide;
   }
 }
 
@@ -210,7 +228,7 @@ TResult RunStep(const TTarget& target, TStep step, bool perRow, long long rows,
                   folder + "/drop', '" + folder + "/done', '" + folder + "/done')");
     std::filesystem::create_directories(folder + "/done");
     std::filesystem::create_directories(folder + "/drop");
-    WriteCardFile(path, rows, target.badLines);
+    WriteCardFile(path, rows, target.badLines, target.text);
     return result;
   }
 

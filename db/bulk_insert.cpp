@@ -147,21 +147,21 @@ const char* ArrayType(TBoundType type) {
 // The rows as one array per column, unnested by the server: psqlODBC sends parameter arrays as
 // one statement per row and breaks at 7,500 markers, while this runs at twice the pace of its
 // own loader. A bad row fails the whole statement, as a multi-row INSERT does.
-TDbStatus ExecUnnestInsert(TODBCStatement& statement, const std::string& table,
-                           const TBoundRows& rows, size_t from, size_t to) {
+// `text` holds the unnest(...) of the columns' markers where UNNEST stands.
+TDbStatus ExecUnnested(TODBCStatement& statement, const std::string& text, const TBoundRows& rows,
+                       size_t from, size_t to) {
   const SQLHSTMT handle = statement.Handle();
   const size_t columns = rows.Columns();
   std::vector<std::string> arrays(columns);
   std::vector<SQLLEN> indicators(columns);
-  std::string text = "INSERT INTO " + table + " (";
   std::string unnest;
   for (size_t c = 0; c < columns; ++c) {
-    text += (c > 0 ? ", " : "") + rows.Names()[c];
     unnest += std::string(c > 0 ? ", " : "") + "?" + ArrayType(rows.Type(c));
     arrays[c] = ArrayValue(rows, c, from, to);
     indicators[c] = static_cast<SQLLEN>(arrays[c].size());
   }
-  text += ") SELECT * FROM unnest(" + unnest + ")";
+  const size_t at = text.find("UNNEST");
+  const std::string sql = text.substr(0, at) + "unnest(" + unnest + ")" + text.substr(at + 6);
   OdbcApi.SQLFreeStmt(handle, SQL_RESET_PARAMS);
   const TParamsReset reset{handle};
   for (size_t c = columns; c-- > 0;) {
@@ -170,7 +170,20 @@ TDbStatus ExecUnnestInsert(TODBCStatement& statement, const std::string& table,
         arrays[c].size(), 0, arrays[c].data(), 0, &indicators[c]);
     if (!Succeeded(rc)) return BindFailure(statement);
   }
-  return statement.Exec(text);
+  return statement.Exec(sql);
+}
+
+std::string ColumnList(const TBoundRows& rows) {
+  std::string list;
+  for (size_t c = 0; c < rows.Columns(); ++c) list += (c > 0 ? ", " : "") + rows.Names()[c];
+  return list;
+}
+
+TDbStatus ExecUnnestInsert(TODBCStatement& statement, const std::string& table,
+                           const TBoundRows& rows, size_t from, size_t to) {
+  return ExecUnnested(statement,
+                      "INSERT INTO " + table + " (" + ColumnList(rows) + ") SELECT * FROM UNNEST",
+                      rows, from, to);
 }
 
 // Binds the values of the rows, then runs the text with its markers; the array paths above for
@@ -253,19 +266,40 @@ TDbStatus TBoundInserter::Insert(const std::string& table, const TBoundRows& row
   return status;
 }
 
-TDbStatus TBoundInserter::Update(const std::string& table, const TBoundRows& rows, size_t key,
-                                 size_t from, size_t to) {
+TDbStatus TBoundInserter::UpdateArray(const std::string& table, const std::string& key,
+                                      const TBoundRows& rows, size_t from, size_t to) {
   if (!statement_) statement_.emplace(connection_);
   std::string text = "UPDATE " + table + " SET ";
   std::vector<size_t> order;
+  size_t keyColumn = 0;
   for (size_t c = 0; c < rows.Columns(); ++c) {
-    if (c == key) continue;
+    if (rows.Names()[c] == key) {
+      keyColumn = c;
+      continue;
+    }
     text += (order.empty() ? "" : ", ") + rows.Names()[c] + " = ?";
     order.push_back(c);
   }
-  text += " WHERE " + rows.Names()[key] + " = ?";
-  order.push_back(key);
+  text += " WHERE " + key + " = ?";
+  order.push_back(keyColumn);
   TDbStatus status = ExecArray(*statement_, text, rows, order, from, to);
+  if (status.Failed()) statement_.reset();
+  return status;
+}
+
+TDbStatus TBoundInserter::UpdateUnnested(const std::string& table, const std::string& key,
+                                         const TBoundRows& rows, size_t from, size_t to) {
+  if (!statement_) statement_.emplace(connection_);
+  std::string set;
+  for (const std::string& name : rows.Names()) {
+    if (name == key) continue;
+    set += (set.empty() ? "" : ", ") + name + " = v." + name;
+  }
+  TDbStatus status = ExecUnnested(*statement_,
+                                  "UPDATE " + table + " SET " + set + " FROM UNNEST AS v (" +
+                                      ColumnList(rows) + ") WHERE " + table + "." + key +
+                                      " = v." + key,
+                                  rows, from, to);
   if (status.Failed()) statement_.reset();
   return status;
 }

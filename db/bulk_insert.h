@@ -65,11 +65,16 @@ class TBoundInserter {
   // unnested on PostgreSQL, a multi-row INSERT of markers elsewhere; one row always as
   // markers. Fails whole when any row is refused.
   TDbStatus Insert(const std::string& table, const TBoundRows& rows, size_t from, size_t to);
-  // UPDATE <table> SET <the other columns> = ? WHERE <column `key`> = ? for each of rows
-  // [from, to), as one parameter array; only where BoundArrayUpdates(kind). Fails whole when
-  // any row is refused.
-  TDbStatus Update(const std::string& table, const TBoundRows& rows, size_t key, size_t from,
-                   size_t to);
+  // Only where BoundArrayUpdates(kind): UPDATE <table> SET <the other columns> = ? WHERE
+  // `key` = ? (a name as Names() spells it) for each of rows [from, to), as one parameter
+  // array. Fails whole when any row is refused.
+  TDbStatus UpdateArray(const std::string& table, const std::string& key, const TBoundRows& rows,
+                        size_t from, size_t to);
+  // PostgreSQL only: UPDATE <table> SET every column but `key` from the rows [from, to) as
+  // arrays, unnested and joined on `key` (a name as Names() spells it). Its parser took 4 ms
+  // for a VALUES list of 300 rows of markers; the arrays are 20 markers whatever the rows.
+  TDbStatus UpdateUnnested(const std::string& table, const std::string& key,
+                           const TBoundRows& rows, size_t from, size_t to);
 
  private:
   TODBC& connection_;

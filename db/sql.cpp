@@ -12,25 +12,25 @@ void TSql::Clear(bool allowDuplicates) {
   allowDuplicates_ = allowDuplicates;
 }
 
+void TSql::Reserve(size_t fields) {
+  fieldNames_.reserve(fields);
+  fieldValues_.reserve(fields);
+}
+
+// The names are kept lower-cased, so no copy of `name` is needed to compare.
 int TSql::IndexOfField(const std::string& name) const {
-  const std::string key = LowerAscii(name);
   for (size_t i = 0; i < fieldNames_.size(); ++i) {
-    if (fieldNames_[i] == key) return static_cast<int>(i);
+    if (SameTextNoCase(fieldNames_[i], name)) return static_cast<int>(i);
   }
   return -1;
 }
 
 int TSql::AddValue(const std::string& name, TSqlValue value) {
-  std::string key = LowerAscii(name);
-  for (size_t i = 0; i < fieldNames_.size() && !allowDuplicates_; ++i) {
-    if (fieldNames_[i] == key) return static_cast<int>(i);
+  if (!allowDuplicates_) {
+    const int existing = IndexOfField(name);
+    if (existing != -1) return existing;
   }
-  // Room for a card row's columns at once: the pass builds one of these per staged record.
-  if (fieldNames_.empty()) {
-    fieldNames_.reserve(24);
-    fieldValues_.reserve(24);
-  }
-  fieldNames_.push_back(std::move(key));
+  fieldNames_.push_back(LowerAscii(name));
   fieldValues_.push_back(std::move(value));
   return static_cast<int>(fieldNames_.size() - 1);
 }

@@ -24,6 +24,8 @@ class TSql {
   explicit TSql(TDriverKind driverKind);
 
   void Clear(bool allowDuplicates = false);
+  // Room for this many fields, for callers that know how many they add.
+  void Reserve(size_t fields);
   // Each returns the field's index; a name already present (any letter case) keeps its first
   // value unless duplicates are allowed. Texts lose their leading and trailing control
   // characters and blanks.
@@ -43,6 +45,8 @@ class TSql {
   TBoundSql ValuesText() const;
 
   int IndexOfField(const std::string& name) const;
+  // The same field names in the same order.
+  bool SameColumns(const TSql& other) const { return fieldNames_ == other.fieldNames_; }
   // A statement of `text` and its `values`, rendered for the log as this builder's driver
   // kind quotes.
   TBoundSql Bound(std::string text, std::vector<TSqlValue> values = {}) const;

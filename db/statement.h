@@ -107,12 +107,16 @@ class TODBCStatement {
   bool LostConnection() const { return last_.Code() == dcLost; }
   bool TryAgain() const { return last_.Code() == dcTryAgain; }
 
+  // -1 for a name not in the result. The getters by index take what it gives, and read as the
+  // getters by name do; a caller reading many rows looks its columns up once.
   int ColumnIndex(const std::string& name) const;
   int ColumnCount() const { return static_cast<int>(columns_.size()); }
   TColumnClass ColumnClass(int index) const;
   int32_t ColumnSize(int index) const;
   std::string ColumnName(int index) const;
   std::string ColumnText(int index);
+  int32_t ColumnInteger(int index);
+  TDateTime ColumnDateTime(int index);
 
   bool ForwardOnly() const { return forwardOnly_; }
   bool CanRefresh() const { return canRefresh_; }
@@ -152,6 +156,7 @@ class TODBCStatement {
   // Texts of the current row already read: a driver may not give a column twice.
   std::vector<std::string> rowTexts_;
   std::vector<bool> rowTextRead_;
+  std::vector<char> readBuffer_;  // of ReadText
   TDbStatus setup_;  // what Exec returns on a statement that is not Valid()
   TDbStatus last_;
   std::vector<TOdbcParam> params_;  // bound to the handle until the next Exec

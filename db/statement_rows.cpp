@@ -26,10 +26,10 @@ std::string TextUnits(const char* data, size_t units) {
 
 }  // namespace
 
+// The texts stay allocated for the next row's.
 void TODBCStatement::ForgetRow() {
   onRow_ = false;
-  rowTexts_.clear();
-  rowTextRead_.clear();
+  std::fill(rowTextRead_.begin(), rowTextRead_.end(), false);
 }
 
 SQLRETURN TODBCStatement::GetDataRc(int index, SQLSMALLINT targetType, SQLPOINTER target,
@@ -57,11 +57,15 @@ std::string TODBCStatement::ReadText(int index, SQLLEN length) {
   // `length` counts characters; buffers and the indicator count bytes, in units of the text
   // type, whose pieces are joined before they become UTF-8 (a piece may end inside a pair).
   constexpr auto unit = static_cast<SQLLEN>(kOdbcTextUnit);
-  std::vector<char> buffer(static_cast<size_t>((length + 2) * unit), '\0');
+  // One buffer for every column and row: a fresh one per field was much of reading a row.
+  const auto size = static_cast<size_t>((length + 2) * unit);
+  if (readBuffer_.size() < size) readBuffer_.resize(size);
+  std::fill_n(readBuffer_.begin(), size, '\0');
   SQLLEN indicator = 0;
-  SQLRETURN rc = GetDataRc(index, kOdbcTextType, buffer.data(), (length + 1) * unit, indicator);
+  SQLRETURN rc =
+      GetDataRc(index, kOdbcTextType, readBuffer_.data(), (length + 1) * unit, indicator);
   if (!Succeeded(rc) || (indicator <= 0 && indicator != SQL_NO_TOTAL)) return {};
-  std::string raw = TextUnits(buffer.data(), static_cast<size_t>(length));
+  std::string raw = TextUnits(readBuffer_.data(), static_cast<size_t>(length));
   // The size a driver reports counts characters, and SQLite does not hold values to their
   // declared size: a longer value comes in pieces, and every piece is kept.
   const auto column = static_cast<SQLUSMALLINT>(index + 1);
@@ -72,6 +76,7 @@ std::string TODBCStatement::ReadText(int index, SQLLEN length) {
     if (!Succeeded(rc)) break;
     raw += TextUnits(piece, static_cast<size_t>(length));
   }
+  if constexpr (!kOdbcWideText) return raw;  // already the text, up to its first zero
   return OdbcText(raw.data(), raw.size() / kOdbcTextUnit);
 }
 
@@ -104,22 +109,18 @@ std::string TODBCStatement::ColumnText(int index) {
     }
     if (length > 0) text = ReadText(index, length);
   }
-  rowTexts_[i] = TrimControl(text);
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  if (!text.empty() && (blank(text.front()) || blank(text.back()))) text = TrimControl(text);
+  rowTexts_[i] = std::move(text);
   rowTextRead_[i] = true;
   return rowTexts_[i];
 }
 
-// Compared in place, without an upper-cased copy: the pass asks for every column of every
-// staged row by name.
 int TODBCStatement::ColumnIndex(const std::string& name) const {
   if (name.size() > 128) return -1;
-  const auto same = [](char a, char b) { return UpperAsciiChar(a) == b; };
+  const std::string upper = UpperAscii(name);
   for (size_t i = 0; i < columns_.size(); ++i) {
-    const std::string& column = columns_[i].name;
-    if (column.size() == name.size() &&
-        std::equal(name.begin(), name.end(), column.begin(), same)) {
-      return static_cast<int>(i);
-    }
+    if (columns_[i].name == upper) return static_cast<int>(i);
   }
   return -1;
 }
@@ -143,8 +144,11 @@ std::string TODBCStatement::FieldAsString(const std::string& name) {
 }
 
 int32_t TODBCStatement::FieldAsInteger(const std::string& name) {
-  const int i = ColumnIndex(name);
-  if (i < 0) return 0;
+  return ColumnInteger(ColumnIndex(name));
+}
+
+int32_t TODBCStatement::ColumnInteger(int i) {
+  if (i < 0 || i >= ColumnCount()) return 0;
   int64_t v = 0;
   const std::string text = ColumnText(i);
   if (bindColumns_) return WholeNumber(text, INT32_MAX, v) ? static_cast<int32_t>(v) : 0;
@@ -160,7 +164,10 @@ bool TODBCStatement::FieldAsBoolean(const std::string& name) {
 }
 
 TDateTime TODBCStatement::FieldAsDateTime(const std::string& name) {
-  const int i = ColumnIndex(name);
+  return ColumnDateTime(ColumnIndex(name));
+}
+
+TDateTime TODBCStatement::ColumnDateTime(int i) {
   switch (ColumnClass(i)) {
     case ctDate:
       return ParseDate(ColumnText(i));

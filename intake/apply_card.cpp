@@ -85,7 +85,7 @@ TApplyOutcome TFuturePass::ApplyStagedRecord(const TStagedRecord& staged, TODBCS
   }
   for (const std::string& line : plan.lines) log_.AddLine(line);
 
-  if (plan.writes) {
+  if (plan.write) {
     const TBoundSql write = CardWriteSql(plan);
     const TDbStatus written = work.Exec(write);
     if (written.Failed()) {

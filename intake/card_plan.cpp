@@ -21,20 +21,35 @@ const char* const DescriptiveColumns[14] = {
     "DESCR",     "LAST_NAME", "FIRST_NAME", "STR_EET", "CI_TY",  "POST_CODE", "PHONE_RES",
     "PHONE_BUS", "LICENSE_1", "LICENSE_2",  "MISC_1",  "MISC_2", "MISC_3",    "MISC_4"};
 
-TStagedRecord ReadStagedRecord(TODBCStatement& staged) {
+TStagedColumns::TStagedColumns(const TODBCStatement& staged)
+    : id(staged.ColumnIndex("id")),
+      command(staged.ColumnIndex("command")),
+      number(staged.ColumnIndex("number")),
+      cardType(staged.ColumnIndex("card_type")),
+      startDt(staged.ColumnIndex("start_dt")),
+      expiry(staged.ColumnIndex("exp_iry")),
+      addValue(staged.ColumnIndex("add_value")),
+      groupName(staged.ColumnIndex("group_name")) {
+  for (size_t i = 0; i < 14; ++i) descriptive[i] = staged.ColumnIndex(DescriptiveColumns[i]);
+}
+
+TStagedRecord ReadStagedRecord(TODBCStatement& staged, const TStagedColumns& columns) {
   TStagedRecord record;
-  record.id = staged.FieldAsString("id");
-  record.command = staged.FieldAsString("command");
-  record.number = staged.FieldAsString("number");
-  record.cardType = staged.FieldAsString("card_type");
-  record.descriptive[0] = staged.FieldAsString("descr");
-  record.startDt = staged.FieldAsDateTime("start_dt");
-  record.expiry = staged.FieldAsDateTime("exp_iry");
-  record.addValue = staged.FieldAsInteger("add_value");
-  record.groupName = staged.FieldAsString("group_name");
-  for (size_t i = 1; i < 14; ++i)
-    record.descriptive[i] = staged.FieldAsString(DescriptiveColumns[i]);
+  record.id = staged.ColumnText(columns.id);
+  record.command = staged.ColumnText(columns.command);
+  record.number = staged.ColumnText(columns.number);
+  record.cardType = staged.ColumnText(columns.cardType);
+  record.descriptive[0] = staged.ColumnText(columns.descriptive[0]);
+  record.startDt = staged.ColumnDateTime(columns.startDt);
+  record.expiry = staged.ColumnDateTime(columns.expiry);
+  record.addValue = staged.ColumnInteger(columns.addValue);
+  record.groupName = staged.ColumnText(columns.groupName);
+  for (size_t i = 1; i < 14; ++i) record.descriptive[i] = staged.ColumnText(columns.descriptive[i]);
   return record;
+}
+
+TStagedRecord ReadStagedRecord(TODBCStatement& staged) {
+  return ReadStagedRecord(staged, TStagedColumns(staged));
 }
 
 bool IsNextMonth(TDateTime first, TDateTime second) {
@@ -131,6 +146,7 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
     const TDateTime now = clock.Now();
 
     sql.Clear(false);
+    sql.Reserve(24);
     sql.AddInteger("type_id", typeId);
     if (!monthly) sql.AddDateTime("start_dt", staged.startDt);
     sql.AddValue("number", numberValue);
@@ -177,24 +193,20 @@ TPlanOutcome PlanStagedRecord(const TStagedRecord& staged, TCardLookups& lookups
   }
   if (typeName == "INACTIVE") sql.AddInteger("debit_left", 0);
   sql.AddInteger("in_lot", 0);
-  if (!exists) sql.AddValue("number", numberValue);
-  plan.writes = true;
+  plan.write = true;
   plan.insert = !exists;
   plan.fields = std::move(sql);
+  plan.number = numberValue;
   return pnPlanned;
 }
 
 TBoundSql CardWriteSql(const TCardPlan& plan) {
-  const TSql& sql = plan.fields;
-  if (plan.insert) return sql.InsertText("INSERT INTO card", "Values");
-  TBoundSql where = sql.Bound(" WHERE number = ");
-  for (size_t i = 0; i < sql.Count(); ++i) {
-    if (sql.FieldName(i) == "number") {
-      where += sql.FieldValue(i);
-      break;
-    }
+  if (!plan.insert) {
+    TBoundSql where = plan.fields.Bound(" WHERE number = ");
+    where += plan.number;
+    return plan.fields.UpdateText("UPDATE card", where);
   }
-  return sql.UpdateText("UPDATE card", where);
+  return plan.fields.InsertText("INSERT INTO card", "Values");
 }
 
 }  // namespace fw

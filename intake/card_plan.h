@@ -29,6 +29,14 @@ struct TStagedRecord {
   int32_t addValue = 0;
   std::string groupName;
 };
+// Where the columns of a record lie in a result of futurecard rows, looked up once for all
+// its rows; -1 for a column the result lacks (read as empty).
+struct TStagedColumns {
+  explicit TStagedColumns(const TODBCStatement& staged);
+  int id, command, number, cardType, startDt, expiry, addValue, groupName;
+  int descriptive[14];
+};
+TStagedRecord ReadStagedRecord(TODBCStatement& staged, const TStagedColumns& columns);
 TStagedRecord ReadStagedRecord(TODBCStatement& staged);
 
 // The 14 descriptive columns, in the order in which they are written to `card`.
@@ -79,12 +87,13 @@ class TCardLookups {
 struct TCardPlan {
   std::string id;                  // of the staged record, to delete it by
   std::vector<std::string> lines;  // log lines before the write
-  bool writes = false;             // false when the record was refused
-  bool insert = false;             // an INSERT of a new card, else an UPDATE of the card
-  TSql fields = TSql(dkGeneric);  // of the write, for statements of several records' rows
+  bool write = false;              // false when the record was refused
+  bool insert = false;
+  TSql fields = TSql(dkGeneric);  // of the write; rows of the same columns share a statement
+  TSqlValue number;               // the card's, as the UPDATE names it
 };
-// The INSERT or UPDATE of a plan that writes, as the record alone runs it. Written when it
-// runs or is logged, not at every plan: most plans go in statements of several records.
+// The INSERT or UPDATE of a plan that writes. Built only when one record's statement runs:
+// the batched pass writes the fields of many plans in one.
 TBoundSql CardWriteSql(const TCardPlan& plan);
 
 enum TPlanOutcome {

@@ -197,12 +197,10 @@ TFileOutcome TCardStager::StageFile(THeldFile& file) {
     } else {
       // Each staging reads the file from its first line.
       const auto stage = [&](bool batched) {
-        TCardFileLines pieces(file, survey);
-        TTextLines whole(survey.whole ? text.text : std::string());
-        TLineSource& lines = survey.whole ? static_cast<TLineSource&>(whole) : pieces;
+        TCardFileLines lines(file, survey);
         staged = batched ? StageLinesBatched(lines, statement, *transaction)
                          : StageLines(lines, statement, *transaction);
-        if (!survey.whole) text.replaced = pieces.Replaced();
+        text.replaced = lines.Replaced();
         if (lines.Failed() && staged.result != lrConnectionLost && staged.result != lrStopped) {
           // Only part of it was read: nothing of it may commit, and it is no fault of the file.
           staged.result = lrTryAgain;

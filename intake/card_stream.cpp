@@ -24,11 +24,46 @@ std::string Lower(std::string_view s) {
   return out;
 }
 
+size_t Width(TCodeUnits units) {
+  return units == cuBytes ? 1 : 2;
+}
+
+// The code unit at byte `i`, which must be whole.
+unsigned UnitAt(std::string_view s, size_t i, TCodeUnits units) {
+  const auto byte = [&](size_t k) { return unsigned{static_cast<unsigned char>(s[k])}; };
+  if (units == cuBytes) return byte(i);
+  return units == cuUtf16Le ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1);
+}
+
+// The byte offset of the first NUL unit, where the text ends; npos when there is none.
+size_t NulAt(std::string_view s, TCodeUnits units) {
+  if (units == cuBytes) return s.find('\0');
+  for (size_t i = 0; i + 1 < s.size(); i += 2) {
+    if (UnitAt(s, i, units) == 0) return i;
+  }
+  return std::string_view::npos;
+}
+
+// Where a piece of `s` (which starts at a unit) may end: after its last LF, or its last CR
+// that is followed by a whole unit (with an LF it is one break, and a piece must not end
+// between the two); 0 when there is none. Units before `from` were searched before, but for
+// the last one, whose follower may have arrived since.
+size_t CutAfterLastBreak(std::string_view s, size_t from, TCodeUnits units) {
+  const size_t width = Width(units);
+  from -= from % width;
+  const size_t lowest = from >= width ? from - width : 0;
+  for (size_t i = s.size() - s.size() % width; i >= lowest + width;) {
+    i -= width;
+    const unsigned c = UnitAt(s, i, units);
+    if (c == '\n' || (c == '\r' && i + 2 * width <= s.size())) return i + width;
+  }
+  return 0;
+}
+
 // Reads on from `offset` and hands out what ends at the last line break, keeping the rest for
-// the next piece. A CR at the end of what was read waits for the next byte: with an LF it is
-// one break, and a piece must not end between the two.
-bool ReadPiece(THeldFile& file, uint64_t& offset, uint64_t limit, std::string& carry,
-               bool& atEnd, std::string& piece) {
+// the next piece. Pieces start at a unit: the file is read from its start, and cut after units.
+bool ReadPiece(THeldFile& file, TCodeUnits units, uint64_t& offset, uint64_t limit,
+               std::string& carry, bool& atEnd, std::string& piece) {
   piece.clear();
   while (!atEnd) {
     std::string more;
@@ -38,14 +73,7 @@ bool ReadPiece(THeldFile& file, uint64_t& offset, uint64_t limit, std::string& c
     atEnd = more.size() < want || offset == limit;
     const size_t searchFrom = carry.size();
     carry += more;
-    size_t cut = 0;
-    for (size_t i = carry.size(); i-- > searchFrom;) {
-      if (carry[i] == '\n' || (carry[i] == '\r' && i + 1 < carry.size())) {
-        cut = i + 1;
-        break;
-      }
-    }
-    if (atEnd) cut = carry.size();
+    const size_t cut = atEnd ? carry.size() : CutAfterLastBreak(carry, searchFrom, units);
     if (cut > 0) {
       piece.assign(carry, 0, cut);
       carry.erase(0, cut);
@@ -126,6 +154,35 @@ struct TBytesSurvey {
   }
 };
 
+// Lines of UTF-16 text, piece by piece, as SplitIntoLines counts them once it is decoded: any
+// unit but CR, LF and NUL is part of a line, a surrogate without its partner and an odd last
+// byte too (each becomes U+FFFD).
+struct TUnitsSurvey {
+  TCodeUnits units;
+  size_t lines = 0;
+  bool nul = false;
+
+  void Add(std::string_view piece) {
+    bool open = false, cr = false;
+    for (size_t i = 0; i < piece.size() && !nul; i += 2) {
+      const unsigned c = i + 1 < piece.size() ? UnitAt(piece, i, units) : 0xFFFD;
+      if (c == 0) {
+        nul = true;
+      } else if (!(c == '\n' && cr)) {
+        open = c != '\r' && c != '\n';
+        if (!open) ++lines;
+      }
+      cr = c == '\r';
+    }
+    if (open) ++lines;
+  }
+};
+
+TCodeUnits UnitsOf(const std::string& encoding) {
+  const unsigned page = CodePageOf(encoding);
+  return page == 1200 ? cuUtf16Le : page == 1201 ? cuUtf16Be : cuBytes;
+}
+
 }  // namespace
 
 bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurvey& out) {
@@ -134,44 +191,48 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
   std::string start;
   if (!file.ReadAt(0, 3, start)) return false;
   const auto starts = [&](std::string_view mark) { return start.compare(0, mark.size(), mark) == 0; };
-  if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
-    std::string bytes;
-    if (!file.ReadAll(bytes)) return false;
-    out.hash = ContentHash(bytes);
-    out.whole = DecodeCardFile(bytes, setting, text);
-    TTextLines lines(text.text);
-    for (std::string line; lines.Next(line);) ++out.lines;
-    return true;
-  }
   std::string set = Lower(setting.encoding);
   if (set.empty()) set = "auto";
-  size_t mark = 0;
   bool strictUtf8 = false;
-  if (starts("\xEF\xBB\xBF")) {
+  if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
+    text.encoding = starts("\xFF\xFE") ? "utf-16le" : "utf-16be";
+    text.how = "byte-order mark";
+    out.mark = 2;
+  } else if (starts("\xEF\xBB\xBF")) {
     text.encoding = "utf-8";
     text.how = "byte-order mark";
     strictUtf8 = true;
-    mark = 3;
+    out.mark = 3;
   } else if (set != "auto") {
     text.encoding = setting.encoding;
     text.how = "CardFileEncoding";
     strictUtf8 = CodePageOf(set) == 65001;
   }
+  // Whether "auto" reads the file as UTF-8 is known at its end; either way its breaks are bytes.
+  const TCodeUnits units = out.units = UnitsOf(text.encoding);
+  const size_t mark = out.mark;
 
   THash hash;
   TBytesSurvey bytes;
+  TUnitsSurvey unitLines{units};
   uint64_t offset = 0;
   std::string carry, piece;
   bool atEnd = false, first = true;
   while (!atEnd) {
-    if (!ReadPiece(file, offset, UINT64_MAX, carry, atEnd, piece)) return false;
+    if (!ReadPiece(file, units, offset, UINT64_MAX, carry, atEnd, piece)) return false;
     hash.Add(piece);
-    bytes.Add(std::string_view(piece).substr(first ? std::min(mark, piece.size()) : 0));
+    const std::string_view after =
+        std::string_view(piece).substr(first ? std::min(mark, piece.size()) : 0);
+    if (units == cuBytes) {
+      bytes.Add(after);
+    } else {
+      unitLines.Add(after);
+    }
     first = false;
   }
   out.hash = hash.Text();
   out.size = offset;
-  out.lines = bytes.lines;
+  out.lines = units == cuBytes ? bytes.lines : unitLines.lines;
   const bool valid = bytes.firstInvalid == std::string_view::npos;
   if (text.encoding.empty()) {
     text.encoding = valid ? "utf-8"
@@ -210,12 +271,12 @@ bool TCardFileLines::Refill() {
     return true;
   }
   std::string piece;
-  if (!ReadPiece(file_, offset_, survey_.size, carry_, atEnd_, piece)) {
+  if (!ReadPiece(file_, survey_.units, offset_, survey_.size, carry_, atEnd_, piece)) {
     failed_ = true;
     return false;
   }
-  if (first && survey_.text.how == "byte-order mark") piece.erase(0, 3);
-  const size_t nul = piece.find('\0');
+  if (first) piece.erase(0, std::min(survey_.mark, piece.size()));
+  const size_t nul = NulAt(piece, survey_.units);
   if (nul != std::string::npos) {
     piece.resize(nul);
     atEnd_ = true;  // the text ends there
@@ -235,11 +296,6 @@ bool TCardFileLines::Next(std::string& line) {
     if (atEnd_ || failed_ || !Refill()) return false;
   }
   return true;
-}
-
-std::unique_ptr<TLineSource> CardFileLines(THeldFile& file, const TCardSurvey& survey) {
-  if (survey.whole) return std::make_unique<TTextLines>(survey.text.text);
-  return std::make_unique<TCardFileLines>(file, survey);
 }
 
 }  // namespace fw

@@ -1,9 +1,9 @@
 // A held card file read in pieces that end at a line break, so that a file of any size is
 // hashed, decoded and staged with flat memory. Two passes: the survey hashes the whole file and
 // decides its encoding (whether it is valid UTF-8 is known only at its end); the lines then
-// decode it piece by piece. A file in UTF-16 is decoded whole, as before (its line breaks are
-// two bytes, and such files are small). Call from the thread that holds the file; the lines
-// may be read on another, one at a time.
+// decode it piece by piece. In UTF-16 a piece ends after a whole code unit CR or LF, never
+// inside CR LF or a surrogate pair. Call from the thread that holds the file; the lines may be
+// read on another, one at a time.
 #pragma once
 
 #include <cstdint>
@@ -16,15 +16,19 @@
 
 namespace fw {
 
+// What a line break is made of: a byte (UTF-8 and the 8-bit code pages) or a UTF-16 code unit.
+enum TCodeUnits { cuBytes, cuUtf16Le, cuUtf16Be };
+
 struct TCardSurvey {
   std::string hash;  // ContentHash of the whole file
-  // What DecodeCardFile would say of it, but the text (left empty unless `whole`), the count
-  // of replaced characters (known once the lines are read: TCardFileLines::Replaced) and the
-  // lists of mixed lines, which keep their first few.
+  // What DecodeCardFile would say of it, but the text (left empty), the count of replaced
+  // characters (known once the lines are read: TCardFileLines::Replaced) and the lists of
+  // mixed lines, which keep their first few.
   TCardText text;
-  bool whole = false;  // UTF-16: `text.text` holds it decoded
-  size_t lines = 0;    // as SplitIntoLines counts them
-  uint64_t size = 0;   // bytes hashed: the lines end there, should the file have grown since
+  TCodeUnits units = cuBytes;  // of text.encoding
+  size_t mark = 0;             // bytes of the byte-order mark, which is not part of the text
+  size_t lines = 0;            // as SplitIntoLines counts them
+  uint64_t size = 0;  // bytes hashed: the lines end there, should the file have grown since
 };
 
 // False when the file cannot be read. A file that cannot be decoded is surveyed (true) with
@@ -37,7 +41,8 @@ class TCardFileLines : public TLineSource {
   TCardFileLines(THeldFile& file, const TCardSurvey& survey);
   bool Next(std::string& line) override;
   bool Failed() const override { return failed_; }
-  // Characters replaced in decoding the lines read so far.
+  // Characters replaced in decoding the lines read so far; none past a NUL, where the text
+  // ends.
   size_t Replaced() const { return replaced_; }
 
  private:
@@ -51,9 +56,5 @@ class TCardFileLines : public TLineSource {
   std::unique_ptr<TTextLines> piece_;  // the decoded lines of the current piece
   size_t replaced_ = 0;
 };
-
-// The survey's lines: decoded piece by piece, or from (a copy of) the text a UTF-16 file was
-// decoded into; each call starts at the first line.
-std::unique_ptr<TLineSource> CardFileLines(THeldFile& file, const TCardSurvey& survey);
 
 }  // namespace fw

@@ -140,13 +140,16 @@ TDbStatus TPassCache::LoadCards(const std::vector<TStagedRecord>& records, size_
     const TBoundSql query = CardsByNumberSql(
         std::vector<std::string>(wanted.begin() + begin, wanted.begin() + end));
     TDbStatus status = work_.Exec(query);
+    const int number = work_.ColumnIndex("number"), typeId = work_.ColumnIndex("type_id"),
+              debitLeft = work_.ColumnIndex("debit_left"), expiry = work_.ColumnIndex("exp_iry");
     while (status.Ok()) {
-      const std::string key = CanonicalNumber(work_.FieldAsString("number"));
+      // in the table's column order, each once
+      const std::string key = CanonicalNumber(work_.ColumnText(number));
       TCard card;
       card.exists = true;
-      card.typeId = work_.FieldAsInteger("type_id");
-      card.debitLeft = work_.FieldAsInteger("debit_left");
-      card.expiry = work_.FieldAsDateTime("exp_iry");
+      card.typeId = work_.ColumnInteger(typeId);
+      card.debitLeft = work_.ColumnInteger(debitLeft);
+      card.expiry = work_.ColumnDateTime(expiry);
       if (key.empty()) readable = false;
       found.emplace(key, card);  // the first row of a number, as its own lookup takes it
       status = work_.Skip(skNext, 1);

@@ -93,6 +93,7 @@ suites=(
   "intake_apply_test $sqlite_only"
   "intake_encoding_test $sqlite_only-*BeyondUFFFF*"
   "card_encoding_test *"
+  "card_stream_test *"
   "utf16_test *"
   "arguments_test *"
   "file_names_test *"
