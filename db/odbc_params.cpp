@@ -70,11 +70,9 @@ SQLRETURN Bind(SQLHSTMT stmt, SQLUSMALLINT n, TOdbcParam& p, const TSqlValue& v)
 
 SQLRETURN OdbcRun(SQLHSTMT stmt, const TBoundSql& sql, std::vector<TOdbcParam>& buffers) {
   if (sql.values.empty()) return OdbcExecDirect(stmt, sql.text);
-  // Sized whole before binding: the driver keeps pointers into every element. The last marker
-  // first: the drivers grow their parameter records to the number bound, and growing them one
-  // by one copies them all at every marker.
+  // Sized whole before binding: the driver keeps pointers into every element.
   buffers.assign(sql.values.size(), TOdbcParam());
-  for (size_t i = buffers.size(); i-- > 0;) {
+  for (size_t i = 0; i < buffers.size(); ++i) {
     const SQLRETURN rc = Bind(stmt, static_cast<SQLUSMALLINT>(i + 1), buffers[i], sql.values[i]);
     if (!SQL_SUCCEEDED(rc)) return rc;
   }
