@@ -22,9 +22,6 @@ bool IsUtf8Name(const std::string& name) {
   return CodePageOf(name) == 65001;
 }
 
-bool IsUtf16Name(const std::string& name) {
-  return CodePageOf(name) == 1200 || CodePageOf(name) == 1201;
-}
 
 // The line (from 1) that byte `offset` is on, with the line breaks of SplitIntoLines.
 size_t LineOf(std::string_view bytes, size_t offset) {
@@ -47,6 +44,13 @@ void SortLines(std::string_view bytes, TCardText& out) {
 }
 
 }  // namespace
+
+std::string_view Utf32MarkOf(std::string_view start, const std::string& setting) {
+  if (UnitBytesOf(setting) != 4) return {};
+  if (start == std::string_view("\xFF\xFE\0\0", 4)) return "utf-32le";
+  if (start == std::string_view("\0\0\xFE\xFF", 4)) return "utf-32be";
+  return {};
+}
 
 size_t InvalidUtf8At(std::string_view s) {
   const auto at = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
@@ -89,7 +93,12 @@ bool DecodeCardFile(std::string_view bytes, const TCardFileEncoding& setting, TC
   if (set.empty()) set = "auto";
   const auto starts = [&](std::string_view mark) { return bytes.substr(0, mark.size()) == mark; };
   bool strictUtf8 = false;
-  if (starts("\xFF\xFE")) {
+  const std::string_view mark32 = Utf32MarkOf(bytes.substr(0, 4), set);
+  if (!mark32.empty()) {
+    out.encoding = mark32;
+    out.how = "byte-order mark";
+    bytes.remove_prefix(4);
+  } else if (starts("\xFF\xFE")) {
     out.encoding = "utf-16le";
     out.how = "byte-order mark";
     bytes.remove_prefix(2);
@@ -123,7 +132,7 @@ bool DecodeCardFile(std::string_view bytes, const TCardFileEncoding& setting, TC
                                                 : "which CardFileEncoding requires");
       return false;
     }
-  } else if (!IsUtf16Name(out.encoding) && !IsUtf8Name(out.encoding)) {
+  } else if (UnitBytesOf(out.encoding) == 1 && !IsUtf8Name(out.encoding)) {
     SortLines(bytes, out);
   }
 

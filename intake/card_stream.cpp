@@ -24,21 +24,13 @@ std::string Lower(std::string_view s) {
   return out;
 }
 
-size_t Width(TCodeUnits units) {
-  return units == cuBytes ? 1 : 2;
-}
-
-// The code unit at byte `i`, which must be whole.
-unsigned UnitAt(std::string_view s, size_t i, TCodeUnits units) {
-  const auto byte = [&](size_t k) { return unsigned{static_cast<unsigned char>(s[k])}; };
-  if (units == cuBytes) return byte(i);
-  return units == cuUtf16Le ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1);
-}
-
-// The byte offset of the first NUL unit, where the text ends; npos when there is none.
+// The byte offset of the first NUL unit, where the text ends; npos when there is none. A file
+// read whole keeps its NUL bytes: which of them is a NUL is known once it is decoded.
 size_t NulAt(std::string_view s, TCodeUnits units) {
+  if (units == cuWhole) return std::string_view::npos;
   if (units == cuBytes) return s.find('\0');
-  for (size_t i = 0; i + 1 < s.size(); i += 2) {
+  const size_t width = WidthOf(units);
+  for (size_t i = 0; i + width <= s.size(); i += width) {
     if (UnitAt(s, i, units) == 0) return i;
   }
   return std::string_view::npos;
@@ -49,7 +41,8 @@ size_t NulAt(std::string_view s, TCodeUnits units) {
 // between the two); 0 when there is none. Units before `from` were searched before, but for
 // the last one, whose follower may have arrived since.
 size_t CutAfterLastBreak(std::string_view s, size_t from, TCodeUnits units) {
-  const size_t width = Width(units);
+  if (units == cuWhole) return 0;
+  const size_t width = WidthOf(units);
   from -= from % width;
   const size_t lowest = from >= width ? from - width : 0;
   for (size_t i = s.size() - s.size() % width; i >= lowest + width;) {
@@ -62,12 +55,14 @@ size_t CutAfterLastBreak(std::string_view s, size_t from, TCodeUnits units) {
 
 // Reads on from `offset` and hands out what ends at the last line break, keeping the rest for
 // the next piece. Pieces start at a unit: the file is read from its start, and cut after units.
-bool ReadPiece(THeldFile& file, TCodeUnits units, uint64_t& offset, uint64_t limit,
+bool ReadPiece(TFileReader& file, TCodeUnits units, uint64_t& offset, uint64_t limit,
                std::string& carry, bool& atEnd, std::string& piece) {
   piece.clear();
   while (!atEnd) {
     std::string more;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(kPieceBytes, limit - offset));
+    // A file read whole is read in one go once its size is known, without growing a buffer.
+    const uint64_t most = units == cuWhole && limit != UINT64_MAX ? limit - offset : kPieceBytes;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(most, limit - offset));
     if (!file.ReadAt(offset, want, more)) return false;
     offset += more.size();
     atEnd = more.size() < want || offset == limit;
@@ -75,8 +70,13 @@ bool ReadPiece(THeldFile& file, TCodeUnits units, uint64_t& offset, uint64_t lim
     carry += more;
     const size_t cut = atEnd ? carry.size() : CutAfterLastBreak(carry, searchFrom, units);
     if (cut > 0) {
-      piece.assign(carry, 0, cut);
-      carry.erase(0, cut);
+      if (cut == carry.size()) {
+        piece.swap(carry);
+        carry.clear();
+      } else {
+        piece.assign(carry, 0, cut);
+        carry.erase(0, cut);
+      }
       return true;
     }
   }
@@ -154,18 +154,19 @@ struct TBytesSurvey {
   }
 };
 
-// Lines of UTF-16 text, piece by piece, as SplitIntoLines counts them once it is decoded: any
-// unit but CR, LF and NUL is part of a line, a surrogate without its partner and an odd last
-// byte too (each becomes U+FFFD).
+// Lines of UTF-16 or UTF-32 text, piece by piece, as SplitIntoLines counts them once it is
+// decoded: any unit but CR, LF and NUL is part of a line, a unit that is no character and a
+// cut-off last unit too (each becomes U+FFFD).
 struct TUnitsSurvey {
   TCodeUnits units;
   size_t lines = 0;
   bool nul = false;
 
   void Add(std::string_view piece) {
+    const size_t width = WidthOf(units);
     bool open = false, cr = false;
-    for (size_t i = 0; i < piece.size() && !nul; i += 2) {
-      const unsigned c = i + 1 < piece.size() ? UnitAt(piece, i, units) : 0xFFFD;
+    for (size_t i = 0; i < piece.size() && !nul; i += width) {
+      const unsigned c = i + width <= piece.size() ? UnitAt(piece, i, units) : 0xFFFD;
       if (c == 0) {
         nul = true;
       } else if (!(c == '\n' && cr)) {
@@ -178,23 +179,49 @@ struct TUnitsSurvey {
   }
 };
 
-TCodeUnits UnitsOf(const std::string& encoding) {
-  const unsigned page = CodePageOf(encoding);
-  return page == 1200 ? cuUtf16Le : page == 1201 ? cuUtf16Be : cuBytes;
+// Counts the lines again for a file whose first pass was cut otherwise than its text is: a
+// file "auto" reads in a legacy UTF-16 code page, or one read whole.
+bool CountLines(TFileReader& file, TCardSurvey& out) {
+  TUnitsSurvey unitLines{out.units};
+  uint64_t offset = 0;
+  std::string carry, piece;
+  bool atEnd = false, first = true;
+  out.lines = 0;
+  while (!atEnd) {
+    if (!ReadPiece(file, out.units, offset, out.size, carry, atEnd, piece)) return false;
+    if (first) piece.erase(0, std::min(out.mark, piece.size()));
+    first = false;
+    if (out.units != cuWhole) {
+      unitLines.Add(piece);
+      continue;
+    }
+    TSystemText text;
+    if (!out.lead.empty()) piece.insert(0, out.lead);
+    if (!ToSystemText(piece, out.text.encoding, text)) return false;
+    TTextLines lines(std::move(text.text));
+    for (std::string line; lines.Next(line);) ++out.lines;
+  }
+  if (out.units != cuWhole) out.lines = unitLines.lines;
+  return true;
 }
 
 }  // namespace
 
-bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurvey& out) {
+bool SurveyCardFile(TFileReader& file, const TCardFileEncoding& setting, TCardSurvey& out) {
   out = TCardSurvey();
   TCardText& text = out.text;
   std::string start;
-  if (!file.ReadAt(0, 3, start)) return false;
+  if (!file.ReadAt(0, 4, start)) return false;
   const auto starts = [&](std::string_view mark) { return start.compare(0, mark.size(), mark) == 0; };
   std::string set = Lower(setting.encoding);
   if (set.empty()) set = "auto";
   bool strictUtf8 = false;
-  if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
+  const std::string_view mark32 = Utf32MarkOf(start, set);
+  if (!mark32.empty()) {
+    text.encoding = mark32;
+    text.how = "byte-order mark";
+    out.mark = 4;
+  } else if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
     text.encoding = starts("\xFF\xFE") ? "utf-16le" : "utf-16be";
     text.how = "byte-order mark";
     out.mark = 2;
@@ -208,8 +235,12 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
     text.how = "CardFileEncoding";
     strictUtf8 = CodePageOf(set) == 65001;
   }
-  // Whether "auto" reads the file as UTF-8 is known at its end; either way its breaks are bytes.
-  const TCodeUnits units = out.units = UnitsOf(text.encoding);
+  // Whether "auto" reads the file as UTF-8 is known at its end; till then its breaks are bytes.
+  // A file read whole is surveyed at bytes too, for its mixed lines; its lines are counted
+  // once it is decoded (CountLines).
+  TFraming framing = text.encoding.empty() ? TFraming{cuBytes, ""} : FramingOf(text.encoding);
+  const TCodeUnits units =
+      framing.units == cuWhole || framing.units == cuBytes ? cuBytes : framing.units;
   const size_t mark = out.mark;
 
   THash hash;
@@ -239,6 +270,7 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
                     : setting.legacy.empty() ? DefaultLegacyEncoding()
                                              : setting.legacy;
     text.how = valid ? "valid UTF-8" : "not UTF-8";
+    framing = FramingOf(text.encoding);
   }
   if (strictUtf8 && !valid) {
     text.error = "not valid UTF-8 in line " + std::to_string(bytes.invalidLine) + " (byte " +
@@ -248,7 +280,8 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
     return true;
   }
   const unsigned page = CodePageOf(text.encoding);
-  if (!strictUtf8 && page != 65001 && page != 1200 && page != 1201) {
+  out.noneReplaced = page == 65001 && valid;
+  if (!strictUtf8 && page != 65001 && UnitBytesOf(text.encoding) == 1) {
     text.utf8Lines = std::move(bytes.utf8Lines);
     text.otherLines = std::move(bytes.otherLines);
   }
@@ -257,11 +290,14 @@ bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurv
     text.badSetting = true;
     text.error = "unknown encoding \"" + text.encoding + "\" in " +
                  (text.how == "not UTF-8" ? "CardFileCodePage" : "CardFileEncoding");
+    return true;
   }
-  return true;
+  out.units = framing.units;
+  out.lead = std::move(framing.lead);
+  return out.units == units || CountLines(file, out);
 }
 
-TCardFileLines::TCardFileLines(THeldFile& file, const TCardSurvey& survey)
+TCardFileLines::TCardFileLines(TFileReader& file, const TCardSurvey& survey)
     : file_(file), survey_(survey) {}
 
 bool TCardFileLines::Refill() {
@@ -281,6 +317,7 @@ bool TCardFileLines::Refill() {
     piece.resize(nul);
     atEnd_ = true;  // the text ends there
   }
+  if (!survey_.lead.empty()) piece.insert(0, survey_.lead);
   TSystemText text;
   if (!ToSystemText(piece, survey_.text.encoding, text)) {
     failed_ = true;

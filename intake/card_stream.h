@@ -1,9 +1,11 @@
 // A held card file read in pieces that end at a line break, so that a file of any size is
 // hashed, decoded and staged with flat memory. Two passes: the survey hashes the whole file and
 // decides its encoding (whether it is valid UTF-8 is known only at its end); the lines then
-// decode it piece by piece. In UTF-16 a piece ends after a whole code unit CR or LF, never
-// inside CR LF or a surrogate pair. Call from the thread that holds the file; the lines may be
-// read on another, one at a time.
+// decode it piece by piece. In UTF-16 and UTF-32 a piece ends after a whole code unit CR or LF,
+// never inside CR LF or a surrogate pair; a file in an encoding whose breaks are not known for
+// certain to be whole units is read whole (code_units.h). The file is a held card file
+// (THeldFile) or one opened to be validated. Call from the thread that holds the file; the
+// lines may be read on another, one at a time.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +14,10 @@
 
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
-#include "platform/folder.h"
+#include "intake/code_units.h"
+#include "platform/files.h"
 
 namespace fw {
-
-// What a line break is made of: a byte (UTF-8 and the 8-bit code pages) or a UTF-16 code unit.
-enum TCodeUnits { cuBytes, cuUtf16Le, cuUtf16Be };
 
 struct TCardSurvey {
   std::string hash;  // ContentHash of the whole file
@@ -25,20 +25,22 @@ struct TCardSurvey {
   // characters (known once the lines are read: TCardFileLines::Replaced) and the lists of
   // mixed lines, which keep their first few.
   TCardText text;
-  TCodeUnits units = cuBytes;  // of text.encoding
+  TCodeUnits units = cuBytes;  // of text.encoding, as its pieces are cut
+  std::string lead;            // put before each piece as it is decoded (TFraming)
   size_t mark = 0;             // bytes of the byte-order mark, which is not part of the text
   size_t lines = 0;            // as SplitIntoLines counts them
   uint64_t size = 0;  // bytes hashed: the lines end there, should the file have grown since
+  bool noneReplaced = false;  // valid UTF-8 read as UTF-8: decoding it replaces nothing
 };
 
 // False when the file cannot be read. A file that cannot be decoded is surveyed (true) with
 // `text.error` set, as DecodeCardFile sets it.
-bool SurveyCardFile(THeldFile& file, const TCardFileEncoding& setting, TCardSurvey& out);
+bool SurveyCardFile(TFileReader& file, const TCardFileEncoding& setting, TCardSurvey& out);
 
 // The lines of a surveyed file that decoded; the file and the survey must outlive it.
 class TCardFileLines : public TLineSource {
  public:
-  TCardFileLines(THeldFile& file, const TCardSurvey& survey);
+  TCardFileLines(TFileReader& file, const TCardSurvey& survey);
   bool Next(std::string& line) override;
   bool Failed() const override { return failed_; }
   // Characters replaced in decoding the lines read so far; none past a NUL, where the text
@@ -48,7 +50,7 @@ class TCardFileLines : public TLineSource {
  private:
   bool Refill();
 
-  THeldFile& file_;
+  TFileReader& file_;
   const TCardSurvey& survey_;
   uint64_t offset_ = 0;
   std::string carry_;  // bytes read past the last whole line

@@ -1,6 +1,8 @@
 // Files and paths as the business code needs them; one implementation per platform.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace fw {
@@ -26,6 +28,35 @@ bool CreateEmptyFile(const std::string& path);  // creates (or truncates nothing
 
 // Reads a whole file while denying other writers where the platform can; false on failure.
 bool ReadWholeFile(const std::string& path, std::string& contents);
+
+// A file's bytes at any offset, for reading a large file in pieces.
+class TFileReader {
+ public:
+  virtual ~TFileReader() = default;
+  // Up to `count` bytes from `offset` (fewer only at the end, none past it); false on a read
+  // error.
+  virtual bool ReadAt(uint64_t offset, size_t count, std::string& out) = 0;
+};
+
+// A file opened for reading only, denying other writers where the platform can (as
+// ReadWholeFile does), until closed by the destructor. One thread at a time.
+class TReadOnlyFile : public TFileReader {
+ public:
+  TReadOnlyFile() = default;
+  ~TReadOnlyFile() override;
+  TReadOnlyFile(const TReadOnlyFile&) = delete;
+  TReadOnlyFile& operator=(const TReadOnlyFile&) = delete;
+
+  bool Open(const std::string& path);  // false unless it is a regular file that can be read
+  bool ReadAt(uint64_t offset, size_t count, std::string& out) override;
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
 
 // A file opened for appending with full sharing; closed by the destructor.
 class TSharedAppendFile {

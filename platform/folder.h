@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace fw {
 
 // Names (not paths) of the card files in `folder`, sorted by their bytes: a long name ending in
@@ -41,10 +43,10 @@ enum THoldResult {
 // A card file held from the exclusive-open test until it has been moved: on Linux an
 // exclusive flock on the open descriptor, on Windows a handle that shares nothing. Reads and
 // the move go through the hold.
-class THeldFile {
+class THeldFile : public TFileReader {
  public:
   THeldFile() = default;
-  ~THeldFile();
+  ~THeldFile() override;
   THeldFile(const THeldFile&) = delete;
   THeldFile& operator=(const THeldFile&) = delete;
 
@@ -54,7 +56,7 @@ class THeldFile {
   bool ReadAll(std::string& contents);  // the whole file; false on a read error
   // Up to `count` bytes from `offset` (fewer only at the end, none past it); false on a read
   // error. For reading a large file in pieces.
-  bool ReadAt(uint64_t offset, size_t count, std::string& out);
+  bool ReadAt(uint64_t offset, size_t count, std::string& out) override;
   // Moves the file to `target`, replacing it, as MoveFileReplacing does; the hold ends.
   bool MoveTo(const std::string& target);
   // Moves the file to `target` only while no file bears that name (atomically where source

@@ -19,6 +19,27 @@ unsigned Number(std::string_view digits) {
 
 }  // namespace
 
+unsigned UnitBytesOf(const std::string& encoding) {
+  const unsigned page = CodePageOf(encoding);
+  if (page == 1200 || page == 1201) return 2;
+  if (page == 12000 || page == 12001) return 4;
+  std::string n;
+  for (char c : encoding) {
+    if (c != ' ' && c != '-' && c != '_') {
+      n += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  for (std::string_view order : {"", "le", "be"}) {
+    for (std::string_view form : {"utf16", "ucs2"}) {
+      if (n == std::string(form) + std::string(order)) return 2;
+    }
+    for (std::string_view form : {"utf32", "ucs4"}) {
+      if (n == std::string(form) + std::string(order)) return 4;
+    }
+  }
+  return n == "unicode" || n == "unicodelittle" || n == "unicodebig" ? 2 : 1;
+}
+
 unsigned CodePageOf(const std::string& encoding) {
   std::string n;
   for (char c : encoding) {

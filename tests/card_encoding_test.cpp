@@ -53,6 +53,18 @@ TEST(DecodeCardFile, MarksDetectionAndSettings) {
       {"M\xC3\xBCller", {"Windows-1252", ""}, "Windows-1252", "CardFileEncoding", "MÃ¼ller", 0,
        {1}, {}},
       {"M\xC3\xBCller", {"UTF-8", ""}, "UTF-8", "CardFileEncoding", "Müller", 0, {}, {}},
+#ifndef _WIN32
+      // Under a UTF-32 setting its own mark decides, not the UTF-16 mark it begins with.
+      {"\xFF\xFE\0\0" "A\0\0\0"s, {"utf-32", ""}, "utf-32le", "byte-order mark", "A", 0, {}, {}},
+      {"\0\0\xFE\xFF\0\0\0A"s, {"UCS-4", ""}, "utf-32be", "byte-order mark", "A", 0, {}, {}},
+      // A bad unit is skipped whole, however the name is spelt: the rest stays in step.
+      {"a\0\x00\xDC" "b\0"s, {"utf-16", ""}, "utf-16", "CardFileEncoding", "a\uFFFDb", 1, {}, {}},
+      {"a\0\0\0\0\0\0\x80" "b\0\0\0"s, {"ucs-4le", ""}, "ucs-4le", "CardFileEncoding",
+       "a\uFFFDb", 1, {}, {}},
+      // Wide units are no 8-bit text: U+A9C3 holds the bytes of "é" in UTF-8, U+00EB no UTF-8.
+      {"\xC3\xA9\0\0\n\0\0\0\xEB\0\0\0"s, {"utf-32le", ""}, "utf-32le", "CardFileEncoding",
+       "\uA9C3\në", 0, {}, {}},
+#endif
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.bytes));

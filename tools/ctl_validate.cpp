@@ -1,5 +1,6 @@
 // fenwoldctl validate: reads card files offline and prints, line by line, what staging would
-// run for them, without touching any database.
+// run for them, without touching any database. A file is read in pieces as staging reads it,
+// so that a file of any size is validated with flat memory.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "db/sql.h"
 #include "intake/card_encoding.h"
 #include "intake/card_file.h"
+#include "intake/card_stream.h"
 #include "intake/staging_sql.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -33,24 +35,40 @@ void PrintSql(const char* label, const std::string& sql) {
   Print("                %-11s%s\n", label, sql.c_str());
 }
 
+bool CannotBeRead(const std::string& error = "") {
+  Print("  cannot be read%s%s: staging would log \"Failed to load\" and retry it\n",
+        error.empty() ? "" : ": ", error.c_str());
+  return false;
+}
+
+// Characters the whole text replaces, which the note before its lines gives: a pass of its
+// own, as they are known only once every piece is decoded. False when the file cannot be read.
+bool CountReplaced(TFileReader& file, const TCardSurvey& survey, size_t& replaced) {
+  TCardFileLines lines(file, survey);
+  for (std::string line; lines.Next(line);) {
+  }
+  replaced = lines.Replaced();
+  return !lines.Failed();
+}
+
 // Prints one file; false when staging would roll it back (or it cannot be read).
 bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEncoding& setting) {
   Print("%s\n", path.c_str());
-  std::string bytes;
-  TCardText text;
-  if (!ReadWholeFile(path, bytes) || !DecodeCardFile(bytes, setting, text)) {
-    if (text.error.empty() || text.badSetting) {
-      Print("  cannot be read%s%s: staging would log \"Failed to load\" and retry it\n",
-            text.error.empty() ? "" : ": ", text.error.c_str());
-    } else {
-      Print("  encoding: %s, FAILS: %s; staging would move it to dtlerrors_dir\n",
-            text.encoding.c_str(), text.error.c_str());
-    }
+  TReadOnlyFile file;
+  TCardSurvey survey;
+  if (!file.Open(path) || !SurveyCardFile(file, setting, survey)) return CannotBeRead();
+  const TCardText& text = survey.text;
+  if (!text.error.empty()) {
+    if (text.badSetting) return CannotBeRead(text.error);
+    Print("  encoding: %s, FAILS: %s; staging would move it to dtlerrors_dir\n",
+          text.encoding.c_str(), text.error.c_str());
     return false;
   }
+  size_t replaced = 0;
+  if (!survey.noneReplaced && !CountReplaced(file, survey, replaced)) return CannotBeRead();
   Print("  encoding: %s (%s)\n", text.encoding.c_str(), text.how.c_str());
-  if (text.replaced > 0) {
-    Print("  note: %zu character(s) would be replaced\n", text.replaced);
+  if (replaced > 0) {
+    Print("  note: %zu character(s) would be replaced\n", replaced);
   }
   if (text.Mixed()) {
     Print(
@@ -60,7 +78,7 @@ bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEnco
   } else if (!text.utf8Lines.empty()) {
     Print("  note: the text is UTF-8 but would be read as %s\n", text.encoding.c_str());
   }
-  TTextLines source(std::move(text.text));
+  TCardFileLines source(file, survey);
   TCardLines lines(source, SystemClock());
   TSql sql(kind);
   TCounts n;
@@ -97,6 +115,7 @@ bool ValidateFile(const std::string& path, TDriverKind kind, const TCardFileEnco
                             " field(s) past the 24th ignored");
     }
   }
+  if (lines.Failed()) return CannotBeRead();
   Print("  %zu line(s): %zu group, %zu card, %zu ignored; ", lines.Number(), n.group, n.card,
         n.ignored);
   if (n.failing == 0) {

@@ -99,6 +99,36 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
   return true;
 }
 
+TReadOnlyFile::~TReadOnlyFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool TReadOnlyFile::Open(const std::string& path) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  TFd f(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (f.Get() < 0 || ::fstat(f.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  fd_ = f.Release();
+  return true;
+}
+
+bool TReadOnlyFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
+  out.resize(count);
+  size_t got = 0;
+  while (fd_ >= 0 && got < count) {
+    const ssize_t n = ::pread(fd_, out.data() + got, count - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      out.resize(got);
+      return n == 0;
+    }
+    got += static_cast<size_t>(n);
+  }
+  out.resize(got);
+  return fd_ >= 0;
+}
+
 TSharedAppendFile::~TSharedAppendFile() {
   Close();
 }

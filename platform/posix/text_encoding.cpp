@@ -54,8 +54,9 @@ bool ToSystemText(std::string_view bytes, const std::string& encoding, TSystemTe
   out = TSystemText();
   const TIconv cd(encoding);
   if (encoding.empty() || !cd.Valid()) return false;
-  // The unit of the encoding, so that a bad UTF-16 unit is skipped whole.
-  const size_t unit = IconvName(encoding).rfind("UTF-16", 0) == 0 ? 2 : 1;
+  // The unit of the encoding, so that a bad UTF-16 or UTF-32 unit is skipped whole: a byte at
+  // a time, the rest of the text would be read out of step.
+  const size_t unit = UnitBytesOf(encoding);
   char* in = const_cast<char*>(bytes.data());
   size_t inLeft = bytes.size();
   char buffer[4096];

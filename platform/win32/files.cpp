@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/win32/wide.h"
@@ -104,6 +105,44 @@ bool ReadWholeFile(const std::string& path, std::string& contents) {
     data.append(buf, n);
   }
   contents = std::move(data);
+  return true;
+}
+
+TReadOnlyFile::~TReadOnlyFile() {
+  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+}
+
+bool TReadOnlyFile::Open(const std::string& path) {
+  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+  THandle f(CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (f.h == INVALID_HANDLE_VALUE || GetFileType(f.h) != FILE_TYPE_DISK) return false;
+  handle_ = f.h;
+  f.h = INVALID_HANDLE_VALUE;
+  return true;
+}
+
+bool TReadOnlyFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
+  out.clear();
+  if (handle_ == nullptr) return false;
+  const HANDLE h = static_cast<HANDLE>(handle_);
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) return false;
+  out.resize(count);
+  size_t got = 0;
+  while (got < count) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(count - got, 1u << 30));
+    if (!ReadFile(h, out.data() + got, want, &n, nullptr)) {
+      out.resize(got);
+      return false;
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  out.resize(got);
   return true;
 }
 
