@@ -67,7 +67,8 @@ class TBoundInserter {
   TDbStatus Insert(const std::string& table, const TBoundRows& rows, size_t from, size_t to);
   // Only where BoundArrayUpdates(kind): UPDATE <table> SET <the other columns> = ? WHERE
   // `key` = ? (a name as Names() spells it) for each of rows [from, to), as one parameter
-  // array. Fails whole when any row is refused.
+  // array. Fails when any row is refused; rows updated before it are undone only with the
+  // caller's transaction, as the pass's unit does.
   TDbStatus UpdateArray(const std::string& table, const std::string& key, const TBoundRows& rows,
                         size_t from, size_t to);
   // PostgreSQL only: UPDATE <table> SET every column but `key` from the rows [from, to) as
@@ -85,8 +86,8 @@ class TBoundInserter {
 // narrow texts.
 bool BoundArrayUpdates(TDriverKind kind);
 
-// How many rows of `columns` values one such INSERT (or UPDATE) should take on the driver: as many as pay
-// off, and never so many markers that the driver breaks.
+// How many rows of `columns` values one such INSERT (or array UPDATE) should take on the
+// driver: as many as pay off, and never so many markers that the driver breaks.
 size_t BoundInsertRows(TDriverKind kind, size_t columns);
 
 }  // namespace fw
