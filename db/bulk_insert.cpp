@@ -304,7 +304,9 @@ TDbStatus TBoundInserter::UpdateUnnested(const std::string& table, const std::st
   return status;
 }
 
-bool BoundArrayUpdates(TDriverKind kind) { return kind == dkMySql && !kOdbcWideText; }
+bool BoundArrayUpdates(TDriverKind kind) {
+  return kind == dkMySql && !kOdbcWideText;
+}
 
 size_t BoundInsertRows(TDriverKind kind, size_t columns) {
   columns = std::max<size_t>(columns, 1);
