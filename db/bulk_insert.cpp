@@ -65,12 +65,13 @@ struct TArrayReset {
   }
 };
 
-// The rows as one parameter array of a single-row INSERT, bound column by column: MariaDB's
-// driver sends it in one round trip at the pace of the client's own loader, where markers of
-// many rows cost it twice that. A bad row fails the whole array (rolled back), as a multi-row
-// statement does; the driver writes no row status, so the caller finds the row by halving.
-TDbStatus ExecArrayInsert(TODBCStatement& statement, const std::string& text,
-                          const TBoundRows& rows, size_t from, size_t to) {
+// The rows as one parameter array of a single-row statement, bound column by column, the
+// markers taking the columns in `order`: MariaDB's driver sends it in one round trip at the
+// pace of the client's own loader, where markers of many rows cost it twice that. A bad row
+// fails the whole array (rolled back), as a multi-row statement does; the driver writes no
+// row status, so the caller finds the row by halving.
+TDbStatus ExecArray(TODBCStatement& statement, const std::string& text, const TBoundRows& rows,
+                    const std::vector<size_t>& order, size_t from, size_t to) {
   const SQLHSTMT handle = statement.Handle();
   const size_t count = to - from, columns = rows.Columns();
   std::vector<std::vector<char>> buffers(columns);
@@ -98,10 +99,11 @@ TDbStatus ExecArrayInsert(TODBCStatement& statement, const std::string& text,
                                         reinterpret_cast<SQLPOINTER>(count), 0))) {
     return BindFailure(statement);
   }
-  for (size_t c = 0; c < columns; ++c) {
+  for (size_t p = 0; p < order.size(); ++p) {
+    const size_t c = order[p];
     const TBoundType type = rows.Type(c);
     const SQLRETURN rc = OdbcApi.SQLBindParameter(
-        handle, static_cast<SQLUSMALLINT>(c + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
+        handle, static_cast<SQLUSMALLINT>(p + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
         type == btText ? SQL_VARCHAR : SqlType(type), widths[c] - 1 > 0 ? widths[c] - 1 : 1, 0,
         buffers[c].data(), static_cast<SQLLEN>(widths[c]), indicators[c].data());
     if (!Succeeded(rc)) return BindFailure(statement);
@@ -192,7 +194,9 @@ TDbStatus ExecBoundInsert(TODBCStatement& statement, const std::string& table,
   // as markers, each text converted.
   if (statement.Valid() && !kOdbcWideText && statement.Connection().DriverKind() == dkMySql &&
       to - from > 1) {
-    return ExecArrayInsert(statement, InsertText(table, rows, 1), rows, from, to);
+    std::vector<size_t> order(rows.Columns());
+    for (size_t c = 0; c < order.size(); ++c) order[c] = c;
+    return ExecArray(statement, InsertText(table, rows, 1), rows, order, from, to);
   }
   if (statement.Valid() && statement.Connection().DriverKind() == dkPostgres && to - from > 1) {
     return ExecUnnestInsert(statement, table, rows, from, to);
@@ -262,6 +266,27 @@ TDbStatus TBoundInserter::Insert(const std::string& table, const TBoundRows& row
   return status;
 }
 
+TDbStatus TBoundInserter::UpdateArray(const std::string& table, const std::string& key,
+                                      const TBoundRows& rows, size_t from, size_t to) {
+  if (!statement_) statement_.emplace(connection_);
+  std::string text = "UPDATE " + table + " SET ";
+  std::vector<size_t> order;
+  size_t keyColumn = 0;
+  for (size_t c = 0; c < rows.Columns(); ++c) {
+    if (rows.Names()[c] == key) {
+      keyColumn = c;
+      continue;
+    }
+    text += (order.empty() ? "" : ", ") + rows.Names()[c] + " = ?";
+    order.push_back(c);
+  }
+  text += " WHERE " + key + " = ?";
+  order.push_back(keyColumn);
+  TDbStatus status = ExecArray(*statement_, text, rows, order, from, to);
+  if (status.Failed()) statement_.reset();
+  return status;
+}
+
 TDbStatus TBoundInserter::UpdateUnnested(const std::string& table, const std::string& key,
                                          const TBoundRows& rows, size_t from, size_t to) {
   if (!statement_) statement_.emplace(connection_);
@@ -277,6 +302,10 @@ TDbStatus TBoundInserter::UpdateUnnested(const std::string& table, const std::st
                                   rows, from, to);
   if (status.Failed()) statement_.reset();
   return status;
+}
+
+bool BoundArrayUpdates(TDriverKind kind) {
+  return kind == dkMySql && !kOdbcWideText;
 }
 
 size_t BoundInsertRows(TDriverKind kind, size_t columns) {

@@ -67,6 +67,12 @@ class TBoundInserter {
   // unnested on PostgreSQL, a multi-row INSERT of markers elsewhere; one row always as
   // markers. Fails whole when any row is refused.
   TDbStatus Insert(const std::string& table, const TBoundRows& rows, size_t from, size_t to);
+  // Only where BoundArrayUpdates(kind): UPDATE <table> SET <the other columns> = ? WHERE
+  // `key` = ? (a name as Names() spells it) for each of rows [from, to), as one parameter
+  // array. Fails when any row is refused; rows updated before it are undone only with the
+  // caller's transaction, as the pass's unit does.
+  TDbStatus UpdateArray(const std::string& table, const std::string& key, const TBoundRows& rows,
+                        size_t from, size_t to);
   // PostgreSQL only: UPDATE <table> SET every column but `key` from the rows [from, to) as
   // arrays, unnested and joined on `key` (a name as Names() spells it). Its parser took 4 ms
   // for a VALUES list of 300 rows of markers; the arrays are 20 markers whatever the rows.
@@ -78,8 +84,12 @@ class TBoundInserter {
   std::optional<TODBCStatement> statement_;
 };
 
-// How many rows of `columns` values one such INSERT should take on the driver: as many as pay
-// off, and never so many markers that the driver breaks.
+// Whether the driver runs an UPDATE's parameter array in one round trip: MariaDB's, with
+// narrow texts.
+bool BoundArrayUpdates(TDriverKind kind);
+
+// How many rows of `columns` values one such INSERT (or array UPDATE) should take on the
+// driver: as many as pay off, and never so many markers that the driver breaks.
 size_t BoundInsertRows(TDriverKind kind, size_t columns);
 
 }  // namespace fw

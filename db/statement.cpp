@@ -65,8 +65,8 @@ constexpr int32_t kMaxBoundSize = 1 << 20;
 
 }  // namespace
 
-TODBCStatement::TODBCStatement(TODBC& connection, TCursorAccess access)
-    : connection_(connection), bindColumns_(connection.BindColumns()) {
+TODBCStatement::TODBCStatement(TODBC& connection, TCursorAccess access, TColumnReads reads)
+    : connection_(connection), bindColumns_(connection.BindColumns() || reads == crBound) {
   valid_ = Setup(access);
   if (valid_) {
     connection_.RegisterStatement(this);

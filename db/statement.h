@@ -67,9 +67,15 @@ enum TExecUse {
 #define FW_PRINTF_FORMAT(f, a)
 #endif
 
+// How a statement reads its columns: with SQLGetData where the driver gets any column in any
+// order (bound otherwise), or bound always, every row copied into the statement's buffers at
+// the fetch, which on MariaDB's driver costs a fraction of a row's SQLGetData calls.
+enum TColumnReads { crAsDriverNeeds, crBound };
+
 class TODBCStatement {
  public:
-  TODBCStatement(TODBC& connection, TCursorAccess access = caUpdatable);
+  TODBCStatement(TODBC& connection, TCursorAccess access = caUpdatable,
+                 TColumnReads reads = crAsDriverNeeds);
   ~TODBCStatement();
   TODBCStatement(const TODBCStatement&) = delete;
   TODBCStatement& operator=(const TODBCStatement&) = delete;

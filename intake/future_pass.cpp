@@ -121,8 +121,11 @@ TPassOutcome TFuturePass::Walk() {
       id = std::stoll(text);
       return status;
     };
+    // Bound on MariaDB, whose driver otherwise spends a quarter of the pass's client time in
+    // SQLGetData (100,000 new cards: 1.23 -> 0.93 s of CPU bound).
+    const TColumnReads stagedReads = mainDb_.DriverKind() == dkMySql ? crBound : crAsDriverNeeds;
     const auto readRange = [&](const TBoundSql& query, std::vector<TStagedRecord>& records) {
-      TODBCStatement reader(mainDb_);
+      TODBCStatement reader(mainDb_, caUpdatable, stagedReads);
       TDbStatus status = reader.Exec(query);
       if (!status.Ok()) return status;
       const TStagedColumns columns(reader);

@@ -29,6 +29,13 @@ const std::vector<std::string> kTexts = {
     "what? ?? $1 :name %s",
     "Zo\xC3\xAB \xE6\x9D\xB1\xE4\xBA\xAC \xF0\x9F\x98\x80 \\u00e9",
     "\\0 \\x27 \\032",
+    // As many characters as the columns hold, three bytes each: more bytes than a column's
+    // width, which a bound read of the row has to fetch in pieces.
+    [] {
+      std::string euros;
+      for (int i = 0; i < 255; ++i) euros += "\xE2\x82\xAC";
+      return euros;
+    }(),
 };
 // The same file's texts in Windows-1252, as such a file is written, and in UTF-8.
 const char* const kLatin1Text = "M\xFCller \\ '\xA7' \\";
