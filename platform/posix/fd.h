@@ -3,6 +3,10 @@
 
 #include <unistd.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
 namespace fw {
 
 class TFd {
@@ -27,5 +31,9 @@ class TFd {
  private:
   int fd_;
 };
+
+// Reads `count` bytes from `offset` on, fewer at the end of the file; false on a read error or
+// a closed descriptor. Defined in files.cpp; the held and the read-only file share it.
+bool ReadFdAt(int fd, uint64_t offset, size_t count, std::string& out);
 
 }  // namespace fw

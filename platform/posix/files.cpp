@@ -113,11 +113,11 @@ bool TReadOnlyFile::Open(const std::string& path) {
   return true;
 }
 
-bool TReadOnlyFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
+bool ReadFdAt(int fd, uint64_t offset, size_t count, std::string& out) {
   out.resize(count);
   size_t got = 0;
-  while (fd_ >= 0 && got < count) {
-    const ssize_t n = ::pread(fd_, out.data() + got, count - got, static_cast<off_t>(offset + got));
+  while (fd >= 0 && got < count) {
+    const ssize_t n = ::pread(fd, out.data() + got, count - got, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       out.resize(got);
@@ -126,7 +126,11 @@ bool TReadOnlyFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
     got += static_cast<size_t>(n);
   }
   out.resize(got);
-  return fd_ >= 0;
+  return fd >= 0;
+}
+
+bool TReadOnlyFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
+  return ReadFdAt(fd_, offset, count, out);
 }
 
 TSharedAppendFile::~TSharedAppendFile() {

@@ -252,20 +252,7 @@ bool THeldFile::ReadAll(std::string& contents) {
 }
 
 bool THeldFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
-  out.resize(count);
-  size_t got = 0;
-  while (fd_ >= 0 && got < count) {
-    const ssize_t n = ::pread(fd_, out.data() + got, count - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    if (n == 0) {
-      out.resize(got);
-      return true;
-    }
-    got += static_cast<size_t>(n);
-  }
-  out.resize(got);
-  return fd_ >= 0 && got == count;
+  return ReadFdAt(fd_, offset, count, out);
 }
 
 bool THeldFile::MoveTo(const std::string& target) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "platform/win32/read_at.h"
 #include "platform/win32/wide.h"
 
 namespace fw {
@@ -123,10 +124,9 @@ bool TReadOnlyFile::Open(const std::string& path) {
   return true;
 }
 
-bool TReadOnlyFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
+bool ReadHandleAt(HANDLE h, uint64_t offset, size_t count, std::string& out) {
   out.clear();
-  if (handle_ == nullptr) return false;
-  const HANDLE h = static_cast<HANDLE>(handle_);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER at{};
   at.QuadPart = static_cast<LONGLONG>(offset);
   if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) return false;
@@ -144,6 +144,10 @@ bool TReadOnlyFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
   }
   out.resize(got);
   return true;
+}
+
+bool TReadOnlyFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
+  return ReadHandleAt(static_cast<HANDLE>(handle_), offset, count, out);
 }
 
 TSharedAppendFile::~TSharedAppendFile() {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/win32/read_at.h"
 #include "platform/win32/wide.h"
 
 namespace fw {
@@ -129,26 +130,7 @@ bool THeldFile::ReadAll(std::string& contents) {
 }
 
 bool THeldFile::ReadAt(uint64_t offset, size_t count, std::string& out) {
-  out.clear();
-  if (handle_ == nullptr) return false;
-  const HANDLE h = static_cast<HANDLE>(handle_);
-  LARGE_INTEGER at{};
-  at.QuadPart = static_cast<LONGLONG>(offset);
-  if (!::SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) return false;
-  out.resize(count);
-  size_t got = 0;
-  while (got < count) {
-    DWORD n = 0;
-    const DWORD want = static_cast<DWORD>(std::min<size_t>(count - got, 1u << 30));
-    if (!::ReadFile(h, out.data() + got, want, &n, nullptr)) {
-      out.resize(got);
-      return false;
-    }
-    if (n == 0) break;
-    got += n;
-  }
-  out.resize(got);
-  return true;
+  return ReadHandleAt(static_cast<HANDLE>(handle_), offset, count, out);
 }
 
 namespace {
