@@ -1,6 +1,7 @@
 #include "db/bulk_insert.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "db/bound_sql.h"
 #include "db/diagnostics.h"
@@ -147,21 +148,26 @@ const char* ArrayType(TBoundType type) {
 // The rows as one array per column, unnested by the server: psqlODBC sends parameter arrays as
 // one statement per row and breaks at 7,500 markers, while this runs at twice the pace of its
 // own loader. A bad row fails the whole statement, as a multi-row INSERT does.
-// `text` holds the unnest(...) of the columns' markers where UNNEST stands.
-TDbStatus ExecUnnested(TODBCStatement& statement, const std::string& text, const TBoundRows& rows,
+// unnest(?::type[], ...): one array marker per column of the rows, in their order.
+std::string UnnestCall(const TBoundRows& rows) {
+  std::string call = "unnest(";
+  for (size_t c = 0; c < rows.Columns(); ++c) {
+    call += std::string(c > 0 ? ", " : "") + "?" + ArrayType(rows.Type(c));
+  }
+  return call + ")";
+}
+
+// Runs `sql`, which holds UnnestCall(rows), with the rows [from, to) bound as its arrays.
+TDbStatus ExecUnnested(TODBCStatement& statement, const std::string& sql, const TBoundRows& rows,
                        size_t from, size_t to) {
   const SQLHSTMT handle = statement.Handle();
   const size_t columns = rows.Columns();
   std::vector<std::string> arrays(columns);
   std::vector<SQLLEN> indicators(columns);
-  std::string unnest;
   for (size_t c = 0; c < columns; ++c) {
-    unnest += std::string(c > 0 ? ", " : "") + "?" + ArrayType(rows.Type(c));
     arrays[c] = ArrayValue(rows, c, from, to);
     indicators[c] = static_cast<SQLLEN>(arrays[c].size());
   }
-  const size_t at = text.find("UNNEST");
-  const std::string sql = text.substr(0, at) + "unnest(" + unnest + ")" + text.substr(at + 6);
   OdbcApi.SQLFreeStmt(handle, SQL_RESET_PARAMS);
   const TParamsReset reset{handle};
   for (size_t c = columns; c-- > 0;) {
@@ -182,7 +188,8 @@ std::string ColumnList(const TBoundRows& rows) {
 TDbStatus ExecUnnestInsert(TODBCStatement& statement, const std::string& table,
                            const TBoundRows& rows, size_t from, size_t to) {
   return ExecUnnested(statement,
-                      "INSERT INTO " + table + " (" + ColumnList(rows) + ") SELECT * FROM UNNEST",
+                      "INSERT INTO " + table + " (" + ColumnList(rows) + ") SELECT * FROM " +
+                          UnnestCall(rows),
                       rows, from, to);
 }
 
@@ -258,17 +265,22 @@ void TBoundRows::AddRow(std::vector<std::string> values) {
   }
 }
 
-TDbStatus TBoundInserter::Insert(const std::string& table, const TBoundRows& rows, size_t from,
-                                 size_t to) {
+TDbStatus TBoundInserter::OnOwnStatement(const std::function<TDbStatus(TODBCStatement&)>& run) {
   if (!statement_) statement_.emplace(connection_);
-  TDbStatus status = ExecBoundInsert(*statement_, table, rows, from, to);
+  TDbStatus status = run(*statement_);
   if (status.Failed()) statement_.reset();
   return status;
 }
 
+TDbStatus TBoundInserter::Insert(const std::string& table, const TBoundRows& rows, size_t from,
+                                 size_t to) {
+  return OnOwnStatement([&](TODBCStatement& statement) {
+    return ExecBoundInsert(statement, table, rows, from, to);
+  });
+}
+
 TDbStatus TBoundInserter::UpdateArray(const std::string& table, const std::string& key,
                                       const TBoundRows& rows, size_t from, size_t to) {
-  if (!statement_) statement_.emplace(connection_);
   std::string text = "UPDATE " + table + " SET ";
   std::vector<size_t> order;
   size_t keyColumn = 0;
@@ -282,26 +294,24 @@ TDbStatus TBoundInserter::UpdateArray(const std::string& table, const std::strin
   }
   text += " WHERE " + key + " = ?";
   order.push_back(keyColumn);
-  TDbStatus status = ExecArray(*statement_, text, rows, order, from, to);
-  if (status.Failed()) statement_.reset();
-  return status;
+  return OnOwnStatement([&](TODBCStatement& statement) {
+    return ExecArray(statement, text, rows, order, from, to);
+  });
 }
 
 TDbStatus TBoundInserter::UpdateUnnested(const std::string& table, const std::string& key,
                                          const TBoundRows& rows, size_t from, size_t to) {
-  if (!statement_) statement_.emplace(connection_);
   std::string set;
   for (const std::string& name : rows.Names()) {
     if (name == key) continue;
     set += (set.empty() ? "" : ", ") + name + " = v." + name;
   }
-  TDbStatus status = ExecUnnested(*statement_,
-                                  "UPDATE " + table + " SET " + set + " FROM UNNEST AS v (" +
-                                      ColumnList(rows) + ") WHERE " + table + "." + key +
-                                      " = v." + key,
-                                  rows, from, to);
-  if (status.Failed()) statement_.reset();
-  return status;
+  const std::string sql = "UPDATE " + table + " SET " + set + " FROM " + UnnestCall(rows) +
+                          " AS v (" + ColumnList(rows) + ") WHERE " + table + "." + key +
+                          " = v." + key;
+  return OnOwnStatement([&](TODBCStatement& statement) {
+    return ExecUnnested(statement, sql, rows, from, to);
+  });
 }
 
 bool BoundArrayUpdates(TDriverKind kind) {

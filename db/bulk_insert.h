@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,6 +81,9 @@ class TBoundInserter {
                            const TBoundRows& rows, size_t from, size_t to);
 
  private:
+  // Runs on the inserter's statement, made at the first run and renewed after a failed one.
+  TDbStatus OnOwnStatement(const std::function<TDbStatus(TODBCStatement&)>& run);
+
   TODBC& connection_;
   std::optional<TODBCStatement> statement_;
 };
