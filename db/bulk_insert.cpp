@@ -314,8 +314,14 @@ TDbStatus TBoundInserter::UpdateUnnested(const std::string& table, const std::st
   });
 }
 
-bool BoundArrayUpdates(TDriverKind kind) {
-  return kind == dkMySql && !kOdbcWideText;
+TDbStatus TBoundInserter::Update(const std::string& table, const std::string& key,
+                                 const TBoundRows& rows, size_t from, size_t to) {
+  if (connection_.DriverKind() == dkPostgres) return UpdateUnnested(table, key, rows, from, to);
+  return UpdateArray(table, key, rows, from, to);
+}
+
+bool BoundSetUpdates(TDriverKind kind) {
+  return (kind == dkMySql && !kOdbcWideText) || kind == dkPostgres;
 }
 
 size_t BoundInsertRows(TDriverKind kind, size_t columns) {

@@ -180,7 +180,7 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
   std::vector<const TCardPlan*> inserts;
   std::vector<std::vector<const TCardPlan*>> updates;  // each of one column list
   TBoundInserter inserter(mainDb_);
-  const bool arrayUpdates = BoundArrayUpdates(mainDb_.DriverKind());
+  const bool setUpdates = BoundSetUpdates(mainDb_.DriverKind());
   TBoundRows bound;
   TBoundSql text;  // of the last write
   const auto write = [&](std::vector<const TCardPlan*>& group) {
@@ -201,15 +201,8 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
       if (status.Failed()) text = CardRowsInsertSql(rows);
       return status;
     }
-    // MariaDB: one parameter array of single-card UPDATEs, where a joined list of 200 rows took
-    // 5.6 ms of the server and most of the client's time binding and parsing its markers.
-    if (arrayUpdates && CardRows(rows, bound)) {
-      const TDbStatus status = inserter.UpdateArray("card", "number", bound, 0, bound.Rows());
-      if (status.Failed()) text = CardRowsUpdateSql(rowsForm_, rows);
-      return status;
-    }
-    if (rowsForm_ == rfValuesJoin && CardRows(rows, bound)) {
-      const TDbStatus status = inserter.UpdateUnnested("card", "number", bound, 0, bound.Rows());
+    if (setUpdates && CardRows(rows, bound)) {
+      const TDbStatus status = inserter.Update("card", "number", bound, 0, bound.Rows());
       if (status.Failed()) text = CardRowsUpdateSql(rowsForm_, rows);
       return status;
     }
@@ -225,12 +218,11 @@ TFuturePass::TSegmentResult TFuturePass::RunSegment(const std::vector<TCardPlan>
     }
     return TDbStatus();
   };
-  // Arrays (PostgreSQL's unnested, MariaDB's parameter arrays) take a batch's updates whole;
-  // a list of markers is split as it goes.
+  // Sets of arrays take a batch's updates whole; a list of markers is split as it goes.
   const auto full = [&](const std::vector<const TCardPlan*>& group) {
     const TDriverKind kind = mainDb_.DriverKind();
     const size_t columns = group.front()->fields.Count();
-    return group.size() >= (group.front()->insert || rowsForm_ == rfValuesJoin || arrayUpdates
+    return group.size() >= (group.front()->insert || setUpdates
                                 ? BoundInsertRows(kind, columns)
                                 : CardRowsPerStatement(kind, columns));
   };
