@@ -29,9 +29,13 @@ std::string FoldersDropInText(const std::vector<std::string>& folders);
 std::string FoldersDropInPath(const std::string& unitDir);
 // The writable paths a drop-in names, as FoldersDropInText wrote them.
 std::vector<std::string> FoldersInDropIn(const std::string& text);
-// Whether `account` can create files in `folder`; `known` false when that cannot be told
-// from here (no such account, or not root).
-bool FolderWritableForAccount(const std::string& folder, const std::string& account,
-                              bool& known);
+enum TAccountWrite {
+  awWritable,
+  awNotWritable,
+  awNotAsked,   // no such account, or not root: nobody here can ask as it
+  awAskFailed,  // the child that was to become the account could not
+};
+// Whether `account` can create files in `folder`, as the kernel answers the account itself.
+TAccountWrite FolderWritableForAccount(const std::string& folder, const std::string& account);
 
 }  // namespace fw

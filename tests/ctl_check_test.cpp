@@ -117,6 +117,16 @@ TEST_P(CtlCheck, AllPassOnAReachableDatabaseWithSettings) {
       << other.out;
   EXPECT_TRUE(HasLine(other, "WARN  sandbox: not writable inside the service's sandbox"))
       << other.out;
+
+  // Root that may not change its identity cannot ask as the account: that is no pass.
+  const TRun unasked =
+      Check("", "", "",
+            "FENWOLD_SERVICE_ACCOUNT=nobody setpriv --bounding-set=-setuid,-setgid "
+            "--inh-caps=-setuid,-setgid");
+  EXPECT_TRUE(HasLine(unasked, "WARN  error folder (dtlerrors_dir): " + ScratchDir() +
+                                   "/errors is writable, but could not be tried as the account "
+                                   "nobody"))
+      << unasked.out;
 }
 
 TEST_P(CtlCheck, MissingSettingsFailWithTheDriversDiagnostics) {

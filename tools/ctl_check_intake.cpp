@@ -31,11 +31,19 @@ TCheckResult CheckFolder(TCheckContext& c, const char* column) {
   if (!FolderWritable(folder)) {
     return {TCheckStatus::kFail, folder + " is missing or not writable", ""};
   }
-  bool known = false;
-  if (!FolderWritableForAccount(folder, c.account, known) && known) {
-    return {TCheckStatus::kWarn,
-            folder + " is writable, but not for the account " + c.account + " the service runs as",
-            ""};
+  switch (FolderWritableForAccount(folder, c.account)) {
+    case awNotWritable:
+      return {TCheckStatus::kWarn,
+              folder + " is writable, but not for the account " + c.account +
+                  " the service runs as",
+              ""};
+    case awAskFailed:
+      // Not a pass: the account's own answer is the one that counts.
+      return {TCheckStatus::kWarn,
+              folder + " is writable, but could not be tried as the account " + c.account, ""};
+    case awWritable:
+    case awNotAsked:
+      break;
   }
   return {TCheckStatus::kPass, folder + " exists and is writable", ""};
 }

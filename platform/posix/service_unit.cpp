@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 
 #include <string>
+#include <vector>
 
 namespace fw {
 
@@ -174,31 +176,33 @@ std::vector<std::string> FoldersInDropIn(const std::string& text) {
   return folders;
 }
 
-bool FolderWritableForAccount(const std::string& folder, const std::string& name, bool& known) {
-  known = false;
+TAccountWrite FolderWritableForAccount(const std::string& folder, const std::string& name) {
   const passwd* account = getpwnam(name.c_str());
-  if (account == nullptr) return false;
+  if (account == nullptr) return awNotAsked;
   const uid_t uid = account->pw_uid;
   const gid_t gid = account->pw_gid;
-  if (geteuid() == uid) {
-    known = true;
-    return access(folder.c_str(), W_OK | X_OK) == 0;
-  }
-  if (geteuid() != 0) return false;
+  const auto answer = [](bool writable) { return writable ? awWritable : awNotWritable; };
+  if (geteuid() == uid) return answer(access(folder.c_str(), W_OK | X_OK) == 0);
+  if (geteuid() != 0) return awNotAsked;
+  // The groups are looked up here: after fork a driver's thread may hold a lock the lookup takes.
+  int count = 0;
+  getgrouplist(name.c_str(), gid, nullptr, &count);
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(count, 1)));
+  if (getgrouplist(name.c_str(), gid, groups.data(), &count) < 0) return awAskFailed;
   // The kernel's own answer, asked in a child that has become the account.
   const pid_t pid = fork();
-  if (pid < 0) return false;
+  if (pid < 0) return awAskFailed;
   if (pid == 0) {
-    const bool as = initgroups(name.c_str(), gid) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+    const bool as = setgroups(static_cast<size_t>(count), groups.data()) == 0 &&
+                    setgid(gid) == 0 && setuid(uid) == 0;
     _exit(!as ? 2 : access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : 1);
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
+    if (errno != EINTR) return awAskFailed;
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) return false;
-  known = true;
-  return WEXITSTATUS(status) == 0;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) return awAskFailed;
+  return answer(WEXITSTATUS(status) == 0);
 }
 
 }  // namespace fw

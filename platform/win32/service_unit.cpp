@@ -27,9 +27,8 @@ std::string FoldersDropInPath(const std::string&) {
 std::vector<std::string> FoldersInDropIn(const std::string&) {
   return {};
 }
-bool FolderWritableForAccount(const std::string&, const std::string&, bool& known) {
-  known = false;
-  return false;
+TAccountWrite FolderWritableForAccount(const std::string&, const std::string&) {
+  return awNotAsked;
 }
 
 }  // namespace fw
