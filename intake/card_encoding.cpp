@@ -45,8 +45,18 @@ void SortLines(std::string_view bytes, TCardText& out) {
 
 }  // namespace
 
+void UnreadableEncoding(TCardText& text) {
+  // A mark is the file's own word: no setting can mend it, and retrying would not either.
+  text.badSetting = text.how != "byte-order mark";
+  text.error = text.badSetting
+                   ? "unknown encoding \"" + text.encoding + "\" in " +
+                         (text.how == "not UTF-8" ? "CardFileCodePage" : "CardFileEncoding")
+                   : "begins with the byte-order mark of " + text.encoding +
+                         ", which this system cannot read";
+}
+
 std::string_view Utf32MarkOf(std::string_view start, const std::string& setting) {
-  if (UnitBytesOf(setting) != 4) return {};
+  if (UnitBytesOf(setting) == 2) return {};
   if (start == std::string_view("\xFF\xFE\0\0", 4)) return "utf-32le";
   if (start == std::string_view("\0\0\xFE\xFF", 4)) return "utf-32be";
   return {};
@@ -138,9 +148,7 @@ bool DecodeCardFile(std::string_view bytes, const TCardFileEncoding& setting, TC
 
   TSystemText system;
   if (!ToSystemText(bytes, out.encoding, system)) {
-    out.badSetting = true;
-    out.error = "unknown encoding \"" + out.encoding + "\" in " +
-                (out.how == "not UTF-8" ? "CardFileCodePage" : "CardFileEncoding");
+    UnreadableEncoding(out);
     return false;
   }
   out.text = std::move(system.text);

@@ -34,9 +34,12 @@ struct TCardText {
 // Offset of the first byte that does not belong to well-formed UTF-8; npos when there is none.
 size_t InvalidUtf8At(std::string_view bytes);
 
-// Under a UTF-32 setting, the encoding a file's first four bytes name when they are a UTF-32
-// byte-order mark ("utf-32le", "utf-32be"), which the UTF-16 mark must not shadow; else empty.
+// The encoding a file's first four bytes name when they are a UTF-32 byte-order mark
+// ("utf-32le", "utf-32be"), which the UTF-16 mark it begins with must not shadow; else empty.
+// Under a UTF-16 setting they stay a UTF-16 mark and a NUL.
 std::string_view Utf32MarkOf(std::string_view start, const std::string& setting);
+// The error of a text whose encoding (named by a setting or by the file's mark) cannot be read.
+void UnreadableEncoding(TCardText& text);
 
 // A byte-order mark always decides. Without one, "auto" reads valid UTF-8 as UTF-8 and anything
 // else in the legacy code page; a fixed encoding is taken as set. False, with `error`, for an

@@ -287,9 +287,7 @@ bool SurveyCardFile(TFileReader& file, const TCardFileEncoding& setting, TCardSu
   }
   TSystemText probe;
   if (!ToSystemText("", text.encoding, probe)) {
-    text.badSetting = true;
-    text.error = "unknown encoding \"" + text.encoding + "\" in " +
-                 (text.how == "not UTF-8" ? "CardFileCodePage" : "CardFileEncoding");
+    UnreadableEncoding(text);
     return true;
   }
   out.units = framing.units;

@@ -54,9 +54,14 @@ TEST(DecodeCardFile, MarksDetectionAndSettings) {
        {1}, {}},
       {"M\xC3\xBCller", {"UTF-8", ""}, "UTF-8", "CardFileEncoding", "Müller", 0, {}, {}},
 #ifndef _WIN32
-      // Under a UTF-32 setting its own mark decides, not the UTF-16 mark it begins with.
+      // A UTF-32 mark decides, not the UTF-16 mark it begins with; under a UTF-16 setting
+      // it is that mark and a NUL.
       {"\xFF\xFE\0\0" "A\0\0\0"s, {"utf-32", ""}, "utf-32le", "byte-order mark", "A", 0, {}, {}},
       {"\0\0\xFE\xFF\0\0\0A"s, {"UCS-4", ""}, "utf-32be", "byte-order mark", "A", 0, {}, {}},
+      {"\xFF\xFE\0\0" "A\0\0\0"s, autoDetect, "utf-32le", "byte-order mark", "A", 0, {}, {}},
+      {"\0\0\xFE\xFF\0\0\0A"s, {"windows-1252", ""}, "utf-32be", "byte-order mark", "A", 0, {},
+       {}},
+      {"\xFF\xFE\0\0" "A\0"s, {"utf-16le", ""}, "utf-16le", "byte-order mark", "\0A"s, 0, {}, {}},
       // A bad unit is skipped whole, however the name is spelt: the rest stays in step.
       {"a\0\x00\xDC" "b\0"s, {"utf-16", ""}, "utf-16", "CardFileEncoding", "a\uFFFDb", 1, {}, {}},
       {"a\0\0\0\0\0\0\x80" "b\0\0\0"s, {"ucs-4le", ""}, "ucs-4le", "CardFileEncoding",
@@ -93,6 +98,11 @@ TEST(DecodeCardFile, RefusesWhatItCannotReadTrulyAndSaysWhy) {
        "not valid UTF-8 in line 3 (byte 7), though it begins with a UTF-8 byte-order mark"},
       {"A", {"no-such-thing", ""}, true, "unknown encoding \"no-such-thing\" in CardFileEncoding"},
       {"\xFC", {"auto", "cp99999"}, true, "unknown encoding \"cp99999\" in CardFileCodePage"},
+#ifdef _WIN32
+      // No setting can mend what the file's own mark names.
+      {"\xFF\xFE\0\0" "A\0\0\0"s, {"auto", ""}, false,
+       "begins with the byte-order mark of utf-32le, which this system cannot read"},
+#endif
   };
   for (const auto& c : cases) {
     TCardText out;

@@ -86,6 +86,7 @@ std::vector<TCase> OtherFormCases() {
       {"utf-32, big-endian mark", std::string("\0\0\xFE\xFF", 4) + Utf32(text, true), "utf-32"},
       {"ucs-4, little-endian mark", std::string("\xFF\xFE\0\0", 4) + Utf32(text, false),
        "ucs-4"},
+      {"auto, UTF-32LE mark", std::string("\xFF\xFE\0\0", 4) + Utf32(text, false)},
       {"ucs-4, cut-off last unit", Utf32(text, true) + std::string("\0\0", 2), "ucs-4"},
       {"utf-32le, lone surrogate", Utf32(text, false) + "\x00\xD8\0\0\n\0\0\0" + edge32,
        "utf-32le"},
