@@ -55,11 +55,26 @@ void UnreadableEncoding(TCardText& text) {
                          ", which this system cannot read";
 }
 
-std::string_view Utf32MarkOf(std::string_view start, const std::string& setting) {
-  if (UnitBytesOf(setting) == 2) return {};
-  if (start == std::string_view("\xFF\xFE\0\0", 4)) return "utf-32le";
-  if (start == std::string_view("\0\0\xFE\xFF", 4)) return "utf-32be";
-  return {};
+TMarkRead ReadMark(std::string_view start, const TCardFileEncoding& setting, TCardText& text) {
+  std::string set = Lower(setting.encoding);
+  if (set.empty()) set = "auto";
+  const auto starts = [&](std::string_view mark) { return start.substr(0, mark.size()) == mark; };
+  const auto mark = [&](const char* encoding, size_t bytes) {
+    text.encoding = encoding;
+    text.how = "byte-order mark";
+    return TMarkRead{bytes, text.encoding == "utf-8"};
+  };
+  // A UTF-32 mark begins with the UTF-16LE one; under a UTF-16 setting it stays that and a NUL.
+  const bool wide = UnitBytesOf(set) != 2;
+  if (wide && starts(std::string_view("\xFF\xFE\0\0", 4))) return mark("utf-32le", 4);
+  if (wide && starts(std::string_view("\0\0\xFE\xFF", 4))) return mark("utf-32be", 4);
+  if (starts("\xFF\xFE")) return mark("utf-16le", 2);
+  if (starts("\xFE\xFF")) return mark("utf-16be", 2);
+  if (starts("\xEF\xBB\xBF")) return mark("utf-8", 3);
+  if (set == "auto") return {};
+  text.encoding = setting.encoding;
+  text.how = "CardFileEncoding";
+  return {0, IsUtf8Name(set)};
 }
 
 size_t InvalidUtf8At(std::string_view s) {
@@ -99,36 +114,13 @@ size_t InvalidUtf8At(std::string_view s) {
 
 bool DecodeCardFile(std::string_view bytes, const TCardFileEncoding& setting, TCardText& out) {
   out = TCardText();
-  std::string set = Lower(setting.encoding);
-  if (set.empty()) set = "auto";
-  const auto starts = [&](std::string_view mark) { return bytes.substr(0, mark.size()) == mark; };
-  bool strictUtf8 = false;
-  const std::string_view mark32 = Utf32MarkOf(bytes.substr(0, 4), set);
-  if (!mark32.empty()) {
-    out.encoding = mark32;
-    out.how = "byte-order mark";
-    bytes.remove_prefix(4);
-  } else if (starts("\xFF\xFE")) {
-    out.encoding = "utf-16le";
-    out.how = "byte-order mark";
-    bytes.remove_prefix(2);
-  } else if (starts("\xFE\xFF")) {
-    out.encoding = "utf-16be";
-    out.how = "byte-order mark";
-    bytes.remove_prefix(2);
-  } else if (starts("\xEF\xBB\xBF")) {
-    out.encoding = "utf-8";
-    out.how = "byte-order mark";
-    strictUtf8 = true;
-    bytes.remove_prefix(3);
-  } else if (set != "auto") {
-    out.encoding = setting.encoding;
-    out.how = "CardFileEncoding";
-    strictUtf8 = IsUtf8Name(set);
-  } else if (InvalidUtf8At(bytes) == std::string_view::npos) {
+  const TMarkRead read = ReadMark(bytes, setting, out);
+  const bool strictUtf8 = read.strictUtf8;
+  bytes.remove_prefix(read.markBytes);
+  if (out.encoding.empty() && InvalidUtf8At(bytes) == std::string_view::npos) {
     out.encoding = "utf-8";
     out.how = "valid UTF-8";
-  } else {
+  } else if (out.encoding.empty()) {
     out.encoding = setting.legacy.empty() ? DefaultLegacyEncoding() : setting.legacy;
     out.how = "not UTF-8";
   }

@@ -34,10 +34,15 @@ struct TCardText {
 // Offset of the first byte that does not belong to well-formed UTF-8; npos when there is none.
 size_t InvalidUtf8At(std::string_view bytes);
 
-// The encoding a file's first four bytes name when they are a UTF-32 byte-order mark
-// ("utf-32le", "utf-32be"), which the UTF-16 mark it begins with must not shadow; else empty.
-// Under a UTF-16 setting they stay a UTF-16 mark and a NUL.
-std::string_view Utf32MarkOf(std::string_view start, const std::string& setting);
+struct TMarkRead {
+  size_t markBytes = 0;     // the byte-order mark's length, 0 without one
+  bool strictUtf8 = false;  // declared UTF-8, by its mark or the setting
+};
+// What the file's first bytes (a byte-order mark, which decides over any setting) or else the
+// setting say the file is, in text.encoding and text.how; under "auto" without a mark both
+// stay empty. A UTF-32 mark begins with the UTF-16LE one: under a UTF-16 setting those bytes
+// are that mark and a NUL.
+TMarkRead ReadMark(std::string_view start, const TCardFileEncoding& setting, TCardText& text);
 // The error of a text whose encoding (named by a setting or by the file's mark) cannot be read.
 void UnreadableEncoding(TCardText& text);
 

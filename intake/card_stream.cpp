@@ -1,6 +1,5 @@
 #include "intake/card_stream.h"
 
-#include <cctype>
 #include <algorithm>
 #include <cstdio>
 
@@ -15,14 +14,6 @@ namespace {
 constexpr size_t kPieceBytes = 1 << 20;
 // Mixed lines kept by the survey: the first is named in the log, the first five by validate.
 constexpr size_t kKeptLines = 6;
-
-std::string Lower(std::string_view s) {
-  std::string out;
-  for (char c : s) {
-    if (c != ' ') out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return out;
-}
 
 // The byte offset of the first NUL unit, where the text ends; npos when there is none. A file
 // read whole keeps its NUL bytes: which of them is a NUL is known once it is decoded.
@@ -212,29 +203,9 @@ bool SurveyCardFile(TFileReader& file, const TCardFileEncoding& setting, TCardSu
   TCardText& text = out.text;
   std::string start;
   if (!file.ReadAt(0, 4, start)) return false;
-  const auto starts = [&](std::string_view mark) { return start.compare(0, mark.size(), mark) == 0; };
-  std::string set = Lower(setting.encoding);
-  if (set.empty()) set = "auto";
-  bool strictUtf8 = false;
-  const std::string_view mark32 = Utf32MarkOf(start, set);
-  if (!mark32.empty()) {
-    text.encoding = mark32;
-    text.how = "byte-order mark";
-    out.mark = 4;
-  } else if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
-    text.encoding = starts("\xFF\xFE") ? "utf-16le" : "utf-16be";
-    text.how = "byte-order mark";
-    out.mark = 2;
-  } else if (starts("\xEF\xBB\xBF")) {
-    text.encoding = "utf-8";
-    text.how = "byte-order mark";
-    strictUtf8 = true;
-    out.mark = 3;
-  } else if (set != "auto") {
-    text.encoding = setting.encoding;
-    text.how = "CardFileEncoding";
-    strictUtf8 = CodePageOf(set) == 65001;
-  }
+  const TMarkRead read = ReadMark(start, setting, text);
+  const bool strictUtf8 = read.strictUtf8;
+  out.mark = read.markBytes;
   // Whether "auto" reads the file as UTF-8 is known at its end; till then its breaks are bytes.
   // A file read whole is surveyed at bytes too, for its mixed lines; its lines are counted
   // once it is decoded (CountLines).
